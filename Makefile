@@ -1,0 +1,37 @@
+# quorvex: make test runs every test; make demo runs an FPGA update against
+# the bundled device emulator. Both set up .venv on their own.
+VENV   := .venv
+PY     := $(VENV)/bin/python
+STAMP  := $(VENV)/.installed
+
+.PHONY: all venv install test demo bench clean
+
+all: install
+
+$(PY):
+	@scripts/prereqs.sh
+	"$$(scripts/find-python.sh)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+venv: $(PY)
+	$(PY) -m pip install -q "nanobind>=2.4,<3" "scikit-build-core>=0.10" ninja pytest hypothesis
+
+# Rebuilds when any source or build file changed since the last install.
+$(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
+	@scripts/prereqs.sh
+	$(PY) -m pip install -q ".[test]"
+	@touch $@
+
+install: $(STAMP)
+
+test: $(STAMP)
+	$(PY) -m pytest -q
+
+demo: $(STAMP)
+	$(PY) scripts/demo.py
+
+bench: $(STAMP)
+	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf build $(VENV) .pytest_cache .hypothesis

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Incremental development build without pip: builds the extensions into
+# build/dev-NAME/tree, beside a copy of src/quorvex, so that
+#   PYTHONPATH=build/dev-NAME/tree .venv/bin/python -m pytest tests/...
+# runs the tests against them. Usage: scripts/devbuild.sh NAME [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+name=${1:?usage: scripts/devbuild.sh NAME [TARGET...]}; shift
+py=${PYTHON:-.venv/bin/python}
+[ -x "$py" ] || make venv >/dev/null
+dir=build/dev-$name
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="$(cd "$(dirname "$py")" && pwd)/$(basename "$py")" -DQV_DEV_TREE="$(pwd)/$dir/tree" >/dev/null
+targets=(devtree "$@")
+[ $# -eq 0 ] && targets=()
+cmake --build "$dir" ${targets:+--target "${targets[@]}"}
+echo "PYTHONPATH=$dir/tree"

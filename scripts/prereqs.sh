@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Makes sure the build's system prerequisites are there: a C++ compiler and
+# OpenSSL's libcrypto headers. On Debian as root it installs what is missing;
+# elsewhere it names the package to install and stops.
+set -euo pipefail
+missing=()
+command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || missing+=(g++)
+if ! printf '#include <openssl/evp.h>\nint main(){return 0;}\n' \
+     | c++ -x c++ -fsyntax-only - >/dev/null 2>&1; then
+  missing+=(libssl-dev)
+fi
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+  echo "installing ${missing[*]} with apt-get" >&2
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+  exit 0
+fi
+echo "missing build prerequisites: install ${missing[*]} (Debian/Ubuntu: apt-get install ${missing[*]})" >&2
+exit 1

@@ -1,0 +1,3 @@
+// (Being written.)
+#include <nanobind/nanobind.h>
+NB_MODULE(LobeSwitchDirector, m) {}

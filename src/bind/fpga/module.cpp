@@ -1,0 +1,141 @@
+// Module load: the imports, the log set-up, the constants and FpgaTool.
+#include "fpga.h"
+
+namespace fpga {
+
+PyObject* g_globals = nullptr;
+const Names* S = nullptr;
+
+nb::object global(const char* name) {
+    PyObject* v = PyDict_GetItemString(g_globals, name);
+    if (!v) qv::raise(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::borrow(v);
+}
+
+void log(PyObject* level, nb::handle text) {
+    qv::call_method(global("logger"), level, nullptr, text);
+}
+
+nb::object require_text(nb::handle value, const char* argname) {
+    if (!PyUnicode_Check(value.ptr()))
+        qv::raise(PyExc_TypeError, "%s must be str, not %s", argname,
+                  Py_TYPE(value.ptr())->tp_name);
+    return nb::borrow(value);
+}
+
+nb::object require_text_or_none(nb::handle value, const char* argname) {
+    if (value.is_none()) return nb::none();
+    if (!PyUnicode_Check(value.ptr()))
+        qv::raise(PyExc_TypeError, "%s must be str or None, not %s", argname,
+                  Py_TYPE(value.ptr())->tp_name);
+    return nb::borrow(value);
+}
+
+long long to_device_type(nb::handle value, const char* argname) {
+    PyObject* v = value.ptr();
+    if (!PyLong_Check(v)) {
+        if (!PyNumber_Check(v) || PyComplex_Check(v))
+            qv::raise(PyExc_TypeError, "%s must be int, not %s", argname, Py_TYPE(v)->tp_name);
+        nb::object i = qv::check(PyNumber_Long(v));  // truncates toward zero
+        return to_device_type(i, argname);
+    }
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow) qv::raise(PyExc_OverflowError, "%s is out of range: %R", argname, v);
+    if (r == -1 && PyErr_Occurred()) throw nb::python_error();
+    return r;
+}
+
+static Names make_names() {
+    Names n{};
+#define QV_NAME(x) n.x = qv::intern(#x);
+    QV_NAME(_conn) QV_NAME(_owns_conn) QV_NAME(progress_callback)
+    QV_NAME(_sendCmd) QV_NAME(_getRecv) QV_NAME(sendCmd) QV_NAME(sendRawBytes)
+    QV_NAME(recvRawBytes) QV_NAME(closeConnection) QV_NAME(initConnection) QV_NAME(RetData)
+    QV_NAME(RSP_LIST) QV_NAME(deleteTempFile)
+    QV_NAME(_fpgaCtrlInit) QV_NAME(_fpgaGetId) QV_NAME(_fpgaGetVersion) QV_NAME(_fpgaCfgMode)
+    QV_NAME(_fpgaErase) QV_NAME(_fpgaRstPagePtr) QV_NAME(_fpgaProgram) QV_NAME(_fpgaRead)
+    QV_NAME(_fpgaDone) QV_NAME(_fpgaRefresh) QV_NAME(_fpgaGetInfo) QV_NAME(_fpgaGetControlFwVer)
+    QV_NAME(_fpgaGetSerialNumber) QV_NAME(_fpgaProgramFile) QV_NAME(_checkUpdateFile)
+    QV_NAME(_checkFileHeader)
+    QV_NAME(debug) QV_NAME(info) QV_NAME(warning) QV_NAME(error) QV_NAME(write) QV_NAME(flush)
+    QV_NAME(isatty)
+#undef QV_NAME
+    n.kw_isdecode = qv::check(Py_BuildValue("(s)", "isdecode")).release().ptr();
+    n.kw_getrecv =
+        qv::check(Py_BuildValue("(sss)", "log_print", "size", "isdecode")).release().ptr();
+    n.kw_programfile =
+        qv::check(Py_BuildValue("(ss)", "image_path", "device_type")).release().ptr();
+    return n;
+}
+
+}  // namespace fpga
+
+using namespace fpga;
+
+NB_MODULE(QVRFpga, m) {
+    if (!qv::init_function_type(kModule)) throw nb::python_error();
+    static const Names names = make_names();
+    S = &names;
+    g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));  // kept for the process's life
+
+    m.doc() = "FPGA update tool: checks an image, writes it to a device's FPGA flash over "
+              "the device link, reads it back and verifies it.";
+
+    // 1. Standard facilities and the sibling modules' names.
+    for (const char* mod : {"hmac", "hashlib", "json", "logging", "struct", "sys", "time"})
+        m.attr(mod) = nb::module_::import_(mod);
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    nb::module_ utils = nb::module_::import_("quorvex.QVRUtils");
+    m.attr("VER") = utils.attr("VER");
+    m.attr("RspType") = utils.attr("_RspType");
+    m.attr("RetType") = utils.attr("RetType");
+    m.attr("RetCode") = nb::module_::import_("quorvex.QVRPublic").attr("RetCode");
+
+    // 2. The process-wide log, unless it already has an output.
+    nb::module_ logging = nb::module_::import_("logging");
+    logging.attr("basicConfig")(
+        nb::arg("level") = logging.attr("INFO"),
+        nb::arg("format") = "%(asctime)s - %(name)s [%(levelname)s] %(message)s",
+        nb::arg("stream") = nb::module_::import_("sys").attr("stdout"));
+
+    // 3. The module's logger.
+    m.attr("logger") = logging.attr("getLogger")("FPGA");
+
+    // 4. Constants and the class.
+    m.attr("_RECV_SIZE") = 1024;
+    m.attr("_FPGA_FW_VER_MIN") = "0.1.0.6";
+    m.attr("_FPGA_VER_MIN_DEV28") = "1.1.0.0";
+    m.attr("_FPGA_VER_MIN_DEV32") = "0.2.3.4";
+    nb::list whitelist;
+    whitelist.append(32);
+    m.attr("_DEVICE_WHITELIST") = whitelist;
+    // Prefix of every .tbin key; a site whose images come from another
+    // producer sets its own here.
+    m.attr("_TBIN_KEY_PREFIX") = "73915046";
+    add_update_constants(m);
+
+    nb::dict ns;
+    ns["__module__"] = kModule;
+    ns["__qualname__"] = "FpgaTool";
+    ns["__doc__"] =
+        "Updates the FPGA image of a device over a device link.\n\n"
+        "Build it on an open link (connection=...) or on an address and port, in which\n"
+        "case the tool opens and owns a TCP link. Then initFpga(device_type) and\n"
+        "processFpgaUpdate(image_path, device_type); disconnect() closes an owned link.";
+    ns["__init__"] = op_init();
+    ns["_getRecv"] = op_getRecv();
+    ns["_sendCmd"] = op_sendCmd();
+    add_command_set(ns);
+    ns["_fpgaProgramFile"] = op_fpgaProgramFile();
+    ns["_checkControlFwVersion"] = op_checkControlFwVersion();
+    ns["_checkUpdateFile"] = op_checkUpdateFile();
+    ns["_checkFileHeader"] = op_checkFileHeader();
+    ns["initFpga"] = op_initFpga();
+    ns["set_progress_callback"] = op_set_progress_callback();
+    ns["processFpgaUpdate"] = op_processFpgaUpdate();
+    ns["disconnect"] = op_disconnect();
+
+    nb::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
+    m.attr("FpgaTool") = type_type("FpgaTool", nb::make_tuple(), ns);
+}

@@ -1,0 +1,134 @@
+// Helpers for writing the bodies of native functions (qvfunc.h) with
+// nanobind's object handles: C++ exceptions become Python errors at the edge,
+// and calls through `self` go out as vectorcalls with no bound method built.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdarg>
+#include <new>
+
+#include "qvfunc.h"
+
+namespace qv {
+namespace nb = nanobind;
+
+// A body written with nanobind: receives the native function and the bound
+// arguments, returns the result. Any exception it throws becomes the Python
+// error it stands for.
+using NbBody = nb::object (*)(PyObject* func, PyObject* const* args);
+
+inline void set_error_from_current_exception() {
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (nb::builtin_exception& e) {
+        PyObject* type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+template <NbBody F>
+PyObject* body(PyObject* func, PyObject* const* args) noexcept {
+    try {
+        return F(func, args).release().ptr();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// Raises a Python exception of `type` with a printf-style message
+// (PyUnicode_FromFormat's codes: %s, %d, %zd, %S for str(obj), %R for repr).
+[[noreturn]] inline void raise(PyObject* type, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    PyErr_FormatV(type, fmt, ap);
+    va_end(ap);
+    throw nb::python_error();
+}
+
+// Takes ownership of a new reference from the C API; throws on nullptr.
+inline nb::object check(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// self.<name>(args...) without building a bound method. `name` should be an
+// interned str kept for the module's life; `kwnames` names the last arguments.
+template <typename... Args>
+nb::object call_method(nb::handle self, PyObject* name, PyObject* kwnames, Args... args) {
+    // argv[0] is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    PyObject* argv[] = {nullptr, self.ptr(), nb::handle(args).ptr()...};
+    Py_ssize_t npos = static_cast<Py_ssize_t>(sizeof...(Args) + 1) -
+                      (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    return check(PyObject_VectorcallMethod(name, argv + 1,
+                                           npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+inline void setattr(nb::handle obj, PyObject* name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw nb::python_error();
+}
+
+// obj.<name>, or an empty object when it has no such attribute.
+inline nb::object optional_attr(nb::handle obj, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(obj.ptr(), name);
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
+// An error set aside while clean-up runs, then raised again.
+class PendingError {
+public:
+    PendingError() = default;
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() { Py_XDECREF(type_); Py_XDECREF(value_); Py_XDECREF(tb_); }
+    void fetch() { PyErr_Fetch(&type_, &value_, &tb_); }  // takes the current error
+    explicit operator bool() const { return type_ != nullptr; }
+    void rethrow() {  // raises what was fetched, if anything
+        if (!type_) return;
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+        throw nb::python_error();
+    }
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+};
+
+// An interned str that lives as long as the process.
+inline PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) throw nb::python_error();
+    return o;  // deliberately kept
+}
+
+// A native function object built from a nanobind body.
+template <NbBody F>
+nb::object function(const char* name, const char* qualname, const char* module,
+                    const char* doc, std::initializer_list<Param> params,
+                    nb::handle data = nb::handle()) {
+    return check(make_function(name, qualname, module, doc, params, &body<F>, data.ptr()));
+}
+
+}  // namespace qv

@@ -1,0 +1,1 @@
+"""Device classes of quorvex and what they share."""
