@@ -1,0 +1,120 @@
+#include "filebuf.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+
+namespace qvcore {
+
+std::string os_error_text(int err, const std::string& path) {
+    std::string quoted;
+    for (char c : path) {
+        if (c == '\'' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + quoted + "'";
+}
+
+static bool fail(OsError& e, int err, const std::string& path) {
+    e.err = err;
+    e.text = os_error_text(err, path);
+    return false;
+}
+
+bool FileBuffer::load(const std::string& path, OsError& error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(error, errno, path);
+    struct stat st {};
+    if (::fstat(fd, &st) < 0) {
+        int e = errno;
+        ::close(fd);
+        return fail(error, e, path);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return fail(error, EISDIR, path);
+    }
+    // The size may change while reading; read to the end whatever it is.
+    size_t cap = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[cap ? cap : 1]);
+    size_t len = 0;
+    for (;;) {
+        if (len == cap) {
+            size_t ncap = cap ? cap * 2 : 64 * 1024;
+            uint8_t probe;
+            // Most files end where fstat said: one byte tells without growing.
+            ssize_t r = ::read(fd, &probe, 1);
+            if (r == 0) break;
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                int e = errno;
+                ::close(fd);
+                return fail(error, e, path);
+            }
+            std::unique_ptr<uint8_t[]> bigger(new uint8_t[ncap]);
+            if (len) std::memcpy(bigger.get(), buf.get(), len);
+            buf.swap(bigger);
+            cap = ncap;
+            buf[len++] = probe;
+            continue;
+        }
+        ssize_t r = ::read(fd, buf.get() + len, cap - len);
+        if (r == 0) break;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::close(fd);
+            return fail(error, e, path);
+        }
+        len += static_cast<size_t>(r);
+    }
+    ::close(fd);
+    data_ = std::move(buf);
+    size_ = len;
+    return true;
+}
+
+BlockReader::~BlockReader() { close(); }
+
+bool BlockReader::open(const std::string& path, OsError& error) {
+    close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return fail(error, errno, path);
+    path_ = path;
+    if (!buf_) buf_.reset(new uint8_t[kBufSize]);
+    pos_ = len_ = 0;
+    return true;
+}
+
+long BlockReader::read(uint8_t* out, size_t n, OsError& error) {
+    size_t got = 0;
+    while (got < n) {
+        if (pos_ == len_) {
+            ssize_t r = ::read(fd_, buf_.get(), kBufSize);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                fail(error, errno, path_);
+                return -1;
+            }
+            if (r == 0) break;
+            pos_ = 0;
+            len_ = static_cast<size_t>(r);
+        }
+        size_t take = std::min(n - got, len_ - pos_);
+        std::memcpy(out + got, buf_.get() + pos_, take);
+        pos_ += take;
+        got += take;
+    }
+    return static_cast<long>(got);
+}
+
+void BlockReader::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace qvcore
