@@ -1,0 +1,107 @@
+"""Shared test doubles: a device link object that records the wire and answers
+like a device with a small flash model. The link is outside the system, so the
+tool's own tests run against this; the real TCP link has tests of its own."""
+
+import json
+
+import pytest
+
+from quorvex.QVRUtils import RetType
+
+
+class FakeLink:
+    """Records every command as it would go on the wire and answers it.
+
+    `replies` maps a command word to its reply text, to a callable taking the
+    full command bytes, or to an exception instance to raise.
+    """
+
+    def __init__(self, **replies):
+        self.wire = []
+        self.rsp_types = []
+        self.flash = bytearray()
+        self.prog_ptr = 0
+        self.read_ptr = 0
+        self.closed = 0
+        self.refusals = []  # replies to the next program blocks, e.g. ["1", ""]
+        self.page_filter = None  # callable(page bytes, index) -> reply page bytes
+        self.pages_read = 0
+        self.replies = {
+            "FPGA_GET_ID": "FPGA-ID-7",
+            "GET_FPGA_VER": "1.2.3.4",
+            "GET_FW_VER": "0.1.0.6",
+            "GET_SN": "SN42",
+            "GET_FE_INFO": json.dumps({"fe0": {"fpga_ver": "2.0.0.1"}, "fe1": {}}),
+        }
+        self.replies.update(replies)
+        self._raw_reply = b""
+
+    @staticmethod
+    def word(data):
+        return bytes(data).split(b" ", 1)[0].split(b"\r\n", 1)[0].decode("ascii", "replace")
+
+    def commands(self):
+        """The command words in the order sent."""
+        return [self.word(d) for d in self.wire]
+
+    def _answer(self, data):
+        word = self.word(data)
+        r = self.replies.get(word)
+        if isinstance(r, BaseException):
+            raise r
+        if callable(r):
+            return r(data)
+        if r is not None:
+            return r
+        if word == "FPGA_PROGRAM":
+            body = bytes(data)[len(b"FPGA_PROGRAM #"):]
+            digits = int(body[:1])
+            n = int(body[1:1 + digits])
+            block = body[1 + digits:1 + digits + n]
+            assert body[1 + digits + n:] == b"\r\n", "block not delimited by its length"
+            if self.refusals:
+                return self.refusals.pop(0)
+            self.flash[self.prog_ptr:self.prog_ptr + n] = block
+            self.prog_ptr += n
+            return "0"
+        if word == "FPGA_RST_PAGE_PTR":
+            self.prog_ptr = self.read_ptr = 0
+        if word == "FPGA_ERASE":
+            self.flash = bytearray()
+        return "0"
+
+    def sendCmd(self, data, rsp_type):
+        self.wire.append(bytes(data))
+        self.rsp_types.append(rsp_type)
+        return RetType(data=self._answer(data))
+
+    def sendRawBytes(self, data):
+        self.wire.append(bytes(data))
+        if self.word(data) == "FPGA_READ":
+            page = bytes(self.flash[self.read_ptr:self.read_ptr + 16])
+            if self.page_filter:
+                page = self.page_filter(page, self.pages_read)
+            self.pages_read += 1
+            self.read_ptr += 16
+            self._raw_reply = b"#2%02d" % len(page) + page + b"\r\n"
+        else:
+            self._raw_reply = str(self._answer(data)).encode() + b"\r\n"
+
+    def recvRawBytes(self, size):
+        reply, self._raw_reply = self._raw_reply[:size], b""
+        return reply
+
+    def closeConnection(self):
+        self.closed += 1
+
+
+@pytest.fixture
+def link():
+    return FakeLink()
+
+
+@pytest.fixture
+def tool(link):
+    from quorvex.QVRFpga import FpgaTool
+
+    return FpgaTool(connection=link)
