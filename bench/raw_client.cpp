@@ -1,0 +1,104 @@
+// The baseline of bench/update.py: the smallest blocking client that runs
+// the update's command sequence (erase, page pointer reset, 16-byte program
+// blocks, reset, page reads, done, refresh) with no progress output and no
+// digests. Prints {"wall": s, "cpu": s, "blocks": n, "ok": bool} as JSON.
+//   raw_client HOST PORT IMAGE
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+static int fd = -1;
+static char buf[65536];
+static size_t have = 0;
+
+static double now(clockid_t c) {
+    timespec ts{};
+    clock_gettime(c, &ts);
+    return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+static double cpu() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec * 1e-6 + ru.ru_stime.tv_sec +
+           ru.ru_stime.tv_usec * 1e-6;
+}
+
+// One reply line (a "#2NN" page is read by its length), without CR LF.
+static std::string reply() {
+    for (;;) {
+        if (have >= 4 && buf[0] == '#') {
+            size_t d = buf[1] - '0', n = std::stoul(std::string(buf + 2, d));
+            size_t total = 2 + d + n + 2;
+            if (have >= total) {
+                std::string r(buf, total - 2);
+                std::memmove(buf, buf + total, have - total);
+                have -= total;
+                return r;
+            }
+        } else if (void* p = have ? std::memchr(buf, '\n', have) : nullptr) {
+            size_t len = static_cast<char*>(p) - buf + 1;
+            std::string r(buf, len >= 2 ? len - 2 : 0);
+            std::memmove(buf, buf + len, have - len);
+            have -= len;
+            return r;
+        }
+        ssize_t n = recv(fd, buf + have, sizeof buf - have, 0);
+        if (n <= 0) { std::perror("recv"); std::exit(2); }
+        have += n;
+    }
+}
+
+static std::string command(const std::string& c) {
+    std::string w = c + "\r\n";
+    if (send(fd, w.data(), w.size(), MSG_NOSIGNAL) != (ssize_t)w.size()) { std::perror("send"); std::exit(2); }
+    return reply();
+}
+
+int main(int argc, char** argv) {
+    if (argc != 4) { std::fprintf(stderr, "usage: raw_client HOST PORT IMAGE\n"); return 64; }
+    std::ifstream in(argv[3], std::ios::binary);
+    std::vector<char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    addrinfo hints{}, *res = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(argv[1], argv[2], &hints, &res) != 0) return 2;
+    fd = socket(res->ai_family, SOCK_STREAM, 0);
+    if (connect(fd, res->ai_addr, res->ai_addrlen) != 0) { std::perror("connect"); return 2; }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    double w0 = now(CLOCK_MONOTONIC), c0 = cpu();
+    command("FPGA_ERASE 12");
+    command("FPGA_RST_PAGE_PTR CFG");
+    size_t blocks = 0;
+    for (size_t off = 0; off < image.size(); off += 16) {
+        size_t n = std::min<size_t>(16, image.size() - off);
+        std::string c = "FPGA_PROGRAM #" + std::to_string(std::to_string(n).size()) +
+                        std::to_string(n) + std::string(image.data() + off, n);
+        while (command(c) != "0") {}
+        ++blocks;
+    }
+    command("FPGA_RST_PAGE_PTR CFG");
+    std::string back;
+    for (size_t off = 0; off < image.size(); off += 16) back += command("FPGA_READ").substr(4);
+    command("FPGA_DONE");
+    command("FPGA_REFRESH");
+    double w1 = now(CLOCK_MONOTONIC), c1 = cpu();
+    bool ok = back == std::string(image.begin(), image.end());
+    std::printf("{\"wall\": %.6f, \"cpu\": %.6f, \"blocks\": %zu, \"ok\": %s}\n", w1 - w0, c1 - c0,
+                blocks, ok ? "true" : "false");
+    close(fd);
+    return ok ? 0 : 1;
+}
