@@ -1,3 +1,491 @@
-// (Being written.)
-#include <nanobind/nanobind.h>
-NB_MODULE(LobeSwitchDirector, m) {}
+// quorvex.qvrdev.LobeSwitchDirector: fast beam switching for device classes.
+//
+// The module holds StartEndEnum, the beam-pattern setup decorator
+// _require_beam_pattern_setup and the abstract mix-in LobeSwitchDirector,
+// built at import as a plain abc class from native functions. The mix-in owns
+// no link: every device access is a call on the device object itself.
+#include <string>
+
+#include "qvnb.h"
+
+namespace lsd {
+namespace nb = nanobind;
+
+constexpr const char* kModule = "quorvex.qvrdev.LobeSwitchDirector";
+constexpr const char* kClass = "LobeSwitchDirector";
+
+// The module's globals: RetType, RetCode and RspType are read here at call
+// time, so a caller who rebinds them is obeyed.
+PyObject* g_globals = nullptr;
+
+nb::object global(const char* name) {
+    PyObject* v = PyDict_GetItemString(g_globals, name);
+    if (!v) qv::raise(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::borrow(v);
+}
+
+// Interned names and constant arguments of the per-call paths.
+struct Names {
+    PyObject *_setBeamPatternEnable, *_eraseBeamPattern, *_applyBeamPatternToBFIC,
+        *_getExtCtrl, *_setExtCtrl, *_reboot, *_create_beam_pattern_mgr, *_beam_pattern_mgr,
+        *external_control_enabled, *RetCode, *RetData, *OK, *RSP_STRING, *__signature__,
+        *__qualname__;
+    PyObject *one, *zero, *two;  // "1", "0", 2
+    PyObject* kw_user_delay;     // ("user_delay",)
+    PyObject* kw_data;           // ("data",)
+};
+const Names* S = nullptr;
+
+Names make_names() {
+    Names n{};
+#define QV_NAME(x) n.x = qv::intern(#x);
+    QV_NAME(_setBeamPatternEnable) QV_NAME(_eraseBeamPattern) QV_NAME(_applyBeamPatternToBFIC)
+    QV_NAME(_getExtCtrl) QV_NAME(_setExtCtrl) QV_NAME(_reboot) QV_NAME(_create_beam_pattern_mgr)
+    QV_NAME(_beam_pattern_mgr) QV_NAME(external_control_enabled) QV_NAME(RetCode)
+    QV_NAME(RetData) QV_NAME(OK) QV_NAME(RSP_STRING) QV_NAME(__signature__)
+    QV_NAME(__qualname__)
+#undef QV_NAME
+    n.one = qv::intern("1");
+    n.zero = qv::intern("0");
+    n.two = qv::check(PyLong_FromLong(2)).release().ptr();
+    n.kw_user_delay = qv::check(Py_BuildValue("(s)", "user_delay")).release().ptr();
+    n.kw_data = qv::check(Py_BuildValue("(s)", "data")).release().ptr();
+    return n;
+}
+
+bool truth(nb::handle o) {
+    int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+// A result counts as a success only when its RetCode is the member
+// RetCode.OK itself; a result without RetCode raises AttributeError.
+bool is_ok(nb::handle result) {
+    nb::object code = qv::check(PyObject_GetAttr(result.ptr(), S->RetCode));
+    nb::object ok = qv::check(PyObject_GetAttr(global("RetCode").ptr(), S->OK));
+    return code.ptr() == ok.ptr();
+}
+
+nb::object new_ret() { return qv::check(PyObject_CallNoArgs(global("RetType").ptr())); }
+
+// An inspect.Signature whose parameters are all positional-or-keyword.
+// `anns` runs parallel to `params`; an empty handle means no annotation.
+nb::object signature(std::initializer_list<qv::Param> params,
+                     std::initializer_list<nb::handle> anns, nb::handle ret) {
+    nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object parameter = inspect.attr("Parameter");
+    nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::object empty = parameter.attr("empty");
+    nb::list list;
+    const nb::handle* ann = anns.begin();
+    for (const qv::Param& p : params) {
+        nb::handle a = ann != anns.end() ? *ann++ : nb::handle();
+        list.append(parameter(p.name, kind, nb::arg("default") = p.deflt ? nb::handle(p.deflt) : empty,
+                              nb::arg("annotation") = a ? a : empty));
+    }
+    return inspect.attr("Signature")(list, nb::arg("return_annotation") = ret ? ret : empty);
+}
+
+// Gives a native function the annotated signature and the __annotations__
+// that a Python definition of it would carry.
+void annotate(nb::handle func, std::initializer_list<qv::Param> params,
+              std::initializer_list<nb::handle> anns, nb::handle ret) {
+    nb::dict annotations;
+    const nb::handle* ann = anns.begin();
+    for (const qv::Param& p : params) {
+        nb::handle a = ann != anns.end() ? *ann++ : nb::handle();
+        if (a) annotations[p.name] = a;
+    }
+    if (ret) annotations["return"] = ret;
+    func.attr("__signature__") = signature(params, anns, ret);
+    func.attr("__annotations__") = annotations;
+}
+
+// A method of the class from a nanobind body, annotated.
+template <qv::NbBody F>
+nb::object method(const char* name, const char* doc, std::initializer_list<qv::Param> params,
+                  std::initializer_list<nb::handle> anns, nb::handle ret) {
+    std::string qualname = std::string(kClass) + "." + name;
+    nb::object f = qv::function<F>(name, qualname.c_str(), kModule, doc, params);
+    annotate(f, params, anns, ret);
+    return f;
+}
+
+// --- the beam-pattern setup ----------------------------------------------
+
+// An error that left the protected block, held while the clean-up runs.
+// During the clean-up it is the exception being handled, as in a finally
+// block, so an error raised by a clean-up step chains to it.
+class Pending {
+public:
+    Pending() = default;
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+    ~Pending() { Py_XDECREF(type_); Py_XDECREF(value_); Py_XDECREF(tb_); }
+
+    void fetch() {
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    }
+    void rethrow() {
+        if (!type_) return;
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+        throw nb::python_error();
+    }
+
+    // Makes the pending error the handled one for the scope's life.
+    class Handled {
+    public:
+        explicit Handled(const Pending& p) : active_(p.type_ != nullptr) {
+            if (!active_) return;
+            PyErr_GetExcInfo(&t_, &v_, &tb_);
+            PyErr_SetExcInfo(Py_XNewRef(p.type_), Py_XNewRef(p.value_), Py_XNewRef(p.tb_));
+        }
+        ~Handled() {
+            if (active_) PyErr_SetExcInfo(t_, v_, tb_);
+        }
+        Handled(const Handled&) = delete;
+        Handled& operator=(const Handled&) = delete;
+    private:
+        bool active_;
+        PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
+    };
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+};
+
+// The wrapper's call: enable "1", erase, the operation, then always disable
+// "0" and apply. The wrapped operation is the wrapper's data.
+nb::object setup_run(PyObject* wrapper, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) < 1) {
+        nb::object name = qv::check(PyObject_GetAttr(wrapper, S->__qualname__));
+        qv::raise(PyExc_TypeError, "%S() missing 1 required positional argument: 'self'",
+                  name.ptr());
+    }
+    nb::handle self(args[0]);
+    nb::handle func(qv::func_data(wrapper));
+
+    nb::object result;
+    Pending pending;
+    try {
+        nb::object r = qv::call_method(self, S->_setBeamPatternEnable, nullptr, S->one);
+        if (!is_ok(r)) {
+            result = std::move(r);
+        } else {
+            r = qv::call_method(self, S->_eraseBeamPattern, S->kw_user_delay, S->two);
+            if (!is_ok(r))
+                result = std::move(r);
+            else  // the caller's arguments as they came, the device first
+                result = qv::check(PyObject_Vectorcall(func.ptr(), args, nargsf, kwnames));
+        }
+    } catch (...) {
+        qv::set_error_from_current_exception();
+        pending.fetch();
+    }
+
+    {
+        Pending::Handled handled(pending);
+        qv::call_method(self, S->_setBeamPatternEnable, nullptr, S->zero);
+        qv::call_method(self, S->_applyBeamPatternToBFIC, S->kw_user_delay, S->two);
+    }
+    pending.rethrow();
+    return result;
+}
+
+PyObject* setup_call(PyObject* wrapper, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) noexcept {
+    try {
+        return setup_run(wrapper, args, nargsf, kwnames).release().ptr();
+    } catch (...) {
+        qv::set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+constexpr const char* kDecoratorDoc =
+    "Decorator to setup beam pattern before execution and cleanup after.\n"
+    "\n"
+    "The steps are:\n"
+    "    1. Enable the beam pattern store (\"1\").\n"
+    "    2. Erase the beam pattern store (user_delay=2).\n"
+    "    3. Execute the function with the device object and the other arguments.\n"
+    "    4. Disable the beam pattern store (\"0\").\n"
+    "\n"
+    "Step 4, and then applying the stored pattern to the BFIC (user_delay=2),\n"
+    "run whatever happened before. A failed enable or erase result is returned\n"
+    "as it is and skips the later steps up to the disable; otherwise the\n"
+    "function's result is returned unchanged. Exceptions propagate after the\n"
+    "clean-up.\n"
+    "\n"
+    "Args:\n"
+    "    func: A device operation whose first parameter is the device object.\n"
+    "\n"
+    "Returns:\n"
+    "    The wrapper, carrying the name, documentation and signature of func.";
+
+// _require_beam_pattern_setup(func)
+nb::object decorator_body(PyObject*, PyObject* const* a) {
+    nb::handle func(a[0]);
+    nb::object sig = qv::optional_attr(func, S->__signature__);
+    if (!sig || !truth(sig)) sig = nb::module_::import_("inspect").attr("signature")(func);
+
+    nb::object wrapper = qv::check(qv::make_raw_function(
+        "wrapper", "_require_beam_pattern_setup.<locals>.wrapper", kModule, nullptr,
+        &setup_call, func.ptr(), nullptr));
+    nb::module_::import_("functools").attr("update_wrapper")(wrapper, func);
+    qv::setattr(wrapper, S->__signature__, sig);
+    return wrapper;
+}
+
+// --- the lazily created manager -------------------------------------------
+
+nb::object beam_pattern_mgr_body(PyObject*, PyObject* const* a) {
+    nb::handle self(a[0]);
+    nb::object current = qv::check(PyObject_GetAttr(self.ptr(), S->_beam_pattern_mgr));
+    if (current.is_none()) {
+        nb::object mgr = qv::call_method(self, S->_create_beam_pattern_mgr, nullptr);
+        qv::setattr(self, S->_beam_pattern_mgr, mgr);
+    }
+    return qv::check(PyObject_GetAttr(self.ptr(), S->_beam_pattern_mgr));
+}
+
+// --- the command table and the parallel mode ----------------------------------
+
+nb::object fbs_cmd_dict_body(PyObject*, PyObject* const*) {
+    static const char* const table[][2] = {
+        {"_getExtCtrl", "ExtCtrl_EN?"},
+        {"_setExtCtrl", "ExtCtrl_EN"},
+        {"_setBeamPatternEnable", "BEAM_PATTERN_STORE_EN"},
+        {"_getBeamPatternEnable", "BEAM_PATTERN_STORE_EN?"},
+        {"_eraseBeamPattern", "BEAM_PATTERN_ERASE"},
+        {"_setBeamPatternStoreTDBS", "BEAM_PATTERN_STORE_TDBS_BEAM"},
+        {"_setBeamPatternStoreFBS", "BEAM_PATTERN_STORE_FBS_BEAM"},
+        {"_applyBeamPatternToBFIC", "BEAM_PATTERN_APPLY_BFIC"},
+    };
+    nb::object rsp = qv::check(PyObject_GetAttr(global("RspType").ptr(), S->RSP_STRING));
+    nb::dict d;
+    for (const auto& e : table) d[e[0]] = nb::make_tuple(nb::str(e[1]), rsp);
+    return std::move(d);
+}
+
+nb::object get_parallel_body(PyObject*, PyObject* const* a) {
+    nb::handle self(a[0]);
+    nb::object r = qv::call_method(self, S->_getExtCtrl, nullptr);
+    if (!is_ok(r)) return r;
+    nb::object data = qv::check(PyObject_GetAttr(r.ptr(), S->RetData));
+    // An int is taken as it is; anything else goes through int().
+    nb::object value = PyLong_Check(data.ptr()) ? data : qv::check(PyNumber_Long(data.ptr()));
+    PyObject* argv[] = {nullptr, truth(value) ? Py_True : Py_False};
+    return qv::check(PyObject_Vectorcall(global("RetType").ptr(), argv + 1,
+                                         0 | PY_VECTORCALL_ARGUMENTS_OFFSET, S->kw_data));
+}
+
+nb::object set_parallel_body(PyObject*, PyObject* const* a) {
+    nb::handle self(a[0]), to_enable(a[1]), fbs_mode(a[2]);
+    bool enable = truth(to_enable);
+    nb::object mode = qv::check(PyNumber_Long(fbs_mode.ptr()));
+    nb::object text =
+        qv::check(PyUnicode_FromFormat("%s,%S", enable ? "1" : "0", mode.ptr()));
+    nb::object r = qv::call_method(self, S->_setExtCtrl, nullptr, text);
+    if (!is_ok(r)) return r;
+    qv::setattr(self, S->external_control_enabled, enable ? Py_True : Py_False);
+    return new_ret();
+}
+
+// The bodies of the two setup-wrapped operations.
+nb::object erase_config_body(PyObject*, PyObject* const*) { return new_ret(); }
+
+nb::object sync_config_body(PyObject*, PyObject* const* a) {
+    return qv::call_method(nb::handle(a[0]), S->_reboot, nullptr);
+}
+
+// --- the abstract operations ------------------------------------------------
+
+// How a base version checks one argument before it refuses the call.
+enum class Kind { Any, Int, Float, Bool };
+
+struct Abstract {
+    const char* name;
+    int nargs;  // besides the device object
+    const char* names[5];
+    Kind kinds[5];
+};
+
+constexpr Abstract kGetGain{"getFastBeamGain", 2, {"rf_mode", "beam_id"}, {Kind::Any, Kind::Int}};
+constexpr Abstract kGetPattern{"getFastBeamPattern", 1, {"beam_id"}, {Kind::Int}};
+constexpr Abstract kSetGain{"setFastBeamGain",
+                            5,
+                            {"rf_mode", "beam_id", "enable", "com_gain", "ele_gain"},
+                            {Kind::Any, Kind::Int, Kind::Bool, Kind::Int, Kind::Int}};
+constexpr Abstract kSetThetaPhi{"setFastBeamPatternThetaPhi",
+                                4,
+                                {"beam_id", "rf_freq", "theta", "phi"},
+                                {Kind::Int, Kind::Float, Kind::Float, Kind::Float}};
+constexpr Abstract kSetAzEl{"setFastBeamPatternAzEl",
+                            4,
+                            {"beam_id", "rf_freq", "azimuth", "elevation"},
+                            {Kind::Int, Kind::Float, Kind::Float, Kind::Float}};
+
+// An int stays as it is; any other number is truncated through int().
+nb::object int_arg(nb::handle v, const char* name) {
+    PyObject* o = v.ptr();
+    if (PyLong_Check(o)) return nb::borrow(v);
+    if (!PyNumber_Check(o) || PyComplex_Check(o))
+        qv::raise(PyExc_TypeError, "%s must be int, not %s", name, Py_TYPE(o)->tp_name);
+    return qv::check(PyNumber_Long(o));
+}
+
+template <const Abstract* Op>
+nb::object abstract_body(PyObject*, PyObject* const* a) {
+    for (int i = 0; i < Op->nargs; ++i) {
+        nb::handle v(a[i + 1]);
+        switch (Op->kinds[i]) {
+            case Kind::Int: int_arg(v, Op->names[i]); break;
+            case Kind::Float: qv::check(PyNumber_Float(v.ptr())); break;
+            case Kind::Bool: truth(v); break;
+            case Kind::Any: break;
+        }
+    }
+    qv::raise(PyExc_NotImplementedError, "%s.%s is implemented by the device class", kClass,
+              Op->name);
+}
+
+nb::object create_mgr_body(PyObject*, PyObject* const*) {
+    qv::raise(PyExc_NotImplementedError,
+              "%s._create_beam_pattern_mgr is implemented by the device class", kClass);
+}
+
+}  // namespace lsd
+
+using namespace lsd;
+
+NB_MODULE(LobeSwitchDirector, m) {
+    if (!qv::init_function_type(kModule)) throw nb::python_error();
+    static const Names names = make_names();
+    S = &names;
+    g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));  // kept for the process's life
+
+    m.doc() = "Fast Beam Switch Manager module.";
+
+    // The sibling modules' names.
+    nb::module_ pub = nb::module_::import_("quorvex.QVRPublic");
+    nb::module_ utils = nb::module_::import_("quorvex.QVRUtils");
+    m.attr("FBSMode") = pub.attr("FBSMode");
+    m.attr("RFMode") = pub.attr("RFMode");
+    m.attr("RetCode") = utils.attr("RetCode");
+    m.attr("RetType") = utils.attr("RetType");
+    m.attr("RspType") = utils.attr("_RspType");
+    m.attr("BeamPatternManager") =
+        nb::module_::import_("quorvex.qvrdev.BeamPatternManager").attr("BeamPatternManager");
+
+    nb::module_ abc = nb::module_::import_("abc");
+    nb::handle int_t(reinterpret_cast<PyObject*>(&PyLong_Type));
+    nb::handle float_t(reinterpret_cast<PyObject*>(&PyFloat_Type));
+    nb::handle bool_t(reinterpret_cast<PyObject*>(&PyBool_Type));
+    nb::handle dict_t(reinterpret_cast<PyObject*>(&PyDict_Type));
+    nb::object ret_type = m.attr("RetType"), rf_mode = m.attr("RFMode"),
+               fbs_mode = m.attr("FBSMode"), mgr_type = m.attr("BeamPatternManager");
+
+    // StartEndEnum: OTHER 0, then numbered on.
+    {
+        nb::list members;
+        const char* member_names[] = {"OTHER", "START", "END", "START_END"};
+        for (int i = 0; i < 4; ++i) members.append(nb::make_tuple(member_names[i], i));
+        nb::object e = nb::module_::import_("enum").attr("IntEnum")(
+            "StartEndEnum", members, nb::arg("module") = kModule,
+            nb::arg("qualname") = "StartEndEnum");
+        e.attr("__doc__") = "Enum for start and end states.";
+        m.attr("StartEndEnum") = e;
+    }
+
+    // The setup decorator.
+    {
+        nb::object deco = qv::function<decorator_body>(
+            "_require_beam_pattern_setup", "_require_beam_pattern_setup", kModule, kDecoratorDoc,
+            {{"func"}});
+        nb::str callable_text("Callable[..., RetType]");
+        annotate(deco, {{"func"}}, {callable_text}, callable_text);
+        m.attr("_require_beam_pattern_setup") = deco;
+    }
+    nb::object setup = m.attr("_require_beam_pattern_setup");
+    nb::object abstractmethod = abc.attr("abstractmethod");
+    auto wrapped = [&](nb::object f) { return setup(f); };
+
+    nb::dict ns;
+    ns["__module__"] = kModule;
+    ns["__qualname__"] = kClass;
+    ns["__doc__"] = "Abstract base class for managing fast beam operations.";
+    {
+        nb::dict ann;
+        ann["_beam_pattern_mgr"] =
+            nb::module_::import_("typing").attr("Optional")[mgr_type];
+        ann["external_control_enabled"] = bool_t;
+        ns["__annotations__"] = ann;
+    }
+    ns["_beam_pattern_mgr"] = nb::none();
+    ns["external_control_enabled"] = false;
+
+    nb::handle property(reinterpret_cast<PyObject*>(&PyProperty_Type));
+    ns["beam_pattern_mgr"] = property(method<beam_pattern_mgr_body>(
+        "beam_pattern_mgr",
+        "The device's BeamPatternManager, created on first access and kept after.",
+        {{"self"}}, {}, mgr_type));
+
+    ns["_create_beam_pattern_mgr"] = abstractmethod(method<create_mgr_body>(
+        "_create_beam_pattern_mgr", "Create the device-specific BeamPatternManager instance.",
+        {{"self"}}, {}, mgr_type));
+
+    ns["_fbs_cmd_dict"] = method<fbs_cmd_dict_body>(
+        "_fbs_cmd_dict", "Return the command list for the fast beam manager.", {{"self"}}, {},
+        dict_t);
+    ns["getFastParallelMode"] = method<get_parallel_body>(
+        "getFastParallelMode", "Get the fast parallel mode.", {{"self"}}, {}, ret_type);
+    {
+        nb::object full = fbs_mode.attr("FULL_GAIN_PHASE");
+        std::initializer_list<qv::Param> params = {
+            {"self"}, {"toEnable"}, {"fbs_mode", full.ptr()}};
+        ns["setFastParallelMode"] = method<set_parallel_body>(
+            "setFastParallelMode",
+            "Set the fast parallel mode.\n"
+            "\n"
+            "Args:\n"
+            "    toEnable (bool): Whether to enable or disable the fast parallel mode.\n"
+            "    fbs_mode (FBSMode): The fast beam switch mode to set. Defaults to "
+            "FBSMode.FULL_GAIN_PHASE.",
+            params, {nb::handle(), bool_t, fbs_mode}, ret_type);
+    }
+    ns["eraseFastBeamConfig"] = wrapped(method<erase_config_body>(
+        "eraseFastBeamConfig", "Erase the fast beam configuration.", {{"self"}}, {}, ret_type));
+
+    nb::handle none;
+    nb::object zero = nb::int_(0);
+    ns["getFastBeamGain"] = abstractmethod(method<abstract_body<&kGetGain>>(
+        "getFastBeamGain", "Get the fast beam gain.", {{"self"}, {"rf_mode"}, {"beam_id"}},
+        {none, rf_mode, int_t}, ret_type));
+    ns["getFastBeamPattern"] = abstractmethod(method<abstract_body<&kGetPattern>>(
+        "getFastBeamPattern", "Get the fast beam pattern.", {{"self"}, {"beam_id"}},
+        {none, int_t}, ret_type));
+    ns["setFastBeamGain"] = abstractmethod(method<abstract_body<&kSetGain>>(
+        "setFastBeamGain", "Set the fast beam gain.",
+        {{"self"}, {"rf_mode"}, {"beam_id"}, {"enable"}, {"com_gain", zero.ptr()},
+         {"ele_gain", zero.ptr()}},
+        {none, rf_mode, int_t, bool_t, int_t, int_t}, ret_type));
+    ns["setFastBeamPatternThetaPhi"] = abstractmethod(method<abstract_body<&kSetThetaPhi>>(
+        "setFastBeamPatternThetaPhi", "Set the fast beam pattern.",
+        {{"self"}, {"beam_id"}, {"rf_freq"}, {"theta"}, {"phi"}},
+        {none, int_t, float_t, float_t, float_t}, ret_type));
+    ns["setFastBeamPatternAzEl"] = abstractmethod(method<abstract_body<&kSetAzEl>>(
+        "setFastBeamPatternAzEl", "Set the fast beam pattern.",
+        {{"self"}, {"beam_id"}, {"rf_freq"}, {"azimuth"}, {"elevation"}},
+        {none, int_t, float_t, float_t, float_t}, ret_type));
+
+    ns["syncFastBeamConfig"] = wrapped(method<sync_config_body>(
+        "syncFastBeamConfig", "Update the fast beam configuration.", {{"self"}}, {}, ret_type));
+
+    m.attr(kClass) = abc.attr("ABCMeta")(kClass, nb::make_tuple(abc.attr("ABC")), ns);
+}
