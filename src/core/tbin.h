@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "digest.h"
+
 namespace qvcore::tbin {
 
 constexpr size_t kHashSize = 32;
@@ -15,6 +17,8 @@ constexpr size_t kHeaderHashOffset = 16;
 constexpr size_t kImageHashOffset = 48;
 constexpr size_t kJsonOffset = 80;  // 16 + 2 * kHashSize
 constexpr size_t kFieldsSize = 12;  // the three size fields
+constexpr size_t kReservedOffset = 12;
+constexpr uint64_t kFieldMax = 0xFFFFFFFFu;
 
 struct Fields {
     uint32_t header_length = 0;
@@ -61,5 +65,56 @@ inline Range image_range(const Fields& f, size_t total) {
 inline Range json_range(const Fields& f, size_t total) {
     return cut(kJsonOffset, f.header_length, total);
 }
+
+// Where everything of a container lies in a buffer of `file_size` bytes.
+// Ranges shorter than their fields say were cut at the end of the buffer.
+struct Layout {
+    size_t file_size = 0;
+    bool has_fields = false;    // the 12 bytes of size fields are all there
+    Fields fields;
+    bool has_reserved = false;  // the reserved word is all there
+    uint32_t reserved = 0;
+    Range header_hash;          // stored digests (size < kHashSize when cut)
+    Range image_hash;
+    Range json;                 // header_bytes as stored, NUL padding included
+    Range image;                // image_data
+};
+
+// Empty ranges when the size fields are missing.
+Layout locate(const uint8_t* data, size_t size);
+
+// `r` without the NUL bytes at either end.
+Range strip_nul(const uint8_t* data, Range r);
+
+// HMAC-SHA256 of a range of `data` keyed with `key`, compared in constant
+// time with a stored digest range (a stored digest cut short never matches).
+bool range_digest_ok(const uint8_t* data, Range over, Range stored, const std::string& key);
+
+// Why a JSON header of `json_len` bytes and an image of `image_len` bytes
+// cannot go into one container (the fields are 32 bits wide); empty if they can.
+std::string pack_limit_error(uint64_t json_len, uint64_t image_len);
+
+// The fixed header for a JSON header and an image that follows it directly,
+// with the two digests already computed: 80 bytes into `out`.
+void write_fixed_header(uint8_t* out, uint32_t json_len, uint32_t image_len, const Digest& header_digest,
+                        const Digest& image_digest);
+
+// A whole container into `out` (kJsonOffset + json_len + image_len bytes):
+// fixed header, JSON header, then the image right behind it, both digests
+// keyed with `key`. The image is copied once, the digests computed in place.
+void write_container(uint8_t* out, const uint8_t* json, size_t json_len, const uint8_t* image,
+                     size_t image_len, const std::string& key);
+
+// Incremental HMAC-SHA256, for writing a container without holding the image.
+class HmacSha256 {
+public:
+    explicit HmacSha256(const std::string& key);
+    void update(const void* data, size_t len) { inner_.update(data, len); }
+    Digest finish();
+
+private:
+    uint8_t opad_[64];
+    Sha256 inner_;
+};
 
 }  // namespace qvcore::tbin
