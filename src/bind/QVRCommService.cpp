@@ -1,3 +1,310 @@
-// (Being written.)
+// quorvex.QVRCommService: _TCPConn, the TCP link to a device.
+//
+// The socket work is qvcore::TcpLink (src/core/link.cpp); this file turns
+// Python arguments into bytes, releases the GIL around every wait, lets
+// Ctrl-C through between wait slices, and turns link failures into
+// TimeoutError and ConnectionError.
 #include <nanobind/nanobind.h>
-NB_MODULE(QVRCommService, m) {}
+
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "link.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+PyObject* g_utils_dict = nullptr;  // quorvex.QVRUtils.__dict__, kept for the process's life
+PyObject* g_RetType = nullptr;     // "RetType", interned
+PyObject* g_kw_data = nullptr;     // ("data",)
+
+[[noreturn]] void raise(PyObject* type, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    PyErr_FormatV(type, fmt, ap);
+    va_end(ap);
+    throw nb::python_error();
+}
+
+nb::object text(const std::string& s) {
+    PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// A failure of the link as the Python exception it stands for. An
+// interrupted wait has its own error (KeyboardInterrupt) already set.
+[[noreturn]] void raise_link_error(const qvcore::LinkError& e) {
+    if (e.kind == qvcore::LinkError::kInterrupted) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "link wait interrupted");
+        throw nb::python_error();
+    }
+    PyErr_SetObject(e.kind == qvcore::LinkError::kTimeout ? PyExc_TimeoutError
+                                                          : PyExc_ConnectionError,
+                    text(e.what()).ptr());
+    throw nb::python_error();
+}
+
+// The GIL released for the life of the object (or until acquire()). Its
+// interrupt hook takes the GIL back for a moment between wait slices to run
+// pending signal handlers; an exception they raise (KeyboardInterrupt) stays
+// set on this thread and stops the wait.
+class Released {
+public:
+    Released() : ts_(PyEval_SaveThread()) {}
+    ~Released() { acquire(); }
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+
+    void acquire() {
+        if (ts_) PyEval_RestoreThread(ts_);
+        ts_ = nullptr;
+    }
+    qvcore::LinkInterrupt interrupt() { return {&Released::check, this}; }
+
+private:
+    static bool check(void* ctx) {
+        auto* self = static_cast<Released*>(ctx);
+        PyEval_RestoreThread(self->ts_);
+        bool stop = PyErr_CheckSignals() < 0;
+        self->ts_ = PyEval_SaveThread();
+        return stop;
+    }
+    PyThreadState* ts_;
+};
+
+// The bytes of a bytes-like argument, held while the GIL is released.
+class Bytes {
+public:
+    Bytes(nb::handle obj, const char* argname) {
+        PyObject* o = obj.ptr();
+        if (PyBytes_Check(o)) {
+            data = PyBytes_AS_STRING(o);
+            size = static_cast<size_t>(PyBytes_GET_SIZE(o));
+            return;
+        }
+        if (PyUnicode_Check(o) || PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "%s must be a bytes-like object, not %s", argname,
+                  Py_TYPE(o)->tp_name);
+        }
+        has_view_ = true;
+        data = static_cast<const char*>(view_.buf);
+        size = static_cast<size_t>(view_.len);
+    }
+    ~Bytes() {
+        if (has_view_) PyBuffer_Release(&view_);
+    }
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+
+    const char* data = nullptr;
+    size_t size = 0;
+
+private:
+    Py_buffer view_{};
+    bool has_view_ = false;
+};
+
+double seconds_arg(nb::handle value, const char* argname) {
+    PyObject* v = value.ptr();
+    if (PyUnicode_Check(v) || PyBytes_Check(v))
+        raise(PyExc_TypeError, "%s must be a number, not %s", argname, Py_TYPE(v)->tp_name);
+    double s = PyFloat_AsDouble(v);
+    if (s == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (!(s > 0.0) || !(s <= 1e9))
+        raise(PyExc_ValueError, "%s must be a positive number of seconds, not %R", argname, v);
+    return s;
+}
+
+struct TCPConn {
+    TCPConn(std::string host, uint16_t port, double timeout, double slow_timeout)
+        : link(std::move(host), port, timeout, slow_timeout) {}
+    qvcore::TcpLink link;
+    nb::object last_error = nb::none();  // changed only with the GIL held
+};
+
+void init(TCPConn* self, nb::handle address, nb::handle port, nb::handle timeout,
+          nb::handle slow_timeout) {
+    if (!PyUnicode_Check(address.ptr()))
+        raise(PyExc_TypeError, "address must be str, not %s", Py_TYPE(address.ptr())->tp_name);
+    Py_ssize_t n = 0;
+    const char* host = PyUnicode_AsUTF8AndSize(address.ptr(), &n);
+    if (!host) throw nb::python_error();
+    if (std::strlen(host) != static_cast<size_t>(n))
+        raise(PyExc_ValueError, "address must not contain NUL characters");
+    if (!PyLong_Check(port.ptr()) || PyBool_Check(port.ptr()))
+        raise(PyExc_TypeError, "port must be int, not %s", Py_TYPE(port.ptr())->tp_name);
+    int overflow = 0;
+    long p = PyLong_AsLongAndOverflow(port.ptr(), &overflow);
+    if (p == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow || p < 1 || p > 65535)
+        raise(PyExc_ValueError, "port must be in 1..65535, not %R", port.ptr());
+    double t = seconds_arg(timeout, "timeout");
+    double st = seconds_arg(slow_timeout, "slow_timeout");
+    new (self) TCPConn(std::string(host, static_cast<size_t>(n)), static_cast<uint16_t>(p), t, st);
+}
+
+bool init_connection(TCPConn& self) {
+    std::string why;
+    bool ok = false;
+    try {
+        Released nogil;
+        qvcore::TcpLink::Guard g(self.link, nogil.interrupt());
+        ok = self.link.open(g, why);
+    } catch (const qvcore::LinkError& e) {
+        raise_link_error(e);
+    }
+    self.last_error = ok ? nb::none() : text(self.link.label() + ": " + why);
+    return ok;
+}
+
+nb::object send_cmd(TCPConn& self, nb::handle data, nb::handle /*rsp_type*/) {
+    Bytes cmd(data, "data");
+    PyObject* line = nullptr;
+    try {
+        Released nogil;
+        qvcore::TcpLink::Guard g(self.link, nogil.interrupt());
+        std::string_view reply = self.link.command(g, cmd.data, cmd.size);
+        nogil.acquire();  // the reply lives in the link's buffer: decode it under the lock
+        line = PyUnicode_DecodeUTF8(reply.data(), static_cast<Py_ssize_t>(reply.size()),
+                                    "replace");
+    } catch (const qvcore::LinkError& e) {
+        raise_link_error(e);
+    }
+    if (!line) throw nb::python_error();
+    nb::object owned = nb::steal(line);
+
+    PyObject* ret_type = PyDict_GetItemWithError(g_utils_dict, g_RetType);
+    if (!ret_type) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_AttributeError, "quorvex.QVRUtils has no attribute 'RetType'");
+        throw nb::python_error();
+    }
+    PyObject* args[] = {line};
+    PyObject* result = PyObject_Vectorcall(ret_type, args, 0, g_kw_data);
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+void send_raw_bytes(TCPConn& self, nb::handle data) {
+    Bytes bytes(data, "data");
+    try {
+        Released nogil;
+        qvcore::TcpLink::Guard g(self.link, nogil.interrupt());
+        self.link.send_raw(g, bytes.data, bytes.size);
+    } catch (const qvcore::LinkError& e) {
+        raise_link_error(e);
+    }
+}
+
+nb::object recv_raw_bytes(TCPConn& self, nb::handle size) {
+    PyObject* index = PyNumber_Index(size.ptr());
+    if (!index) throw nb::python_error();
+    Py_ssize_t limit = PyNumber_AsSsize_t(index, nullptr);  // clamps a huge size
+    Py_DECREF(index);
+    if (limit == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (limit < 0) raise(PyExc_ValueError, "size must not be negative, not %zd", limit);
+
+    PyObject* out = nullptr;
+    try {
+        Released nogil;
+        qvcore::TcpLink::Guard g(self.link, nogil.interrupt());
+        std::string_view reply = self.link.recv_reply(g, static_cast<size_t>(limit));
+        nogil.acquire();
+        out = PyBytes_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
+    } catch (const qvcore::LinkError& e) {
+        raise_link_error(e);
+    }
+    if (!out) throw nb::python_error();
+    return nb::steal(out);
+}
+
+void close_connection(TCPConn& self) {
+    try {
+        Released nogil;
+        self.link.close(nogil.interrupt());
+    } catch (const qvcore::LinkError& e) {
+        raise_link_error(e);
+    }
+}
+
+constexpr const char* kClassDoc =
+    "TCP link to a device that answers each command with one line ending in CR LF.\n\n"
+    "_TCPConn(address, port, timeout=10.0, slow_timeout=120.0)\n\n"
+    "address is a host name or an IPv4/IPv6 address, port a TCP port. Nothing is\n"
+    "connected until initConnection(). A reply is waited for `timeout` seconds, or\n"
+    "`slow_timeout` for FPGA_ERASE. Any failure (time-out, peer gone, reply longer\n"
+    "than _MAX_REPLY) raises TimeoutError or ConnectionError naming host:port and\n"
+    "leaves the link closed: every later call but initConnection and\n"
+    "closeConnection raises ConnectionError(\"link to HOST:PORT is closed\").\n"
+    "Every wait lets Ctrl-C through within a tenth of a second. Calls on one link\n"
+    "from several threads are serialised; closeConnection from another thread\n"
+    "wakes a call that is waiting.";
+
+}  // namespace
+
+NB_MODULE(QVRCommService, m) {
+    m.doc() = "The TCP device link _TCPConn.";
+    // A link still referenced when the interpreter exits (say, from a
+    // traceback) is not a leak worth a report.
+    nb::set_leak_warnings(false);
+    nb::module_ utils = nb::module_::import_("quorvex.QVRUtils");
+    g_utils_dict = Py_NewRef(PyModule_GetDict(utils.ptr()));
+    g_RetType = PyUnicode_InternFromString("RetType");
+    g_kw_data = Py_BuildValue("(s)", "data");
+    if (!g_RetType || !g_kw_data) throw nb::python_error();
+
+    m.attr("_MAX_REPLY") = qvcore::kMaxReply;
+
+    nb::class_<TCPConn>(m, "_TCPConn", nb::dynamic_attr(), kClassDoc)
+        .def("__init__", &init, "address"_a.none(), "port"_a.none(), "timeout"_a.none() = 10.0,
+             "slow_timeout"_a.none() = 120.0,
+             nb::sig("def __init__(self, address: str, port: int, timeout: float = 10.0, "
+                     "slow_timeout: float = 120.0) -> None"),
+             "A link to address:port, not yet connected.")
+        .def("initConnection", &init_connection,
+             nb::sig("def initConnection(self) -> bool"),
+             "Connects; True when connected, False when no address of the host answered\n"
+             "within `timeout` seconds (the reason is in last_error). A link that was\n"
+             "connected or broken is closed first, dropping anything unread.")
+        .def("sendCmd", &send_cmd, "data"_a.none(), "rsp_type"_a.none(),
+             nb::sig("def sendCmd(self, data: bytes, rsp_type: object) -> RetType"),
+             "Sends data (a whole command, CR LF included) unaltered and returns\n"
+             "RetType(data=reply) with the reply's CR LF removed, decoded as UTF-8\n"
+             "(undecodable bytes replaced). A reply that is a definite-length block is\n"
+             "read by its length. rsp_type is accepted and does not change the reading.\n"
+             "Bytes behind the reply are kept for the next read.")
+        .def("sendRawBytes", &send_raw_bytes, "data"_a.none(),
+             nb::sig("def sendRawBytes(self, data: bytes) -> None"),
+             "Sends all of data; the reply is left for recvRawBytes.")
+        .def("recvRawBytes", &recv_raw_bytes, "size"_a.none(),
+             nb::sig("def recvRawBytes(self, size: int) -> bytes"),
+             "Reads one whole reply and returns its first `size` bytes, header and CR LF\n"
+             "included: a definite-length block (#, digit d, d digits of length n,\n"
+             "n bytes, CR LF) by its length, anything else up to its CR LF.")
+        .def("closeConnection", &close_connection,
+             nb::sig("def closeConnection(self) -> None"),
+             "Closes the link; harmless when closed already. Wakes a call that another\n"
+             "thread is waiting in; that call raises ConnectionError.")
+        .def_prop_ro("address", [](TCPConn& c) { return text(c.link.host()); },
+                     "The address as given.")
+        .def_prop_ro("port", [](TCPConn& c) { return static_cast<int>(c.link.port()); },
+                     "The TCP port.")
+        .def_prop_ro("timeout", [](TCPConn& c) { return c.link.timeout(); },
+                     "Seconds to wait for a connection or a reply.")
+        .def_prop_ro("slow_timeout", [](TCPConn& c) { return c.link.slow_timeout(); },
+                     "Seconds to wait for the reply to FPGA_ERASE.")
+        .def_prop_ro("connected", [](TCPConn& c) { return c.link.is_open(); },
+                     "True while the link is connected and not broken.")
+        .def_prop_ro("last_error", [](TCPConn& c) { return c.last_error; },
+                     "Why the last initConnection() failed, or None.")
+        .def("__repr__", [](TCPConn& c) {
+            return text("<_TCPConn " + c.link.label() +
+                        (c.link.is_open() ? " connected>" : " not connected>"));
+        });
+}

@@ -1,0 +1,576 @@
+#include "link.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace qvcore {
+namespace {
+
+constexpr size_t kBufferSize = 64 * 1024;
+// Room for the longest reply accepted with its block header and CR LF.
+constexpr size_t kMaxBuffer = kMaxReply + 64;
+constexpr char kSlowCommand[] = "FPGA_ERASE";
+constexpr size_t kSlowCommandLen = sizeof kSlowCommand - 1;
+constexpr auto kSlice = std::chrono::milliseconds(kLinkSliceMs);
+constexpr double kSliceSeconds = kLinkSliceMs / 1000.0;
+
+using Clock = std::chrono::steady_clock;
+
+std::string errno_text(int e) { return std::system_category().message(e); }
+
+// 0.2 -> "0.2", 120 -> "120.0": how the time-out was given.
+std::string seconds_text(double s) {
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, s);
+    std::string t(buf, r.ptr);
+    if (t.find_first_of(".en") == std::string::npos) t += ".0";
+    return t;
+}
+
+Clock::time_point deadline_after(double seconds) {
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// Milliseconds to wait in one slice: what is left, rounded up, at most a slice.
+int slice_ms(Clock::time_point now, Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, kLinkSliceMs));
+}
+
+std::string numeric_host(const addrinfo* ai) {
+    char text[NI_MAXHOST];
+    if (::getnameinfo(ai->ai_addr, ai->ai_addrlen, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return "?";
+    return text;
+}
+
+struct AddrList {
+    addrinfo* head = nullptr;
+    ~AddrList() {
+        if (head) ::freeaddrinfo(head);
+    }
+};
+
+addrinfo stream_hints(int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = flags;
+    return hints;
+}
+
+// A name lookup on a helper thread, so that the caller's wait stays bounded
+// and interruptible (getaddrinfo itself can neither). When the caller gives
+// up, the helper frees its own result.
+struct Lookup {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false, abandoned = false;
+    int rc = 0;
+    addrinfo* result = nullptr;
+    std::string name, service;
+};
+
+// Looks `name` up within `deadline`. `keep_waiting` is asked between
+// slices: false gives up (the link was closed); it may throw.
+template <class KeepWaiting>
+bool lookup(const std::string& name, const std::string& service, Clock::time_point deadline,
+            KeepWaiting keep_waiting, AddrList& out, std::string& why) {
+    auto st = std::make_shared<Lookup>();
+    st->name = name;
+    st->service = service;
+    try {
+        std::thread([st] {
+            addrinfo hints = stream_hints(AI_NUMERICSERV);
+            addrinfo* res = nullptr;
+            int rc = ::getaddrinfo(st->name.c_str(), st->service.c_str(), &hints, &res);
+            std::lock_guard<std::mutex> l(st->mu);
+            if (st->abandoned) {
+                if (res) ::freeaddrinfo(res);
+                return;
+            }
+            st->rc = rc;
+            st->result = res;
+            st->done = true;
+            st->cv.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: look the name up here, bounded by the resolver alone.
+        addrinfo hints = stream_hints(AI_NUMERICSERV);
+        int rc = ::getaddrinfo(name.c_str(), service.c_str(), &hints, &out.head);
+        if (rc != 0) why = ::gai_strerror(rc);
+        return rc == 0;
+    }
+    struct Abandon {
+        Lookup& st;
+        ~Abandon() {
+            std::lock_guard<std::mutex> l(st.mu);
+            if (!st.done) st.abandoned = true;
+        }
+    } abandon{*st};
+    std::unique_lock<std::mutex> l(st->mu);
+    while (!st->done) {
+        auto now = Clock::now();
+        if (now >= deadline) {
+            why = "name lookup timed out";
+            return false;
+        }
+        if (st->cv.wait_for(l, std::min<Clock::duration>(deadline - now, kSlice),
+                            [&] { return st->done; }))
+            break;
+        l.unlock();
+        bool go_on = keep_waiting();
+        l.lock();
+        if (!go_on) {
+            why = "closed while connecting";
+            return false;
+        }
+    }
+    if (st->rc != 0) {
+        why = ::gai_strerror(st->rc);
+        return false;
+    }
+    out.head = st->result;
+    st->result = nullptr;
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TcpLink::TcpLink(std::string host, uint16_t port, double timeout, double slow_timeout)
+    : host_(std::move(host)), port_(port), timeout_(timeout), slow_timeout_(slow_timeout) {
+    bool bracketed = !host_.empty() && host_.front() == '[';
+    bool v6 = host_.find(':') != std::string::npos;
+    label_ = (v6 && !bracketed ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_);
+}
+
+TcpLink::~TcpLink() {
+    // Nobody else can hold the link any more: its owner is being destroyed.
+    if (fd_ >= 0) ::close(fd_);
+}
+
+TcpLink::Guard::Guard(TcpLink& link, LinkInterrupt intr) : link_(link), intr_(intr) {
+    if (link.owner_.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        throw LinkError(LinkError::kConnection,
+                        "link to " + link.label_ + " is already in use by this thread");
+    if (!link.op_mu_.try_lock()) {
+        while (!link.op_mu_.try_lock_for(kSlice))
+            if (intr_()) throw LinkError(LinkError::kInterrupted, "interrupted");
+    }
+    link.owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+TcpLink::Guard::~Guard() {
+    link_.owner_.store(std::thread::id(), std::memory_order_relaxed);
+    link_.op_mu_.unlock();
+}
+
+void TcpLink::release_socket() {
+    state_.store(kClosed);
+    {
+        std::lock_guard<std::mutex> l(fd_mu_);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    begin_ = end_ = 0;
+}
+
+void TcpLink::fail(LinkError::Kind kind, const std::string& what) {
+    release_socket();
+    throw LinkError(kind, what);
+}
+
+void TcpLink::fail_closed() { fail(LinkError::kConnection, "link to " + label_ + " is closed"); }
+
+void TcpLink::interrupted() { fail(LinkError::kInterrupted, "interrupted"); }
+
+void TcpLink::require_open() {
+    int s = state_.load(std::memory_order_relaxed);
+    if (s == kOpen && fd_ >= 0) return;
+    if (s == kIdle) throw LinkError(LinkError::kConnection, "link to " + label_ + " is not connected");
+    fail_closed();
+}
+
+void TcpLink::close(LinkInterrupt intr) {
+    {
+        std::lock_guard<std::mutex> l(fd_mu_);
+        state_.store(kClosed);
+        if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // wakes a thread blocked on it
+    }
+    // Called from within this thread's own operation (a signal handler): the
+    // operation sees the link closed as soon as it resumes and lets go of it.
+    if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
+    Guard g(*this, intr);
+    release_socket();
+}
+
+// --- connecting -------------------------------------------------------------
+
+int TcpLink::connect_one(Guard& g, const void* addr, unsigned addrlen, int family,
+                         Clock::time_point deadline, std::string& why) {
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
+        why = errno_text(errno);
+        return -1;
+    }
+    struct Closer {
+        int& fd;
+        ~Closer() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closer{fd};
+
+    if (::connect(fd, static_cast<const sockaddr*>(addr), addrlen) < 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            why = errno_text(errno);
+            return -1;
+        }
+        for (;;) {
+            if (state_.load() != kConnecting) {
+                why = "closed while connecting";
+                return -1;
+            }
+            auto now = Clock::now();
+            if (now >= deadline) {
+                why = "timed out";
+                return -1;
+            }
+            pollfd p{fd, POLLOUT, 0};
+            int n = ::poll(&p, 1, slice_ms(now, deadline));
+            if (n > 0) break;
+            if (n < 0 && errno != EINTR) {
+                why = errno_text(errno);
+                return -1;
+            }
+            if (g.intr_()) interrupted();
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) err = errno;
+        if (err != 0) {
+            why = errno_text(err);
+            return -1;
+        }
+    }
+
+    // From here on a blocking socket whose waits end after one slice.
+    int flags = ::fcntl(fd, F_GETFL);
+    int one = 1;
+    timeval slice{0, kLinkSliceMs * 1000};
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice) < 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice) < 0) {
+        why = errno_text(errno);
+        return -1;
+    }
+    int out = fd;
+    fd = -1;
+    return out;
+}
+
+bool TcpLink::open(Guard& g, std::string& why) {
+    const State after_failure = state_.load() == kIdle ? kIdle : kClosed;
+    release_socket();
+    last_cmd_[0] = '\0';
+    last_slow_ = false;
+    state_.store(kConnecting);
+    auto failed = [&](std::string text) {
+        why = std::move(text);
+        int expected = kConnecting;  // close() meanwhile leaves it closed
+        state_.compare_exchange_strong(expected, after_failure);
+        return false;
+    };
+
+    if (cap_ != kBufferSize) {
+        buf_.reset(new (std::nothrow) char[kBufferSize]);
+        cap_ = buf_ ? kBufferSize : 0;
+        if (!buf_) return failed("out of memory");
+    }
+    if (host_.empty()) return failed("no address given");
+
+    const auto deadline = deadline_after(timeout_);
+    std::string name = host_;
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    const std::string service = std::to_string(port_);
+
+    // An address literal needs no lookup; a name is looked up off-thread.
+    AddrList addrs;
+    addrinfo hints = stream_hints(AI_NUMERICHOST | AI_NUMERICSERV);
+    int rc = ::getaddrinfo(name.c_str(), service.c_str(), &hints, &addrs.head);
+    if (rc != 0) {
+        addrs.head = nullptr;
+        std::string lookup_why;
+        auto keep_waiting = [&] {
+            if (state_.load() != kConnecting) return false;
+            if (g.intr_()) interrupted();
+            return true;
+        };
+        if (rc != EAI_NONAME || !lookup(name, service, deadline, keep_waiting, addrs, lookup_why))
+            return failed(name + ": " + (rc != EAI_NONAME ? ::gai_strerror(rc) : lookup_why));
+    }
+
+    // Each address gets an equal share of the time that is left.
+    size_t left = 0;
+    for (const addrinfo* ai = addrs.head; ai; ai = ai->ai_next) ++left;
+    std::string reasons;
+    for (const addrinfo* ai = addrs.head; ai; ai = ai->ai_next, --left) {
+        auto now = Clock::now();
+        if (now >= deadline) {
+            reasons += reasons.empty() ? "timed out" : "; timed out";
+            break;
+        }
+        auto share = now + (deadline - now) / static_cast<long>(left);
+        std::string why_one;
+        int fd = connect_one(g, ai->ai_addr, ai->ai_addrlen, ai->ai_family, share, why_one);
+        if (fd >= 0) {
+            std::lock_guard<std::mutex> l(fd_mu_);
+            if (state_.load() != kConnecting) {  // closed meanwhile
+                ::close(fd);
+                why = "closed while connecting";
+                return false;
+            }
+            fd_ = fd;
+            begin_ = end_ = 0;
+            state_.store(kOpen);
+            why.clear();
+            return true;
+        }
+        if (!reasons.empty()) reasons += "; ";
+        reasons += numeric_host(ai) + ": " + why_one;
+        if (why_one == "closed while connecting") break;
+    }
+    return failed(reasons.empty() ? "no address" : reasons);
+}
+
+// --- commands and replies ---------------------------------------------------
+
+void TcpLink::note_command(const char* data, size_t size) {
+    size_t i = 0;
+    for (; i < size && i < sizeof last_cmd_ - 1; ++i) {
+        char c = data[i];
+        if (c == ' ' || c == '\r' || c == '\n' || c == '#') break;
+        last_cmd_[i] = (c > ' ' && c < 0x7f) ? c : '?';
+    }
+    last_cmd_[i] = '\0';
+    last_slow_ = size >= kSlowCommandLen && std::memcmp(data, kSlowCommand, kSlowCommandLen) == 0;
+}
+
+std::string TcpLink::reply_context() const {
+    return last_cmd_[0] ? std::string("the reply to ") + last_cmd_ : std::string("a reply");
+}
+
+void TcpLink::send_all(Guard& g, const char* p, size_t n, Clock::time_point deadline,
+                       double seconds) {
+    int flags = MSG_NOSIGNAL | (seconds < kSliceSeconds ? MSG_DONTWAIT : 0);
+    while (n > 0) {
+        ssize_t k = ::send(fd_, p, n, flags);
+        if (k >= 0) {
+            p += k;
+            n -= static_cast<size_t>(k);
+            continue;
+        }
+        int e = errno;
+        if (state_.load(std::memory_order_relaxed) != kOpen) fail_closed();
+        if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK) {
+            if (g.intr_()) interrupted();
+            auto now = Clock::now();
+            if (now >= deadline)
+                fail(LinkError::kTimeout, "could not send " + std::string(last_cmd_) + " to " +
+                                              label_ + " within " + seconds_text(seconds) +
+                                              " s (the device is not reading)");
+            if (deadline - now < kSlice) {
+                pollfd pf{fd_, POLLOUT, 0};
+                ::poll(&pf, 1, slice_ms(now, deadline));
+                flags |= MSG_DONTWAIT;
+            }
+            continue;
+        }
+        if (e == EPIPE || e == ECONNRESET)
+            fail(LinkError::kConnection,
+                 label_ + " closed the connection while " + last_cmd_ + " was being sent");
+        fail(LinkError::kConnection,
+             "sending " + std::string(last_cmd_) + " to " + label_ + " failed: " + errno_text(e));
+    }
+}
+
+void TcpLink::fill(Guard& g, Clock::time_point deadline, double seconds) {
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+    } else if (begin_ > 0 && cap_ - end_ < kBufferSize / 4) {
+        std::memmove(buf_.get(), buf_.get() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == cap_) {  // one reply fills the buffer: make room, up to the cap
+        size_t grown = std::min(cap_ * 2, kMaxBuffer);
+        std::unique_ptr<char[]> bigger(grown > cap_ ? new (std::nothrow) char[grown] : nullptr);
+        if (!bigger)
+            fail(LinkError::kConnection, "reply from " + label_ + " to " + last_cmd_ +
+                                             " does not fit in " + std::to_string(cap_) +
+                                             " bytes");
+        std::memcpy(bigger.get(), buf_.get(), end_);
+        buf_ = std::move(bigger);
+        cap_ = grown;
+    }
+
+    // Blocking receives end after one slice (SO_RCVTIMEO); close to the
+    // deadline, poll for exactly what is left.
+    int flags = seconds < kSliceSeconds ? MSG_DONTWAIT : 0;
+    for (;;) {
+        ssize_t n = ::recv(fd_, buf_.get() + end_, cap_ - end_, flags);
+        if (n > 0) {
+            end_ += static_cast<size_t>(n);
+            return;
+        }
+        int e = n == 0 ? 0 : errno;
+        if (state_.load(std::memory_order_relaxed) != kOpen) fail_closed();
+        if (n == 0)
+            fail(LinkError::kConnection,
+                 label_ + " closed the connection while waiting for " + reply_context());
+        if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK) {
+            if (g.intr_()) interrupted();
+            auto now = Clock::now();
+            if (now >= deadline) {
+                std::string to = last_cmd_[0] ? std::string(" to ") + last_cmd_ : std::string();
+                std::string within = " within " + seconds_text(seconds) + " s";
+                if (end_ == begin_)
+                    fail(LinkError::kTimeout, "no reply from " + label_ + to + within);
+                fail(LinkError::kTimeout, "incomplete reply from " + label_ + to + within + " (" +
+                                              std::to_string(end_ - begin_) + " bytes received)");
+            }
+            if (deadline - now < kSlice) {
+                pollfd pf{fd_, POLLIN, 0};
+                ::poll(&pf, 1, slice_ms(now, deadline));
+                flags = MSG_DONTWAIT;
+            }
+            continue;
+        }
+        if (e == ECONNRESET)
+            fail(LinkError::kConnection, "connection to " + label_ +
+                                             " was reset while waiting for " + reply_context());
+        fail(LinkError::kConnection, "receiving " + reply_context() + " from " + label_ +
+                                         " failed: " + errno_text(e));
+    }
+}
+
+std::string_view TcpLink::read_reply(Guard& g, Clock::time_point deadline, double seconds) {
+    auto have = [this] { return end_ - begin_; };
+    while (have() == 0) fill(g, deadline, seconds);
+
+    // A definite-length block: its header says how many bytes follow, and
+    // they may hold CR LF.
+    if (buf_[begin_] == '#') {
+        while (have() < 2) fill(g, deadline, seconds);
+        char dc = buf_[begin_ + 1];
+        if (dc >= '1' && dc <= '9') {
+            size_t digits = static_cast<size_t>(dc - '0');
+            while (have() < 2 + digits) fill(g, deadline, seconds);
+            size_t length = 0;
+            bool numeric = true;
+            for (size_t i = 0; i < digits && numeric; ++i) {
+                char c = buf_[begin_ + 2 + i];
+                numeric = c >= '0' && c <= '9';
+                length = length * 10 + static_cast<size_t>(c - '0');
+            }
+            if (numeric) {
+                if (length > kMaxReply)
+                    fail(LinkError::kConnection,
+                         "reply from " + label_ + " to " + last_cmd_ + " announces " +
+                             std::to_string(length) + " bytes, more than the limit of " +
+                             std::to_string(kMaxReply));
+                size_t total = 2 + digits + length + 2;
+                while (have() < total) fill(g, deadline, seconds);
+                const char* p = buf_.get() + begin_;
+                if (p[total - 2] != '\r' || p[total - 1] != '\n')
+                    fail(LinkError::kConnection, "malformed reply from " + label_ + " to " +
+                                                     last_cmd_ + ": its block of " +
+                                                     std::to_string(length) +
+                                                     " bytes is not followed by CR LF");
+                begin_ += total;
+                return {p, total};
+            }
+        }
+    }
+
+    // A line up to its CR LF.
+    size_t scanned = 0;  // bytes known to hold no CR LF
+    for (;;) {
+        const char* p = buf_.get() + begin_;
+        const char* q = p + scanned;
+        const char* e = buf_.get() + end_;
+        const char* crlf = nullptr;
+        while (q < e) {
+            auto* cr = static_cast<const char*>(std::memchr(q, '\r', static_cast<size_t>(e - q)));
+            if (!cr) {
+                q = e;
+            } else if (cr + 1 == e) {
+                q = cr;  // the LF may come with the next segment
+                break;
+            } else if (cr[1] == '\n') {
+                crlf = q = cr;
+                break;
+            } else {
+                q = cr + 1;
+            }
+        }
+        scanned = static_cast<size_t>(q - p);
+        if (scanned > kMaxReply)
+            fail(LinkError::kConnection, "reply from " + label_ + " to " + last_cmd_ +
+                                             " is longer than " + std::to_string(kMaxReply) +
+                                             " bytes");
+        if (crlf) {
+            begin_ += scanned + 2;
+            return {p, scanned + 2};
+        }
+        fill(g, deadline, seconds);
+    }
+}
+
+std::string_view TcpLink::command(Guard& g, const char* data, size_t size) {
+    require_open();
+    note_command(data, size);
+    const double seconds = last_slow_ ? slow_timeout_ : timeout_;
+    const auto deadline = deadline_after(seconds);
+    send_all(g, data, size, deadline, seconds);
+    std::string_view reply = read_reply(g, deadline, seconds);
+    reply.remove_suffix(2);  // CR LF
+    return reply;
+}
+
+void TcpLink::send_raw(Guard& g, const char* data, size_t size) {
+    require_open();
+    note_command(data, size);
+    const double seconds = last_slow_ ? slow_timeout_ : timeout_;
+    send_all(g, data, size, deadline_after(seconds), seconds);
+}
+
+std::string_view TcpLink::recv_reply(Guard& g, size_t limit) {
+    require_open();
+    const double seconds = last_slow_ ? slow_timeout_ : timeout_;
+    return read_reply(g, deadline_after(seconds), seconds).substr(0, limit);
+}
+
+}  // namespace qvcore
