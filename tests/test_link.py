@@ -152,13 +152,14 @@ def test_bytes_behind_a_reply_answer_the_next_read(peer):
     assert link.sendCmd(b"C\r\n", LIST).RetData == "last"
 
 
-def test_command_bytes_go_out_unaltered_and_reply_is_a_rettype(peer):
+@pytest.mark.parametrize("host", ["127.0.0.1", "localhost"])
+def test_command_bytes_go_out_unaltered_and_reply_is_a_rettype(peer, host):
     program = b"FPGA_PROGRAM #216" + b"\r\n" * 8 + b"\r\n"
     p = peer([
         ("recv", program), ("send", b" 0\r\n"),
         ("recv", bytes(program)), ("send", b"\xffok\r\n"),
     ])
-    link = connect(p)
+    link = connect(p, host)
     r = link.sendCmd(program, LIST)
     assert type(r) is RetType
     assert (r.RetCode, r.RetMsg, r.RetData) == (RetCode.OK, "", " 0")

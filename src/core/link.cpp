@@ -385,6 +385,7 @@ std::string TcpLink::reply_context() const {
 void TcpLink::send_all(Guard& g, const char* p, size_t n, Clock::time_point deadline,
                        double seconds) {
     int flags = MSG_NOSIGNAL | (seconds < kSliceSeconds ? MSG_DONTWAIT : 0);
+    bool waited = !(flags & MSG_DONTWAIT);  // did the failed try wait a slice?
     while (n > 0) {
         ssize_t k = ::send(fd_, p, n, flags);
         if (k >= 0) {
@@ -395,7 +396,8 @@ void TcpLink::send_all(Guard& g, const char* p, size_t n, Clock::time_point dead
         int e = errno;
         if (state_.load(std::memory_order_relaxed) != kOpen) fail_closed();
         if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK) {
-            if (g.intr_()) interrupted();
+            if ((e == EINTR || waited) && g.intr_()) interrupted();
+            waited = true;
             auto now = Clock::now();
             if (now >= deadline)
                 fail(LinkError::kTimeout, "could not send " + std::string(last_cmd_) + " to " +
@@ -439,6 +441,7 @@ void TcpLink::fill(Guard& g, Clock::time_point deadline, double seconds) {
     // Blocking receives end after one slice (SO_RCVTIMEO); close to the
     // deadline, poll for exactly what is left.
     int flags = seconds < kSliceSeconds ? MSG_DONTWAIT : 0;
+    bool waited = !(flags & MSG_DONTWAIT);  // did the failed try wait a slice?
     for (;;) {
         ssize_t n = ::recv(fd_, buf_.get() + end_, cap_ - end_, flags);
         if (n > 0) {
@@ -451,7 +454,8 @@ void TcpLink::fill(Guard& g, Clock::time_point deadline, double seconds) {
             fail(LinkError::kConnection,
                  label_ + " closed the connection while waiting for " + reply_context());
         if (e == EINTR || e == EAGAIN || e == EWOULDBLOCK) {
-            if (g.intr_()) interrupted();
+            if ((e == EINTR || waited) && g.intr_()) interrupted();
+            waited = true;
             auto now = Clock::now();
             if (now >= deadline) {
                 std::string to = last_cmd_[0] ? std::string(" to ") + last_cmd_ : std::string();
