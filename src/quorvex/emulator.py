@@ -1,0 +1,277 @@
+"""A device emulator for tests, demos, benchmarks and trying scripts.
+
+``DeviceEmulator`` serves one emulated device over TCP (a real device listens
+on port 5025). It speaks the device's FPGA and fast-beam command protocol, so
+``FpgaTool`` and device classes can talk to it as to a device on the bench::
+
+    from quorvex.emulator import DeviceEmulator
+    from quorvex.QVRFpga import FpgaTool
+
+    with DeviceEmulator(fpga_version="0.2.3.4", version_after_update="0.2.5.0") as emu:
+        tool = FpgaTool(address=emu.host, port=emu.port)
+        ...
+        assert emu.flash_digest() == hashlib.sha256(image).hexdigest()
+
+The emulator starts serving when it is built and stops on ``close()`` (or at
+the end of a ``with`` block). It runs on native threads, one per connection
+and one that accepts, and never takes the GIL while serving; several
+connections share the one device. The console script ``quorvex-emulator``
+(also ``python -m quorvex.emulator``) runs one in the foreground.
+
+"""
+
+PROTOCOL_HELP = """\
+protocol:
+  A command is one line ending in CR LF: a keyword, one space, the argument.
+  Every line gets exactly one reply line ending in CR LF. Setting commands
+  answer "0"; a refusal is a non-zero number (see reply codes). Keywords are
+  case-sensitive.
+
+  FPGA_PROGRAM #<d><n><n bytes>     a definite-length block: one digit d, d
+                                    digits of the length n, n raw bytes (CR LF
+                                    allowed), then CR LF. Written at the program
+                                    pointer, which moves on by n.
+  FPGA_READ                         "#2" + two-digit length + up to 16 bytes from
+                                    the read pointer, cut at the end of what was
+                                    programmed ("#200" past it); the pointer
+                                    moves on by 16.
+  FPGA_ERASE 12|14                  erase (all 0xFF), forget what was programmed.
+  FPGA_RST_PAGE_PTR CFG             program and read pointers to the start.
+  FPGA_CTRL_INIT, FPGA_CFG_MODE <mode>, FPGA_DONE, FPGA_REFRESH   answer "0".
+  FPGA_GET_ID, GET_FPGA_VER, GET_FW_VER, GET_SN   answer their value.
+  GET_FE_INFO                       JSON: {"fe0": {"fpga_ver": ..., "fw_ver": ...,
+                                    "fpga_id": ..., "sn": ...}} (or --fe-info).
+  After FPGA_DONE and FPGA_REFRESH, GET_FPGA_VER answers --version-after-update
+  when it is set. Flash behaves as NOR flash: programming without an erase in
+  between can only clear bits (old AND new).
+
+  Fast beam switching:
+  ExtCtrl_EN <flag>,<mode>          flag 1|0, mode a decimal FBS mode.
+  ExtCtrl_EN?                       the flag, "1" or "0".
+  BEAM_PATTERN_STORE_EN 1|0         enable or disable storing.
+  BEAM_PATTERN_STORE_EN?            "1" or "0".
+  BEAM_PATTERN_ERASE [args]         clear the store (arguments ignored).
+  BEAM_PATTERN_APPLY_BFIC [args]    copy the store to the applied tables.
+  BEAM_PATTERN_STORE_FBS_BEAM <rf_mode>,<beam_id>,<enable>,<com_gain>,<ele_gain>
+                                    store a beam's gains: rf_mode TX|RX (or 0|1),
+                                    beam_id an integer >= 0, enable 1|0, gains
+                                    integers. Needs the store enabled.
+  BEAM_PATTERN_STORE_FBS_BEAM? <rf_mode>,<beam_id>
+                                    "<enable>,<com_gain>,<ele_gain>", e.g. "1,12,-3".
+  BEAM_PATTERN_STORE_TDBS_BEAM <beam_id>,<rf_freq>,<theta>,<phi>
+                                    store a beam's pattern: decimal numbers.
+                                    Needs the store enabled.
+  BEAM_PATTERN_STORE_TDBS_BEAM? <beam_id>
+                                    "<rf_freq>,<theta>,<phi>" in the shortest
+                                    form that reads back the same number.
+  REBOOT                            answers "0"; clears external control, the
+                                    store's enable and the applied tables. The
+                                    store itself survives (non-volatile).
+
+reply codes:
+   1  program block refused (--refuse-every)
+  -1  unknown command (also an empty line)
+  -2  bad or missing argument
+  -3  malformed program block (the parser resumes after the next LF)
+  -4  program block would run past the end of flash
+  -5  beam store written while storing is disabled
+  -6  queried beam is not stored
+  -7  beam table full (65536 entries)
+  -8  input that cannot be parsed at all (a block longer than the 64 KiB
+      receive buffer, or 64 KiB without LF); the connection is then closed
+
+faults (counting for each starts when it is set):
+  --refuse-every N            refuse every Nth program block with "1" (not
+                              written; N=1 refuses them all)
+  --drop-after N              once N commands were answered, close the
+                              connection instead of answering the next (once)
+  --drop-on WORD              close the connection, without answering, when
+  --drop-on-count K             the Kth command with this keyword arrives (once)
+  --delay-us N                delay every reply by N microseconds
+  --delay-command N           delay the Nth command's reply (once) by
+  --delay-command-seconds S     S seconds (default 1)
+  --split-replies N           send each reply in N TCP segments, 2 ms apart
+  --corrupt-page N            flip a byte in the Nth FPGA_READ page (once)
+  --garbage                   answer random non-UTF-8 bytes + CR LF instead of
+                              every reply (the commands still take effect)
+  --erase-seconds S           an erase takes S seconds
+"""
+
+if __doc__:  # absent under python -OO
+    __doc__ += PROTOCOL_HELP
+
+import argparse
+import signal
+import sys
+import time
+
+from . import _emulator
+
+__all__ = ["DeviceEmulator", "main", "PROTOCOL_HELP", "REPLY_CODES"]
+
+#: The non-zero replies by name ("BAD_ARGUMENT": -2, ...).
+REPLY_CODES = dict(_emulator.REPLY_CODES)
+
+
+class DeviceEmulator:
+    """An emulated device serving on ``host:port`` from the moment it is built.
+
+    ``port=0`` picks a free port (read it back from ``port``). ``host`` may be
+    an IPv4 or IPv6 address or a name. Options (keyword arguments; all but
+    ``flash_size`` can be changed later with ``set``):
+
+    - device: ``flash_size`` (bytes, default 32 MiB), ``fpga_id``,
+      ``fpga_version``, ``fw_version``, ``serial``, ``fe_info`` (JSON text to
+      answer GET_FE_INFO with instead of the built one),
+      ``version_after_update`` (GET_FPGA_VER answers it after FPGA_DONE and
+      FPGA_REFRESH).
+    - faults: ``refuse_every``, ``drop_after``, ``drop_on``, ``drop_on_count``,
+      ``delay_us``, ``delay_command``, ``delay_command_seconds``,
+      ``split_replies``, ``corrupt_page``, ``garbage``, ``erase_seconds``; see
+      the module documentation. ``None`` switches a fault off.
+
+    Unknown options raise ``TypeError``; a port that cannot be bound raises
+    ``OSError``.
+    """
+
+    def __init__(self, host="127.0.0.1", port=0, **options):
+        self._native = _emulator.Emulator(host, port, options)
+
+    # -- where it listens
+    @property
+    def host(self):
+        """The host it listens on, as given."""
+        return self._native.host
+
+    @property
+    def port(self):
+        """The port it listens on (the one picked when 0 was given)."""
+        return self._native.port
+
+    @property
+    def address(self):
+        """"host:port" ("[host]:port" for an IPv6 address)."""
+        return self._native.address
+
+    @property
+    def closed(self):
+        return self._native.closed
+
+    def close(self):
+        """Stop serving: close every connection, join every thread. Idempotent."""
+        self._native.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # -- options
+    def set(self, **options):
+        """Change options while serving; a fault's counting restarts when it is set."""
+        self._native.set(**options)
+
+    def options(self):
+        """The current options as a dict."""
+        return self._native.options()
+
+    # -- what the device holds
+    def flash(self):
+        """The programmed region of the flash, as bytes."""
+        return self._native.flash()
+
+    def flash_digest(self):
+        """Hex SHA-256 of the programmed region."""
+        return self._native.flash_digest()
+
+    def counters(self):
+        """Commands received per keyword, plus unknown, blocks_refused,
+        connections, pages_read and dropped."""
+        return self._native.counters()
+
+    def reset_counters(self):
+        self._native.reset_counters()
+
+    def state(self):
+        """The device's state: fpga_version, initialised, cfg_mode, done,
+        refreshed, erases, programmed_length, program_pointer, read_pointer,
+        ext_ctrl, ext_mode, store_enabled, reboots, and the tables
+        stored_gains / applied_gains ({("TX", beam_id): {"enable", "com_gain",
+        "ele_gain"}}) and stored_patterns / applied_patterns ({beam_id:
+        {"rf_freq", "theta", "phi"}})."""
+        return self._native.state()
+
+    def __repr__(self):
+        status = "closed" if self.closed else "serving"
+        return f"<DeviceEmulator {self.address} {status}>"
+
+
+def _parser():
+    p = argparse.ArgumentParser(
+        prog="quorvex-emulator",
+        description="Run an emulated quorvex device until interrupted (Ctrl-C).",
+        epilog=PROTOCOL_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=5025, help="port to listen on (default 5025; 0 picks one)")
+    dev = p.add_argument_group("device")
+    dev.add_argument("--flash-size", type=int, metavar="BYTES", help="flash size (default 32 MiB)")
+    dev.add_argument("--fpga-id", help="answer to FPGA_GET_ID")
+    dev.add_argument("--fpga-version", help="answer to GET_FPGA_VER")
+    dev.add_argument("--fw-version", help="answer to GET_FW_VER")
+    dev.add_argument("--serial", help="answer to GET_SN")
+    dev.add_argument("--fe-info", metavar="JSON", help="answer to GET_FE_INFO")
+    dev.add_argument("--version-after-update", metavar="VERSION",
+                     help="FPGA version reported after FPGA_DONE + FPGA_REFRESH")
+    f = p.add_argument_group("faults")
+    f.add_argument("--refuse-every", type=int, metavar="N", help="refuse every Nth program block")
+    f.add_argument("--drop-after", type=int, metavar="N",
+                   help="close the connection instead of answering once N commands were answered")
+    f.add_argument("--drop-on", metavar="WORD", help="close the connection when this command arrives")
+    f.add_argument("--drop-on-count", type=int, metavar="K", help="... on its Kth arrival (default 1)")
+    f.add_argument("--delay-us", type=int, metavar="N", help="delay every reply by N microseconds")
+    f.add_argument("--delay-command", type=int, metavar="N", help="delay only the Nth command's reply")
+    f.add_argument("--delay-command-seconds", type=float, metavar="S",
+                   help="how long --delay-command delays (default 1)")
+    f.add_argument("--split-replies", type=int, metavar="N", help="send each reply in N TCP segments")
+    f.add_argument("--corrupt-page", type=int, metavar="N", help="flip a byte in the Nth FPGA_READ page")
+    f.add_argument("--garbage", action="store_true", default=None,
+                   help="answer random non-UTF-8 bytes instead of every reply")
+    f.add_argument("--erase-seconds", type=float, metavar="S", help="an erase takes S seconds")
+    return p
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def main(argv=None):
+    """Console script: serve until Ctrl-C (or SIGTERM), then exit 0."""
+    args = _parser().parse_args(argv)
+    options = {k: v for k, v in vars(args).items() if k not in ("host", "port") and v is not None}
+    try:
+        emu = DeviceEmulator(args.host, args.port, **options)
+    except (OSError, ValueError, TypeError) as e:
+        print(f"quorvex-emulator: {e}", file=sys.stderr)
+        return 1
+    try:
+        previous = signal.signal(signal.SIGTERM, _interrupt)
+    except ValueError:  # not the main thread
+        previous = None
+    try:
+        print(f"quorvex-emulator listening on {emu.address}", flush=True)
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        emu.close()
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

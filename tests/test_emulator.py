@@ -1,0 +1,378 @@
+"""The device emulator, spoken to over plain sockets on the loopback."""
+
+import hashlib
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from quorvex.emulator import REPLY_CODES, DeviceEmulator, main
+
+WAIT = 5.0  # every socket wait is bounded by this
+
+
+class Client:
+    """A minimal client: commands out, reply lines (or read pages) back."""
+
+    def __init__(self, emu, timeout=WAIT):
+        self.sock = socket.create_connection((emu.host, emu.port), timeout=timeout)
+        self.buf = b""
+
+    def close(self):
+        self.sock.close()
+
+    def _more(self):
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            raise ConnectionError("emulator closed the connection")
+        self.buf += chunk
+
+    def line(self):
+        while b"\r\n" not in self.buf:
+            self._more()
+        line, _, self.buf = self.buf.partition(b"\r\n")
+        return line
+
+    def cmd(self, command):
+        if isinstance(command, str):
+            command = command.encode()
+        self.sock.sendall(command + b"\r\n")
+        return self.line().decode()
+
+    def program(self, block):
+        self.sock.sendall(b"FPGA_PROGRAM #%d%d" % (len(str(len(block))), len(block)) + block + b"\r\n")
+        return self.line().decode()
+
+    def read_page(self):
+        self.sock.sendall(b"FPGA_READ\r\n")
+        while len(self.buf) < 4:
+            self._more()
+        assert self.buf[:2] == b"#2"
+        n = int(self.buf[2:4])
+        while len(self.buf) < 4 + n + 2:
+            self._more()
+        page, tail, self.buf = self.buf[4:4 + n], self.buf[4 + n:6 + n], self.buf[6 + n:]
+        assert tail == b"\r\n"
+        return page
+
+    def is_closed_by_peer(self):
+        try:
+            return self.sock.recv(1) == b""
+        except ConnectionResetError:
+            return True
+
+
+@pytest.fixture
+def emu():
+    with DeviceEmulator() as e:
+        yield e
+
+
+@pytest.fixture
+def client(emu):
+    c = Client(emu)
+    yield c
+    c.close()
+
+
+def blocks_of(image, size=16):
+    return [image[i:i + size] for i in range(0, len(image), size)]
+
+
+def program_image(c, image, size=16):
+    assert c.cmd("FPGA_ERASE 12") == "0"
+    assert c.cmd("FPGA_RST_PAGE_PTR CFG") == "0"
+    for block in blocks_of(image, size):
+        assert c.program(block) == "0"
+    assert c.cmd("FPGA_RST_PAGE_PTR CFG") == "0"
+
+
+@pytest.mark.parametrize("image, size", [
+    (b"\r\n" * 24, 16),                                # every block is CR LF pairs
+    (b"A" * 15 + b"\r" + b"\n" + b"B" * 15, 16),       # CR LF split across two blocks
+    (bytes(range(256)) * 3 + b"\r\n\r", 16),           # binary, short last page
+    (bytes(range(256)) + b"tail\r\n", 100),            # larger blocks, read in 16-byte pages
+])
+def test_program_and_read_back_round_trip(emu, client, image, size):
+    program_image(client, image, size)
+    pages = [client.read_page() for _ in range((len(image) + 15) // 16)]
+    assert b"".join(pages) == image
+    assert all(len(p) == 16 for p in pages[:-1])
+    assert client.read_page() == b""                   # past the programmed end: "#200"
+    assert emu.flash() == image
+    assert emu.flash_digest() == hashlib.sha256(image).hexdigest()
+    assert emu.state()["programmed_length"] == len(image)
+    assert emu.counters()["pages_read"] == len(pages)
+
+
+def test_erase_forgets_what_was_programmed(emu, client):
+    program_image(client, b"\x0f" * 20)
+    assert client.cmd("FPGA_ERASE 13") == str(REPLY_CODES["BAD_ARGUMENT"])
+    assert emu.flash() == b"\x0f" * 20                 # a refused erase erases nothing
+    assert client.cmd("FPGA_ERASE 14") == "0"
+    assert emu.flash() == b"" and emu.state()["erases"] == 2
+    assert client.cmd("FPGA_RST_PAGE_PTR CFG") == "0"
+    assert client.read_page() == b""
+    assert client.program(b"\xf0" * 4) == "0"
+    assert client.cmd("FPGA_RST_PAGE_PTR CFG") == "0"
+    assert client.read_page() == b"\xf0" * 4
+
+
+def test_programming_over_unerased_flash_only_clears_bits(emu, client):
+    program_image(client, b"\x0f" * 16)
+    assert client.program(b"\xf3" * 16) == "0"         # after the reset: same place, no erase
+    assert emu.flash() == b"\x03" * 16
+
+
+def test_block_past_the_end_of_flash_is_refused():
+    with DeviceEmulator(flash_size=40) as emu:
+        c = Client(emu)
+        assert c.program(b"x" * 32) == "0"
+        assert c.program(b"y" * 16) == str(REPLY_CODES["PAST_FLASH_END"])
+        assert c.program(b"z" * 8) == "0"              # pointer did not move on the refusal
+        assert emu.flash() == b"x" * 32 + b"z" * 8
+        c.close()
+
+
+def test_refuse_every_refuses_without_writing(emu, client):
+    emu.set(refuse_every=3)
+    answers = [client.program(bytes([i]) * 16) for i in range(7)]
+    assert answers == ["0", "0", "1", "0", "0", "1", "0"]
+    # Refused blocks are not written and do not move the pointer.
+    assert emu.flash() == b"".join(bytes([i]) * 16 for i in (0, 1, 3, 4, 6))
+    assert emu.counters()["blocks_refused"] == 2
+
+
+@pytest.mark.parametrize("command, code", [
+    (b"NO_SUCH_COMMAND", "UNKNOWN"),
+    (b"", "UNKNOWN"),
+    (b"fpga_get_id", "UNKNOWN"),
+    (b"FPGA_RST_PAGE_PTR XYZ", "BAD_ARGUMENT"),
+    (b"FPGA_CFG_MODE ", "BAD_ARGUMENT"),
+    (b"ExtCtrl_EN 1", "BAD_ARGUMENT"),
+    (b"BEAM_PATTERN_STORE_TDBS_BEAM 1,nan,0,0", "BAD_ARGUMENT"),
+    (b"FPGA_PROGRAM", "BAD_BLOCK"),
+    (b"FPGA_PROGRAM #x16", "BAD_BLOCK"),
+    (b"FPGA_PROGRAM #13abcJUNK", "BAD_BLOCK"),         # no CR LF right after the block
+    (b"FPGA_PROGRAM #14\r\n\r\nX", "BAD_BLOCK"),       # block taken by length, then junk
+])
+def test_bad_command_is_refused_and_the_parser_stays_in_step(emu, client, command, code):
+    assert client.cmd(command) == str(REPLY_CODES[code])
+    assert client.cmd("GET_SN") == "QVX-EMU-0001"
+    assert emu.flash() == b""
+
+
+def test_block_too_long_to_hold_closes_the_connection(emu, client):
+    client.sock.sendall(b"FPGA_PROGRAM #6100000" + b"x" * 1000)
+    assert client.line() == str(REPLY_CODES["LOST_FOOTING"]).encode()
+    assert client.is_closed_by_peer()
+    assert emu.counters()["dropped"] == 1
+
+
+@pytest.mark.parametrize("options, answered", [
+    (dict(drop_on="FPGA_READ", drop_on_count=2), 3),  # GET_SN, READ, GET_SN; then the 2nd READ
+    (dict(drop_after=2), 2),
+])
+def test_drop_faults_close_without_answering_once(emu, options, answered):
+    emu.set(**options)
+    c = Client(emu)
+    script = ["GET_SN", "FPGA_READ", "GET_SN", "FPGA_READ", "GET_SN"]
+    replies = []
+    with pytest.raises(ConnectionError):
+        for command in script:
+            replies.append(c.cmd(command))
+    assert len(replies) == answered
+    c.close()
+    again = Client(emu)                                # the fault fires once
+    assert [again.cmd(x) for x in script] == ["QVX-EMU-0001", "#200"] * 2 + ["QVX-EMU-0001"]
+    again.close()
+    assert emu.counters()["dropped"] == 1
+
+
+def test_split_replies_still_parse(emu, client):
+    emu.set(split_replies=5)
+    program_image(client, bytes(range(40)))
+    assert [client.read_page() for _ in range(3)] == blocks_of(bytes(range(40)))
+    assert client.cmd("GET_FPGA_VER") == "0.2.4.0"
+
+
+def test_corrupt_page_flips_one_byte_of_that_page_only(emu, client):
+    image = bytes(range(64))
+    program_image(client, image)
+    emu.set(corrupt_page=2)
+    pages = [client.read_page() for _ in range(4)]
+    good = blocks_of(image)
+    assert [i for i in range(4) if pages[i] != good[i]] == [1]
+    assert sum(a != b for a, b in zip(pages[1], good[1])) == 1
+    assert emu.flash() == image                        # the flash itself is intact
+
+
+def test_garbage_replies_are_not_text(emu, client):
+    emu.set(garbage=True)
+    client.sock.sendall(b"FPGA_GET_ID\r\n")
+    reply = client.line()
+    with pytest.raises(UnicodeDecodeError):
+        reply.decode("utf-8")
+    emu.set(garbage=False)
+    assert client.cmd("FPGA_CTRL_INIT") == "0"
+    assert emu.state()["initialised"]
+
+
+def test_update_sequence_reports_the_new_version(emu, client):
+    emu.set(fpga_version="0.2.3.4", version_after_update="0.2.5.0")
+    assert client.cmd("FPGA_CTRL_INIT") == "0"
+    assert client.cmd("FPGA_CFG_MODE TRANS") == "0"
+    assert client.cmd("FPGA_REFRESH") == "0"           # no FPGA_DONE yet: same image
+    assert client.cmd("GET_FPGA_VER") == "0.2.3.4"
+    program_image(client, b"image")
+    assert client.cmd("FPGA_DONE") == "0"
+    assert client.cmd("FPGA_REFRESH") == "0"
+    assert client.cmd("GET_FPGA_VER") == "0.2.5.0"
+    info = json.loads(client.cmd("GET_FE_INFO"))
+    assert next(iter(info.values()))["fpga_ver"] == "0.2.5.0"
+    state = emu.state()
+    assert (state["cfg_mode"], state["done"], state["refreshed"]) == ("TRANS", True, 2)
+
+
+def test_fast_beam_store_apply_and_reboot(emu, client):
+    assert client.cmd("ExtCtrl_EN 1,2") == "0"
+    assert client.cmd("ExtCtrl_EN?") == "1"
+    store_disabled = str(REPLY_CODES["STORE_DISABLED"])
+    assert client.cmd("BEAM_PATTERN_STORE_FBS_BEAM TX,3,1,5,-4") == store_disabled
+    assert client.cmd("BEAM_PATTERN_STORE_EN 1") == "0"
+    assert client.cmd("BEAM_PATTERN_STORE_EN?") == "1"
+    assert client.cmd("BEAM_PATTERN_STORE_FBS_BEAM TX,3,1,5,-4") == "0"
+    assert client.cmd("BEAM_PATTERN_STORE_FBS_BEAM RX,3,0,7,8") == "0"
+    assert client.cmd("BEAM_PATTERN_STORE_TDBS_BEAM 3,28e9,12.5,-0.1") == "0"
+    assert client.cmd("BEAM_PATTERN_STORE_FBS_BEAM? TX,3") == "1,5,-4"
+    assert client.cmd("BEAM_PATTERN_STORE_FBS_BEAM? RX,3") == "0,7,8"
+    assert [float(x) for x in client.cmd("BEAM_PATTERN_STORE_TDBS_BEAM? 3").split(",")] == [28e9, 12.5, -0.1]
+    assert client.cmd("BEAM_PATTERN_STORE_FBS_BEAM? TX,4") == str(REPLY_CODES["NOT_STORED"])
+    assert emu.state()["applied_gains"] == {}
+    assert client.cmd("BEAM_PATTERN_APPLY_BFIC 2") == "0"
+    state = emu.state()
+    assert state["applied_gains"] == state["stored_gains"] == {
+        ("TX", 3): {"enable": True, "com_gain": 5, "ele_gain": -4},
+        ("RX", 3): {"enable": False, "com_gain": 7, "ele_gain": 8},
+    }
+    assert state["applied_patterns"] == {3: {"rf_freq": 28e9, "theta": 12.5, "phi": -0.1}}
+
+    assert client.cmd("REBOOT") == "0"
+    state = emu.state()
+    assert (state["ext_ctrl"], state["ext_mode"], state["store_enabled"]) == (0, 0, False)
+    assert state["applied_gains"] == {} and state["applied_patterns"] == {}
+    assert len(state["stored_gains"]) == 2 and state["reboots"] == 1
+    assert client.cmd("ExtCtrl_EN?") == "0"
+    assert client.cmd("BEAM_PATTERN_ERASE 2") == "0"
+    assert emu.state()["stored_gains"] == {} and emu.state()["stored_patterns"] == {}
+
+
+def test_concurrent_connections_share_one_device(emu):
+    errors = []
+
+    def work(beam):
+        try:
+            c = Client(emu)
+            c.cmd("BEAM_PATTERN_STORE_EN 1")
+            for i in range(100):
+                assert c.cmd(f"BEAM_PATTERN_STORE_FBS_BEAM RX,{beam},1,{i},{beam}") == "0"
+                assert c.cmd(f"BEAM_PATTERN_STORE_FBS_BEAM? RX,{beam}") == f"1,{i},{beam}"
+            c.close()
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(b,)) for b in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(WAIT * 4)
+    assert not errors and not any(t.is_alive() for t in threads)
+    counts = emu.counters()
+    assert counts["connections"] == 4
+    assert counts["BEAM_PATTERN_STORE_FBS_BEAM"] == counts["BEAM_PATTERN_STORE_FBS_BEAM?"] == 400
+    assert len(emu.state()["stored_gains"]) == 4
+
+
+def test_close_returns_while_clients_are_connected_or_waiting():
+    emu = DeviceEmulator(delay_command=1, delay_command_seconds=3600)
+    idle, waiting = Client(emu), Client(emu)
+    waiting.sock.sendall(b"GET_SN\r\n")                # its reply is held for an hour
+    waiting.sock.settimeout(0.2)
+    with pytest.raises(socket.timeout):
+        waiting.line()
+    waiting.sock.settimeout(WAIT)
+    closer = threading.Thread(target=emu.close)
+    closer.start()
+    closer.join(WAIT)
+    assert not closer.is_alive()
+    assert idle.is_closed_by_peer() and waiting.is_closed_by_peer()
+    with pytest.raises(OSError):
+        Client(emu, timeout=1.0)
+    emu.close()                                        # twice is harmless
+    idle.close()
+    waiting.close()
+
+
+def test_options_are_checked():
+    with pytest.raises(TypeError, match="'bogus'.*'other'|'other'.*'bogus'"):
+        DeviceEmulator(bogus=1, other=2)
+    with DeviceEmulator() as emu:
+        with pytest.raises(TypeError, match="refuse_evry"):
+            emu.set(refuse_evry=2)
+        with pytest.raises(TypeError, match="delay_us"):
+            emu.set(delay_us="10")
+        with pytest.raises(ValueError, match="one line"):
+            emu.set(fpga_version="1\r\n0")
+        with pytest.raises(ValueError):
+            emu.set(flash_size=10)
+        assert emu.options()["refuse_every"] == 0      # nothing was applied
+        emu.set(fpga_id="ID-7", drop_after=None)
+        c = Client(emu)
+        assert c.cmd("FPGA_GET_ID") == "ID-7"
+        c.close()
+
+
+def test_listens_on_ipv6_loopback():
+    try:
+        emu = DeviceEmulator("::1")
+    except OSError:
+        pytest.skip("no IPv6 loopback here")
+    with emu:
+        assert emu.address == f"[::1]:{emu.port}"
+        s = socket.create_connection(("::1", emu.port), timeout=WAIT)
+        s.sendall(b"GET_FW_VER\r\n")
+        assert s.recv(100) == b"0.1.1.0\r\n"
+        s.close()
+
+
+def test_port_in_use_is_an_os_error(emu):
+    with pytest.raises(OSError, match=str(emu.port)):
+        DeviceEmulator(port=emu.port)
+    assert main(["--port", str(emu.port)]) == 1
+
+
+def test_console_script_serves_until_interrupted():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    with subprocess.Popen([sys.executable, "-m", "quorvex.emulator", "--port", "0", "--serial", "S-9"],
+                          stdout=subprocess.PIPE, text=True, env=env) as proc:
+        try:
+            ready, _, _ = select.select([proc.stdout], [], [], WAIT * 2)
+            assert ready, "the emulator printed nothing"
+            line = proc.stdout.readline()
+            assert line.startswith("quorvex-emulator listening on 127.0.0.1:")
+            port = int(line.rsplit(":", 1)[1])
+            with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as s:
+                s.sendall(b"GET_SN\r\n")
+                assert s.recv(100) == b"S-9\r\n"
+            proc.send_signal(signal.SIGINT)
+            assert proc.wait(WAIT * 2) == 0
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(WAIT)
