@@ -300,7 +300,7 @@ def test_concurrent_connections_share_one_device(emu):
 
 
 def test_close_returns_while_clients_are_connected_or_waiting():
-    emu = DeviceEmulator(delay_command=1, delay_command_seconds=3600)
+    emu = DeviceEmulator(delay_command=1, delay_us=3600 * 10**6)
     idle, waiting = Client(emu), Client(emu)
     waiting.sock.sendall(b"GET_SN\r\n")                # its reply is held for an hour
     waiting.sock.settimeout(0.2)

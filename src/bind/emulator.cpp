@@ -128,8 +128,6 @@ uint32_t read_options(nb::dict kwargs, EmulatorOptions& o, bool construction) {
             o.delay_us = none ? 0 : to_count(n, v), changed |= kOptDelayUs;
         } else if (key == "delay_command") {
             o.delay_command = none ? 0 : to_count(n, v), changed |= kOptDelayCommand;
-        } else if (key == "delay_command_seconds") {
-            o.delay_command_seconds = to_seconds(n, v), changed |= kOptDelayCommandSeconds;
         } else if (key == "split_replies") {
             o.split_replies = none ? 0 : to_count(n, v), changed |= kOptSplitReplies;
         } else if (key == "corrupt_page") {
@@ -170,7 +168,6 @@ nb::dict options_dict(const EmulatorOptions& o) {
     d["drop_on_count"] = o.drop_on_count;
     d["delay_us"] = o.delay_us;
     d["delay_command"] = o.delay_command;
-    d["delay_command_seconds"] = o.delay_command_seconds;
     d["split_replies"] = o.split_replies;
     d["corrupt_page"] = o.corrupt_page;
     d["garbage"] = o.garbage;

@@ -360,6 +360,7 @@ struct Emulator::Impl {
     EmulatorCounters ctr;
     // Fault counters, each restarted when its option is set.
     uint64_t blocks_seen = 0, answered = 0, drop_on_seen = 0, commands_seen = 0, reads_seen = 0;
+    bool dropped_after = false;
 
     // The server.
     std::string host;
@@ -413,7 +414,6 @@ struct Emulator::Impl {
         if (len) ++ctr.pages_read;
         ++reads_seen;
         if (opt.corrupt_page && reads_seen == opt.corrupt_page) {
-            opt.corrupt_page = 0;
             if (len) out[at + len / 2] = static_cast<char>(out[at + len / 2] ^ 0xFF);
         }
     }
@@ -609,16 +609,16 @@ struct Emulator::Impl {
     Action handle(const Command& c, bool lost, std::string& out, uint64_t& rng) {
         Action a;
         std::lock_guard<std::mutex> lk(mu);
-        if (opt.drop_after >= 0 && answered >= static_cast<uint64_t>(opt.drop_after)) {
-            opt.drop_after = -1;
+        if (opt.drop_after >= 0 && !dropped_after &&
+            answered >= static_cast<uint64_t>(opt.drop_after)) {
+            dropped_after = true;
             ++ctr.dropped;
             a.drop = true;
             return a;
         }
         if (opt.has_drop_on && opt.drop_on.size() == c.word_len &&
             std::memcmp(opt.drop_on.data(), c.word, c.word_len) == 0 &&
-            ++drop_on_seen >= opt.drop_on_count) {
-            opt.has_drop_on = false;
+            ++drop_on_seen == opt.drop_on_count) {
             ++ctr.dropped;
             a.drop = true;
             return a;
@@ -636,11 +636,8 @@ struct Emulator::Impl {
         }
         ++answered;
         ++commands_seen;
-        if (opt.delay_us) a.delay_s += static_cast<double>(opt.delay_us) * 1e-6;
-        if (opt.delay_command && commands_seen == opt.delay_command) {
-            opt.delay_command = 0;
-            a.delay_s += opt.delay_command_seconds;
-        }
+        if (opt.delay_us && (!opt.delay_command || commands_seen == opt.delay_command))
+            a.delay_s += static_cast<double>(opt.delay_us) * 1e-6;
         a.split = opt.split_replies;
         if (opt.garbage) {
             out.clear();
@@ -912,12 +909,11 @@ void Emulator::set_options(const EmulatorOptions& o, uint32_t changed) {
         t.has_version_after_update = o.has_version_after_update,
         t.version_after_update = o.version_after_update;
     if (changed & kOptRefuseEvery) t.refuse_every = o.refuse_every, m.blocks_seen = 0;
-    if (changed & kOptDropAfter) t.drop_after = o.drop_after, m.answered = 0;
+    if (changed & kOptDropAfter) t.drop_after = o.drop_after, m.answered = 0, m.dropped_after = false;
     if (changed & kOptDropOn) t.has_drop_on = o.has_drop_on, t.drop_on = o.drop_on, m.drop_on_seen = 0;
     if (changed & kOptDropOnCount) t.drop_on_count = o.drop_on_count, m.drop_on_seen = 0;
     if (changed & kOptDelayUs) t.delay_us = o.delay_us;
     if (changed & kOptDelayCommand) t.delay_command = o.delay_command, m.commands_seen = 0;
-    if (changed & kOptDelayCommandSeconds) t.delay_command_seconds = o.delay_command_seconds;
     if (changed & kOptSplitReplies) t.split_replies = o.split_replies;
     if (changed & kOptCorruptPage) t.corrupt_page = o.corrupt_page, m.reads_seen = 0;
     if (changed & kOptGarbage) t.garbage = o.garbage;

@@ -42,15 +42,15 @@ struct EmulatorOptions {
     bool has_version_after_update = false;  // FPGA_DONE + FPGA_REFRESH switch to it
     std::string version_after_update;
 
-    // Faults. 0 means off unless stated. Counting for each starts when it is set.
+    // Faults. 0 means off unless stated. Counting for each starts when it is
+    // set; drop_after, drop_on, delay_command and corrupt_page fire once.
     uint64_t refuse_every = 0;           // refuse every Nth program block with "1"
     int64_t drop_after = -1;             // -1 off; else close instead of answering once N were answered
     bool has_drop_on = false;            // close when the drop_on_count-th drop_on command arrives
     std::string drop_on;
     uint64_t drop_on_count = 1;
-    uint64_t delay_us = 0;               // every reply
-    uint64_t delay_command = 0;          // the Nth command's reply only ...
-    double delay_command_seconds = 1.0;  // ... by this long
+    uint64_t delay_us = 0;               // delay every reply by this long ...
+    uint64_t delay_command = 0;          // ... or, when set, only the Nth command's
     uint64_t split_replies = 0;          // send each reply in N segments
     uint64_t corrupt_page = 0;           // flip a byte in the Nth FPGA_READ page
     bool garbage = false;                // answer random non-UTF-8 bytes
@@ -71,11 +71,10 @@ enum EmulatorOption : uint32_t {
     kOptDropOnCount = 1u << 9,
     kOptDelayUs = 1u << 10,
     kOptDelayCommand = 1u << 11,
-    kOptDelayCommandSeconds = 1u << 12,
-    kOptSplitReplies = 1u << 13,
-    kOptCorruptPage = 1u << 14,
-    kOptGarbage = 1u << 15,
-    kOptEraseSeconds = 1u << 16,
+    kOptSplitReplies = 1u << 12,
+    kOptCorruptPage = 1u << 13,
+    kOptGarbage = 1u << 14,
+    kOptEraseSeconds = 1u << 15,
 };
 
 struct FastBeamGain {

@@ -87,9 +87,8 @@ faults (counting for each starts when it is set):
                               connection instead of answering the next (once)
   --drop-on WORD              close the connection, without answering, when
   --drop-on-count K             the Kth command with this keyword arrives (once)
-  --delay-us N                delay every reply by N microseconds
-  --delay-command N           delay the Nth command's reply (once) by
-  --delay-command-seconds S     S seconds (default 1)
+  --delay-us N                delay every reply by N microseconds, or with
+  --delay-command K             only the Kth command's reply
   --split-replies N           send each reply in N TCP segments, 2 ms apart
   --corrupt-page N            flip a byte in the Nth FPGA_READ page (once)
   --garbage                   answer random non-UTF-8 bytes + CR LF instead of
@@ -126,8 +125,7 @@ class DeviceEmulator:
       ``version_after_update`` (GET_FPGA_VER answers it after FPGA_DONE and
       FPGA_REFRESH).
     - faults: ``refuse_every``, ``drop_after``, ``drop_on``, ``drop_on_count``,
-      ``delay_us``, ``delay_command``, ``delay_command_seconds``,
-      ``split_replies``, ``corrupt_page``, ``garbage``, ``erase_seconds``; see
+      ``delay_us``, ``delay_command``, ``split_replies``, ``corrupt_page``, ``garbage``, ``erase_seconds``; see
       the module documentation. ``None`` switches a fault off.
 
     Unknown options raise ``TypeError``; a port that cannot be bound raises
@@ -232,9 +230,8 @@ def _parser():
     f.add_argument("--drop-on", metavar="WORD", help="close the connection when this command arrives")
     f.add_argument("--drop-on-count", type=int, metavar="K", help="... on its Kth arrival (default 1)")
     f.add_argument("--delay-us", type=int, metavar="N", help="delay every reply by N microseconds")
-    f.add_argument("--delay-command", type=int, metavar="N", help="delay only the Nth command's reply")
-    f.add_argument("--delay-command-seconds", type=float, metavar="S",
-                   help="how long --delay-command delays (default 1)")
+    f.add_argument("--delay-command", type=int, metavar="K",
+                   help="apply --delay-us to the Kth command's reply only")
     f.add_argument("--split-replies", type=int, metavar="N", help="send each reply in N TCP segments")
     f.add_argument("--corrupt-page", type=int, metavar="N", help="flip a byte in the Nth FPGA_READ page")
     f.add_argument("--garbage", action="store_true", default=None,
