@@ -1,0 +1,185 @@
+"""quorvex.tbin: packing images into .tbin containers that the checker
+accepts, and describing what a container holds."""
+
+import hashlib
+import hmac
+import json
+import os
+import struct
+
+import pytest
+
+from quorvex import QVRFpga, tbin
+
+IMAGE = os.urandom(5000)
+
+
+@pytest.fixture
+def tool():
+    return QVRFpga.FpgaTool(connection=object())
+
+
+def checks(tool, path):
+    return tool._checkUpdateFile(str(path)), tool._checkFileHeader(str(path))
+
+
+@pytest.mark.parametrize("dev_type", [32, 7, 1024, [32, 28], [28, 32], (28, 32), [5], 10**30])
+@pytest.mark.parametrize("header", [None, {}, {"version": "1.2.0", "notes": ["a", 1, None], "x": {"y": 2.5}}])
+def test_packed_image_passes_both_checks(tool, tmp_path, dev_type, header):
+    p = tmp_path / "p.tbin"
+    p.write_bytes(tbin.pack(IMAGE, dev_type, header))
+    assert checks(tool, p) == (True, True)
+
+
+def test_pack_layout_and_digests_match_an_independent_computation():
+    blob = tbin.pack(IMAGE, [32, 28], {"build": "r9"})
+    hl, il, start, reserved = struct.unpack(">IIII", blob[:16])
+    hb = blob[80:80 + hl]
+    assert json.loads(hb) == {"DEV_TYPE": [32, 28], "build": "r9"}
+    assert hb == json.dumps({"DEV_TYPE": [32, 28], "build": "r9"}).encode()
+    assert (il, start, reserved) == (len(IMAGE), 80 + hl, 0)
+    assert blob[start:] == IMAGE
+    key = (QVRFpga._TBIN_KEY_PREFIX + "028032").encode()
+    assert blob[16:48] == hmac.new(key, hb, hashlib.sha256).digest()
+    assert blob[48:80] == hmac.new(key, IMAGE, hashlib.sha256).digest()
+
+
+@pytest.mark.parametrize("kind", ["bytes", "bytearray", "memoryview", "str", "Path"])
+def test_image_is_bytes_like_or_a_path(tmp_path, kind):
+    src = tmp_path / "img.bin"
+    src.write_bytes(IMAGE)
+    image = {"bytes": IMAGE, "bytearray": bytearray(IMAGE), "memoryview": memoryview(IMAGE),
+             "str": str(src), "Path": src}[kind]
+    assert tbin.pack(image, 32) == tbin.pack(IMAGE, 32)
+
+
+def test_empty_image_packs_and_passes(tool, tmp_path):
+    p = tmp_path / "e.tbin"
+    p.write_bytes(tbin.pack(b"", 32))
+    assert checks(tool, p) == (True, True)
+
+
+@pytest.mark.parametrize("dev_type, why", [
+    (0, "positive"), (-3, "positive"), (True, "bool"), (False, "bool"), ([], "empty"),
+    ([32, 0], r"dev_type\[1\]"), ([32, True], r"dev_type\[1\].*bool"), (3.0, "float"), ("32", "str"),
+    (None, "NoneType"), ([32, "28"], r"dev_type\[1\]"), ([[32]], r"dev_type\[0\]"),
+])
+def test_pack_refuses_a_device_type_the_checker_cannot_key(dev_type, why):
+    with pytest.raises(ValueError, match=why):
+        tbin.pack(IMAGE, dev_type)
+
+
+@pytest.mark.parametrize("own", ["DEV_TYPE", "dev_type"])
+def test_pack_refuses_a_header_with_its_own_device_type(own):
+    with pytest.raises(ValueError, match=own):
+        tbin.pack(IMAGE, 32, {own: 28})
+
+
+def test_pack_refuses_a_header_that_is_not_a_dict_or_not_json():
+    with pytest.raises(TypeError, match="dict"):
+        tbin.pack(IMAGE, 32, [("a", 1)])
+    with pytest.raises(TypeError, match="JSON serializable"):
+        tbin.pack(IMAGE, 32, {"a": object()})
+
+
+def test_pack_of_a_missing_image_file_raises_file_not_found(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        tbin.pack(tmp_path / "none.bin", 32)
+    with pytest.raises(TypeError, match="image"):
+        tbin.pack(12, 32)
+
+
+def test_pack_and_describe_read_the_key_prefix_at_call_time(tool, tmp_path, monkeypatch):
+    monkeypatch.setattr(QVRFpga, "_TBIN_KEY_PREFIX", "00000042")
+    p = tmp_path / "k.tbin"
+    p.write_bytes(tbin.pack(IMAGE, 32))
+    assert checks(tool, p) == (True, True)
+    assert tbin.describe(p)["key"] == "00000042032"
+    monkeypatch.undo()
+    assert tool._checkFileHeader(str(p)) is False
+    assert tbin.describe(p)["ok"] is False
+    assert tbin.describe(p, key_prefix="00000042")["ok"] is True
+
+
+def test_pack_file_streams_the_same_container_as_pack(tool, tmp_path):
+    src = tmp_path / "img.bin"
+    src.write_bytes(IMAGE * 300)  # larger than one streaming chunk
+    out = tmp_path / "out.tbin"
+    n = tbin.pack_file(src, out, [28, 32], {"build": 1})
+    assert out.read_bytes() == tbin.pack(src, [28, 32], {"build": 1})
+    assert n == out.stat().st_size
+    assert checks(tool, out) == (True, True)
+
+
+def test_pack_file_refuses_its_own_input_and_leaves_no_output_on_failure(tmp_path):
+    src = tmp_path / "img.bin"
+    src.write_bytes(IMAGE)
+    with pytest.raises(ValueError, match="image file itself"):
+        tbin.pack_file(src, src, 32)
+    assert src.read_bytes() == IMAGE
+    out = tmp_path / "out.tbin"
+    with pytest.raises(FileNotFoundError):
+        tbin.pack_file(tmp_path / "none.bin", out, 32)
+    assert not out.exists()
+    with pytest.raises(ValueError):
+        tbin.pack_file(src, out, 0)
+    assert not out.exists()
+
+
+# --- describe -----------------------------------------------------------------
+
+def test_describe_a_good_container(tmp_path):
+    p = tmp_path / "d.tbin"
+    p.write_bytes(tbin.pack(IMAGE, [32, 28], {"build": "r1"}))
+    info = tbin.describe(str(p))
+    hl = len(json.dumps({"DEV_TYPE": [32, 28], "build": "r1"}))
+    assert info == {
+        "file_size": 80 + hl + len(IMAGE), "header_length": hl, "image_length": len(IMAGE),
+        "image_start_addr": 80 + hl, "reserved": 0,
+        "header": {"DEV_TYPE": [32, 28], "build": "r1"},  # as stored, not sorted
+        "dev_type": [32, 28], "device_types": [28, 32], "devtype_str": "028032",
+        "key": QVRFpga._TBIN_KEY_PREFIX + "028032",
+        "header_hash_ok": True, "image_hash_ok": True, "ok": True, "problems": [],
+    }
+
+
+GOOD = tbin.pack(IMAGE, 32)
+HL = struct.unpack(">I", GOOD[:4])[0]
+
+
+def with_field(offset, value, data=GOOD):
+    return data[:offset] + struct.pack(">I", value) + data[offset + 4:]
+
+
+@pytest.mark.parametrize("data, problem", [
+    (GOOD[:7], "shorter than the three size fields"),
+    (GOOD[:40], "shorter than the fixed header"),
+    (GOOD[:80 + HL - 3], "JSON header cut at the end of the file"),
+    (GOOD[:-10], "image cut at the end of the file"),
+    (with_field(8, 0xFFFFFFFF), "lies at or past the end of the file"),
+    (with_field(8, 20), "lies inside the header"),
+    (GOOD[:80] + b'{"DEV_TYPE": 32'.ljust(HL) + GOOD[80 + HL:], "JSON header: Expecting"),
+    (GOOD[:80] + b'{"other": 32}'.ljust(HL) + GOOD[80 + HL:], "no device type"),
+    (GOOD[:80] + b'{"DEV_TYPE":"x"}'.ljust(HL) + GOOD[80 + HL:], "cannot be keyed: invalid literal"),
+    (GOOD[:80] + b'{"DEV_TYPE": 31}'.ljust(HL) + GOOD[80 + HL:], "header_hash does not match"),
+    (GOOD[:-1] + b"?", "image_hash does not match"),
+])
+def test_describe_names_what_is_wrong(data, problem):
+    info = tbin.describe(data)
+    assert info["ok"] is False
+    assert any(problem in p for p in info["problems"]), info["problems"]
+
+
+def test_describe_lists_a_cut_range_even_when_the_digest_passes():
+    data = with_field(4, len(IMAGE) + 100)  # image_length past the end, digest over what is there
+    info = tbin.describe(data)
+    assert info["ok"] is True
+    assert any("image cut at the end of the file" in p for p in info["problems"])
+
+
+def test_describe_of_an_unreadable_path_raises_os_error(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        tbin.describe(tmp_path / "none.tbin")
+    with pytest.raises(IsADirectoryError):
+        tbin.describe(tmp_path)
+
