@@ -284,16 +284,34 @@ def test_key_prefix_that_is_not_text_is_a_parse_error(tool, write, log, monkeypa
     assert log("ERROR") == [("ERROR", "FPGA tbin header parse error: _TBIN_KEY_PREFIX must be str, not int")]
 
 
+class Recorder:
+    """A stand-in logger: records (level, text), raising `fail` from debug()."""
+
+    def __init__(self, fail=None):
+        self.seen, self.fail = [], fail
+
+    def __getattr__(self, level):
+        def record(text):
+            self.seen.append((level, text))
+            if level == "debug" and self.fail:
+                raise self.fail
+        return record
+
+
 def test_replaced_logger_is_used(tool, write, monkeypatch):
-    seen = []
-
-    class Recorder:
-        def __getattr__(self, level):
-            return lambda text: seen.append((level, text))
-
     monkeypatch.setattr(QVRFpga, "logger", Recorder())
     assert tool._checkFileHeader(write("z.tbin", container({"DEV_TYPE": 0}))) is False
-    assert [lvl for lvl, _ in seen] == ["debug", "warning", "error"]
+    assert [lvl for lvl, _ in QVRFpga.logger.seen] == ["debug", "warning", "error"]
+
+
+def test_errors_inside_the_parse_are_refusals_but_interrupts_pass(tool, write, monkeypatch):
+    p = write("a.tbin", container({"DEV_TYPE": 32}))
+    monkeypatch.setattr(QVRFpga, "logger", Recorder(fail=ValueError("boom")))
+    assert tool._checkFileHeader(p) is False
+    assert QVRFpga.logger.seen[-1] == ("error", "FPGA tbin header parse error: boom")
+    monkeypatch.setattr(QVRFpga, "logger", Recorder(fail=KeyboardInterrupt()))
+    with pytest.raises(KeyboardInterrupt):
+        tool._checkFileHeader(p)
 
 
 # --- truncation at every byte -------------------------------------------------

@@ -56,7 +56,8 @@ void require_devtype(nb::handle v) {
 
 // {"DEV_TYPE": dev_type, **header} as JSON text, UTF-8 encoded.
 nb::object header_json(nb::handle dev_type, nb::handle header) {
-    static PyObject* dumps = qvtbin::python_attr("json", "dumps");
+    static PyObject* dumps_slot = nullptr;
+    PyObject* dumps = qvtbin::python_attr(dumps_slot, "json", "dumps");
     require_devtype(dev_type);
     nb::object full = qv::check(PyDict_New());
     nb::object value = PyTuple_Check(dev_type.ptr()) ? qv::check(PySequence_List(dev_type.ptr()))

@@ -22,17 +22,24 @@ namespace qvtbin {
 namespace nb = nanobind;
 using qvcore::tbin::Range;
 
-// A module attribute looked up once and kept for the process's life.
-inline PyObject* python_attr(const char* module, const char* attr) {
+// A module attribute looked up on first use and kept for the process's life
+// in `slot`. Not a function-local static: the look-up runs Python, which may
+// let another thread in, and that thread must not block on a static's guard
+// while it holds the GIL. Two threads may both look it up; one copy is kept.
+inline PyObject* python_attr(PyObject*& slot, const char* module, const char* attr) {
+    if (slot) return slot;
     nb::object mod = qv::check(PyImport_ImportModule(module));
-    return qv::check(PyObject_GetAttrString(mod.ptr(), attr)).release().ptr();
+    nb::object value = qv::check(PyObject_GetAttrString(mod.ptr(), attr));
+    if (!slot) slot = value.release().ptr();
+    return slot;
 }
 
 // header_bytes: NUL bytes stripped from both ends, UTF-8 decoded, parsed by
 // json.loads, required to be a JSON object. Raises the Python error
 // (UnicodeDecodeError, json.JSONDecodeError, TypeError) on failure.
 inline nb::object parse_header(const uint8_t* data, Range json) {
-    static PyObject* loads = python_attr("json", "loads");
+    static PyObject* loads_slot = nullptr;
+    PyObject* loads = python_attr(loads_slot, "json", "loads");
     Range s = qvcore::tbin::strip_nul(data, json);
     nb::object text = qv::check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data) + s.offset,
                                                      static_cast<Py_ssize_t>(s.size), "strict"));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 #include <string>
 
 #include "fpga.h"
@@ -22,7 +23,8 @@ enum class Kind { bin, tbin, other };
 // The type by the suffix of the final component, as pathlib takes it,
 // compared case-insensitively.
 Kind file_kind(nb::handle path) {
-    static PyObject* pure_path = qvtbin::python_attr("pathlib", "PurePath");
+    static PyObject* pure_path_slot = nullptr;
+    PyObject* pure_path = qvtbin::python_attr(pure_path_slot, "pathlib", "PurePath");
     nb::object p = qv::check(PyObject_CallOneArg(pure_path, path.ptr()));
     nb::object suffix = qv::check(PyObject_GetAttrString(p.ptr(), "suffix"));
     nb::object lower = qv::check(PyObject_CallMethod(suffix.ptr(), "lower", nullptr));
@@ -164,10 +166,19 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
     // Both digests over the bytes in place, without the GIL. The image is
     // hashed only when the header digest matched.
     bool header_ok = false, image_ok = false;
+    std::string digest_failure;
     {
         nb::gil_scoped_release nogil;
-        header_ok = tb::range_digest_ok(data, layout.json, layout.header_hash, key.bytes);
-        if (header_ok) image_ok = tb::range_digest_ok(data, layout.image, layout.image_hash, key.bytes);
+        try {
+            header_ok = tb::range_digest_ok(data, layout.json, layout.header_hash, key.bytes);
+            if (header_ok) image_ok = tb::range_digest_ok(data, layout.image, layout.image_hash, key.bytes);
+        } catch (std::exception& e) {  // OpenSSL refused: part of the guarded unit too
+            digest_failure = e.what();
+        }
+    }
+    if (!digest_failure.empty()) {
+        log(S->error, qv::check(PyUnicode_FromFormat("FPGA tbin header parse error: %s", digest_failure.c_str())));
+        return nb::bool_(false);
     }
     if (!header_ok) {
         log_text(S->error, "FPGA tbin header hash mismatch");
