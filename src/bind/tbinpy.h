@@ -71,12 +71,12 @@ inline nb::object choose_devtype(nb::handle header) {
 // value is converted the same way. The converted integers are appended to
 // `ints` when given. Raises the Python error of a value that fails.
 inline nb::object devtype_text(nb::handle devtype, PyObject* ints = nullptr) {
-    static PyObject* spec = qv::check(PyUnicode_FromString("03d")).release().ptr();
+    static PyObject* format_03d = qv::check(PyUnicode_FromString("03d")).release().ptr();
     static PyObject* empty = qv::check(PyUnicode_FromString("")).release().ptr();
     auto piece = [&](PyObject* value) {
         nb::object i = qv::check(PyNumber_Long(value));
         if (ints && PyList_Append(ints, i.ptr()) < 0) throw nb::python_error();
-        return qv::check(PyObject_Format(i.ptr(), spec));
+        return qv::check(PyObject_Format(i.ptr(), format_03d));
     };
     PyObject* d = devtype.ptr();
     if (!PyList_Check(d)) return piece(d);
