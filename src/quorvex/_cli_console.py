@@ -1,0 +1,232 @@
+"""Terminal plumbing of quorvex-fpga: one owner for standard error (log lines,
+messages, a refreshed status line), the log set-up, and the redirection of
+the library's own progress lines away from standard output."""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import shutil
+import sys
+import threading
+
+PROG = "quorvex-fpga"
+
+
+class Console:
+    """Writes whole lines to standard error without breaking a status line.
+
+    The status line (only on a terminal) is redrawn after every permanent
+    line. Whatever else writes to the stream through `stream()` (the
+    library's own carriage-return progress lines) is tracked, so that the
+    next permanent line starts on a line of its own.
+    """
+
+    def __init__(self, err):
+        self._err = err
+        self._lock = threading.RLock()
+        self._status = ""
+        self._at_line_start = True
+        try:
+            self.tty = err.isatty()
+        except (AttributeError, ValueError):
+            self.tty = False
+
+    # Permanent lines -------------------------------------------------------
+
+    def line(self, text):
+        with self._lock:
+            self._clear_status()
+            if not self._at_line_start:
+                self._err.write("\n")
+            self._err.write(text + "\n")
+            self._at_line_start = True
+            self._draw_status()
+            self._flush()
+
+    def error(self, text, hint=None):
+        self.line(f"{PROG}: error: {text}")
+        if hint:
+            self.line(f"{PROG}: hint: {hint}")
+
+    def warning(self, text, hint=None):
+        self.line(f"{PROG}: warning: {text}")
+        if hint:
+            self.line(f"{PROG}: hint: {hint}")
+
+    # Status line -----------------------------------------------------------
+
+    def status(self, text):
+        """Shows `text` as the refreshed status line (a terminal only)."""
+        if not self.tty:
+            return
+        width = shutil.get_terminal_size((100, 24)).columns - 1
+        with self._lock:
+            self._clear_status()
+            self._status = text[:max(width, 20)]
+            self._draw_status()
+            self._flush()
+
+    def end_status(self):
+        with self._lock:
+            self._clear_status()
+            self._status = ""
+            self._flush()
+
+    def _clear_status(self):
+        if self._status:
+            self._err.write("\r\x1b[K")
+            self._at_line_start = True
+
+    def _draw_status(self):
+        if self._status:
+            # Cleared before anything else is written, so it never counts
+            # as text the next line must step over.
+            self._err.write(self._status)
+
+    def _flush(self):
+        try:
+            self._err.flush()
+        except (OSError, ValueError):
+            pass
+
+    # The library's progress lines -----------------------------------------
+
+    def stream(self):
+        """A text stream that writes through to standard error."""
+        return _TrackedStream(self)
+
+    def _raw_write(self, text):
+        with self._lock:
+            self._err.write(text)
+            if text:
+                self._at_line_start = text.endswith("\n")
+        return len(text)
+
+
+class _TrackedStream:
+    """sys.stdout stand-in that sends the library's progress to stderr."""
+
+    def __init__(self, console):
+        self._console = console
+
+    def write(self, text):
+        return self._console._raw_write(text)
+
+    def flush(self):
+        self._console._flush()
+
+    def isatty(self):
+        return self._console.tty
+
+
+class _NullStream:
+    """sys.stdout stand-in that drops everything."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return False
+
+
+@contextlib.contextmanager
+def stdout_to(stream):
+    """sys.stdout is `stream` for the duration (process-wide: the library
+    writes its progress lines to whatever sys.stdout is at that moment)."""
+    saved = sys.stdout
+    sys.stdout = stream if stream is not None else _NullStream()
+    try:
+        yield
+    finally:
+        sys.stdout = saved
+
+
+class _Formatter(logging.Formatter):
+    """`[FPGA] text`, `[FPGA] warning: text`; with the device in place of the
+    logger when several devices are worked on at once (their threads are
+    named after them)."""
+
+    def __init__(self):
+        super().__init__()
+        self.per_device = False
+
+    def format(self, record):
+        text = record.getMessage()
+        if record.exc_info:
+            text += "\n" + self.formatException(record.exc_info)
+        level = "" if record.levelno < logging.WARNING else record.levelname.lower() + ": "
+        where = record.threadName if self.per_device else record.name
+        return f"[{where}] {level}{text}"
+
+
+class _ConsoleHandler(logging.Handler):
+    def __init__(self, console):
+        super().__init__()
+        self.console = console
+
+    def emit(self, record):
+        try:
+            self.console.line(self.format(record))
+        except Exception:  # a broken stderr must not stop an update
+            self.handleError(record)
+
+
+class LogSetup:
+    """The process-wide log on standard error, installed before the native
+    modules are imported so that they leave it alone, and removed again."""
+
+    def __init__(self, console, verbosity):
+        self.console = console
+        self.handler = _ConsoleHandler(console)
+        self.formatter = _Formatter()
+        self.handler.setFormatter(self.formatter)
+        # -q: warnings and errors only; default: info; -v: debug.
+        self.handler.setLevel(logging.DEBUG if verbosity > 0 else
+                              logging.WARNING if verbosity < 0 else logging.INFO)
+        root = logging.getLogger()
+        self._saved_level = root.level
+        # The root passes everything to the handlers, so a check's debug
+        # lines can be collected (see `collect`); the handler filters.
+        root.setLevel(logging.DEBUG)
+        root.addHandler(self.handler)
+
+    def per_device(self, on):
+        self.formatter.per_device = on
+
+    def close(self):
+        root = logging.getLogger()
+        root.removeHandler(self.handler)
+        root.setLevel(self._saved_level)
+
+
+class Collector(logging.Handler):
+    """Collects the records of one logger for a while, instead of showing them."""
+
+    def __init__(self, name):
+        super().__init__(logging.DEBUG)
+        self.records = []
+        self._logger = logging.getLogger(name)
+
+    def emit(self, record):
+        self.records.append(record)
+
+    def __enter__(self):
+        self._saved = (self._logger.propagate, self._logger.level)
+        self._logger.propagate = False
+        self._logger.setLevel(logging.DEBUG)
+        self._logger.addHandler(self)
+        return self
+
+    def __exit__(self, *exc):
+        self._logger.removeHandler(self)
+        self._logger.propagate, level = self._saved
+        self._logger.setLevel(level)
+        return False
+
+    def messages(self, min_level=logging.DEBUG):
+        return [(r.levelname.lower(), r.getMessage()) for r in self.records
+                if r.levelno >= min_level]

@@ -1,0 +1,503 @@
+"""The image checks and the device updates behind quorvex-fpga.
+
+One `DeviceJob` updates one device over its own TCP link. With several
+devices each job runs on a thread of its own; a shared stop event, checked
+before every device command and in every progress report, ends them all
+on Ctrl-C and each job knows where it left its device.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+import time
+
+from ._cli_console import Collector
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_REFUSED = 2
+EXIT_USAGE = 64
+EXIT_LINK = 74
+EXIT_INTERRUPTED = 130
+
+# Which outcome is worse when several devices end differently: an update
+# that failed leaves a flash known to be wrong; a broken link leaves it
+# unknown; a refusal leaves it untouched.
+_SEVERITY = {EXIT_OK: 0, EXIT_REFUSED: 1, EXIT_LINK: 2, EXIT_FAILED: 3, EXIT_INTERRUPTED: 4}
+
+# The one refusal of processFpgaUpdate that means the read-back did not match.
+_VERIFY_FAILED = "FPGA update process failed."
+
+
+def worst(statuses):
+    return max(statuses, key=lambda s: _SEVERITY.get(s, 3), default=EXIT_OK)
+
+
+class Stopped(BaseException):
+    """Raised inside a job when the user asked to stop. A BaseException, so
+    that initFpga, which turns errors into an ERROR result, lets it pass."""
+
+
+class _OfflineLink:
+    """The device link of a tool that only checks files: any use is a bug."""
+
+    def _refuse(self, *args, **kwargs):
+        raise RuntimeError("the image check must not talk to a device")
+
+    initConnection = sendCmd = sendRawBytes = recvRawBytes = closeConnection = _refuse
+
+
+# --- the image -------------------------------------------------------------------
+
+class ImageReport:
+    """What the two checks of FpgaTool (and the device-type comparison for a
+    .tbin) said about an image file."""
+
+    def __init__(self, path):
+        self.path = path
+        self.format = os.path.splitext(path)[1].lower().lstrip(".") or None
+        self.file_check = None      # _checkUpdateFile
+        self.header_check = None    # _checkFileHeader
+        self.device_types = None    # .tbin: the types it is for
+        self.device_type_ok = None  # .tbin and a device type asked for
+        self.image_bytes = None
+        self.messages = []          # (level, text) from the checks and from us
+        self.status = EXIT_OK
+        self.problem = ""
+        self.hint = ""
+
+    @property
+    def ok(self):
+        return self.status == EXIT_OK
+
+    def refuse(self, problem, hint=""):
+        self.status, self.problem, self.hint = EXIT_REFUSED, problem, hint
+
+    def as_dict(self):
+        return {
+            "path": self.path, "format": self.format, "ok": self.ok,
+            "file_check": self.file_check, "header_check": self.header_check,
+            "device_types": self.device_types, "device_type_ok": self.device_type_ok,
+            "image_bytes": self.image_bytes,
+            "messages": [{"level": lv, "text": t} for lv, t in self.messages],
+            "problem": self.problem or None, "hint": self.hint or None,
+        }
+
+
+def check_image(path, device_type=None, force_device_type=False):
+    """Runs FpgaTool's own file and header checks on `path`, offline, and for
+    a .tbin compares the device types in its header with `device_type`."""
+    from .QVRFpga import FpgaTool
+
+    report = ImageReport(path)
+    tool = FpgaTool(connection=_OfflineLink())
+    with Collector("FPGA") as log:
+        report.file_check = bool(tool._checkUpdateFile(path))
+        if report.file_check:
+            report.header_check = bool(tool._checkFileHeader(path))
+    report.messages = log.messages()
+    reasons = "; ".join(t for lv, t in report.messages if lv in ("warning", "error"))
+    if not report.file_check:
+        report.refuse(reasons or "the file check failed",
+                      "give the path of a non-empty, readable .bin or .tbin file")
+        return report
+    if not report.header_check:
+        report.refuse(reasons or "the header check failed",
+                      "the .tbin is damaged or was packed with another key; "
+                      "'quorvex-fpga inspect FILE' shows what is wrong with it")
+        return report
+
+    if report.format == "tbin":
+        from . import tbin
+        info = tbin.describe(path)
+        report.device_types = list(info.get("device_types") or [])
+        start, length = info.get("image_start_addr") or 0, info.get("image_length") or 0
+        report.image_bytes = max(0, min(length, info.get("file_size", 0) - start))
+        if device_type is not None:
+            report.device_type_ok = device_type in report.device_types
+            if not report.device_type_ok:
+                types = ", ".join(map(str, report.device_types)) or "none"
+                text = (f"{path} is an image for device type {types}, "
+                        f"not for device type {device_type}")
+                if force_device_type:
+                    report.messages.append(("warning", text + " (written anyway: --force-device-type)"))
+                else:
+                    report.refuse(text, "check --device-type, or give --force-device-type "
+                                        "to write it anyway")
+    else:
+        report.image_bytes = os.path.getsize(path)
+    return report
+
+
+# --- one device -----------------------------------------------------------------
+
+def parse_address(text, default_port):
+    """HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; a bare IPv6 address takes
+    the default port. Returns (host, port); ValueError for a bad one."""
+    host, port = text.strip(), None
+    if host.startswith("["):
+        end = host.find("]")
+        rest = host[end + 1:] if end >= 0 else ""
+        if end < 0 or (rest and not rest.startswith(":")):
+            raise ValueError(f"bad address {text!r}: expected [IPV6] or [IPV6]:PORT")
+        host, port = host[1:end], (rest[1:] if rest else None)
+    elif host.count(":") == 1:
+        host, port = host.split(":")
+    if not host:
+        raise ValueError(f"bad address {text!r}: no host")
+    if port is None:
+        return host, default_port
+    if not port.isdigit() or not 1 <= int(port) <= 65535:
+        raise ValueError(f"bad port in address {text!r}: expected 1..65535")
+    return host, int(port)
+
+
+def address_label(host, port):
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+class DeviceJob:
+    """Connects to one device, initialises it and (unless dry_run) updates it.
+
+    `state` says where the device is; `outcome`, `status` and `message` what
+    happened. `on_progress(job)` is called after each progress report.
+    """
+
+    def __init__(self, host, port, *, image, device_type, timeout, force_version=False,
+                 dry_run=False, stop=None, on_progress=None):
+        self.host, self.port = host, port
+        self.label = address_label(host, port)
+        self.image, self.device_type, self.timeout = image, device_type, timeout
+        self.force_version, self.dry_run = force_version, dry_run
+        self.stop = stop or threading.Event()
+        self.on_progress = on_progress
+
+        self.state = "untouched"
+        self.stage, self.written, self.read, self.total = None, 0, 0, 0
+        self.resent = 0
+        self.fpga_id = self.old_version = self.new_version = None
+        self.seconds = None
+        self.outcome, self.status, self.message, self.hint = None, None, "", ""
+        self.link = None
+        self.finished = threading.Event()
+        self._link_error = None
+        self._started = None
+
+    # -- the run ------------------------------------------------------------
+
+    def run(self):
+        self._started = time.monotonic()
+        try:
+            self._run()
+        except (Stopped, KeyboardInterrupt):
+            self._interrupted()
+        except OSError as e:
+            if self.stop.is_set():
+                self._interrupted()
+            elif e is self._link_error or isinstance(e, (ConnectionError, TimeoutError)):
+                self._end("link-error", EXIT_LINK, str(e) or type(e).__name__,
+                          f"check that {self.label} is on and reachable"
+                          + ("; then " + self._RERUN if self._incomplete() else ""))
+            else:
+                self._failed(e)
+        except Exception as e:
+            self._failed(e)
+        finally:
+            self.close()
+            if self.seconds is None:
+                self.seconds = time.monotonic() - self._started
+            self.finished.set()
+        return self.status
+
+    def close(self):
+        link, self.link = self.link, None
+        if link is not None:
+            try:
+                link.closeConnection()
+            except Exception:
+                pass
+
+    def abort(self):
+        """From another thread: wake a command this job is waiting in."""
+        link = self.link
+        if link is not None:
+            try:
+                link.closeConnection()
+            except Exception:
+                pass
+
+    def _run(self):
+        from .QVRPublic import RetCode
+
+        tool = self._connect()
+        ret = tool.initFpga(self.device_type, disable_fw_check=self.force_version)
+        if self.state == "initialising":
+            self.state = "initialised"
+        if ret.RetCode is not RetCode.OK:
+            if self._link_error is not None:
+                raise self._link_error
+            return self._refused_by_init(ret.RetMsg)
+        self.fpga_id = ret.RetData.get("fpga_id")
+        self.old_version = ret.RetData.get("fpga_version") or None
+        if self.dry_run:
+            self.total = self.image.image_bytes or 0
+            return self._end("ready", EXIT_OK, "checked and initialised; stopped before the erase")
+
+        start = time.monotonic()
+        ret = tool.processFpgaUpdate(self.image.path, self.device_type)
+        self.seconds = time.monotonic() - start
+        if ret.RetCode is RetCode.OK:
+            self.state = "finished"
+            self.new_version = (ret.RetData or {}).get("fw_version")
+            return self._end("updated", EXIT_OK, "")
+        if ret.RetMsg == _VERIFY_FAILED:
+            self.state = "verify-failed"
+            return self._end("verify-failed", EXIT_FAILED,
+                             "the image read back from the flash differs from the image written",
+                             "run the update again; the device was marked done and refreshed "
+                             "with a flash that does not match the image")
+        return self._end("refused", EXIT_REFUSED, ret.RetMsg,
+                         "the image file changed since it was checked; check it again")
+
+    def _connect(self):
+        from .QVRCommService import _TCPConn
+        from .QVRFpga import FpgaTool
+
+        if self.stop.is_set():
+            raise Stopped()
+        self.link = _TCPConn(self.host, self.port, timeout=self.timeout,
+                             slow_timeout=max(120.0, self.timeout))
+        if not self.link.initConnection():
+            why = getattr(self.link, "last_error", None) or ""
+            why = why[len(self.label) + 2:] if why.startswith(self.label + ": ") else why
+            raise ConnectionError(f"Cannot connect to {self.label}" + (f": {why}" if why else ""))
+        tool = FpgaTool(connection=self.link)
+        self._instrument(tool)
+        return tool
+
+    def _instrument(self, tool):
+        """Instance attributes over the class's operations: the tool calls
+        every device command through self, so these see each one."""
+        cls = type(tool)
+        job = self
+
+        def _sendCmd(*args, **kwargs):
+            if job.stop.is_set():
+                raise Stopped()
+            if job.state == "untouched":
+                job.state = "initialising"
+            try:
+                return cls._sendCmd(tool, *args, **kwargs)
+            except OSError as e:
+                job._link_error = e
+                raise
+
+        def _fpgaErase(erase_bits):
+            job.state = "erasing"
+            reply = cls._fpgaErase(tool, erase_bits)
+            job.state = "erased"
+            return reply
+
+        def _fpgaProgram(data_block):
+            accepted = cls._fpgaProgram(tool, data_block)
+            if not accepted:
+                job.resent += 1
+            return accepted
+
+        tool._sendCmd = _sendCmd
+        tool._fpgaErase = _fpgaErase
+        tool._fpgaProgram = _fpgaProgram
+        tool.set_progress_callback(self._progress)
+
+    def _progress(self, stage, done, total):
+        if self.stop.is_set():
+            raise Stopped()
+        self.stage = stage
+        if stage == "write":
+            self.state = "writing"
+            self.written, self.total = done, total
+        else:
+            self.state = "verifying"
+            self.read, self.total = done, total
+        if self.on_progress is not None:
+            self.on_progress(self)
+
+    # -- outcomes -------------------------------------------------------------
+
+    def _end(self, outcome, status, message, hint=""):
+        self.outcome, self.status, self.message, self.hint = outcome, status, message, hint
+
+    def _failed(self, e):
+        self._end("failed", EXIT_FAILED, f"{type(e).__name__}: {e}",
+                  self._RERUN if self._incomplete() else "")
+
+    def _interrupted(self):
+        self._end("interrupted", EXIT_INTERRUPTED, "interrupted",
+                  self._RERUN if self._incomplete() else "")
+
+    def _refused_by_init(self, message):
+        if message.startswith("FPGA version"):
+            hint = "give --force-version to update it anyway"
+        elif message.startswith("Device type"):
+            hint = "check --device-type; this tool updates device type 32"
+        else:
+            hint = "check that the device at this address is the one you mean"
+        self._end("refused", EXIT_REFUSED, message, hint)
+
+    _RERUN = "run the update again: the device holds no complete image"
+
+    def _incomplete(self):
+        return self.state in ("erasing", "erased", "writing", "verifying")
+
+    def where_left(self):
+        """Where the device was left, in words."""
+        s = self.state
+        if s == "untouched":
+            return "not touched"
+        if s in ("initialising", "initialised"):
+            return "initialised (FPGA control in transfer mode), flash not touched"
+        if s == "erasing":
+            return "in the middle of an erase: its flash is partly or wholly erased"
+        if s == "erased" or (s == "writing" and not self.written):
+            return "erased, nothing written yet"
+        if s == "writing":
+            return f"erased and partly written at byte {self.written} of {self.total}"
+        if s == "verifying":
+            return (f"written ({self.written or self.total} bytes), verifying: "
+                    f"{min(self.read, self.total)} of {self.total} bytes read back, "
+                    f"not marked done")
+        if s == "verify-failed":
+            return "written, read back different, marked done and refreshed"
+        return "updated, marked done and refreshed"
+
+    # -- reports --------------------------------------------------------------
+
+    @property
+    def bytes_written(self):
+        return self.total if self.state in ("finished", "verify-failed", "verifying") \
+            else self.written
+
+    def rate(self):
+        if self.outcome in ("updated", "verify-failed") and self.seconds:
+            return self.bytes_written / self.seconds
+        return None
+
+    def summary(self):
+        outcome = self.outcome.replace("-", " ")
+        parts = [f"{self.label}: {outcome}"]
+        if self.outcome == "updated":
+            parts.append(f"version {self.new_version or '(not reported)'}")
+        elif self.outcome == "ready":
+            parts.append(f"version {self.old_version or '(not reported)'}")
+        if self.outcome in ("updated", "verify-failed"):
+            rate = self.rate()
+            parts.append(f"{self.bytes_written} bytes in {self.seconds:.2f} s"
+                         + (f" ({rate / 1024:.1f} KiB/s)" if rate else ""))
+            parts.append(f"{self.resent} refused block{'s' if self.resent != 1 else ''} resent")
+        elif self.outcome == "ready":
+            parts.append(f"would write {self.total} bytes")
+        else:
+            parts[0] += f" after {self.seconds:.2f} s"
+            parts.append(f"device {self.where_left()}")
+        return ", ".join(parts)
+
+    def as_dict(self):
+        rate = self.rate()
+        return {
+            "address": self.label, "host": self.host, "port": self.port,
+            "outcome": self.outcome, "exit_status": self.status,
+            "message": self.message or None, "hint": self.hint or None,
+            "fpga_id": self.fpga_id, "old_version": self.old_version,
+            "new_version": self.new_version, "bytes": self.bytes_written,
+            "seconds": round(self.seconds, 4) if self.seconds is not None else None,
+            "bytes_per_second": round(rate, 1) if rate else None,
+            "blocks_resent": self.resent, "state": self.state, "left": self.where_left(),
+        }
+
+
+# --- several devices ------------------------------------------------------------
+
+class FleetProgress:
+    """One compact progress line per device, from the progress callbacks of
+    their threads: a refreshed status line on a terminal, else a line at
+    every quarter of each stage."""
+
+    def __init__(self, console, jobs):
+        self.console, self.jobs = console, jobs
+        self._lock = threading.Lock()
+        self._last_draw = 0.0
+        self._quarters = {}
+
+    @staticmethod
+    def _percent(job):
+        done = job.written if job.stage == "write" else job.read
+        return min(100.0, 100.0 * done / job.total) if job.total else 100.0
+
+    def __call__(self, job):
+        if not job.total:
+            return
+        if self.console.tty:
+            now = time.monotonic()
+            with self._lock:
+                if now - self._last_draw < 0.1:
+                    return
+                self._last_draw = now
+            self.console.status("  ".join(
+                f"{j.label} {(j.stage or 'init')[0].upper()} {self._percent(j):3.0f}%"
+                for j in self.jobs))
+            return
+        quarter = int(self._percent(job) // 25)
+        key = (job.label, job.stage)
+        with self._lock:
+            if quarter == 0 or self._quarters.get(key, 0) >= quarter:
+                return
+            self._quarters[key] = quarter
+        done = job.written if job.stage == "write" else job.read
+        self.console.line(f"{job.label}: {job.stage} {quarter * 25}% "
+                          f"({min(done, job.total)}/{job.total} bytes)")
+
+
+def run_fleet(jobs, console, grace=2.0):
+    """Runs the jobs on one thread each and waits. Ctrl-C sets the shared
+    stop event; jobs that have not stopped within `grace` seconds (or at a
+    second Ctrl-C) have their link closed under them. Returns True when it
+    was interrupted."""
+    for job in jobs:
+        threading.Thread(target=job.run, name=job.label, daemon=True).start()
+    interrupted = False
+    try:
+        _wait(jobs, None)
+    except KeyboardInterrupt:
+        interrupted = True
+        running = sum(not job.finished.is_set() for job in jobs)
+        console.line(f"stopping {running} running update{'s' if running != 1 else ''} "
+                     f"(Ctrl-C again to drop the links at once) ...")
+        for job in jobs:
+            job.stop.set()
+        try:
+            _wait(jobs, time.monotonic() + grace)
+        except KeyboardInterrupt:
+            pass
+        for job in jobs:
+            if not job.finished.is_set():
+                job.abort()
+        try:
+            _wait(jobs, time.monotonic() + grace)
+        except KeyboardInterrupt:
+            pass
+    finally:
+        console.end_status()
+    for job in jobs:
+        if not job.finished.is_set():  # still inside a call that ignores the closed link
+            job._interrupted()
+            job.seconds = time.monotonic() - (job._started or time.monotonic())
+    return interrupted
+
+
+def _wait(jobs, deadline):
+    """Waits for the jobs (Event.wait in short slices, so that Ctrl-C is seen)."""
+    for job in jobs:
+        while not job.finished.wait(0.1):
+            if deadline is not None and time.monotonic() >= deadline:
+                return

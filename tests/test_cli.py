@@ -1,0 +1,261 @@
+"""quorvex-fpga end to end: each verb in a subprocess against the device
+emulator, its exit statuses, what goes to stdout and what to stderr, the
+JSON shapes, a fleet with one failing device, and Ctrl-C mid-update."""
+
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from quorvex import tbin
+from quorvex.cli import build_parser, main
+from quorvex.emulator import DeviceEmulator
+from quorvex._cli_update import parse_address, worst
+
+ENV = dict(os.environ)
+if ENV.get("PYTHONPATH"):  # the child may run elsewhere: make the path absolute
+    ENV["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p)
+                                        for p in ENV["PYTHONPATH"].split(os.pathsep) if p)
+CLI = [sys.executable, "-m", "quorvex.cli"]
+
+
+def cli(*args, timeout=60):
+    return subprocess.run([*CLI, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, env=ENV)
+
+
+def wait_for(cond, timeout=20.0):
+    end = time.monotonic() + timeout
+    while not cond():
+        assert time.monotonic() < end, "timed out waiting"
+        time.sleep(0.02)
+
+
+@pytest.fixture
+def image(tmp_path):
+    data = os.urandom(3000)
+    (tmp_path / "img.bin").write_bytes(data)
+    (tmp_path / "img.tbin").write_bytes(tbin.pack(data, 32, header={"build": 7}))
+    return tmp_path, data
+
+
+@pytest.fixture
+def emu():
+    with DeviceEmulator(fpga_version="0.2.3.4", version_after_update="0.3.0.1") as e:
+        yield e
+
+
+# --- the command line itself (in-process: no device involved) -------------------------
+
+@pytest.mark.parametrize("argv", [
+    [], ["frobnicate"], ["update", "x.bin"], ["info", "-a", "h", "--port", "70000"],
+    ["update", "x.bin", "-a", "h", "--timeout", "0"], ["pack", "x.bin", "-o", "y.tbin"],
+    ["pack", "x.bin", "-d", "32", "--header", "novalue", "-o", "y.tbin"],
+    ["pack", "x.bin", "-d", "32", "--header", "DEV_TYPE=28", "-o", "y.tbin"],
+])
+def test_a_usage_error_exits_64_with_the_usage_on_stderr(argv, capsys):
+    with pytest.raises(SystemExit) as e:
+        main(argv)
+    out, err = capsys.readouterr()
+    assert e.value.code == 64 and out == ""
+    assert "usage: quorvex-fpga" in err and "error:" in err
+
+
+@pytest.mark.parametrize("addresses, wrong", [
+    (["127.0.0.1:5025", "127.0.0.1"], "127.0.0.1:5025 is given more than once"),
+    (["[::1"], "bad address"),
+    (["host:99999"], "bad port"),
+])
+def test_addresses_that_make_no_sense_are_usage_errors_before_anything_runs(
+        image, addresses, wrong, capsys):
+    tmp, _ = image
+    argv = ["update", str(tmp / "img.bin")] + [x for a in addresses for x in ("-a", a)]
+    assert main(argv) == 64
+    out, err = capsys.readouterr()
+    assert out == "" and wrong in err
+
+
+@pytest.mark.parametrize("text, host, port", [
+    ("192.0.2.1", "192.0.2.1", 5025), ("dev.example:6000", "dev.example", 6000),
+    ("::1", "::1", 5025), ("[::1]", "::1", 5025), ("[fe80::1]:7000", "fe80::1", 7000),
+])
+def test_addresses_take_an_optional_port(text, host, port):
+    assert parse_address(text, 5025) == (host, port)
+
+
+@pytest.mark.parametrize("verb", [None, "info", "update", "check", "pack", "inspect"])
+def test_help_explains_the_verbs_and_exit_statuses(verb, capsys):
+    with pytest.raises(SystemExit) as e:
+        build_parser().parse_args([verb, "--help"] if verb else ["--help"])
+    out = capsys.readouterr().out
+    assert e.value.code == 0
+    assert "exit status" in out and "74" in out and "130" in out
+    if verb is None:
+        for v in ("info", "update", "check", "pack", "inspect", "emulate"):
+            assert f"\n    {v} " in out
+
+
+def test_the_worst_status_of_several_devices_wins():
+    assert worst([0, 2, 74, 0]) == 74
+    assert worst([0, 74, 1]) == 1
+    assert worst([1, 130, 0]) == 130
+    assert worst([]) == 0
+
+
+# --- offline verbs ------------------------------------------------------------------
+
+def test_pack_then_inspect_then_check(tmp_path):
+    raw = tmp_path / "fpga.bin"
+    raw.write_bytes(os.urandom(1000))
+    out = tmp_path / "fpga.tbin"
+    r = cli("pack", raw, "-d", "32", "-d", "28", "--header", "build=1234",
+            "--header", "note=for the lab", "--header", 'tags=["a", 1]', "-o", out)
+    assert r.returncode == 0, r.stderr
+    assert str(out) in r.stdout and r.stdout.count("\n") == 1
+
+    r = cli("inspect", out, "--json")
+    assert r.returncode == 0, r.stderr
+    info = json.loads(r.stdout)
+    assert info["ok"] and info["image_length"] == 1000
+    assert info["device_types"] == [28, 32]
+    assert info["header"] == {"DEV_TYPE": [32, 28], "build": 1234, "note": "for the lab",
+                              "tags": ["a", 1]}
+    assert "key" not in info  # derived from the site's secret prefix
+
+    # One byte of the image flipped: both the check and inspect refuse it.
+    blob = bytearray(out.read_bytes())
+    blob[-5] ^= 0xFF
+    out.write_bytes(bytes(blob))
+    r = cli("check", out)
+    assert r.returncode == 2
+    assert "FPGA tbin image hash mismatch" in r.stdout and "header check  FAILED" in r.stdout
+    assert "error: image refused" in r.stderr
+
+
+# --- against the emulator ------------------------------------------------------------
+
+def test_emulate_serves_and_info_reads_the_device(tmp_path):
+    emulate = subprocess.Popen(
+        [*CLI, "emulate", "--port", "0", "--fpga-version", "0.2.3.3", "--serial", "SN-77"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+    try:
+        ready, _, _ = select.select([emulate.stdout], [], [], 20)
+        assert ready, "the emulator did not start"
+        address = emulate.stdout.readline().split()[-1]
+
+        r = cli("info", "--address", address, "--json")
+        # Below the supported FPGA version: a refusal, with what it found.
+        assert r.returncode == 2
+        info = json.loads(r.stdout)
+        assert (info["fpga_version"], info["serial_number"]) == ("0.2.3.3", "SN-77")
+        assert info["init"]["code"] == "WARNING" and info["exit_status"] == 2
+        assert "warning" in r.stderr and "--force-version" in r.stderr
+    finally:
+        emulate.send_signal(signal.SIGINT)
+        assert emulate.wait(20) == 0
+
+
+def test_update_writes_the_image_and_prints_one_summary_line(emu, image):
+    tmp, data = image
+    r = cli("update", tmp / "img.tbin", "--address", emu.address)
+    assert r.returncode == 0, r.stderr
+    assert emu.flash() == data
+    # stdout: the summary alone; stderr: the library's progress and log lines.
+    assert r.stdout.count("\n") == 1
+    assert r.stdout.startswith(f"{emu.address}: updated, version 0.3.0.1, 3000 bytes in ")
+    assert "0 refused blocks resent" in r.stdout
+    assert "Progress: 100.00% (3000/3000 bytes)" in r.stderr and "Verify Success" in r.stderr
+
+
+def test_update_json_counts_the_refused_blocks_it_resent(emu, image):
+    tmp, data = image
+    emu.set(refuse_every=7)
+    r = cli("update", tmp / "img.bin", "-a", emu.host, "-p", emu.port, "--json")
+    assert r.returncode == 0, r.stderr
+    doc = json.loads(r.stdout)
+    assert doc["exit_status"] == 0 and doc["image"]["format"] == "bin"
+    (dev,) = doc["devices"]
+    assert dev["outcome"] == "updated" and dev["new_version"] == "0.3.0.1"
+    assert dev["bytes"] == 3000 and dev["seconds"] > 0
+    assert dev["blocks_resent"] == emu.counters()["blocks_refused"] > 0
+    assert emu.flash() == data
+
+
+@pytest.mark.parametrize("force, status", [(False, 2), (True, 0)])
+def test_a_tbin_for_another_device_type_is_refused_offline(emu, tmp_path, force, status):
+    path = tmp_path / "for28.tbin"
+    path.write_bytes(tbin.pack(os.urandom(100), 28))
+    r = cli("update", path, "-a", emu.address, *(["--force-device-type"] if force else []))
+    assert r.returncode == status, r.stderr
+    assert "device type 28" in r.stderr
+    assert emu.counters()["connections"] == (1 if force else 0)
+
+
+def test_dry_run_initialises_and_stops_before_the_erase(emu, image):
+    tmp, _ = image
+    r = cli("update", tmp / "img.bin", "-a", emu.address, "--dry-run")
+    assert r.returncode == 0, r.stderr
+    assert "ready" in r.stdout and "would write 3000 bytes" in r.stdout
+    assert emu.state()["initialised"] and emu.counters()["FPGA_ERASE"] == 0
+
+
+def test_a_device_that_does_not_answer_is_a_link_error_naming_it(tmp_path, image):
+    tmp, _ = image
+    with DeviceEmulator() as gone:
+        address = gone.address
+    r = cli("update", tmp / "img.bin", "-a", address, "--timeout", "2")
+    assert r.returncode == 74
+    assert f"{address}: link error" in r.stderr and "Traceback" not in r.stderr
+    assert "not touched" in r.stdout
+
+
+def test_a_fleet_with_one_failing_device(image):
+    tmp, data = image
+    with DeviceEmulator() as a, DeviceEmulator(corrupt_page=3) as bad, DeviceEmulator() as c:
+        r = cli("update", tmp / "img.tbin", "-a", a.address, "-a", bad.address,
+                "-a", c.address, "--json")
+        assert r.returncode == 1
+        devices = {d["address"]: d for d in json.loads(r.stdout)["devices"]}
+        assert [devices[e.address]["outcome"] for e in (a, bad, c)] == [
+            "updated", "verify-failed", "updated"]
+        assert a.flash() == c.flash() == data
+        assert f"{bad.address}: verify failed" in r.stderr
+        # The library's own progress lines stay out of the way; ours name the device.
+        assert "Progress:" not in r.stderr and f"{a.address}: write 100%" in r.stderr
+
+
+def sigint_mid_write(args, emulators):
+    proc = subprocess.Popen([*CLI, *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=ENV)
+    try:
+        wait_for(lambda: all(e.state()["programmed_length"] >= 4096 for e in emulators))
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    return proc.returncode, out, err
+
+
+@pytest.mark.parametrize("devices", [1, 2])
+def test_ctrl_c_mid_update_stops_and_says_where_the_device_was_left(tmp_path, devices):
+    path = tmp_path / "big.bin"
+    path.write_bytes(os.urandom(256 * 1024))
+    emus = [DeviceEmulator(delay_us=1000) for _ in range(devices)]
+    try:
+        args = ["update", path, "--json"] + [x for e in emus for x in ("-a", e.address)]
+        rc, out, err = sigint_mid_write(args, emus)
+    finally:
+        for e in emus:
+            e.close()
+    assert rc == 130
+    assert "Traceback" not in err
+    for e, dev in zip(emus, json.loads(out)["devices"]):
+        assert dev["outcome"] == "interrupted" and dev["state"] == "writing"
+        assert f"{e.address}: device erased and partly written at byte {dev['bytes']}" in err
+        # Stopped between commands: every block it counted reached the device.
+        assert e.state()["programmed_length"] >= dev["bytes"] > 0
