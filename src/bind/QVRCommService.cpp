@@ -4,7 +4,7 @@
 // Python arguments into bytes, releases the GIL around every wait, lets
 // Ctrl-C through between wait slices, and turns link failures into
 // TimeoutError and ConnectionError.
-#include <nanobind/nanobind.h>
+#include "qvnb.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -22,13 +22,7 @@ PyObject* g_utils_dict = nullptr;  // quorvex.QVRUtils.__dict__, kept for the pr
 PyObject* g_RetType = nullptr;     // "RetType", interned
 PyObject* g_kw_data = nullptr;     // ("data",)
 
-[[noreturn]] void raise(PyObject* type, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    PyErr_FormatV(type, fmt, ap);
-    va_end(ap);
-    throw nb::python_error();
-}
+using qv::raise;
 
 nb::object text(const std::string& s) {
     PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");

@@ -2,7 +2,7 @@
 // Options are checked here, so that a bad one is refused before the device
 // changes at all; the device and its server live in src/core/emulator.cpp
 // and never touch Python.
-#include <nanobind/nanobind.h>
+#include "qvnb.h"
 #include <nanobind/stl/string.h>
 
 #include <cmath>
@@ -20,13 +20,7 @@ using qvcore::EmulatorOptions;
 
 namespace {
 
-[[noreturn]] void raise(PyObject* type, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    PyErr_FormatV(type, fmt, ap);
-    va_end(ap);
-    throw nb::python_error();
-}
+using qv::raise;
 
 bool is_int(nb::handle v) { return PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr()); }
 
