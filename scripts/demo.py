@@ -1,5 +1,6 @@
-"""The main job, end to end: an FPGA update over TCP against the bundled
-device emulator, with the library's own progress lines and a summary."""
+"""The main jobs, end to end, against the bundled device emulator: an FPGA
+update over TCP, with the library's own progress lines and a summary, then
+fast beam switching on the same device (parallel mode and a fast-beam sync)."""
 
 import argparse
 import hashlib
@@ -54,7 +55,43 @@ def main(argv=None):
         print(f"  time             : {seconds:.2f} s, {len(image) / seconds / 1024:.1f} KiB/s")
         print(f"  flash digest     : {flash} "
               f"({'matches the image' if flash == expected else 'DOES NOT MATCH the image'})")
-        return 0 if flash == expected else 1
+        if flash != expected:
+            return 1
+
+        print()
+        return fast_beam(emu)
+
+
+def fast_beam(emu):
+    """Fast beam switching on the same device, through the device class
+    TCPBeamformer: the parallel mode on, then a fast-beam sync."""
+    from quorvex.QVRPublic import RetCode
+    from quorvex.qvrdev.TCPBeamformer import TCPBeamformer
+
+    def show(what, ret):
+        ok = ret.RetCode is RetCode.OK
+        print(f"  {what:<33}: {'ok' if ok else 'FAILED: ' + ret.RetMsg}"
+              + (f" ({ret.RetData!r})" if ok and ret.RetData is not None else ""))
+        return ok
+
+    print("fast beam switching")
+    with TCPBeamformer(emu.host, emu.port) as dev:
+        ok = show("setFastParallelMode(True)", dev.setFastParallelMode(True))
+        ok &= show("getFastParallelMode()", dev.getFastParallelMode())
+        state = emu.state()
+        print(f"  device external control          : {state['ext_ctrl']}, mode {state['ext_mode']}")
+        print("  syncFastBeamConfig() ...         : store on, erase, reboot, store off, apply\n"
+              "                                     (the device settles 2 s after erase and apply)")
+        ok &= show("syncFastBeamConfig()", dev.syncFastBeamConfig())
+    state, count = emu.state(), emu.counters()
+    print(f"  device reboots                   : {state['reboots']}")
+    print(f"  beam store                       : {'enabled' if state['store_enabled'] else 'disabled'}, "
+          f"{len(state['stored_gains'])} gains, {len(state['stored_patterns'])} patterns")
+    print("  fast-beam commands seen          :")
+    for word, n in count.items():
+        if n and (word.startswith(("ExtCtrl", "BEAM_")) or word == "REBOOT"):
+            print(f"    {word:<30} x{n}")
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":

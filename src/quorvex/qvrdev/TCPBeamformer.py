@@ -1,0 +1,241 @@
+"""A beamforming device with fast beam switching, reached over TCP.
+
+`TCPBeamformer` is the smallest complete device class on top of
+`LobeSwitchDirector`: copy it to start a class for a new device. It speaks
+the line protocol of our devices (and of `quorvex.emulator`), one command
+and one reply line at a time over a `_TCPConn`::
+
+    from quorvex.qvrdev.TCPBeamformer import TCPBeamformer
+    from quorvex.QVRPublic import RFMode
+
+    with TCPBeamformer("192.0.2.10") as dev:
+        dev.setFastParallelMode(True)
+        dev.setFastBeamGain(RFMode.TX, 3, True, com_gain=12, ele_gain=-3)
+        dev.setFastBeamPatternThetaPhi(3, 28.0, 20.0, 45.0)
+        print(dev.getFastBeamGain(RFMode.TX, 3).RetData)
+
+Wire format. A command is the keyword from `_fbs_cmd_dict()`, a space and
+the argument, then CR LF ("ExtCtrl_EN 1,2"); a command without an argument
+is the keyword alone. Setting commands answer "0"; any other number is a
+refusal and becomes `RetType(RetCode.ERROR, ...)`. Queries answer their value,
+which becomes `RetType(data=text)`.
+
+The beam store takes comma-separated fields:
+
+    BEAM_PATTERN_STORE_FBS_BEAM  <rf_mode>,<beam_id>,<enable>,<com_gain>,<ele_gain>
+        gains of one beam: rf_mode TX or RX, enable 1 or 0, gains integers
+    BEAM_PATTERN_STORE_TDBS_BEAM <beam_id>,<rf_freq>,<theta>,<phi>
+        pattern of one beam: decimal numbers (GHz and degrees here)
+
+and the same keywords with "?" and the leading key fields read one entry
+back ("BEAM_PATTERN_STORE_FBS_BEAM? TX,3" answers "1,12,-3"). The store
+takes writes only while it is enabled ("BEAM_PATTERN_STORE_EN 1"), and what
+is stored reaches the beamformer ICs with "BEAM_PATTERN_APPLY_BFIC".
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import time
+
+from ..QVRPublic import RFMode
+from ..QVRUtils import RetCode, RetType, _RspType
+from .BeamPatternManager import BeamPatternManager
+from .LobeSwitchDirector import LobeSwitchDirector
+
+__all__ = ["TCPBeamformer"]
+
+
+def _int(name, value):
+    if isinstance(value, numbers.Real):
+        return int(value)  # a fraction is cut toward zero
+    raise TypeError(f"{name} must be int, not {type(value).__name__}")
+
+
+def _mode_name(rf_mode):
+    return rf_mode.name if isinstance(rf_mode, RFMode) else RFMode[str(rf_mode).upper()].name
+
+
+class TCPBeamformer(LobeSwitchDirector):
+    """A device with fast beam switching at `address`:`port`.
+
+    The link is opened here and closed by `close()` (or at the end of a
+    `with` block); a `link` handed in (any object with `sendCmd`) stays the
+    caller's. `user_delay` arguments are seconds to wait after a command for
+    the device to settle; `delay_scale` multiplies them (0 skips the waits,
+    for tests and the emulator).
+    """
+
+    delay_scale = 1.0
+
+    def __init__(self, address=None, port=5025, *, link=None, timeout=10.0,
+                 delay_scale=None, beam_count=64):
+        if link is None:
+            from ..QVRCommService import _TCPConn
+
+            link = _TCPConn(address, port, timeout=timeout)
+            if not link.initConnection():
+                raise ConnectionError(f"Cannot connect to {address}:{port}")
+            self._owns_link = True
+        else:
+            self._owns_link = False
+        self._link = link
+        self._beam_count = beam_count
+        if delay_scale is not None:
+            self.delay_scale = delay_scale
+
+    def close(self):
+        if self._owns_link:
+            self._link.closeConnection()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # --- one command, one reply ------------------------------------------------
+
+    def _send(self, keyword, rsp_type, arg=None, user_delay=0):
+        line = keyword if arg is None else f"{keyword} {arg}"
+        reply = self._link.sendCmd(f"{line}\r\n".encode(), rsp_type).RetData or ""
+        if user_delay and self.delay_scale:
+            time.sleep(user_delay * self.delay_scale)
+        return line, reply.strip()
+
+    def _set(self, op, arg=None, user_delay=0):
+        """A setting command of the table: "0" is success."""
+        line, reply = self._send(*self._fbs_cmd_dict()[op], arg, user_delay)
+        if reply == "0":
+            return RetType(data=reply)
+        return RetType(RetCode.ERROR, f"{line!r} refused by the device: {reply!r}")
+
+    def _query(self, op, arg=None, suffix=""):
+        """A query of the table (or a setting keyword + "?"): its value."""
+        keyword, rsp_type = self._fbs_cmd_dict()[op]
+        line, reply = self._send(keyword + suffix, rsp_type, arg)
+        return RetType(data=reply)
+
+    # --- the host device operations LobeSwitchDirector calls ---------------------
+
+    def _getExtCtrl(self):
+        return self._query("_getExtCtrl")
+
+    def _setExtCtrl(self, value):
+        return self._set("_setExtCtrl", value)
+
+    def _setBeamPatternEnable(self, enable):
+        return self._set("_setBeamPatternEnable", enable)
+
+    def _getBeamPatternEnable(self):
+        return self._query("_getBeamPatternEnable")
+
+    def _eraseBeamPattern(self, user_delay=0):
+        return self._set("_eraseBeamPattern", user_delay=user_delay)
+
+    def _applyBeamPatternToBFIC(self, user_delay=0):
+        return self._set("_applyBeamPatternToBFIC", user_delay=user_delay)
+
+    def _setBeamPatternStoreFBS(self, fields):
+        return self._set("_setBeamPatternStoreFBS", fields)
+
+    def _setBeamPatternStoreTDBS(self, fields):
+        return self._set("_setBeamPatternStoreTDBS", fields)
+
+    def _reboot(self):
+        line, reply = self._send("REBOOT", _RspType.RSP_STRING)
+        if reply == "0":
+            return RetType(data=reply)
+        return RetType(RetCode.ERROR, f"'REBOOT' refused by the device: {reply!r}")
+
+    def _create_beam_pattern_mgr(self):
+        return BeamPatternManager(beam_count=self._beam_count)
+
+    # --- gains and patterns ----------------------------------------------------------
+
+    def _store(self, write, fields):
+        """One entry written with the store enabled, then applied. (Not the
+        beam-pattern setup of eraseFastBeamConfig: that erases the store.)"""
+        ret = self._setBeamPatternEnable("1")
+        if ret.RetCode is not RetCode.OK:
+            return ret
+        try:
+            ret = write(fields)
+        finally:
+            self._setBeamPatternEnable("0")
+        if ret.RetCode is RetCode.OK:
+            self._applyBeamPatternToBFIC(user_delay=2)
+        return ret
+
+    def _beam(self, rf_mode, beam_id):
+        """The manager's entry of a beam; None for a beam the device lacks."""
+        try:
+            return self.beam_pattern_mgr.beam(rf_mode, beam_id)
+        except KeyError:
+            return None
+
+    def _no_beam(self, beam_id):
+        return RetType(RetCode.ERROR, f"no beam {beam_id}: beam_id must be in "
+                                      f"0..{self._beam_count - 1}")
+
+    def setFastBeamGain(self, rf_mode, beam_id, enable, com_gain=0, ele_gain=0):
+        """Set the fast beam gain."""
+        beam_id, com_gain, ele_gain = (_int("beam_id", beam_id), _int("com_gain", com_gain),
+                                       _int("ele_gain", ele_gain))
+        enable = bool(enable)
+        beam = self._beam(RFMode[_mode_name(rf_mode)], beam_id)
+        if beam is None:
+            return self._no_beam(beam_id)
+        fields = f"{_mode_name(rf_mode)},{beam_id},{int(enable)},{com_gain},{ele_gain}"
+        ret = self._store(self._setBeamPatternStoreFBS, fields)
+        if ret.RetCode is RetCode.OK:
+            beam.update(enable=enable, com_gain=com_gain, ele_gain=ele_gain)
+        return ret
+
+    def getFastBeamGain(self, rf_mode, beam_id):
+        """Get the fast beam gain."""
+        beam_id = _int("beam_id", beam_id)
+        ret = self._query("_setBeamPatternStoreFBS", f"{_mode_name(rf_mode)},{beam_id}", "?")
+        fields = ret.RetData.split(",")
+        if len(fields) != 3:
+            return RetType(RetCode.ERROR, f"no gain stored for {_mode_name(rf_mode)} beam "
+                                          f"{beam_id} (device answered {ret.RetData!r})")
+        enable, com_gain, ele_gain = (int(f) for f in fields)
+        return RetType(data={"enable": bool(enable), "com_gain": com_gain, "ele_gain": ele_gain})
+
+    def setFastBeamPatternThetaPhi(self, beam_id, rf_freq, theta, phi):
+        """Set the fast beam pattern."""
+        beam_id = _int("beam_id", beam_id)
+        rf_freq, theta, phi = float(rf_freq), float(theta), float(phi)
+        if self._beam(RFMode.TX, beam_id) is None:
+            return self._no_beam(beam_id)
+        ret = self._store(self._setBeamPatternStoreTDBS, f"{beam_id},{rf_freq!r},{theta!r},{phi!r}")
+        if ret.RetCode is RetCode.OK:
+            for mode in RFMode:
+                self._beam(mode, beam_id).update(rf_freq=rf_freq, theta=theta, phi=phi)
+        return ret
+
+    def setFastBeamPatternAzEl(self, beam_id, rf_freq, azimuth, elevation):
+        """Set the fast beam pattern.
+
+        Azimuth turns in the horizontal plane from boresight, elevation rises
+        above it (degrees); they are stored as theta (off boresight) and phi
+        (around it)."""
+        beam_id, rf_freq = _int("beam_id", beam_id), float(rf_freq)
+        az, el = math.radians(float(azimuth)), math.radians(float(elevation))
+        x, y, z = math.cos(el) * math.sin(az), math.sin(el), math.cos(el) * math.cos(az)
+        theta = math.degrees(math.acos(max(-1.0, min(1.0, z))))
+        phi = math.degrees(math.atan2(y, x)) if (x or y) else 0.0
+        return self.setFastBeamPatternThetaPhi(beam_id, rf_freq, theta, phi)
+
+    def getFastBeamPattern(self, beam_id):
+        """Get the fast beam pattern."""
+        beam_id = _int("beam_id", beam_id)
+        ret = self._query("_setBeamPatternStoreTDBS", str(beam_id), "?")
+        fields = ret.RetData.split(",")
+        if len(fields) != 3:
+            return RetType(RetCode.ERROR, f"no pattern stored for beam {beam_id} "
+                                          f"(device answered {ret.RetData!r})")
+        rf_freq, theta, phi = (float(f) for f in fields)
+        return RetType(data={"rf_freq": rf_freq, "theta": theta, "phi": phi})
