@@ -68,10 +68,13 @@ def fast_beam(emu):
     from quorvex.QVRPublic import RetCode
     from quorvex.qvrdev.TCPBeamformer import TCPBeamformer
 
+    def line(what, text):
+        print(f"  {what:<33}{': ' if what else '  '}{text}".rstrip())
+
     def show(what, ret):
         ok = ret.RetCode is RetCode.OK
-        print(f"  {what:<33}: {'ok' if ok else 'FAILED: ' + ret.RetMsg}"
-              + (f" ({ret.RetData!r})" if ok and ret.RetData is not None else ""))
+        line(what, ("ok" if ok else "FAILED: " + ret.RetMsg)
+             + (f" ({ret.RetData!r})" if ok and ret.RetData is not None else ""))
         return ok
 
     print("fast beam switching")
@@ -79,15 +82,16 @@ def fast_beam(emu):
         ok = show("setFastParallelMode(True)", dev.setFastParallelMode(True))
         ok &= show("getFastParallelMode()", dev.getFastParallelMode())
         state = emu.state()
-        print(f"  device external control          : {state['ext_ctrl']}, mode {state['ext_mode']}")
-        print("  syncFastBeamConfig() ...         : store on, erase, reboot, store off, apply\n"
-              "                                     (the device settles 2 s after erase and apply)")
+        line("device external control", f"{state['ext_ctrl']}, mode {state['ext_mode']}")
+        line("syncFastBeamConfig() ...", "store on, erase, reboot, store off, apply")
+        line("", "(the device settles 2 s after erase and apply)")
         ok &= show("syncFastBeamConfig()", dev.syncFastBeamConfig())
     state, count = emu.state(), emu.counters()
-    print(f"  device reboots                   : {state['reboots']}")
-    print(f"  beam store                       : {'enabled' if state['store_enabled'] else 'disabled'}, "
-          f"{len(state['stored_gains'])} gains, {len(state['stored_patterns'])} patterns")
-    print("  fast-beam commands seen          :")
+    line("device reboots", state["reboots"])
+    line("beam store", f"{'enabled' if state['store_enabled'] else 'disabled'}, "
+                       f"{len(state['stored_gains'])} gains, "
+                       f"{len(state['stored_patterns'])} patterns")
+    line("fast-beam commands seen", "")
     for word, n in count.items():
         if n and (word.startswith(("ExtCtrl", "BEAM_")) or word == "REBOOT"):
             print(f"    {word:<30} x{n}")

@@ -94,7 +94,9 @@ def test_help_explains_the_verbs_and_exit_statuses(verb, capsys):
         build_parser().parse_args([verb, "--help"] if verb else ["--help"])
     out = capsys.readouterr().out
     assert e.value.code == 0
-    assert "exit status" in out and "74" in out and "130" in out
+    assert "exit status:\n  0    success" in out and "\n  64   usage error" in out
+    if verb in (None, "update", "info"):
+        assert "\n  74   link error" in out and "\n  130  interrupted" in out
     if verb is None:
         for v in ("info", "update", "check", "pack", "inspect", "emulate"):
             assert f"\n    {v} " in out
@@ -204,14 +206,20 @@ def test_dry_run_initialises_and_stops_before_the_erase(emu, image):
     assert emu.state()["initialised"] and emu.counters()["FPGA_ERASE"] == 0
 
 
-def test_a_device_that_does_not_answer_is_a_link_error_naming_it(tmp_path, image):
+@pytest.mark.parametrize("verb", ["update", "info"])
+def test_a_device_that_does_not_answer_is_a_link_error_naming_it(image, verb):
     tmp, _ = image
     with DeviceEmulator() as gone:
         address = gone.address
-    r = cli("update", tmp / "img.bin", "-a", address, "--timeout", "2")
+    args = ["update", tmp / "img.bin"] if verb == "update" else ["info"]
+    r = cli(*args, "-a", address, "--timeout", "2", "--json")
     assert r.returncode == 74
-    assert f"{address}: link error" in r.stderr and "Traceback" not in r.stderr
-    assert "not touched" in r.stdout
+    assert f"Cannot connect to {address}" in r.stderr and "Traceback" not in r.stderr
+    doc = json.loads(r.stdout)
+    assert doc["exit_status"] == 74
+    if verb == "update":
+        assert doc["devices"][0]["outcome"] == "link-error"
+        assert doc["devices"][0]["left"] == "not touched"
 
 
 def test_a_fleet_with_one_failing_device(image):

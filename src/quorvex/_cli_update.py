@@ -9,6 +9,7 @@ on Ctrl-C and each job knows where it left its device.
 from __future__ import annotations
 
 import os
+import shutil
 import threading
 import time
 
@@ -121,7 +122,8 @@ def check_image(path, device_type=None, force_device_type=False):
                 text = (f"{path} is an image for device type {types}, "
                         f"not for device type {device_type}")
                 if force_device_type:
-                    report.messages.append(("warning", text + " (written anyway: --force-device-type)"))
+                    report.messages.append(
+                        ("warning", text + " (written anyway: --force-device-type)"))
                 else:
                     report.refuse(text, "check --device-type, or give --force-device-type "
                                         "to write it anyway")
@@ -155,6 +157,19 @@ def parse_address(text, default_port):
 
 def address_label(host, port):
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def open_link(host, port, timeout):
+    """A connected _TCPConn, or ConnectionError("Cannot connect to ...")."""
+    from .QVRCommService import _TCPConn
+
+    link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
+    if not link.initConnection():
+        label = address_label(host, port)
+        why = getattr(link, "last_error", None) or ""
+        why = why[len(label) + 2:] if why.startswith(label + ": ") else why
+        raise ConnectionError(f"Cannot connect to {label}" + (f": {why}" if why else ""))
+    return link
 
 
 class DeviceJob:
@@ -261,17 +276,11 @@ class DeviceJob:
                          "the image file changed since it was checked; check it again")
 
     def _connect(self):
-        from .QVRCommService import _TCPConn
         from .QVRFpga import FpgaTool
 
         if self.stop.is_set():
             raise Stopped()
-        self.link = _TCPConn(self.host, self.port, timeout=self.timeout,
-                             slow_timeout=max(120.0, self.timeout))
-        if not self.link.initConnection():
-            why = getattr(self.link, "last_error", None) or ""
-            why = why[len(self.label) + 2:] if why.startswith(self.label + ": ") else why
-            raise ConnectionError(f"Cannot connect to {self.label}" + (f": {why}" if why else ""))
+        self.link = open_link(self.host, self.port, self.timeout)
         tool = FpgaTool(connection=self.link)
         self._instrument(tool)
         return tool
@@ -439,13 +448,17 @@ class FleetProgress:
             return
         if self.console.tty:
             now = time.monotonic()
+            stage_end = (job.written if job.stage == "write" else job.read) >= job.total
             with self._lock:
-                if now - self._last_draw < 0.1:
+                if now - self._last_draw < 0.1 and not stage_end:
                     return
                 self._last_draw = now
-            self.console.status("  ".join(
-                f"{j.label} {(j.stage or 'init')[0].upper()} {self._percent(j):3.0f}%"
-                for j in self.jobs))
+            line = "  ".join(f"{j.label} {j.stage or 'init'} {self._percent(j):3.0f}%"
+                             for j in self.jobs)
+            if len(line) > shutil.get_terminal_size((100, 24)).columns - 1:
+                line = " ".join(f"{j.label} {(j.stage or 'i')[0]}{self._percent(j):3.0f}%"
+                                for j in self.jobs)
+            self.console.status(line)
             return
         quarter = int(self._percent(job) // 25)
         key = (job.label, job.stage)

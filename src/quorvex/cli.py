@@ -18,19 +18,29 @@ import traceback
 from ._cli_console import PROG, Console, LogSetup, stdout_to
 from ._cli_update import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                           EXIT_USAGE, DeviceJob, FleetProgress, address_label, check_image,
-                          parse_address, run_fleet, worst)
+                          open_link, parse_address, run_fleet, worst)
 
 __all__ = ["main"]
 
-_EXIT_TEXT = f"""\
-exit status:
-  {EXIT_OK:<4} success
-  {EXIT_FAILED:<4} the update or its read-back verification failed
-  {EXIT_REFUSED:<4} refused by a check or by the device (the flash was not touched)
-  {EXIT_USAGE:<4} usage error: the command line is wrong
-  {EXIT_LINK:<4} link error: cannot connect, no answer in time, or the connection was lost
-  {EXIT_INTERRUPTED:<4} interrupted (Ctrl-C)
-"""
+_EXIT_MEANING = {
+    EXIT_OK: "success",
+    EXIT_FAILED: "the update or its read-back verification failed",
+    EXIT_REFUSED: "refused by a check or by the device (the flash was not touched)",
+    EXIT_USAGE: "usage error: the command line is wrong",
+    EXIT_LINK: "link error: cannot connect, no answer in time, or the connection was lost",
+    EXIT_INTERRUPTED: "interrupted (Ctrl-C)",
+}
+
+
+def _exit_text(*codes, **meanings):
+    """The exit status table of a verb: `codes`, with a meaning of its own
+    for some (keyword s1=... for status 1)."""
+    lines = [f"  {c:<4} {meanings.get(f's{c}', _EXIT_MEANING[c])}"
+             for c in (codes or _EXIT_MEANING)]
+    return "exit status:\n" + "\n".join(lines) + "\n"
+
+
+_EXIT_TEXT = _exit_text()
 
 _OVERVIEW = f"""\
 Update the FPGA image of networked beamforming devices, and make and look
@@ -159,7 +169,9 @@ def build_parser():
             FPGA id, FPGA version, control firmware version and serial number. A device
             type this tool does not update, or an FPGA version below the supported
             minimum, is reported as a warning with exit status 2."""),
-        epilog=f"example:\n  {PROG} info --address 192.0.2.10\n\n{_EXIT_TEXT}")
+        epilog=f"example:\n  {PROG} info --address 192.0.2.10\n\n"
+               + _exit_text(EXIT_OK, EXIT_REFUSED, EXIT_USAGE, EXIT_LINK, EXIT_INTERRUPTED,
+                            s2="a device type or FPGA version that 'update' refuses"))
     device_options(p, several=False)
     p.set_defaults(run=cmd_info)
 
@@ -197,7 +209,8 @@ def build_parser():
             Run the two checks that 'update' runs before it connects: the file check
             (exists, .bin or .tbin, not empty, readable) and the header check (for a
             .tbin, both HMAC digests). No device is contacted."""),
-        epilog=f"example:\n  {PROG} check fpga.tbin --device-type 32\n\n{_EXIT_TEXT}")
+        epilog=f"example:\n  {PROG} check fpga.tbin --device-type 32\n\n"
+               + _exit_text(EXIT_OK, EXIT_REFUSED, EXIT_USAGE, s2="the image is refused"))
     p.add_argument("image", metavar="IMAGE", help="the image file to check")
     p.add_argument("--device-type", "-t", type=_dev_type, metavar="N",
                    help="also check that a .tbin names this device type")
@@ -207,14 +220,17 @@ def build_parser():
         "pack", parents=[common], formatter_class=fmt,
         help="pack a raw .bin image into a .tbin container",
         description=_para("""
-            Pack IMAGE (a raw image file) into a .tbin container: a JSON header naming
+            Pack IMAGE.bin (a raw image file) into a .tbin container: a JSON header naming
             the device types, and HMAC-SHA256 digests of header and image."""),
         epilog=f"examples:\n"
                f"  {PROG} pack fpga.bin --dev-type 32 -o fpga.tbin\n"
-               f"  {PROG} pack fpga.bin -d 28 -d 32 --header build=1234 "
-               f"--header note='\"for the lab\"' -o fpga.tbin\n\n"
-               f"A --header VALUE is taken as JSON when it parses (1234, true, [1,2], "
-               f"\"text\"), else as text.\n\n{_EXIT_TEXT}")
+               f"  {PROG} pack fpga.bin -d 28 -d 32 --header build=1234 \\\n"
+               f"      --header note='\"for the lab\"' -o fpga.tbin\n\n"
+               f"A --header VALUE is taken as JSON when it parses (1234, true, [1,2],\n"
+               f"\"text\"), else as text.\n\n"
+               + _exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE,
+                            s1="the container could not be written",
+                            s2="no image file to pack"))
     p.add_argument("image", metavar="IMAGE.bin", help="the raw image file")
     p.add_argument("--dev-type", "-d", type=_dev_type, action="append", required=True,
                    metavar="N", help="a device type the image is for; repeat it for several")
@@ -230,7 +246,9 @@ def build_parser():
         description=_para("""
             Show the fixed fields, the JSON header, the device types and whether the two
             digests match, and name anything wrong with the container."""),
-        epilog=f"example:\n  {PROG} inspect fpga.tbin --json\n\n{_EXIT_TEXT}")
+        epilog=f"example:\n  {PROG} inspect fpga.tbin --json\n\n"
+               + _exit_text(EXIT_OK, EXIT_REFUSED, EXIT_USAGE,
+                            s2="unreadable, or the header check would refuse it"))
     p.add_argument("file", metavar="FILE.tbin", help="the container to look inside")
     p.set_defaults(run=cmd_inspect)
 
@@ -294,30 +312,32 @@ def main(argv=None):
 
 
 def _emulate(argv):
+    """The emulator's own console script, with this tool's usage status."""
     from . import emulator
 
-    return emulator.main(argv)
+    try:
+        return emulator.main(argv)
+    except SystemExit as e:
+        if e.code == 2:  # argparse's usage error
+            return EXIT_USAGE
+        raise
 
 
 # --- info -------------------------------------------------------------------------
 
 def cmd_info(ctx):
-    from .QVRCommService import _TCPConn
     from .QVRFpga import FpgaTool
     from .QVRPublic import RetCode
 
     a = ctx.args
     host, port = _address(a.address, a.port)
     label = address_label(host, port)
-    link = _TCPConn(host, port, timeout=a.timeout, slow_timeout=max(120.0, a.timeout))
-    if not link.initConnection():
-        why = getattr(link, "last_error", None)
-        ctx.console.error(f"Cannot connect to {label}" + (f" ({why})" if why else ""),
-                          "check the address and port, and that the device is on")
-        return EXIT_LINK
-    info = {"address": label, "host": host, "port": port, "device_type": a.device_type}
-    status = EXIT_OK
+    info = {"address": label, "host": host, "port": port, "device_type": a.device_type,
+            "init": None, "fpga_id": None, "fpga_version": None, "control_fw_version": None,
+            "serial_number": None, "control_fw_below_minimum": None, "error": None}
+    status, link = EXIT_OK, None
     try:
+        link = open_link(host, port, a.timeout)
         tool = FpgaTool(connection=link)
         ret = tool.initFpga(a.device_type)
         info["init"] = {"code": ret.RetCode.name, "message": ret.RetMsg}
@@ -326,28 +346,36 @@ def cmd_info(ctx):
             info["fpga_version"] = ret.RetData["fpga_version"]
         else:
             # The refusal carries no data: ask the plain queries instead.
+            status = EXIT_REFUSED
             info["fpga_id"] = tool._fpgaGetId()
             info["fpga_version"] = tool._fpgaGetVersion()
-            status = EXIT_REFUSED
         info["control_fw_version"] = tool._fpgaGetControlFwVer()
         info["serial_number"] = tool._fpgaGetSerialNumber()
     except (ConnectionError, TimeoutError, OSError) as e:
-        ctx.console.error(f"{label}: {e}", f"check that {label} is on and reachable")
-        return EXIT_LINK
+        # initFpga reports the first failure itself; later calls only see a closed link.
+        init = info["init"]
+        info["error"] = init["message"] if init and init["code"] == "ERROR" else str(e)
+        status = EXIT_LINK
     finally:
-        link.closeConnection()
+        if link is not None:
+            link.closeConnection()
 
-    info["control_fw_below_minimum"] = _below_fw_minimum(info["control_fw_version"])
-    info["exit_status"] = status
-    if status != EXIT_OK:
+    if status == EXIT_LINK:
+        error = info["error"]
+        ctx.console.error(error if label in error else f"{label}: {error}",
+                          "check the address and port, and that the device is on")
+    else:
+        info["control_fw_below_minimum"] = _below_fw_minimum(info["control_fw_version"])
+    if status == EXIT_REFUSED:
         msg = info["init"]["message"]
         hint = ("'update' refuses it unless --force-version is given"
                 if msg.startswith("FPGA version") else
                 "check --device-type" if msg.startswith("Device type") else None)
         ctx.console.warning(f"{label}: {msg}", hint)
+    info["exit_status"] = status
     if ctx.args.json:
         ctx.out_json(info)
-    else:
+    elif status != EXIT_LINK:
         fw = info["control_fw_version"]
         if info["control_fw_below_minimum"]:
             fw += f" (below the minimum {info['control_fw_below_minimum']})"

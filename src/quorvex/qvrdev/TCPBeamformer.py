@@ -210,7 +210,8 @@ class TCPBeamformer(LobeSwitchDirector):
         rf_freq, theta, phi = float(rf_freq), float(theta), float(phi)
         if self._beam(RFMode.TX, beam_id) is None:
             return self._no_beam(beam_id)
-        ret = self._store(self._setBeamPatternStoreTDBS, f"{beam_id},{rf_freq!r},{theta!r},{phi!r}")
+        fields = f"{beam_id},{rf_freq!r},{theta!r},{phi!r}"
+        ret = self._store(self._setBeamPatternStoreTDBS, fields)
         if ret.RetCode is RetCode.OK:
             for mode in RFMode:
                 self._beam(mode, beam_id).update(rf_freq=rf_freq, theta=theta, phi=phi)
