@@ -1,5 +1,7 @@
 // The device command channel and the FPGA command set: how a tool gets its
 // link, frames one command, gets the reply back and lets the link go.
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -142,12 +144,15 @@ nb::object program_body(PyObject*, PyObject* const* a) {
         qv::raise(PyExc_TypeError, "data_block must be a bytes-like object, not %s",
                   Py_TYPE(block.ptr())->tp_name);
     }
-    std::string len = std::to_string(view.len);
-    std::string header = "FPGA_PROGRAM #" + std::to_string(len.size()) + len;
-    PyObject* payload = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(header.size()) + view.len);
+    char len[24], header[48] = "FPGA_PROGRAM #";
+    char* len_end = std::to_chars(len, len + sizeof len, view.len).ptr;
+    char* h = std::to_chars(header + 14, header + 24, len_end - len).ptr;
+    h = std::copy(len, len_end, h);
+    int header_size = static_cast<int>(h - header);
+    PyObject* payload = PyBytes_FromStringAndSize(nullptr, header_size + view.len);
     if (payload) {
-        std::memcpy(PyBytes_AS_STRING(payload), header.data(), header.size());
-        std::memcpy(PyBytes_AS_STRING(payload) + header.size(), view.buf,
+        std::memcpy(PyBytes_AS_STRING(payload), header, static_cast<size_t>(header_size));
+        std::memcpy(PyBytes_AS_STRING(payload) + header_size, view.buf,
                     static_cast<size_t>(view.len));
     }
     PyBuffer_Release(&view);
