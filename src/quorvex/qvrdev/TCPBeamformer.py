@@ -13,24 +13,6 @@ and one reply line at a time over a `_TCPConn`::
         dev.setFastBeamGain(RFMode.TX, 3, True, com_gain=12, ele_gain=-3)
         dev.setFastBeamPatternThetaPhi(3, 28.0, 20.0, 45.0)
         print(dev.getFastBeamGain(RFMode.TX, 3).RetData)
-
-Wire format. A command is the keyword from `_fbs_cmd_dict()`, a space and
-the argument, then CR LF ("ExtCtrl_EN 1,2"); a command without an argument
-is the keyword alone. Setting commands answer "0"; any other number is a
-refusal and becomes `RetType(RetCode.ERROR, ...)`. Queries answer their value,
-which becomes `RetType(data=text)`.
-
-The beam store takes comma-separated fields:
-
-    BEAM_PATTERN_STORE_FBS_BEAM  <rf_mode>,<beam_id>,<enable>,<com_gain>,<ele_gain>
-        gains of one beam: rf_mode TX or RX, enable 1 or 0, gains integers
-    BEAM_PATTERN_STORE_TDBS_BEAM <beam_id>,<rf_freq>,<theta>,<phi>
-        pattern of one beam: decimal numbers (GHz and degrees here)
-
-and the same keywords with "?" and the leading key fields read one entry
-back ("BEAM_PATTERN_STORE_FBS_BEAM? TX,3" answers "1,12,-3"). The store
-takes writes only while it is enabled ("BEAM_PATTERN_STORE_EN 1"), and what
-is stored reaches the beamformer ICs with "BEAM_PATTERN_APPLY_BFIC".
 """
 
 from __future__ import annotations
@@ -59,6 +41,26 @@ def _mode_name(rf_mode):
 
 class TCPBeamformer(LobeSwitchDirector):
     """A device with fast beam switching at `address`:`port`.
+
+    Wire format. A command is the keyword from `_fbs_cmd_dict()`, a space and
+    the argument, then CR LF ("ExtCtrl_EN 1,2"); a command without an argument
+    is the keyword alone. Setting commands answer "0"; any other number is a
+    refusal and becomes `RetType(RetCode.ERROR, ...)`. Queries answer their value,
+    which becomes `RetType(data=text)`.
+
+    The beam store takes comma-separated fields:
+
+        BEAM_PATTERN_STORE_FBS_BEAM  <rf_mode>,<beam_id>,<enable>,<com_gain>,<ele_gain>
+            gains of one beam: rf_mode TX or RX, enable 1 or 0, gains integers
+        BEAM_PATTERN_STORE_TDBS_BEAM <beam_id>,<rf_freq>,<theta>,<phi>
+            pattern of one beam: decimal numbers (GHz and degrees here)
+
+    and the same keywords with "?" and the leading key fields read one entry
+    back ("BEAM_PATTERN_STORE_FBS_BEAM? TX,3" answers "1,12,-3"). The store
+    takes writes only while it is enabled ("BEAM_PATTERN_STORE_EN 1"), and what
+    is stored reaches the beamformer ICs with "BEAM_PATTERN_APPLY_BFIC". So
+    each gain or pattern setter sends: store enable 1, the entry, store
+    enable 0, apply (user_delay 2); the getters read the stored entry.
 
     The link is opened here and closed by `close()` (or at the end of a
     `with` block); a `link` handed in (any object with `sendCmd`) stays the
