@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace qvcore {
 
@@ -40,55 +41,54 @@ static void advise_huge_pages(uint8_t* p, size_t n) {
 #endif
 }
 
+namespace {
+struct Fd {  // closes on every path
+    int fd;
+    ~Fd() { if (fd >= 0) ::close(fd); }
+};
+}  // namespace
+
+// Never throws: it runs with the interpreter's lock released, where an
+// exception must not escape; a buffer that cannot be had is ENOMEM.
 bool FileBuffer::load(const std::string& path, OsError& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(error, errno, path);
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) return fail(error, errno, path);
     struct stat st {};
-    if (::fstat(fd, &st) < 0) {
-        int e = errno;
-        ::close(fd);
-        return fail(error, e, path);
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return fail(error, EISDIR, path);
-    }
+    if (::fstat(f.fd, &st) < 0) return fail(error, errno, path);
+    if (S_ISDIR(st.st_mode)) return fail(error, EISDIR, path);
     // The size may change while reading; read to the end whatever it is.
     size_t cap = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-    std::unique_ptr<uint8_t[]> buf(new uint8_t[cap ? cap : 1]);
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[cap ? cap : 1]);
+    if (!buf) return fail(error, ENOMEM, path);
     advise_huge_pages(buf.get(), cap);
     size_t len = 0;
     for (;;) {
         if (len == cap) {
-            size_t ncap = cap ? cap * 2 : 64 * 1024;
-            uint8_t probe;
             // Most files end where fstat said: one byte tells without growing.
-            ssize_t r = ::read(fd, &probe, 1);
+            uint8_t probe;
+            ssize_t r = ::read(f.fd, &probe, 1);
             if (r == 0) break;
             if (r < 0) {
                 if (errno == EINTR) continue;
-                int e = errno;
-                ::close(fd);
-                return fail(error, e, path);
+                return fail(error, errno, path);
             }
-            std::unique_ptr<uint8_t[]> bigger(new uint8_t[ncap]);
+            size_t ncap = cap ? cap * 2 : 64 * 1024;
+            std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[ncap]);
+            if (!bigger) return fail(error, ENOMEM, path);
             if (len) std::memcpy(bigger.get(), buf.get(), len);
             buf.swap(bigger);
             cap = ncap;
             buf[len++] = probe;
             continue;
         }
-        ssize_t r = ::read(fd, buf.get() + len, cap - len);
+        ssize_t r = ::read(f.fd, buf.get() + len, cap - len);
         if (r == 0) break;
         if (r < 0) {
             if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            return fail(error, e, path);
+            return fail(error, errno, path);
         }
         len += static_cast<size_t>(r);
     }
-    ::close(fd);
     data_ = std::move(buf);
     size_ = len;
     return true;
