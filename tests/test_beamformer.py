@@ -138,3 +138,32 @@ def test_the_link_it_opens_is_closed_and_an_absent_device_named(emu):
     emu.close()
     with pytest.raises(ConnectionError, match=f"{emu.host}:{emu.port}"):
         TCPBeamformer(emu.host, emu.port, timeout=2)
+
+
+@pytest.mark.parametrize("query, reply", [
+    (lambda d: d.getFastParallelMode(), "-1"), (lambda d: d.getFastParallelMode(), "-2"),
+    (lambda d: d.getFastParallelMode(), ""), (lambda d: d.getFastBeamGain(RFMode.TX, 3), "-6"),
+    (lambda d: d.getFastBeamPattern(3), ""),
+])
+def test_a_query_the_device_refuses_is_an_error_not_a_value(query, reply):
+    link = WireLink(reply)
+    ret = query(TCPBeamformer(link=link, delay_scale=0))
+    assert ret.RetCode is RetCode.ERROR and ret.RetData is None
+    sent = link.lines[0].decode().strip()
+    assert ret.RetMsg == f"{sent!r} refused by the device: {reply!r}"
+
+
+@pytest.mark.parametrize("rf_mode, name", [
+    (RFMode.RX, "RX"), ("rx", "RX"), ("TX", "TX"), (0, "TX"), (1, "RX"),
+    ("up", ValueError), (5, ValueError), (1.0, TypeError), (None, TypeError), (True, TypeError),
+])
+def test_rf_mode_is_a_member_its_name_or_its_value(rf_mode, name):
+    link = WireLink("1,2,3")
+    dev = TCPBeamformer(link=link, delay_scale=0)
+    if isinstance(name, str):
+        assert dev.getFastBeamGain(rf_mode, 4).RetData["com_gain"] == 2
+        assert link.lines == [b"BEAM_PATTERN_STORE_FBS_BEAM? %s,4\r\n" % name.encode()]
+    else:
+        with pytest.raises(name, match="rf_mode"):
+            dev.getFastBeamGain(rf_mode, 4)
+        assert link.lines == []

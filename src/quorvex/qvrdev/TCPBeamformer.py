@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import re
 import time
 
 from ..QVRPublic import RFMode
@@ -28,6 +29,9 @@ from .LobeSwitchDirector import LobeSwitchDirector
 
 __all__ = ["TCPBeamformer"]
 
+# A query's refusal: a negative number where its value should be.
+_REFUSAL = re.compile(r"-[0-9]+")
+
 
 def _int(name, value):
     if isinstance(value, numbers.Real):
@@ -36,7 +40,20 @@ def _int(name, value):
 
 
 def _mode_name(rf_mode):
-    return rf_mode.name if isinstance(rf_mode, RFMode) else RFMode[str(rf_mode).upper()].name
+    """The name of an RF mode given as an RFMode, its name ("tx") or its value."""
+    if isinstance(rf_mode, RFMode):
+        return rf_mode.name
+    if isinstance(rf_mode, str):
+        mode = RFMode.__members__.get(rf_mode.upper())
+    elif isinstance(rf_mode, numbers.Integral) and not isinstance(rf_mode, bool):
+        mode = RFMode._value2member_map_.get(int(rf_mode))
+    else:
+        raise TypeError(f"rf_mode must be an RFMode, its name or its value, "
+                        f"not {type(rf_mode).__name__}")
+    if mode is None:
+        choices = ", ".join(f"{m.name} ({m.value})" for m in RFMode)
+        raise ValueError(f"rf_mode must be one of {choices}, not {rf_mode!r}")
+    return mode.name
 
 
 class TCPBeamformer(LobeSwitchDirector):
@@ -46,7 +63,8 @@ class TCPBeamformer(LobeSwitchDirector):
     the argument, then CR LF ("ExtCtrl_EN 1,2"); a command without an argument
     is the keyword alone. Setting commands answer "0"; any other number is a
     refusal and becomes `RetType(RetCode.ERROR, ...)`. Queries answer their value,
-    which becomes `RetType(data=text)`.
+    which becomes `RetType(data=text)`; an empty reply or a negative number (an
+    error code) instead of the value is a refusal as well.
 
     The beam store takes comma-separated fields:
 
@@ -117,6 +135,8 @@ class TCPBeamformer(LobeSwitchDirector):
         """A query of the table (or a setting keyword + "?"): its value."""
         keyword, rsp_type = self._fbs_cmd_dict()[op]
         line, reply = self._send(keyword + suffix, rsp_type, arg)
+        if not reply or _REFUSAL.fullmatch(reply):  # the device's error codes
+            return RetType(RetCode.ERROR, f"{line!r} refused by the device: {reply!r}")
         return RetType(data=reply)
 
     # --- the host device operations LobeSwitchDirector calls ---------------------
@@ -199,6 +219,8 @@ class TCPBeamformer(LobeSwitchDirector):
         """Get the fast beam gain."""
         beam_id = _int("beam_id", beam_id)
         ret = self._query("_setBeamPatternStoreFBS", f"{_mode_name(rf_mode)},{beam_id}", "?")
+        if ret.RetCode is not RetCode.OK:
+            return ret
         fields = ret.RetData.split(",")
         if len(fields) != 3:
             return RetType(RetCode.ERROR, f"no gain stored for {_mode_name(rf_mode)} beam "
@@ -236,6 +258,8 @@ class TCPBeamformer(LobeSwitchDirector):
         """Get the fast beam pattern."""
         beam_id = _int("beam_id", beam_id)
         ret = self._query("_setBeamPatternStoreTDBS", str(beam_id), "?")
+        if ret.RetCode is not RetCode.OK:
+            return ret
         fields = ret.RetData.split(",")
         if len(fields) != 3:
             return RetType(RetCode.ERROR, f"no pattern stored for beam {beam_id} "
