@@ -267,3 +267,11 @@ def test_ctrl_c_mid_update_stops_and_says_where_the_device_was_left(tmp_path, de
         assert f"{e.address}: device erased and partly written at byte {dev['bytes']}" in err
         # Stopped between commands: every block it counted reached the device.
         assert e.state()["programmed_length"] >= dev["bytes"] > 0
+
+
+def test_emulate_usage_errors_exit_64_and_its_help_names_the_verb(capsys):
+    assert main(["emulate", "--port", "99999"]) == 64
+    assert "quorvex-fpga emulate: error: argument --port" in capsys.readouterr().err
+    with pytest.raises(SystemExit) as e:
+        main(["emulate", "--help"])
+    assert e.value.code == 0 and capsys.readouterr().out.startswith("usage: quorvex-fpga emulate")

@@ -357,6 +357,14 @@ def test_port_in_use_is_an_os_error(emu):
     assert main(["--port", str(emu.port)]) == 1
 
 
+@pytest.mark.parametrize("port", ["65536", "-1", "5o25"])
+def test_a_port_out_of_range_is_a_usage_error(port, capsys):
+    with pytest.raises(SystemExit) as e:
+        main(["--port", port])
+    assert e.value.code == 2
+    assert "quorvex-emulator: error: argument --port" in capsys.readouterr().err
+
+
 def test_console_script_serves_until_interrupted():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     with subprocess.Popen([sys.executable, "-m", "quorvex.emulator", "--port", "0", "--serial", "S-9"],

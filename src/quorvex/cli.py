@@ -316,7 +316,7 @@ def _emulate(argv):
     from . import emulator
 
     try:
-        return emulator.main(argv)
+        return emulator.main(argv, prog=f"{PROG} emulate")
     except SystemExit as e:
         if e.code == 2:  # argparse's usage error
             return EXIT_USAGE

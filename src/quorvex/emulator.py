@@ -205,15 +205,25 @@ class DeviceEmulator:
         return f"<DeviceEmulator {self.address} {status}>"
 
 
-def _parser():
+def _port(text):
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"expected a TCP port 0..65535, not {text!r}")
+    return port
+
+
+def _parser(prog=None):
     p = argparse.ArgumentParser(
-        prog="quorvex-emulator",
+        prog=prog or "quorvex-emulator",
         description="Run an emulated quorvex device until interrupted (Ctrl-C).",
         epilog=PROTOCOL_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    p.add_argument("--port", type=int, default=5025, help="port to listen on (default 5025; 0 picks one)")
+    p.add_argument("--port", type=_port, default=5025, help="port to listen on (default 5025; 0 picks one)")
     dev = p.add_argument_group("device")
     dev.add_argument("--flash-size", type=int, metavar="BYTES", help="flash size (default 32 MiB)")
     dev.add_argument("--fpga-id", help="answer to FPGA_GET_ID")
@@ -244,14 +254,16 @@ def _interrupt(signum, frame):
     raise KeyboardInterrupt
 
 
-def main(argv=None):
-    """Console script: serve until Ctrl-C (or SIGTERM), then exit 0."""
-    args = _parser().parse_args(argv)
+def main(argv=None, prog=None):
+    """Console script: serve until Ctrl-C (or SIGTERM), then exit 0. `prog`
+    is the program name that help and errors show (default quorvex-emulator)."""
+    parser = _parser(prog)
+    args = parser.parse_args(argv)
     options = {k: v for k, v in vars(args).items() if k not in ("host", "port") and v is not None}
     try:
         emu = DeviceEmulator(args.host, args.port, **options)
     except (OSError, ValueError, TypeError) as e:
-        print(f"quorvex-emulator: {e}", file=sys.stderr)
+        print(f"{parser.prog}: {e}", file=sys.stderr)
         return 1
     try:
         previous = signal.signal(signal.SIGTERM, _interrupt)
