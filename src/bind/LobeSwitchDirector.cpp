@@ -14,15 +14,12 @@ namespace nb = nanobind;
 constexpr const char* kModule = "quorvex.qvrdev.LobeSwitchDirector";
 constexpr const char* kClass = "LobeSwitchDirector";
 
-// The module's globals: RetType, RetCode and RspType are read here at call
-// time, so a caller who rebinds them is obeyed.
+// The globals of the module being initialised. At call time RetType,
+// RetCode and RspType are read from the running function's own module, so a
+// caller who rebinds them is obeyed.
 PyObject* g_globals = nullptr;
 
-nb::object global(const char* name) {
-    PyObject* v = PyDict_GetItemString(g_globals, name);
-    if (!v) qv::raise(PyExc_NameError, "name '%s' is not defined", name);
-    return nb::borrow(v);
-}
+nb::object global(const char* name) { return qv::module_global(name, g_globals); }
 
 // Interned names and constant arguments of the per-call paths.
 struct Names {
@@ -107,7 +104,7 @@ template <qv::NbBody F>
 nb::object method(const char* name, const char* doc, std::initializer_list<qv::Param> params,
                   std::initializer_list<nb::handle> anns, nb::handle ret) {
     std::string qualname = std::string(kClass) + "." + name;
-    nb::object f = qv::function<F>(name, qualname.c_str(), kModule, doc, params);
+    nb::object f = qv::module_function<F>(name, qualname.c_str(), kModule, doc, params, g_globals);
     annotate(f, params, anns, ret);
     return f;
 }
@@ -162,13 +159,20 @@ private:
 // "0" and apply. The wrapped operation is the wrapper's data.
 nb::object setup_run(PyObject* wrapper, PyObject* const* args, size_t nargsf,
                      PyObject* kwnames) {
-    if (PyVectorcall_NARGS(nargsf) < 1) {
+    // The device object comes first, or by the name `self`, as a Python
+    // wrapper taking (self, *args, **kwargs) would take it.
+    PyObject* device = PyVectorcall_NARGS(nargsf) ? args[0] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; !device && k < nkw; ++k)
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "self") == 0)
+            device = args[PyVectorcall_NARGS(nargsf) + k];
+    if (!device) {
         nb::object name = qv::check(PyObject_GetAttr(wrapper, S->__qualname__));
         qv::raise(PyExc_TypeError, "%S() missing 1 required positional argument: 'self'",
                   name.ptr());
     }
-    nb::handle self(args[0]);
-    nb::handle func(qv::func_data(wrapper));
+    nb::handle self(device);
+    nb::handle func(PyTuple_GET_ITEM(qv::func_data(wrapper), 0));
 
     nb::object result;
     Pending pending;
@@ -199,6 +203,7 @@ nb::object setup_run(PyObject* wrapper, PyObject* const* args, size_t nargsf,
 
 PyObject* setup_call(PyObject* wrapper, PyObject* const* args, size_t nargsf,
                      PyObject* kwnames) noexcept {
+    qv::ModuleScope scope(PyTuple_GET_ITEM(qv::func_data(wrapper), 1));
     try {
         return setup_run(wrapper, args, nargsf, kwnames).release().ptr();
     } catch (...) {
@@ -236,7 +241,8 @@ nb::object decorator_body(PyObject*, PyObject* const* a) {
 
     nb::object wrapper = qv::check(qv::make_raw_function(
         "wrapper", "_require_beam_pattern_setup.<locals>.wrapper", kModule, nullptr,
-        &setup_call, func.ptr(), nullptr));
+        &setup_call, nb::make_tuple(func, nb::handle(qv::t_module_dict ? qv::t_module_dict : g_globals)).ptr(),
+        nullptr));
     nb::module_::import_("functools").attr("update_wrapper")(wrapper, func);
     qv::setattr(wrapper, S->__signature__, sig);
     return wrapper;
@@ -335,9 +341,12 @@ constexpr Abstract kSetAzEl{"setFastBeamPatternAzEl",
 nb::object int_arg(nb::handle v, const char* name) {
     PyObject* o = v.ptr();
     if (PyLong_Check(o)) return nb::borrow(v);
-    if (!PyNumber_Check(o) || PyComplex_Check(o))
+    PyObject* r = PyNumber_Check(o) && !PyComplex_Check(o) ? PyNumber_Long(o) : nullptr;
+    if (!r && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError))) {
+        PyErr_Clear();  // not a number int() can take: say which argument
         qv::raise(PyExc_TypeError, "%s must be int, not %s", name, Py_TYPE(o)->tp_name);
-    return qv::check(PyNumber_Long(o));
+    }
+    return qv::check(r);
 }
 
 template <const Abstract* Op>
@@ -405,9 +414,9 @@ NB_MODULE(LobeSwitchDirector, m) {
 
     // The setup decorator.
     {
-        nb::object deco = qv::function<decorator_body>(
+        nb::object deco = qv::module_function<decorator_body>(
             "_require_beam_pattern_setup", "_require_beam_pattern_setup", kModule, kDecoratorDoc,
-            {{"func"}});
+            {{"func"}}, g_globals);
         nb::str callable_text("Callable[..., RetType]");
         annotate(deco, {{"func"}}, {callable_text}, callable_text);
         m.attr("_require_beam_pattern_setup") = deco;

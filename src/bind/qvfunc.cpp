@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace qv {
@@ -14,6 +15,7 @@ struct Func {
     PyObject* dict;          // __name__, __qualname__, __module__, __doc__, __signature__, ...
     PyObject* data;          // the body's own object, or nullptr
     PyObject* names;         // tuple of interned parameter names (bound functions)
+    PyObject* probe;         // made on the first binding failure (make_probe)
     PyObject* defaults[kMaxParams];  // per parameter: the default, or nullptr
     int nparams;
     Body body;
@@ -22,9 +24,44 @@ struct Func {
 
 PyTypeObject* g_type = nullptr;
 
-// Lets Python word a binding failure: Signature.bind raises the TypeError a
-// Python function would ("missing a required argument: 'cmd'", ...).
+// A Python function with the same parameters (defaults stand as None) and
+// the same names: calling it with arguments that did not bind raises the
+// TypeError a Python function raises, in its words.
+PyObject* make_probe(Func* f) {
+    std::string src = "def probe(";
+    for (int i = 0; i < f->nparams; ++i) {
+        const char* n = PyUnicode_AsUTF8(PyTuple_GET_ITEM(f->names, i));
+        if (!n) return nullptr;
+        src += (i ? ", " : "") + std::string(n) + (f->defaults[i] ? "=None" : "");
+    }
+    src += "): pass\n";
+    PyObject* ns = PyDict_New();
+    if (!ns) return nullptr;
+    PyObject* probe = nullptr;
+    if (PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins()) == 0) {
+        PyObject* r = PyRun_String(src.c_str(), Py_file_input, ns, ns);
+        Py_XDECREF(r);
+        probe = r ? Py_XNewRef(PyDict_GetItemString(ns, "probe")) : nullptr;
+    }
+    Py_DECREF(ns);
+    for (const char* attr : {"__name__", "__qualname__"}) {
+        PyObject* v = probe ? PyDict_GetItemString(f->dict, attr) : nullptr;
+        if (probe && v && PyObject_SetAttrString(probe, attr, v) < 0) Py_CLEAR(probe);
+    }
+    return probe;
+}
+
+// Lets Python word a binding failure ("FpgaTool._sendCmd() missing 1
+// required positional argument: 'cmd'", ...): the probe first, then the
+// signature's bind.
 PyObject* binding_error(Func* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!f->probe && f->names) f->probe = make_probe(f);
+    if (f->probe) {
+        PyObject* r = PyObject_Vectorcall(f->probe, args, nargs, kwnames);
+        if (!r) return nullptr;
+        Py_DECREF(r);
+    }
+    PyErr_Clear();
     PyObject* sig = f->dict ? PyDict_GetItemString(f->dict, "__signature__") : nullptr;
     if (sig && sig != Py_None) {
         PyObject* bind = PyObject_GetAttrString(sig, "bind");
@@ -96,6 +133,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->data);
     Py_VISIT(f->names);
+    Py_VISIT(f->probe);
     for (int i = 0; i < f->nparams; ++i) Py_VISIT(f->defaults[i]);
     return 0;
 }
@@ -105,6 +143,7 @@ int func_clear(PyObject* self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->data);
     Py_CLEAR(f->names);
+    Py_CLEAR(f->probe);
     for (int i = 0; i < f->nparams; ++i) Py_CLEAR(f->defaults[i]);
     return 0;
 }
@@ -139,6 +178,7 @@ Func* alloc(const char* name, const char* qualname, const char* module, const ch
     f->dict = nullptr;
     f->data = nullptr;
     f->names = nullptr;
+    f->probe = nullptr;
     f->nparams = 0;
     f->body = nullptr;
     f->raw = nullptr;

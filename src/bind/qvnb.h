@@ -56,6 +56,32 @@ PyObject* body(PyObject* func, PyObject* const* args) noexcept {
     }
 }
 
+// The globals of the module whose native function runs on this thread.
+// Module-level names are read from them at call time; each function carries
+// its own module's dict, so a class made by an earlier import of the module
+// keeps reading that module's names after a fresh import.
+inline thread_local PyObject* t_module_dict = nullptr;
+
+class ModuleScope {  // makes `dict` the current module dict for its lifetime
+public:
+    explicit ModuleScope(PyObject* dict) : saved_(t_module_dict) {
+        if (dict) t_module_dict = dict;
+    }
+    ~ModuleScope() { t_module_dict = saved_; }
+    ModuleScope(const ModuleScope&) = delete;
+    ModuleScope& operator=(const ModuleScope&) = delete;
+
+private:
+    PyObject* saved_;
+};
+
+// A body whose function's data is its module's dict.
+template <NbBody F>
+PyObject* module_body(PyObject* func, PyObject* const* args) noexcept {
+    ModuleScope scope(func_data(func));
+    return body<F>(func, args);
+}
+
 // Raises a Python exception of `type` with a printf-style message
 // (PyUnicode_FromFormat's codes: %s, %d, %zd, %S for str(obj), %R for repr).
 [[noreturn]] inline void raise(PyObject* type, const char* fmt, ...) {
@@ -121,6 +147,23 @@ inline PyObject* intern(const char* s) {
     PyObject* o = PyUnicode_InternFromString(s);
     if (!o) throw nb::python_error();
     return o;  // deliberately kept
+}
+
+// A module-level name of the running function's module (or of `fallback`,
+// the module being initialised, outside any call).
+inline nb::object module_global(const char* name, PyObject* fallback) {
+    PyObject* dict = t_module_dict ? t_module_dict : fallback;
+    PyObject* v = dict ? PyDict_GetItemString(dict, name) : nullptr;
+    if (!v) raise(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::borrow(v);
+}
+
+// A native function of a module: its body sees the module's globals.
+template <NbBody F>
+nb::object module_function(const char* name, const char* qualname, const char* module,
+                           const char* doc, std::initializer_list<Param> params,
+                           PyObject* module_dict) {
+    return check(make_function(name, qualname, module, doc, params, &module_body<F>, module_dict));
 }
 
 // A native function object built from a nanobind body.

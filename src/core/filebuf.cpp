@@ -51,6 +51,16 @@ struct Fd {  // closes on every path
 // Never throws: it runs with the interpreter's lock released, where an
 // exception must not escape; a buffer that cannot be had is ENOMEM.
 bool FileBuffer::load(const std::string& path, OsError& error) {
+    try {
+        return load_file(path, error);
+    } catch (...) {  // only an error text that could not be built
+        error.err = ENOMEM;
+        error.text.clear();
+        return false;
+    }
+}
+
+bool FileBuffer::load_file(const std::string& path, OsError& error) {
     Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (f.fd < 0) return fail(error, errno, path);
     struct stat st {};

@@ -27,6 +27,7 @@ public:
     size_t size() const { return size_; }
 
 private:
+    bool load_file(const std::string& path, OsError& error);
     std::unique_ptr<uint8_t[]> data_;
     size_t size_ = 0;
 };

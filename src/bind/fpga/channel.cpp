@@ -196,7 +196,9 @@ nb::object disconnect_body(PyObject*, PyObject* const* a) {
     }
     nb::object conn = conn_of(self);
     nb::object owns = qv::check(PyObject_GetAttr(self.ptr(), S->_owns_conn));
-    if (!conn.is_none() && PyObject_IsTrue(owns.ptr()) == 1) {
+    int owned = PyObject_IsTrue(owns.ptr());
+    if (owned < 0) throw nb::python_error();
+    if (!conn.is_none() && owned) {
         qv::call_method(conn, S->closeConnection, nullptr);
         log(S->info, nb::str("Disconnected from FPGA device."));
     }

@@ -10,7 +10,8 @@ namespace nb = nanobind;
 
 constexpr const char* kModule = "quorvex.QVRFpga";
 
-// The module's globals, read at call time so that a caller who rebinds
+// The globals of the module being initialised; at call time global() reads
+// those of the running function's own module, so that a caller who rebinds
 // `logger`, `RetType`, `_DEVICE_WHITELIST` and the like is obeyed.
 extern PyObject* g_globals;
 nb::object global(const char* name);
@@ -38,13 +39,14 @@ void log(PyObject* level, nb::handle text);
 template <qv::NbBody F>
 nb::object method(const char* name, const char* doc, std::initializer_list<qv::Param> params) {
     std::string qualname = std::string("FpgaTool.") + name;
-    return qv::function<F>(name, qualname.c_str(), kModule, doc, params);
+    return qv::module_function<F>(name, qualname.c_str(), kModule, doc, params, g_globals);
 }
 
 // Argument conversions shared by the operations.
 nb::object require_text(nb::handle value, const char* argname);          // str, else TypeError
 nb::object require_text_or_none(nb::handle value, const char* argname);  // str or None
-long long to_device_type(nb::handle value, const char* argname);         // int(), numbers only
+nb::object to_device_type(nb::handle value, const char* argname);        // int(), numbers only
+bool device_type_is(nb::handle device_type, long value);                  // an int from the above
 
 // The operations, in the order the class lists them.
 nb::object op_init();

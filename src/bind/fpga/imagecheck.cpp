@@ -34,6 +34,15 @@ Kind file_kind(nb::handle path) {
     return Kind::other;
 }
 
+// The path the file system is asked about: the text as pathlib makes it
+// (a trailing slash dropped, "" taken as "."); messages keep the caller's.
+nb::object os_path(nb::handle path) {
+    static PyObject* pure_path_slot = nullptr;
+    PyObject* pure_path = qvtbin::python_attr(pure_path_slot, "pathlib", "PurePath");
+    nb::object p = qv::check(PyObject_CallOneArg(pure_path, path.ptr()));
+    return qv::check(PyObject_Str(p.ptr()));
+}
+
 void log_path(PyObject* level, const char* what, nb::handle path) {
     log(level, qv::check(PyUnicode_FromFormat("%s%U", what, path.ptr())));
 }
@@ -85,7 +94,7 @@ nb::object check_update_file(PyObject*, PyObject* const* a) {
     nb::object path = require_text(nb::handle(a[1]), "image_path");
     std::string fs;
     StatResult s;  // a path the OS cannot be given names nothing: ENOENT
-    if (qvtbin::fs_path(path, fs)) s = stat_path(fs);
+    if (qvtbin::fs_path(os_path(path), fs)) s = stat_path(fs);
 
     if (s.rc != 0 && means_absent(s.err)) {
         log_path(S->error, "FPGA image path not found: ", path);
@@ -123,7 +132,7 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
         // A file gone since _checkUpdateFile is refused, not raised.
         std::string fs;
         StatResult s;
-        if (qvtbin::fs_path(path, fs)) s = stat_path(fs);
+        if (qvtbin::fs_path(os_path(path), fs)) s = stat_path(fs);
         if (s.rc != 0) {
             log_path_failure(S->error, "FPGA image file not readable: ", path,
                              qvtbin::os_failure_text(s.err, path));
@@ -135,7 +144,7 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
     }
 
     qvcore::FileBuffer buf;
-    qvtbin::Load load = qvtbin::load_path(path, buf);
+    qvtbin::Load load = qvtbin::load_path(os_path(path), buf);
     if (!load.ok()) {
         log_path_failure(S->error, "FPGA image file not readable: ", path, qvtbin::load_failure_text(load, path));
         return nb::bool_(false);

@@ -6,11 +6,7 @@ namespace fpga {
 PyObject* g_globals = nullptr;
 const Names* S = nullptr;
 
-nb::object global(const char* name) {
-    PyObject* v = PyDict_GetItemString(g_globals, name);
-    if (!v) qv::raise(PyExc_NameError, "name '%s' is not defined", name);
-    return nb::borrow(v);
-}
+nb::object global(const char* name) { return qv::module_global(name, g_globals); }
 
 void log(PyObject* level, nb::handle text) {
     qv::call_method(global("logger"), level, nullptr, text);
@@ -31,19 +27,22 @@ nb::object require_text_or_none(nb::handle value, const char* argname) {
     return nb::borrow(value);
 }
 
-long long to_device_type(nb::handle value, const char* argname) {
+nb::object to_device_type(nb::handle value, const char* argname) {
     PyObject* v = value.ptr();
-    if (!PyLong_Check(v)) {
-        if (!PyNumber_Check(v) || PyComplex_Check(v))
-            qv::raise(PyExc_TypeError, "%s must be int, not %s", argname, Py_TYPE(v)->tp_name);
-        nb::object i = qv::check(PyNumber_Long(v));  // truncates toward zero
-        return to_device_type(i, argname);
+    if (PyLong_Check(v)) return nb::borrow(v);
+    PyObject* r = PyNumber_Check(v) && !PyComplex_Check(v) ? PyNumber_Long(v) : nullptr;
+    if (!r && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError))) {
+        PyErr_Clear();  // not a number int() can take: say which argument
+        qv::raise(PyExc_TypeError, "%s must be int, not %s", argname, Py_TYPE(v)->tp_name);
     }
+    return qv::check(r);  // a fraction truncated toward zero
+}
+
+bool device_type_is(nb::handle device_type, long value) {
     int overflow = 0;
-    long long r = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow) qv::raise(PyExc_OverflowError, "%s is out of range: %R", argname, v);
-    if (r == -1 && PyErr_Occurred()) throw nb::python_error();
-    return r;
+    long v = PyLong_AsLongAndOverflow(device_type.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return !overflow && v == value;
 }
 
 static Names make_names() {
@@ -77,7 +76,7 @@ NB_MODULE(QVRFpga, m) {
     if (!qv::init_function_type(kModule)) throw nb::python_error();
     static const Names names = make_names();
     S = &names;
-    g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));  // kept for the process's life
+    g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));  // the module being initialised
 
     m.doc() = "FPGA update tool: checks an image, writes it to a device's FPGA flash over "
               "the device link, reads it back and verifies it.";

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -36,12 +37,14 @@ bool truth(nb::handle o) {
     return t != 0;
 }
 
-// The pieces added up as Python adds them (so a reply that is not text fails
-// the way it would in a Python expression).
+// The text forms of the pieces, joined: a reply is shown as it is when it
+// is text and by its str() otherwise, as an f-string shows it.
 nb::object concat(std::initializer_list<nb::handle> pieces) {
-    nb::object acc;
-    for (nb::handle p : pieces)
-        acc = acc ? qv::check(PyNumber_Add(acc.ptr(), p.ptr())) : nb::borrow(p);
+    nb::object acc = nb::str("");
+    for (nb::handle p : pieces) {
+        nb::object text = PyUnicode_Check(p.ptr()) ? nb::borrow(p) : qv::check(PyObject_Str(p.ptr()));
+        acc = qv::check(PyUnicode_Concat(acc.ptr(), text.ptr()));
+    }
     return acc;
 }
 
@@ -81,7 +84,7 @@ bool is_tbin(nb::handle path) {
 // --- initFpga(device_type, disable_fw_check=False) --------------------------
 nb::object init_fpga_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
-    nb::object device_type = nb::int_(to_device_type(a[1], "device_type"));
+    nb::object device_type = to_device_type(a[1], "device_type");
     bool skip_version_check = truth(a[2]);
 
     nb::dict result;
@@ -109,7 +112,7 @@ nb::object init_fpga_body(PyObject*, PyObject* const* a) {
         nb::object fpga_id = qv::call_method(self, S->_fpgaGetId, nullptr);
         result["fpga_id"] = fpga_id;
         log(S->info, concat("FPGA ID: ", fpga_id));
-        if (nb::cast<long long>(device_type) == 32) {
+        if (device_type_is(device_type, 32)) {
             nb::object version = qv::call_method(self, S->_fpgaGetVersion, nullptr);
             result["fpga_version"] = version;
             log(S->info, concat("FPGA Version: ", version));
@@ -207,14 +210,16 @@ public:
 
 private:
     void write_out(const char* text, int n, bool force_flush) {
-        PyObject* out = PySys_GetObject("stdout");  // borrowed; whatever it is now
-        if (!out || out == Py_None) return;
+        PyObject* current = PySys_GetObject("stdout");  // whatever it is now
+        if (!current || current == Py_None) return;
+        nb::object out = nb::borrow(current);  // held: write() may rebind sys.stdout
         nb::object s = qv::check(PyUnicode_FromStringAndSize(text, n));
-        qv::call_method(nb::handle(out), S->write, nullptr, s);
+        qv::call_method(out, S->write, nullptr, s);
         double now = monotonic();
         if (force_flush || now - last_flush_ >= 0.05) {
-            qv::call_method(nb::handle(out), S->flush, nullptr);
             last_flush_ = now;
+            if (nb::object flush = qv::optional_attr(out, S->flush))  // print() needs none
+                qv::check(PyObject_CallNoArgs(flush.ptr()));
         }
     }
     double last_flush_ = 0;
@@ -223,12 +228,24 @@ private:
 nb::object program_file_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
     nb::object path = require_text(a[1], "image_path");
-    long long device_type = to_device_type(a[2], "device_type");
+    nb::object device_type = to_device_type(a[2], "device_type");
     std::string os_path = fs_path(path);
 
     Engine e(self);
-    e.max_attempts_ = nb::cast<long long>(global("_PROGRAM_BLOCK_ATTEMPTS"));
-    if (e.max_attempts_ < 1) e.max_attempts_ = 1;
+    {
+        nb::object attempts = global("_PROGRAM_BLOCK_ATTEMPTS");
+        PyObject* n = PyLong_Check(attempts.ptr()) ? PyNumber_Index(attempts.ptr()) : nullptr;
+        if (!n) {
+            PyErr_Clear();
+            qv::raise(PyExc_TypeError, "_PROGRAM_BLOCK_ATTEMPTS must be int, not %s",
+                      Py_TYPE(attempts.ptr())->tp_name);
+        }
+        int overflow = 0;
+        e.max_attempts_ = PyLong_AsLongLongAndOverflow(n, &overflow);
+        Py_DECREF(n);
+        if (overflow > 0) e.max_attempts_ = LLONG_MAX;
+        if (e.max_attempts_ < 1) e.max_attempts_ = 1;
+    }
     {
         struct stat st {};
         int rc, err = 0;
@@ -238,8 +255,9 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     }
     const double start = monotonic();
 
-    if (device_type == 28 || device_type == 32) {
-        nb::object selector = nb::bytes(device_type == 28 ? "14" : "12");
+    bool dt28 = device_type_is(device_type, 28), dt32 = device_type_is(device_type, 32);
+    if (dt28 || dt32) {
+        nb::object selector = nb::bytes(dt28 ? "14" : "12");
         qv::call_method(self, S->_fpgaErase, nullptr, selector);
     }
     nb::object cfg = nb::bytes("CFG");
@@ -327,8 +345,7 @@ nb::object refuse(const char* message) {
 nb::object process_update_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
     nb::object path = require_text_or_none(a[1], "image_path");
-    nb::object device_type = nb::int_(to_device_type(a[2], "device_type"));
-    long long dt = nb::cast<long long>(device_type);
+    nb::object device_type = to_device_type(a[2], "device_type");
 
     nb::dict result;
     result["success"] = false;
@@ -345,9 +362,9 @@ nb::object process_update_body(PyObject*, PyObject* const* a) {
         return refuse("FPGA update process failed.");
 
     nb::object version = nb::str("");
-    if (dt == 32) {
+    if (device_type_is(device_type, 32)) {
         version = qv::call_method(self, S->_fpgaGetVersion, nullptr);
-    } else if (dt == 28) {
+    } else if (device_type_is(device_type, 28)) {
         nb::object info = global("json").attr("loads")(qv::call_method(self, S->_fpgaGetInfo, nullptr));
         nb::object members = qv::check(PyObject_GetIter(info.attr("values")().ptr()));
         PyObject* first = PyIter_Next(members.ptr());
