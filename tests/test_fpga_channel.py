@@ -275,3 +275,25 @@ def test_module_constants_and_names():
     assert qf._DEVICE_WHITELIST == [32] and qf.logger.name == "FPGA"
     assert qf.RspType is _RspType and qf.RetType is RetType
     assert len(qf._TBIN_KEY_PREFIX) == 8 and qf._TBIN_KEY_PREFIX.isdigit()
+
+
+def test_a_class_from_an_earlier_import_keeps_reading_its_own_module(monkeypatch):
+    import importlib
+    import sys
+
+    old_tool = FpgaTool(FakeLink())
+    monkeypatch.delitem(sys.modules, "quorvex.QVRFpga")
+    fresh = importlib.import_module("quorvex.QVRFpga")
+    assert fresh is not qf
+    monkeypatch.setattr(qf, "_DEVICE_WHITELIST", [28])
+    assert old_tool.initFpga(28).RetCode.name == "OK"
+    assert fresh.FpgaTool(FakeLink()).initFpga(28).RetCode.name == "WARNING"
+
+
+def test_binding_errors_read_as_a_python_function_would_word_them():
+    tool = FpgaTool(FakeLink())
+    with pytest.raises(TypeError, match=r"^FpgaTool\._sendCmd\(\) takes from 2 to 5 positional"):
+        tool._sendCmd(1, 2, 3, 4, 5)
+    with pytest.raises(TypeError, match=r"^FpgaTool\.initFpga\(\) missing 1 required positional "
+                                        r"argument: 'device_type'$"):
+        tool.initFpga()

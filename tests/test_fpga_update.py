@@ -323,3 +323,31 @@ def test_update_calls_the_engine_through_self_by_name(tool, tmp_path):
     path = write(tmp_path, "a.bin", b"abc")
     assert tool.processFpgaUpdate(path, 30.5).RetCode is RetCode.OK
     assert seen == [((), {"image_path": path, "device_type": 30})]
+
+
+def test_progress_survives_a_stdout_that_rebinds_itself_and_has_no_flush(tool, tmp_path,
+                                                                        monkeypatch):
+    import sys
+
+    class Minimal:  # what print() needs: write() alone
+        def __init__(self):
+            self.text = []
+
+        def write(self, s):
+            self.text.append(s)
+
+    later = Minimal()
+
+    class Rebinding(Minimal):
+        def write(self, s):
+            sys.stdout = later  # frees this object while the engine still uses it
+
+    monkeypatch.setattr(sys, "stdout", Rebinding())
+    assert tool._fpgaProgramFile(write(tmp_path, "a.bin", bytes(40)), 32) is True
+    assert len(progress("".join(later.text))) == 5
+
+
+def test_any_other_int_device_type_programs_without_an_erase(tool, link, tmp_path):
+    assert tool._fpgaProgramFile(write(tmp_path, "a.bin", b"abc"), 2**70) is True
+    assert "FPGA_ERASE" not in link.commands()
+    assert tool.processFpgaUpdate(write(tmp_path, "b.bin", b"abc"), 2**70).RetData["fw_version"] == ""

@@ -430,3 +430,14 @@ def test_any_container_ends_in_true_or_false_and_describe_agrees(scratch, data):
     assert info["ok"] is verdict
     assert info["file_size"] == len(data)
     assert verdict or info["problems"]
+
+
+def test_paths_are_looked_up_as_pathlib_makes_them(tmp_path, caplog):
+    from quorvex.QVRFpga import FpgaTool
+
+    tool = FpgaTool(connection=object())
+    f = tmp_path / "a.bin"
+    f.write_bytes(b"x")
+    assert tool._checkUpdateFile(str(f) + "/") is True  # a trailing slash names the same file
+    assert tool._checkUpdateFile("") is False  # "." exists but has no accepted suffix
+    assert caplog.messages[-1] == "FPGA image file type error: "

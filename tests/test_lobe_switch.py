@@ -192,6 +192,12 @@ def test_setup_without_the_device_object_is_a_type_error():
         Device.work()
 
 
+def test_setup_takes_the_device_by_the_name_self_too():
+    dev = Device()
+    LobeSwitchDirector.eraseFastBeamConfig(self=dev)
+    assert [c[0] for c in dev.calls][0] == "_setBeamPatternEnable"
+
+
 # --- identity and signature of the wrapper --------------------------------------
 
 def _plain(dev, beam_id: int, gain: float = 1.5) -> RetType:
@@ -430,6 +436,11 @@ class _BadBool:
         raise Boom("truth")
 
 
+class _FloatOnly:  # a number to PyNumber_Check, but not one int() takes
+    def __float__(self):
+        return 2.0
+
+
 @pytest.mark.parametrize(
     "op, args, kwargs, error, match",
     [
@@ -445,6 +456,7 @@ class _BadBool:
         ("setFastBeamGain", (RFMode.RX, 1, 0), {"ele_gain": [1]}, TypeError, r"ele_gain.*list"),
         ("setFastBeamGain", (RFMode.RX, 1), {}, TypeError, None),
         ("getFastBeamGain", (RFMode.TX, 1 + 2j), {}, TypeError, "beam_id"),
+        ("getFastBeamPattern", (_FloatOnly(),), {}, TypeError, r"beam_id.*_FloatOnly"),
         ("getFastBeamPattern", (), {"beam_id": 4}, NotImplementedError, None),
         ("_create_beam_pattern_mgr", (), {}, NotImplementedError, None),
     ],
