@@ -68,6 +68,8 @@ def test_a_usage_error_exits_64_with_the_usage_on_stderr(argv, capsys):
 
 @pytest.mark.parametrize("addresses, wrong", [
     (["127.0.0.1:5025", "127.0.0.1"], "127.0.0.1:5025 is given more than once"),
+    (["127.0.0.1:5025", "localhost:5025"],
+     "127.0.0.1:5025 and localhost:5025 are the same device (127.0.0.1:5025)"),
     (["[::1"], "bad address"),
     (["host:99999"], "bad port"),
 ])
@@ -137,6 +139,21 @@ def test_pack_then_inspect_then_check(tmp_path):
     assert r.returncode == 2
     assert "FPGA tbin image hash mismatch" in r.stdout and "header check  FAILED" in r.stdout
     assert "error: image refused" in r.stderr
+
+
+@pytest.mark.parametrize("source, output, status, wrong", [
+    ("img.bin", "y.bin", 64, "name the output .tbin"),
+    ("img.bin", "y.TBIN", 0, ""),
+    ("img.tbin", "y.tbin", 2, "is a .tbin container already"),
+    ("disguised.bin", "y.tbin", 2, "is a .tbin container already"),
+])
+def test_pack_writes_a_tbin_and_only_from_a_raw_image(image, source, output, status, wrong,
+                                                      capsys):
+    tmp, _ = image
+    (tmp / "disguised.bin").write_bytes((tmp / "img.tbin").read_bytes())
+    assert main(["pack", str(tmp / source), "-d", "32", "-o", str(tmp / output)]) == status
+    assert wrong in capsys.readouterr().err
+    assert (tmp / output).exists() == (status == 0)
 
 
 # --- against the emulator ------------------------------------------------------------
@@ -275,3 +292,13 @@ def test_emulate_usage_errors_exit_64_and_its_help_names_the_verb(capsys):
     with pytest.raises(SystemExit) as e:
         main(["emulate", "--help"])
     assert e.value.code == 0 and capsys.readouterr().out.startswith("usage: quorvex-fpga emulate")
+
+
+def test_info_exits_1_when_the_initialisation_fails_other_than_by_the_link(capsys):
+    with DeviceEmulator(fpga_version="v2-beta") as e:
+        assert main(["info", "-a", e.address, "--json"]) == 1
+    out, err = capsys.readouterr()
+    info = json.loads(out)
+    assert info["init"]["code"] == "ERROR" and info["exit_status"] == 1
+    assert info["fpga_version"] == "v2-beta"
+    assert f"error: {e.address}: FPGA initialization failed" in err

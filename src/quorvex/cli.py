@@ -11,6 +11,8 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import pathlib
+import socket
 import sys
 import textwrap
 import traceback
@@ -168,9 +170,13 @@ def build_parser():
             Initialise the device's FPGA control (as an update does first) and show its
             FPGA id, FPGA version, control firmware version and serial number. A device
             type this tool does not update, or an FPGA version below the supported
-            minimum, is reported as a warning with exit status 2."""),
+            minimum, is reported as a warning with exit status 2; any other failure of
+            the initialisation (other than of the link) as an error with exit status 1."""),
         epilog=f"example:\n  {PROG} info --address 192.0.2.10\n\n"
-               + _exit_text(EXIT_OK, EXIT_REFUSED, EXIT_USAGE, EXIT_LINK, EXIT_INTERRUPTED,
+               + _exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE, EXIT_LINK,
+                            EXIT_INTERRUPTED,
+                            s1="the initialisation failed (e.g. an FPGA version that "
+                               "cannot be read)",
                             s2="a device type or FPGA version that 'update' refuses"))
     device_options(p, several=False)
     p.set_defaults(run=cmd_info)
@@ -230,14 +236,14 @@ def build_parser():
                f"\"text\"), else as text.\n\n"
                + _exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE,
                             s1="the container could not be written",
-                            s2="no image file to pack"))
-    p.add_argument("image", metavar="IMAGE.bin", help="the raw image file")
+                            s2="no raw image file to pack (missing, or a .tbin already)"))
+    p.add_argument("image", metavar="IMAGE.bin", help="the raw image file (not a .tbin)")
     p.add_argument("--dev-type", "-d", type=_dev_type, action="append", required=True,
                    metavar="N", help="a device type the image is for; repeat it for several")
     p.add_argument("--header", action="append", type=_header_item, default=[],
                    metavar="KEY=VALUE", help="a further member of the JSON header; repeatable")
     p.add_argument("-o", "--output", required=True, metavar="OUT.tbin",
-                   help="the container to write (replaced if it exists)")
+                   help="the container to write, named .tbin (replaced if it exists)")
     p.set_defaults(run=cmd_pack)
 
     p = verbs.add_parser(
@@ -345,8 +351,11 @@ def cmd_info(ctx):
             info["fpga_id"] = ret.RetData["fpga_id"]
             info["fpga_version"] = ret.RetData["fpga_version"]
         else:
-            # The refusal carries no data: ask the plain queries instead.
-            status = EXIT_REFUSED
+            # A WARNING is a refusal of the device type or version; an ERROR
+            # that is not the link's (which breaks the link: the queries
+            # below raise) is a failure. Neither carries data: ask the
+            # plain queries instead.
+            status = EXIT_REFUSED if ret.RetCode is RetCode.WARNING else EXIT_FAILED
             info["fpga_id"] = tool._fpgaGetId()
             info["fpga_version"] = tool._fpgaGetVersion()
         info["control_fw_version"] = tool._fpgaGetControlFwVer()
@@ -372,6 +381,9 @@ def cmd_info(ctx):
                 if msg.startswith("FPGA version") else
                 "check --device-type" if msg.startswith("Device type") else None)
         ctx.console.warning(f"{label}: {msg}", hint)
+    elif status == EXIT_FAILED:
+        ctx.console.error(f"{label}: {info['init']['message']}",
+                          "check that the device at this address is the one you mean")
     info["exit_status"] = status
     if ctx.args.json:
         ctx.out_json(info)
@@ -407,14 +419,41 @@ def _address(text, default_port):
         raise UsageError(e) from None
 
 
+def _same_devices(targets):
+    """Texts naming the (host, port) targets that reach one device: the same
+    label, or names that resolve to a common address and port. A name that
+    does not resolve is left to the link, which reports it."""
+    ends = []
+    for host, port in targets if len(targets) > 1 else ():
+        try:
+            infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
+        except (OSError, UnicodeError):
+            infos = []
+        # (address, port), and the scope of a link-local IPv6 address
+        ends.append({(sa[0], sa[1], *sa[3:4]) for *_, sa in infos})
+    labels = [address_label(h, p) for h, p in targets]
+    found = []
+    for i, first in enumerate(labels):
+        for j in range(i + 1, len(labels)):
+            if labels[j] == first:
+                text = f"{first} is given more than once"
+            elif ends[i] & ends[j]:
+                address, port = min(ends[i] & ends[j])[:2]
+                text = (f"{first} and {labels[j]} are the same device "
+                        f"({address_label(address, port)})")
+            else:
+                continue
+            if text not in found:
+                found.append(text)
+    return found
+
+
 def cmd_update(ctx):
     a, console = ctx.args, ctx.console
     targets = [_address(t, a.port) for t in a.address]
-    labels = [address_label(h, p) for h, p in targets]
-    twice = sorted({x for x in labels if labels.count(x) > 1})
+    twice = _same_devices(targets)
     if twice:
-        raise UsageError(f"{', '.join(twice)} is given more than once; "
-                         "one device can take only one update at a time")
+        raise UsageError(f"{'; '.join(twice)}: one device can take only one update at a time")
 
     image = check_image(a.image, a.device_type, a.force_device_type)
     for level, text in image.messages:
@@ -500,8 +539,18 @@ def cmd_pack(ctx):
     a = ctx.args
     header = dict(a.header)
     dev_type = a.dev_type[0] if len(a.dev_type) == 1 else a.dev_type
+    # 'check' and 'update' tell a container from a raw image by its name alone:
+    # a container named otherwise would be flashed as it is.
+    if pathlib.Path(a.output).suffix.lower() != ".tbin":
+        raise UsageError(f"name the output .tbin, not {a.output!r}: 'check' and 'update' know "
+                         "a container by that name only, and would flash a .bin as it is")
     if not os.path.isfile(a.image):
         ctx.console.error(f"no image file {a.image!r}", "give the path of the raw image to pack")
+        return EXIT_REFUSED
+    if pathlib.Path(a.image).suffix.lower() == ".tbin" or _is_container(a.image):
+        ctx.console.error(f"{a.image!r} is a .tbin container already, not a raw image: "
+                          "packed again it would be flashed with its container header",
+                          "give the raw .bin image it was packed from")
         return EXIT_REFUSED
     try:
         size = tbin.pack_file(a.image, a.output, dev_type, header or None)
@@ -514,6 +563,16 @@ def cmd_pack(ctx):
     ctx.out(f"{a.output}: {size} bytes, a .tbin of {os.path.getsize(a.image)} image bytes "
             f"for device type {types}")
     return EXIT_OK
+
+
+def _is_container(path):
+    """Whether `path` holds a .tbin container whose digests match."""
+    from . import tbin
+
+    try:
+        return bool(tbin.describe(path).get("ok"))
+    except OSError:
+        return False  # packing reports what cannot be read
 
 
 # The key is derived from a site secret: it is never shown.
