@@ -281,8 +281,11 @@ def test_a_class_from_an_earlier_import_keeps_reading_its_own_module(monkeypatch
     import importlib
     import sys
 
+    import quorvex
+
     old_tool = FpgaTool(FakeLink())
     monkeypatch.delitem(sys.modules, "quorvex.QVRFpga")
+    monkeypatch.setattr(quorvex, "QVRFpga", qf)  # put back afterwards, as sys.modules is
     fresh = importlib.import_module("quorvex.QVRFpga")
     assert fresh is not qf
     monkeypatch.setattr(qf, "_DEVICE_WHITELIST", [28])

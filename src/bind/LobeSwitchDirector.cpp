@@ -19,7 +19,7 @@ constexpr const char* kClass = "LobeSwitchDirector";
 // caller who rebinds them is obeyed.
 PyObject* g_globals = nullptr;
 
-nb::object global(const char* name) { return qv::module_global(name, g_globals); }
+nb::object global(const char* name) { return qv::module_global(qv::interned(name), g_globals); }
 
 // Interned names and constant arguments of the per-call paths.
 struct Names {
@@ -45,8 +45,8 @@ Names make_names() {
     n.one = qv::intern("1");
     n.zero = qv::intern("0");
     n.two = qv::check(PyLong_FromLong(2)).release().ptr();
-    n.kw_user_delay = qv::check(Py_BuildValue("(s)", "user_delay")).release().ptr();
-    n.kw_data = qv::check(Py_BuildValue("(s)", "data")).release().ptr();
+    n.kw_user_delay = qv::kwnames({"user_delay"});
+    n.kw_data = qv::kwnames({"data"});
     return n;
 }
 

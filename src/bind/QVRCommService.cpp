@@ -250,7 +250,7 @@ NB_MODULE(QVRCommService, m) {
     nb::module_ utils = nb::module_::import_("quorvex.QVRUtils");
     g_utils_dict = Py_NewRef(PyModule_GetDict(utils.ptr()));
     g_RetType = PyUnicode_InternFromString("RetType");
-    g_kw_data = Py_BuildValue("(s)", "data");
+    g_kw_data = qv::kwnames({"data"});
     if (!g_RetType || !g_kw_data) throw nb::python_error();
 
     m.attr("_MAX_REPLY") = qvcore::kMaxReply;

@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 #include <new>
+#include <unordered_map>
 
 #include "qvfunc.h"
 
@@ -150,12 +151,36 @@ inline PyObject* intern(const char* s) {
 }
 
 // A module-level name of the running function's module (or of `fallback`,
-// the module being initialised, outside any call).
-inline nb::object module_global(const char* name, PyObject* fallback) {
+// the module being initialised, outside any call). `name` is interned.
+inline nb::object module_global(PyObject* name, PyObject* fallback) {
     PyObject* dict = t_module_dict ? t_module_dict : fallback;
-    PyObject* v = dict ? PyDict_GetItemString(dict, name) : nullptr;
-    if (!v) raise(PyExc_NameError, "name '%s' is not defined", name);
+    PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw nb::python_error();
+    }
     return nb::borrow(v);
+}
+
+// The interned str of a name given as a string literal, looked up by the
+// literal's address after the first time.
+inline PyObject* interned(const char* literal) {
+    static std::unordered_map<const char*, PyObject*> cache;
+    auto it = cache.find(literal);
+    if (it != cache.end()) return it->second;
+    PyObject* o = intern(literal);
+    cache.emplace(literal, o);
+    return o;
+}
+
+// A tuple of interned names, for the kwnames of a vectorcall: interned, a
+// callee matches them to its parameters by pointer, without comparing text.
+inline PyObject* kwnames(std::initializer_list<const char*> names) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!t) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (const char* n : names) PyTuple_SET_ITEM(t, i++, Py_NewRef(intern(n)));
+    return t;  // deliberately kept
 }
 
 // A native function of a module: its body sees the module's globals.

@@ -6,7 +6,7 @@ namespace fpga {
 PyObject* g_globals = nullptr;
 const Names* S = nullptr;
 
-nb::object global(const char* name) { return qv::module_global(name, g_globals); }
+nb::object global(const char* name) { return qv::module_global(qv::interned(name), g_globals); }
 
 void log(PyObject* level, nb::handle text) {
     qv::call_method(global("logger"), level, nullptr, text);
@@ -60,11 +60,11 @@ static Names make_names() {
     QV_NAME(debug) QV_NAME(info) QV_NAME(warning) QV_NAME(error) QV_NAME(write) QV_NAME(flush)
     QV_NAME(isatty)
 #undef QV_NAME
-    n.kw_isdecode = qv::check(Py_BuildValue("(s)", "isdecode")).release().ptr();
+    n.kw_isdecode = qv::kwnames({"isdecode"});
     n.kw_getrecv =
-        qv::check(Py_BuildValue("(sss)", "log_print", "size", "isdecode")).release().ptr();
+qv::kwnames({"log_print", "size", "isdecode"});
     n.kw_programfile =
-        qv::check(Py_BuildValue("(ss)", "image_path", "device_type")).release().ptr();
+qv::kwnames({"image_path", "device_type"});
     return n;
 }
 

@@ -210,9 +210,10 @@ public:
 
 private:
     void write_out(const char* text, int n, bool force_flush) {
-        PyObject* current = PySys_GetObject("stdout");  // whatever it is now
-        if (!current || current == Py_None) return;
-        nb::object out = nb::borrow(current);  // held: write() may rebind sys.stdout
+        // Whatever sys.stdout is now, held: write() may rebind it.
+        static PyObject* sys_module = qv::check(PyImport_ImportModule("sys")).release().ptr();
+        nb::object out = qv::optional_attr(nb::handle(sys_module), qv::interned("stdout"));
+        if (!out || out.is_none()) return;
         nb::object s = qv::check(PyUnicode_FromStringAndSize(text, n));
         qv::call_method(out, S->write, nullptr, s);
         double now = monotonic();
