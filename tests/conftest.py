@@ -3,6 +3,7 @@ like a device with a small flash model. The link is outside the system, so the
 tool's own tests run against this; the real TCP link has tests of its own."""
 
 import json
+import signal
 
 import pytest
 
@@ -93,6 +94,17 @@ class FakeLink:
 
     def closeConnection(self):
         self.closed += 1
+
+
+@pytest.fixture(autouse=True, scope="session")
+def _sigint_reaches_python():
+    """The Ctrl-C tests need SIGINT to reach Python. A run started with SIGINT
+    ignored (a background job of a shell, some CI runners) would pass the
+    ignore on to this process and to every child it starts; a Python handler
+    here is reset to the default in the children."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
 
 
 @pytest.fixture
