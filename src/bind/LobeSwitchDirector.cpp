@@ -111,50 +111,6 @@ nb::object method(const char* name, const char* doc, std::initializer_list<qv::P
 
 // --- the beam-pattern setup ----------------------------------------------
 
-// An error that left the protected block, held while the clean-up runs.
-// During the clean-up it is the exception being handled, as in a finally
-// block, so an error raised by a clean-up step chains to it.
-class Pending {
-public:
-    Pending() = default;
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-    ~Pending() { Py_XDECREF(type_); Py_XDECREF(value_); Py_XDECREF(tb_); }
-
-    void fetch() {
-        PyErr_Fetch(&type_, &value_, &tb_);
-        PyErr_NormalizeException(&type_, &value_, &tb_);
-        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
-    }
-    void rethrow() {
-        if (!type_) return;
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
-        throw nb::python_error();
-    }
-
-    // Makes the pending error the handled one for the scope's life.
-    class Handled {
-    public:
-        explicit Handled(const Pending& p) : active_(p.type_ != nullptr) {
-            if (!active_) return;
-            PyErr_GetExcInfo(&t_, &v_, &tb_);
-            PyErr_SetExcInfo(Py_XNewRef(p.type_), Py_XNewRef(p.value_), Py_XNewRef(p.tb_));
-        }
-        ~Handled() {
-            if (active_) PyErr_SetExcInfo(t_, v_, tb_);
-        }
-        Handled(const Handled&) = delete;
-        Handled& operator=(const Handled&) = delete;
-    private:
-        bool active_;
-        PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
-    };
-
-private:
-    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
-};
-
 // The wrapper's call: enable "1", erase, the operation, then always disable
 // "0" and apply. The wrapped operation is the wrapper's data.
 nb::object setup_run(PyObject* wrapper, PyObject* const* args, size_t nargsf,
@@ -175,7 +131,7 @@ nb::object setup_run(PyObject* wrapper, PyObject* const* args, size_t nargsf,
     nb::handle func(PyTuple_GET_ITEM(qv::func_data(wrapper), 0));
 
     nb::object result;
-    Pending pending;
+    qv::PendingError pending;
     try {
         nb::object r = qv::call_method(self, S->_setBeamPatternEnable, nullptr, S->one);
         if (!is_ok(r)) {
@@ -193,7 +149,7 @@ nb::object setup_run(PyObject* wrapper, PyObject* const* args, size_t nargsf,
     }
 
     {
-        Pending::Handled handled(pending);
+        qv::PendingError::Handled handled(pending);
         qv::call_method(self, S->_setBeamPatternEnable, nullptr, S->zero);
         qv::call_method(self, S->_applyBeamPatternToBFIC, S->kw_user_delay, S->two);
     }

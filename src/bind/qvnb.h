@@ -124,14 +124,22 @@ inline nb::object optional_attr(nb::handle obj, PyObject* name) {
     return nb::object();
 }
 
-// An error set aside while clean-up runs, then raised again.
+// An error that left a protected block, held while the clean-up runs, then
+// raised again. During the clean-up (a Handled scope) it is the exception
+// being handled, as in a finally block, so an error raised by a clean-up
+// step chains to it.
 class PendingError {
 public:
     PendingError() = default;
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() { Py_XDECREF(type_); Py_XDECREF(value_); Py_XDECREF(tb_); }
-    void fetch() { PyErr_Fetch(&type_, &value_, &tb_); }  // takes the current error
+
+    void fetch() {  // takes the current error
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ && value_) PyException_SetTraceback(value_, tb_);
+    }
     explicit operator bool() const { return type_ != nullptr; }
     void rethrow() {  // raises what was fetched, if anything
         if (!type_) return;
@@ -139,6 +147,26 @@ public:
         type_ = value_ = tb_ = nullptr;
         throw nb::python_error();
     }
+
+    // Makes the pending error the handled one for the scope's life.
+    class Handled {
+    public:
+        explicit Handled(const PendingError& p) : active_(p.type_ != nullptr) {
+            if (!active_) return;
+            PyErr_GetExcInfo(&t_, &v_, &tb_);
+            PyErr_SetExcInfo(Py_XNewRef(p.type_), Py_XNewRef(p.value_), Py_XNewRef(p.tb_));
+        }
+        ~Handled() {
+            if (active_) PyErr_SetExcInfo(t_, v_, tb_);
+        }
+        Handled(const Handled&) = delete;
+        Handled& operator=(const Handled&) = delete;
+
+    private:
+        bool active_;
+        PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
+    };
+
 private:
     PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };

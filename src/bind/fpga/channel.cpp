@@ -194,6 +194,7 @@ nb::object disconnect_body(PyObject*, PyObject* const* a) {
         if (r) Py_DECREF(r);
         else pending.fetch();
     }
+    qv::PendingError::Handled handled(pending);  // a failure below chains to it
     nb::object conn = conn_of(self);
     nb::object owns = qv::check(PyObject_GetAttr(self.ptr(), S->_owns_conn));
     int owned = PyObject_IsTrue(owns.ptr());
