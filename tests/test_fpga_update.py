@@ -351,3 +351,19 @@ def test_any_other_int_device_type_programs_without_an_erase(tool, link, tmp_pat
     assert tool._fpgaProgramFile(write(tmp_path, "a.bin", b"abc"), 2**70) is True
     assert "FPGA_ERASE" not in link.commands()
     assert tool.processFpgaUpdate(write(tmp_path, "b.bin", b"abc"), 2**70).RetData["fw_version"] == ""
+
+
+def test_block_and_total_times_come_from_the_module_clocks(tool, tmp_path, capsys, caplog,
+                                                           monkeypatch):
+    import itertools
+    import types
+
+    wall = itertools.count(1000.0, 0.25)  # every call a quarter second later
+    mono = itertools.count(5.0, 1.5)
+    monkeypatch.setattr(qf, "time", types.SimpleNamespace(time=lambda: next(wall),
+                                                         monotonic=lambda: next(mono)))
+    caplog.set_level(logging.INFO, logger="FPGA")
+    tool._fpgaProgramFile(write(tmp_path, "a.bin", bytes(20)), 32)
+    out = capsys.readouterr().out
+    assert out.count("block time: 0.2500 sec") == 4
+    assert "FPGA program file finished. Total time: 1.5000 sec" in caplog.messages
