@@ -208,7 +208,7 @@ void TcpLink::interrupted() { fail(LinkError::kInterrupted, "interrupted"); }
 void TcpLink::require_open() {
     int s = state_.load(std::memory_order_relaxed);
     if (s == kOpen && fd_ >= 0) return;
-    if (s == kIdle) throw LinkError(LinkError::kConnection, "link to " + label_ + " is not connected");
+    if (s == kIdle) throw LinkError(LinkError::kConnection, "link to " + label_ + " is closed: it is not connected yet");
     fail_closed();
 }
 
