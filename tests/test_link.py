@@ -166,6 +166,30 @@ def test_command_bytes_go_out_unaltered_and_reply_is_a_rettype(peer, host):
     assert link.sendCmd(bytearray(program), _RspType.RSP_STRING).RetData == "\ufffdok"
 
 
+def test_reply_records_follow_a_patched_or_replaced_rettype(peer, monkeypatch):
+    import quorvex.QVRUtils as utils
+
+    p = peer([("recv", b"A\r\n"), ("send", b"1\r\n"), ("recv", b"B\r\n"), ("send", b"2\r\n")])
+    link = connect(p)
+    seen = []
+    original = RetType.__init__
+
+    def init(self, *args, **kwargs):
+        seen.append((args, kwargs))
+        original(self, *args, **kwargs)
+
+    monkeypatch.setattr(RetType, "__init__", init)
+    assert link.sendCmd(b"A\r\n", LIST).RetData == "1" and seen == [((), {"data": "1"})]
+    monkeypatch.undo()
+
+    class Other:
+        def __init__(self, code=None, msg=None, data=None):
+            self.RetData = ("other", data)
+
+    monkeypatch.setattr(utils, "RetType", Other)
+    assert link.sendCmd(b"B\r\n", LIST).RetData == ("other", "2")
+
+
 def test_raw_reply_longer_than_size_is_cut_and_stream_stays_in_step(peer):
     p = peer([("recv", b"FPGA_READ\r\n"), ("send", BLOCK + b"7\r\n"), ("recv", b"X\r\n")])
     link = connect(p)

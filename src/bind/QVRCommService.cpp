@@ -157,6 +157,34 @@ bool init_connection(TCPConn& self) {
     return ok;
 }
 
+// RetType(data=line) for the RetType of our own quorvex.QVRUtils, built
+// without running its Python __init__ (the costliest step of a command):
+// a new instance whose three fields get what that __init__ would give them.
+// Only while RetType is still that class with that very __init__; any other
+// RetType, or a patched __init__, is called as usual. Returns nullptr (no
+// error set) when it does not apply.
+PyObject* g_stand_in = nullptr;       // quorvex.QVRUtils.RetType at import
+PyObject* g_stand_in_init = nullptr;  // its __init__ at import
+PyObject *g_RetCode = nullptr, *g_RetMsg = nullptr, *g_RetData = nullptr, *g___init__ = nullptr;
+
+PyObject* stand_in_record(PyObject* cls, PyObject* line) {
+    if (cls != g_stand_in) return nullptr;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, g___init__);
+    if (init != g_stand_in_init) return nullptr;
+    PyObject* defaults = PyFunction_GetDefaults(init);  // (code, msg, data)
+    if (!defaults || !PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) != 3) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    if (PyObject_SetAttr(obj, g_RetCode, PyTuple_GET_ITEM(defaults, 0)) < 0 ||
+        PyObject_SetAttr(obj, g_RetMsg, PyTuple_GET_ITEM(defaults, 1)) < 0 ||
+        PyObject_SetAttr(obj, g_RetData, line) < 0) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    return obj;
+}
+
 nb::object send_cmd(TCPConn& self, nb::handle data, nb::handle /*rsp_type*/) {
     Bytes cmd(data, "data");
     PyObject* line = nullptr;
@@ -179,6 +207,8 @@ nb::object send_cmd(TCPConn& self, nb::handle data, nb::handle /*rsp_type*/) {
             PyErr_SetString(PyExc_AttributeError, "quorvex.QVRUtils has no attribute 'RetType'");
         throw nb::python_error();
     }
+    if (PyObject* fast = stand_in_record(ret_type, line)) return nb::steal(fast);
+    if (PyErr_Occurred()) throw nb::python_error();
     PyObject* args[] = {line};
     PyObject* result = PyObject_Vectorcall(ret_type, args, 0, g_kw_data);
     if (!result) throw nb::python_error();
@@ -252,6 +282,13 @@ NB_MODULE(QVRCommService, m) {
     g_RetType = PyUnicode_InternFromString("RetType");
     g_kw_data = qv::kwnames({"data"});
     if (!g_RetType || !g_kw_data) throw nb::python_error();
+    g_stand_in = utils.attr("RetType").ptr();  // kept alive by the module
+    g_stand_in_init = nb::getattr(utils.attr("RetType"), "__dict__")["__init__"].ptr();
+    if (!PyType_Check(g_stand_in) || !PyFunction_Check(g_stand_in_init)) g_stand_in = nullptr;
+    g_RetCode = qv::intern("RetCode");
+    g_RetMsg = qv::intern("RetMsg");
+    g_RetData = qv::intern("RetData");
+    g___init__ = qv::intern("__init__");
 
     m.attr("_MAX_REPLY") = qvcore::kMaxReply;
 
