@@ -353,15 +353,21 @@ def test_any_other_int_device_type_programs_without_an_erase(tool, link, tmp_pat
     assert tool.processFpgaUpdate(write(tmp_path, "b.bin", b"abc"), 2**70).RetData["fw_version"] == ""
 
 
+@pytest.mark.parametrize("where", ["module global", "time module"])
 def test_block_and_total_times_come_from_the_module_clocks(tool, tmp_path, capsys, caplog,
-                                                           monkeypatch):
+                                                           monkeypatch, where):
     import itertools
+    import time
     import types
 
     wall = itertools.count(1000.0, 0.25)  # every call a quarter second later
     mono = itertools.count(5.0, 1.5)
-    monkeypatch.setattr(qf, "time", types.SimpleNamespace(time=lambda: next(wall),
-                                                         monotonic=lambda: next(mono)))
+    fake_wall, fake_mono = (lambda: next(wall)), (lambda: next(mono))
+    if where == "module global":
+        monkeypatch.setattr(qf, "time", types.SimpleNamespace(time=fake_wall, monotonic=fake_mono))
+    else:
+        monkeypatch.setattr(time, "time", fake_wall)
+        monkeypatch.setattr(time, "monotonic", fake_mono)
     caplog.set_level(logging.INFO, logger="FPGA")
     tool._fpgaProgramFile(write(tmp_path, "a.bin", bytes(20)), 32)
     out = capsys.readouterr().out
