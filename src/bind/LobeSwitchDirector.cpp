@@ -50,11 +50,7 @@ Names make_names() {
     return n;
 }
 
-bool truth(nb::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
-}
+using qv::truth;
 
 // A result counts as a success only when its RetCode is the member
 // RetCode.OK itself; a result without RetCode raises AttributeError.
@@ -293,24 +289,12 @@ constexpr Abstract kSetAzEl{"setFastBeamPatternAzEl",
                             {"beam_id", "rf_freq", "azimuth", "elevation"},
                             {Kind::Int, Kind::Float, Kind::Float, Kind::Float}};
 
-// An int stays as it is; any other number is truncated through int().
-nb::object int_arg(nb::handle v, const char* name) {
-    PyObject* o = v.ptr();
-    if (PyLong_Check(o)) return nb::borrow(v);
-    PyObject* r = PyNumber_Check(o) && !PyComplex_Check(o) ? PyNumber_Long(o) : nullptr;
-    if (!r && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError))) {
-        PyErr_Clear();  // not a number int() can take: say which argument
-        qv::raise(PyExc_TypeError, "%s must be int, not %s", name, Py_TYPE(o)->tp_name);
-    }
-    return qv::check(r);
-}
-
 template <const Abstract* Op>
 nb::object abstract_body(PyObject*, PyObject* const* a) {
     for (int i = 0; i < Op->nargs; ++i) {
         nb::handle v(a[i + 1]);
         switch (Op->kinds[i]) {
-            case Kind::Int: int_arg(v, Op->names[i]); break;
+            case Kind::Int: qv::to_int(v, Op->names[i]); break;
             case Kind::Float: qv::check(PyNumber_Float(v.ptr())); break;
             case Kind::Bool: truth(v); break;
             case Kind::Any: break;

@@ -93,6 +93,18 @@ PyObject* module_body(PyObject* func, PyObject* const* args) noexcept {
     throw nb::python_error();
 }
 
+// The truth value of obj, as `if obj:` takes it; an error raised by it propagates.
+inline bool truth(nb::handle obj) {
+    int t = PyObject_IsTrue(obj.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+// An int argument: an int as it is, any other number through int()
+// (a fraction truncated toward zero); anything int() cannot take is a
+// TypeError that names the argument.
+inline nb::object to_int(nb::handle value, const char* argname);
+
 // Takes ownership of a new reference from the C API; throws on nullptr.
 inline nb::object check(PyObject* o) {
     if (!o) throw nb::python_error();
@@ -199,6 +211,17 @@ inline PyObject* interned(const char* literal) {
     PyObject* o = intern(literal);
     cache.emplace(literal, o);
     return o;
+}
+
+inline nb::object to_int(nb::handle value, const char* argname) {
+    PyObject* v = value.ptr();
+    if (PyLong_Check(v)) return nb::borrow(value);
+    PyObject* r = PyNumber_Check(v) && !PyComplex_Check(v) ? PyNumber_Long(v) : nullptr;
+    if (!r && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError))) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "%s must be int, not %s", argname, Py_TYPE(v)->tp_name);
+    }
+    return check(r);
 }
 
 // A tuple of interned names, for the kwnames of a vectorcall: interned, a

@@ -49,8 +49,7 @@ nb::object init_body(PyObject*, PyObject* const* a) {
         nb::object link = tcp(address, port);
         qv::setattr(self, S->_conn, link);
         nb::object ok = qv::call_method(link, S->initConnection, nullptr);
-        if (!PyObject_IsTrue(ok.ptr())) {
-            if (PyErr_Occurred()) throw nb::python_error();
+        if (!qv::truth(ok)) {
             qv::raise(PyExc_ConnectionError, "Cannot connect to %U:%S", address.ptr(),
                       port.ptr());
         }
@@ -66,8 +65,7 @@ nb::object init_body(PyObject*, PyObject* const* a) {
 nb::object getrecv_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]), log_print(a[1]), size(a[2]), isdecode(a[3]);
     nb::object data = qv::call_method(conn_of(self), S->recvRawBytes, nullptr, size);
-    int decode = PyObject_IsTrue(isdecode.ptr());
-    if (decode < 0) throw nb::python_error();
+    bool decode = qv::truth(isdecode);
     nb::object result;
     if (decode) {
         result = qv::check(PyUnicode_FromEncodedObject(data.ptr(), "utf-8", "strict"));
@@ -79,9 +77,7 @@ nb::object getrecv_body(PyObject*, PyObject* const* a) {
         nb::object cut = qv::check(PySlice_New(nb::int_(4).ptr(), nb::int_(-2).ptr(), nullptr));
         result = qv::check(PyObject_GetItem(data.ptr(), cut.ptr()));
     }
-    int logp = PyObject_IsTrue(log_print.ptr());
-    if (logp < 0) throw nb::python_error();
-    if (logp) {
+    if (qv::truth(log_print)) {
         nb::object shown = PyUnicode_Check(result.ptr()) ? result
                                                          : qv::check(PyObject_Repr(result.ptr()));
         log(S->debug, qv::check(PyUnicode_FromFormat("Received data: %U", shown.ptr())));
@@ -93,21 +89,17 @@ nb::object getrecv_body(PyObject*, PyObject* const* a) {
 nb::object sendcmd_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]), cmd(a[1]), log_print(a[2]), size(a[3]), isdecode(a[4]);
     nb::object wire = with_crlf(command_bytes(cmd));
-    int decode = PyObject_IsTrue(isdecode.ptr());
-    if (decode < 0) throw nb::python_error();
+    bool decode = qv::truth(isdecode);
     nb::object conn = conn_of(self);
     if (decode) {
         nb::object rsp_list = qv::check(PyObject_GetAttr(global("RspType").ptr(), S->RSP_LIST));
         nb::object ret = qv::call_method(conn, S->sendCmd, nullptr, wire, rsp_list);
         nb::object data = qv::check(PyObject_GetAttr(ret.ptr(), S->RetData));
-        int truthy = PyObject_IsTrue(data.ptr());
-        if (truthy < 0) throw nb::python_error();
-        return truthy ? data : nb::str("");
+        return qv::truth(data) ? data : nb::str("");
     }
     qv::call_method(conn, S->sendRawBytes, nullptr, wire);
-    int logp = PyObject_IsTrue(log_print.ptr());
-    if (logp < 0) throw nb::python_error();
-    return qv::call_method(self, S->_getRecv, S->kw_getrecv, nb::bool_(logp != 0), size,
+    bool logp = qv::truth(log_print);
+    return qv::call_method(self, S->_getRecv, S->kw_getrecv, nb::bool_(logp), size,
                            Py_False);
 }
 
@@ -197,9 +189,7 @@ nb::object disconnect_body(PyObject*, PyObject* const* a) {
     qv::PendingError::Handled handled(pending);  // a failure below chains to it
     nb::object conn = conn_of(self);
     nb::object owns = qv::check(PyObject_GetAttr(self.ptr(), S->_owns_conn));
-    int owned = PyObject_IsTrue(owns.ptr());
-    if (owned < 0) throw nb::python_error();
-    if (!conn.is_none() && owned) {
+    if (!conn.is_none() && qv::truth(owns)) {
         qv::call_method(conn, S->closeConnection, nullptr);
         log(S->info, nb::str("Disconnected from FPGA device."));
     }

@@ -45,8 +45,12 @@ nb::object method(const char* name, const char* doc, std::initializer_list<qv::P
 // Argument conversions shared by the operations.
 nb::object require_text(nb::handle value, const char* argname);          // str, else TypeError
 nb::object require_text_or_none(nb::handle value, const char* argname);  // str or None
-nb::object to_device_type(nb::handle value, const char* argname);        // int(), numbers only
-bool device_type_is(nb::handle device_type, long value);                  // an int from the above
+bool device_type_is(nb::handle device_type, long value);  // an int from qv::to_int
+
+// An image file's type by the suffix of its final component, as pathlib
+// takes it, compared case-insensitively.
+enum class ImageKind { bin, tbin, other };
+ImageKind image_kind(nb::handle path);
 
 // The operations, in the order the class lists them.
 nb::object op_init();

@@ -18,21 +18,21 @@ namespace fpga {
 namespace {
 namespace tb = qvcore::tbin;
 
-enum class Kind { bin, tbin, other };
+}  // namespace
 
-// The type by the suffix of the final component, as pathlib takes it,
-// compared case-insensitively.
-Kind file_kind(nb::handle path) {
+ImageKind image_kind(nb::handle path) {
     static PyObject* pure_path_slot = nullptr;
     PyObject* pure_path = qvtbin::python_attr(pure_path_slot, "pathlib", "PurePath");
     nb::object p = qv::check(PyObject_CallOneArg(pure_path, path.ptr()));
     nb::object suffix = qv::check(PyObject_GetAttrString(p.ptr(), "suffix"));
     nb::object lower = qv::check(PyObject_CallMethod(suffix.ptr(), "lower", nullptr));
-    if (!PyUnicode_Check(lower.ptr())) return Kind::other;
-    if (PyUnicode_CompareWithASCIIString(lower.ptr(), ".bin") == 0) return Kind::bin;
-    if (PyUnicode_CompareWithASCIIString(lower.ptr(), ".tbin") == 0) return Kind::tbin;
-    return Kind::other;
+    if (!PyUnicode_Check(lower.ptr())) return ImageKind::other;
+    if (PyUnicode_CompareWithASCIIString(lower.ptr(), ".bin") == 0) return ImageKind::bin;
+    if (PyUnicode_CompareWithASCIIString(lower.ptr(), ".tbin") == 0) return ImageKind::tbin;
+    return ImageKind::other;
 }
+
+namespace {
 
 // The path the file system is asked about: the text as pathlib makes it
 // (a trailing slash dropped, "" taken as "."); messages keep the caller's.
@@ -100,7 +100,7 @@ nb::object check_update_file(PyObject*, PyObject* const* a) {
         log_path(S->error, "FPGA image path not found: ", path);
         return nb::bool_(false);
     }
-    if (file_kind(path) == Kind::other) {
+    if (image_kind(path) == ImageKind::other) {
         log_path(S->error, "FPGA image file type error: ", path);
         return nb::bool_(false);
     }
@@ -127,7 +127,7 @@ nb::object check_update_file(PyObject*, PyObject* const* a) {
 nb::object check_file_header(PyObject*, PyObject* const* a) {
     nb::object path = require_text(nb::handle(a[1]), "image_path");
 
-    if (file_kind(path) == Kind::bin) {
+    if (image_kind(path) == ImageKind::bin) {
         // Only the size, for the debug line; the content is not examined.
         // A file gone since _checkUpdateFile is refused, not raised.
         std::string fs;

@@ -27,17 +27,6 @@ nb::object require_text_or_none(nb::handle value, const char* argname) {
     return nb::borrow(value);
 }
 
-nb::object to_device_type(nb::handle value, const char* argname) {
-    PyObject* v = value.ptr();
-    if (PyLong_Check(v)) return nb::borrow(v);
-    PyObject* r = PyNumber_Check(v) && !PyComplex_Check(v) ? PyNumber_Long(v) : nullptr;
-    if (!r && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError))) {
-        PyErr_Clear();  // not a number int() can take: say which argument
-        qv::raise(PyExc_TypeError, "%s must be int, not %s", argname, Py_TYPE(v)->tp_name);
-    }
-    return qv::check(r);  // a fraction truncated toward zero
-}
-
 bool device_type_is(nb::handle device_type, long value) {
     int overflow = 0;
     long v = PyLong_AsLongAndOverflow(device_type.ptr(), &overflow);

@@ -67,11 +67,7 @@ double monotonic() {
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-bool truth(nb::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
-}
+using qv::truth;
 
 // The text forms of the pieces, joined: a reply is shown as it is when it
 // is text and by its str() otherwise, as an f-string shows it.
@@ -110,17 +106,11 @@ std::string fs_path(nb::handle path) {
     throw nb::python_error();
 }
 
-bool is_tbin(nb::handle path) {
-    static PyObject* pure_path = nullptr;
-    if (!pure_path) pure_path = nb::object(nb::module_::import_("pathlib").attr("PurePath")).release().ptr();
-    nb::object suffix = nb::handle(pure_path)(path).attr("suffix").attr("lower")();
-    return PyUnicode_CompareWithASCIIString(suffix.ptr(), ".tbin") == 0;
-}
 
 // --- initFpga(device_type, disable_fw_check=False) --------------------------
 nb::object init_fpga_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
-    nb::object device_type = to_device_type(a[1], "device_type");
+    nb::object device_type = qv::to_int(a[1], "device_type");
     bool skip_version_check = truth(a[2]);
 
     nb::dict result;
@@ -266,7 +256,7 @@ private:
 nb::object program_file_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
     nb::object path = require_text(a[1], "image_path");
-    nb::object device_type = to_device_type(a[2], "device_type");
+    nb::object device_type = qv::to_int(a[2], "device_type");
     std::string os_path = fs_path(path);
 
     Engine e(self);
@@ -302,7 +292,7 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     qv::call_method(self, S->_fpgaRstPagePtr, nullptr, cfg);
     e.report(e.stage_write_, 0, 0);
 
-    if (is_tbin(path)) {
+    if (image_kind(path) == ImageKind::tbin) {
         qvcore::FileBuffer file;
         qvcore::OsError err;
         bool loaded;
@@ -383,7 +373,7 @@ nb::object refuse(const char* message) {
 nb::object process_update_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
     nb::object path = require_text_or_none(a[1], "image_path");
-    nb::object device_type = to_device_type(a[2], "device_type");
+    nb::object device_type = qv::to_int(a[2], "device_type");
 
     nb::dict result;
     result["success"] = false;
