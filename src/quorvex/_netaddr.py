@@ -1,0 +1,62 @@
+"""Ports and device addresses as users type them: the one place that checks them.
+
+The command line, the emulator's own script and the inventory readers all
+take ports and addresses from people; each goes through these functions, so
+a port means the same thing, and is refused in the same words, everywhere.
+"""
+
+from __future__ import annotations
+
+import argparse
+from typing import Callable
+
+
+def parse_port(text: str | int, *, allow_zero: bool = False) -> int:
+    """A TCP port from text or an int: 1..65535, or 0..65535 with
+    `allow_zero` (0 asks the system for a free port). ValueError otherwise."""
+    low = 0 if allow_zero else 1
+    try:
+        port = int(text)
+    except (TypeError, ValueError):
+        port = -1
+    if isinstance(text, bool) or not low <= port <= 65535:
+        raise ValueError(f"expected a TCP port {low}..65535, not {text!r}")
+    return port
+
+
+def port_arg(*, allow_zero: bool = False) -> Callable[[str], int]:
+    """An argparse `type=` for a port, see parse_port."""
+
+    def port(text: str) -> int:
+        try:
+            return parse_port(text, allow_zero=allow_zero)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+
+    return port
+
+
+def parse_address(text: str, default_port: int) -> tuple[str, int]:
+    """HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; a bare IPv6 address takes
+    the default port. Returns (host, port); ValueError for a bad one."""
+    host, port = text.strip(), None
+    if host.startswith("["):
+        end = host.find("]")
+        rest = host[end + 1:] if end >= 0 else ""
+        if end < 0 or (rest and not rest.startswith(":")):
+            raise ValueError(f"bad address {text!r}: expected [IPV6] or [IPV6]:PORT")
+        host, port = host[1:end], (rest[1:] if rest else None)
+    elif host.count(":") == 1:
+        host, port = host.split(":")
+    if not host:
+        raise ValueError(f"bad address {text!r}: no host")
+    if port is None:
+        return host, default_port
+    if not port.isdigit() or not 1 <= int(port) <= 65535:
+        raise ValueError(f"bad port in address {text!r}: expected 1..65535")
+    return host, int(port)
+
+
+def address_label(host: str, port: int) -> str:
+    """How messages name a device: host:port, or [v6addr]:port."""
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
