@@ -1,13 +1,16 @@
 // quorvex._emulator: the native device emulator behind quorvex.emulator.
 // Options are checked here, so that a bad one is refused before the device
-// changes at all; the device and its server live in src/core/emulator.cpp
-// and never touch Python.
+// changes at all; what they are is the one table in src/core/emu_options.h,
+// exported as OPTIONS for the Python wrapper and the command line. The
+// device and its server (src/core/emulator.h and the emu_* files beside it)
+// never touch Python. The module keeps no state of its own.
 #include "qvnb.h"
 #include <nanobind/stl/string.h>
 
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,6 +19,7 @@
 
 namespace nb = nanobind;
 using qvcore::Emulator;
+using qvcore::EmulatorOptionInfo;
 using qvcore::EmulatorOptions;
 
 namespace {
@@ -50,7 +54,8 @@ double to_seconds(const char* name, nb::handle v) {
 }
 
 // A reply text: one line, so no CR or LF in it.
-std::string to_text(const char* name, nb::handle v, bool allow_empty = true) {
+std::string to_text(const EmulatorOptionInfo& info, nb::handle v) {
+    const char* name = info.name;
     if (!PyUnicode_Check(v.ptr()))
         raise(PyExc_TypeError, "emulator option %s must be a str, not %s", name,
               Py_TYPE(v.ptr())->tp_name);
@@ -61,8 +66,11 @@ std::string to_text(const char* name, nb::handle v, bool allow_empty = true) {
     if (t.find_first_of("\r\n") != std::string::npos)
         raise(PyExc_ValueError, "emulator option %s must be one line (no CR or LF): %R", name,
               v.ptr());
-    if (!allow_empty && t.empty())
+    if ((info.traits & qvcore::kOptNonEmpty) && t.empty())
         raise(PyExc_ValueError, "emulator option %s must not be empty", name);
+    if ((info.traits & qvcore::kOptOneWord) && t.find(' ') != std::string::npos)
+        raise(PyExc_ValueError, "emulator option %s must be one command word: %R", name,
+              v.ptr());
     return t;
 }
 
@@ -73,66 +81,79 @@ bool to_flag(const char* name, nb::handle v) {
     return v.ptr() == Py_True;
 }
 
-// Reads the options of `kwargs` into `o`; returns the EmulatorOption bits
-// of the ones given. Unknown names are all named in one TypeError.
+// --- one option's value, by its C++ type (see emu_options.h) ---------------------
+// read(): the Python value `v` into `out`; None means `dflt` where the type
+// has no "off". to_py(): back again. py_type(): the Python type it takes.
+
+void read(const EmulatorOptionInfo& i, nb::handle v, uint64_t& out, uint64_t dflt) {
+    out = v.is_none() ? dflt : to_count(i.name, v, i.minimum);
+}
+void read(const EmulatorOptionInfo& i, nb::handle v, std::optional<uint64_t>& out,
+          const std::optional<uint64_t>&) {
+    out = v.is_none() ? std::nullopt : std::optional<uint64_t>(to_count(i.name, v, i.minimum));
+}
+void read(const EmulatorOptionInfo& i, nb::handle v, std::string& out, const std::string&) {
+    out = to_text(i, v);
+}
+void read(const EmulatorOptionInfo& i, nb::handle v, std::optional<std::string>& out,
+          const std::optional<std::string>&) {
+    out = v.is_none() ? std::nullopt : std::optional<std::string>(to_text(i, v));
+}
+void read(const EmulatorOptionInfo& i, nb::handle v, bool& out, bool) {
+    out = to_flag(i.name, v);
+}
+void read(const EmulatorOptionInfo& i, nb::handle v, double& out, double dflt) {
+    out = v.is_none() ? dflt : to_seconds(i.name, v);
+}
+
+nb::object to_py(uint64_t v) { return nb::int_(v); }
+nb::object to_py(bool v) { return nb::bool_(v); }
+nb::object to_py(double v) { return nb::float_(v); }
+nb::object to_py(const std::string& v) { return nb::str(v.data(), v.size()); }
+template <typename T>
+nb::object to_py(const std::optional<T>& v) {
+    return v ? to_py(*v) : nb::none();
+}
+
+template <typename T> struct PyTypeOf;
+template <> struct PyTypeOf<uint64_t> { static PyObject* get() { return (PyObject*)&PyLong_Type; } };
+template <> struct PyTypeOf<bool> { static PyObject* get() { return (PyObject*)&PyBool_Type; } };
+template <> struct PyTypeOf<double> { static PyObject* get() { return (PyObject*)&PyFloat_Type; } };
+template <> struct PyTypeOf<std::string> { static PyObject* get() { return (PyObject*)&PyUnicode_Type; } };
+template <typename T> struct PyTypeOf<std::optional<T>> : PyTypeOf<T> {};
+
+template <typename T> constexpr bool kIsCount = false;
+template <> constexpr bool kIsCount<uint64_t> = true;
+template <> constexpr bool kIsCount<std::optional<uint64_t>> = true;
+
+// Reads the options of `kwargs` into `o`; returns the bits
+// (qvcore::emu_option_bit) of the ones given. Unknown names are all named in
+// one TypeError.
 uint32_t read_options(nb::dict kwargs, EmulatorOptions& o, bool construction) {
     using namespace qvcore;
+    static const EmulatorOptions defaults;
     std::vector<std::string> unknown;
     uint32_t changed = 0;
     for (auto [k, v] : kwargs) {
         if (!PyUnicode_Check(k.ptr())) raise(PyExc_TypeError, "option names must be str");
         std::string key = nb::cast<std::string>(k);
-        const char* n = key.c_str();
-        bool none = v.is_none();
-        if (key == "flash_size") {
-            if (!construction)
-                raise(PyExc_ValueError, "flash_size can only be given when the emulator is built");
-            if (!none) o.flash_size = to_count(n, v, 1);
-        } else if (key == "fpga_id") {
-            o.fpga_id = to_text(n, v), changed |= kOptFpgaId;
-        } else if (key == "fpga_version") {
-            o.fpga_version = to_text(n, v), changed |= kOptFpgaVersion;
-        } else if (key == "fw_version") {
-            o.fw_version = to_text(n, v), changed |= kOptFwVersion;
-        } else if (key == "serial") {
-            o.serial = to_text(n, v), changed |= kOptSerial;
-        } else if (key == "fe_info") {
-            o.has_fe_info = !none;
-            o.fe_info = none ? std::string() : to_text(n, v);
-            changed |= kOptFeInfo;
-        } else if (key == "version_after_update") {
-            o.has_version_after_update = !none;
-            o.version_after_update = none ? std::string() : to_text(n, v, false);
-            changed |= kOptVersionAfterUpdate;
-        } else if (key == "refuse_every") {
-            o.refuse_every = none ? 0 : to_count(n, v), changed |= kOptRefuseEvery;
-        } else if (key == "drop_after") {
-            o.drop_after = none ? -1 : static_cast<int64_t>(to_count(n, v));
-            changed |= kOptDropAfter;
-        } else if (key == "drop_on") {
-            o.has_drop_on = !none;
-            o.drop_on = none ? std::string() : to_text(n, v, false);
-            if (o.drop_on.find(' ') != std::string::npos)
-                raise(PyExc_ValueError, "emulator option drop_on must be one command word: %R",
-                      v.ptr());
-            changed |= kOptDropOn;
-        } else if (key == "drop_on_count") {
-            o.drop_on_count = none ? 1 : to_count(n, v, 1), changed |= kOptDropOnCount;
-        } else if (key == "delay_us") {
-            o.delay_us = none ? 0 : to_count(n, v), changed |= kOptDelayUs;
-        } else if (key == "delay_command") {
-            o.delay_command = none ? 0 : to_count(n, v), changed |= kOptDelayCommand;
-        } else if (key == "split_replies") {
-            o.split_replies = none ? 0 : to_count(n, v), changed |= kOptSplitReplies;
-        } else if (key == "corrupt_page") {
-            o.corrupt_page = none ? 0 : to_count(n, v), changed |= kOptCorruptPage;
-        } else if (key == "garbage") {
-            o.garbage = to_flag(n, v), changed |= kOptGarbage;
-        } else if (key == "erase_seconds") {
-            o.erase_seconds = none ? 0.0 : to_seconds(n, v), changed |= kOptEraseSeconds;
-        } else {
+        size_t at = 0;
+        while (at < kEmuOptionCount && key != kEmulatorOptionInfo[at].name) ++at;
+        if (at == kEmuOptionCount) {
             unknown.push_back(key);
+            continue;
         }
+        const EmulatorOptionInfo& info = kEmulatorOptionInfo[at];
+        if ((info.traits & kOptFixed) && !construction)
+            raise(PyExc_ValueError, "%s can only be given when the emulator is built", info.name);
+        switch (static_cast<EmulatorOptionIndex>(at)) {
+#define QV_EMU_READ_OPTION(name, ...) \
+    case kOpt_##name: read(info, v, o.name, defaults.name); break;
+            QV_EMULATOR_OPTIONS(QV_EMU_READ_OPTION)
+#undef QV_EMU_READ_OPTION
+            case kEmuOptionCount: break;
+        }
+        changed |= emu_option_bit(static_cast<EmulatorOptionIndex>(at));
     }
     if (!unknown.empty()) {
         std::string names;
@@ -143,30 +164,38 @@ uint32_t read_options(nb::dict kwargs, EmulatorOptions& o, bool construction) {
     return changed;
 }
 
-nb::object optional_text(bool has, const std::string& s) {
-    return has ? nb::object(nb::str(s.data(), s.size())) : nb::none();
-}
-
 nb::dict options_dict(const EmulatorOptions& o) {
     nb::dict d;
-    d["flash_size"] = o.flash_size;
-    d["fpga_id"] = o.fpga_id;
-    d["fpga_version"] = o.fpga_version;
-    d["fw_version"] = o.fw_version;
-    d["serial"] = o.serial;
-    d["fe_info"] = optional_text(o.has_fe_info, o.fe_info);
-    d["version_after_update"] = optional_text(o.has_version_after_update, o.version_after_update);
-    d["refuse_every"] = o.refuse_every;
-    d["drop_after"] = o.drop_after < 0 ? nb::none() : nb::object(nb::int_(o.drop_after));
-    d["drop_on"] = optional_text(o.has_drop_on, o.drop_on);
-    d["drop_on_count"] = o.drop_on_count;
-    d["delay_us"] = o.delay_us;
-    d["delay_command"] = o.delay_command;
-    d["split_replies"] = o.split_replies;
-    d["corrupt_page"] = o.corrupt_page;
-    d["garbage"] = o.garbage;
-    d["erase_seconds"] = o.erase_seconds;
+#define QV_EMU_OPTION_ITEM(name, ...) d[#name] = to_py(o.name);
+    QV_EMULATOR_OPTIONS(QV_EMU_OPTION_ITEM)
+#undef QV_EMU_OPTION_ITEM
     return d;
+}
+
+// The table as Python sees it: one dict per option, in the table's order.
+nb::tuple options_table() {
+    using namespace qvcore;
+    static const EmulatorOptions defaults;
+    nb::list out;
+    auto entry = [&out](const EmulatorOptionInfo& i, PyObject* type, nb::object dflt,
+                        bool count) {
+        nb::dict d;
+        d["name"] = i.name;
+        d["type"] = nb::borrow(type);
+        d["default"] = dflt;
+        d["minimum"] = count ? nb::object(nb::int_(i.minimum)) : nb::none();
+        d["fixed"] = (i.traits & kOptFixed) != 0;
+        d["group"] = i.group;
+        d["metavar"] = i.metavar ? nb::object(nb::str(i.metavar)) : nb::none();
+        d["help"] = i.help;
+        out.append(d);
+    };
+#define QV_EMU_OPTION_ENTRY(name, type, ...)                                                \
+    entry(kEmulatorOptionInfo[kOpt_##name], PyTypeOf<type>::get(), to_py(defaults.name), \
+          kIsCount<type>);
+    QV_EMULATOR_OPTIONS(QV_EMU_OPTION_ENTRY)
+#undef QV_EMU_OPTION_ENTRY
+    return nb::tuple(out);
 }
 
 nb::dict gains_dict(const qvcore::GainTable& t) {
@@ -232,7 +261,7 @@ nb::dict counters_dict(const qvcore::EmulatorCounters& c) {
 NB_MODULE(_emulator, m) {
     m.doc() = "Native device emulator; use quorvex.emulator.DeviceEmulator.";
 
-    nb::class_<Emulator>(m, "Emulator")
+    nb::class_<Emulator>(m, "Emulator", "An emulated device serving on host:port from the moment it is built.")
         .def(
             "__init__",
             [](Emulator* self, const std::string& host, nb::handle port, nb::dict options) {
@@ -258,29 +287,36 @@ NB_MODULE(_emulator, m) {
                           static_cast<unsigned long long>(o.flash_size));
                 }
             },
-            nb::arg("host"), nb::arg("port"), nb::arg("options"))
+            nb::arg("host"), nb::arg("port"), nb::arg("options"),
+            "Binds host:port (port 0: a free one) and starts serving; `options` as in OPTIONS.")
         .def("close", &Emulator::close, nb::call_guard<nb::gil_scoped_release>(),
              "Stops serving: closes every connection and joins every thread.")
-        .def_prop_ro("closed", &Emulator::closed)
-        .def_prop_ro("host", &Emulator::host)
-        .def_prop_ro("port", &Emulator::port)
-        .def_prop_ro("address", &Emulator::address)
+        .def_prop_ro("closed", &Emulator::closed, "True once close() has run.")
+        .def_prop_ro("host", &Emulator::host, "The host it listens on, as given.")
+        .def_prop_ro("port", &Emulator::port, "The port it listens on (the one picked when 0 was given).")
+        .def_prop_ro("address", &Emulator::address, "\"host:port\" (\"[host]:port\" for an IPv6 address).")
         .def("set",
              [](Emulator& e, nb::kwargs kwargs) {
                  EmulatorOptions o = e.options();
                  uint32_t changed = read_options(kwargs, o, false);
                  e.set_options(o, changed);
-             })
-        .def("options", [](const Emulator& e) { return options_dict(e.options()); })
+             },
+             "Changes options while serving; a fault's counting restarts when it is set.")
+        .def("options", [](const Emulator& e) { return options_dict(e.options()); },
+             "The current options as a dict.")
         .def("flash",
              [](const Emulator& e) {
                  std::string f = e.flash();
                  return nb::bytes(f.data(), f.size());
-             })
-        .def("flash_digest", &Emulator::flash_digest_hex)
-        .def("counters", [](const Emulator& e) { return counters_dict(e.counters()); })
-        .def("reset_counters", &Emulator::reset_counters)
-        .def("state", [](const Emulator& e) { return state_dict(e.state()); });
+             },
+             "The programmed region of the flash, as bytes.")
+        .def("flash_digest", &Emulator::flash_digest_hex, "Hex SHA-256 of the programmed region.")
+        .def("counters", [](const Emulator& e) { return counters_dict(e.counters()); },
+             "Commands received per keyword, plus unknown, blocks_refused, connections, "
+             "pages_read and dropped.")
+        .def("reset_counters", &Emulator::reset_counters, "Sets every counter back to 0.")
+        .def("state", [](const Emulator& e) { return state_dict(e.state()); },
+             "The device's state as a dict (see DeviceEmulator.state).");
 
     nb::dict codes;
     codes["REFUSED"] = qvcore::emu_reply::kRefused;
@@ -293,4 +329,5 @@ NB_MODULE(_emulator, m) {
     codes["STORE_FULL"] = qvcore::emu_reply::kStoreFull;
     codes["LOST_FOOTING"] = qvcore::emu_reply::kLostFooting;
     m.attr("REPLY_CODES") = codes;
+    m.attr("OPTIONS") = options_table();
 }

@@ -1,0 +1,56 @@
+// The emulated device: its options, its flash with the program and read
+// pointers, its queries, and the state and counters tests read, kept in
+// one EmulatorState and one EmulatorCounters updated in place. One command
+// at a time: the caller holds the device's mutex.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "emu_faults.h"
+#include "emu_options.h"
+#include "emu_parser.h"
+#include "emu_state.h"
+
+namespace qvcore {
+
+class EmuDevice {
+public:
+    // Throws std::invalid_argument for a flash_size of 0, std::bad_alloc
+    // when the flash cannot be had.
+    explicit EmuDevice(const EmulatorOptions& options);
+
+    EmulatorOptions options() const;
+    // Applies the options of `o` that `changed` names (EmulatorOptionIndex
+    // bits); their faults' counting restarts. Fixed options are kept.
+    void set_options(const EmulatorOptions& o, uint32_t changed);
+
+    // Counts the command, applies the faults and runs it; `lost`: the
+    // parser lost its footing at it. The reply, CR LF included, goes to
+    // `out` unless the action is to drop the connection.
+    EmuAction answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng);
+    void connected() { ++ctr_.connections; }
+
+    const EmulatorState& state() const { return st_; }
+    const EmulatorCounters& counters() const { return ctr_; }
+    void reset_counters() { ctr_ = EmulatorCounters(); }
+    // The programmed region of the flash: state().programmed_length bytes.
+    const uint8_t* flash() const { return flash_.get(); }
+
+private:
+    double execute(const EmuCommand& c, std::string& out);
+    int program(const EmuCommand& c);
+    void read_page(std::string& out);
+    void fe_info(std::string& out) const;
+
+    // st_.fpga_version is the running version, the one the fpga_version
+    // option sets and FPGA_REFRESH may change; opt_'s copy is not read.
+    EmulatorOptions opt_;
+    EmulatorState st_;
+    EmulatorCounters ctr_;
+    EmuFaults faults_;
+    std::unique_ptr<uint8_t[]> flash_;  // bytes past programmed_length are erased (0xFF) whatever they hold
+};
+
+}  // namespace qvcore
