@@ -40,8 +40,7 @@ std::string_view command_word(std::string_view command) noexcept {
     size_t i = 0;
     while (i < command.size()) {
         char c = command[i];
-        if (c == kArgSeparator || c == '\r' || c == '\n' || c == kBlockMark || c == kQueryMark)
-            break;
+        if (c == kArgSeparator || c == '\r' || c == '\n' || c == kBlockMark) break;
         ++i;
     }
     return command.substr(0, i);

@@ -71,10 +71,10 @@ inline constexpr size_t kEolLen = 2;
 inline constexpr char kProgramPrefix[] = "FPGA_PROGRAM #";
 inline constexpr size_t kProgramPrefixLen = sizeof kProgramPrefix - 1;
 
-// The command word of `command`: its bytes up to the first space, CR, LF,
-// '#' or kQueryMark (exclusive), or all of it. "FPGA_ERASE 12\r\n" gives
-// "FPGA_ERASE", "ExtCtrl_EN?\r\n" gives "ExtCtrl_EN". The view points into
-// `command`.
+// The command word of `command`: its bytes up to the first space, CR, LF
+// or '#' (exclusive), or all of it. "FPGA_ERASE 12\r\n" gives "FPGA_ERASE";
+// a query keeps its mark: "ExtCtrl_EN?\r\n" gives "ExtCtrl_EN?". The view
+// points into `command`.
 std::string_view command_word(std::string_view command) noexcept;
 
 // True for a command the device may take long to answer, which a client
