@@ -7,6 +7,7 @@
 
 #include "emu_beams.h"
 #include "emu_fields.h"
+#include "protocol.h"
 
 namespace qvcore {
 
@@ -155,7 +156,7 @@ double EmuDevice::execute(const EmuCommand& c, std::string& out) {
             return 0;
         case kErase: {
             Field f = the_argument(c);
-            if (!f.is("12") && !f.is("14")) { rc = emu_reply::kBadArgument; break; }
+            if (!f.is(proto::kErase12) && !f.is(proto::kErase14)) { rc = emu_reply::kBadArgument; break; }
             st_.programmed_length = 0;
             st_.done = false;
             ++st_.erases;
@@ -163,7 +164,7 @@ double EmuDevice::execute(const EmuCommand& c, std::string& out) {
             return opt_.erase_seconds;
         }
         case kRstPagePtr:
-            if (!the_argument(c).is("CFG")) { rc = emu_reply::kBadArgument; break; }
+            if (!the_argument(c).is(proto::kSectionCfg)) { rc = emu_reply::kBadArgument; break; }
             st_.program_pointer = st_.read_pointer = 0;
             break;
         case kDone:

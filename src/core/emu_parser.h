@@ -1,10 +1,9 @@
-// The emulator's side of the wire: the command words it knows, the replies
-// it gives besides "0" and values, and the incremental command parser.
-//
-// A command is one line ending in CR LF (a bare LF is taken too): a
-// keyword, one space and the argument. "FPGA_PROGRAM #" is followed by a
-// definite-length block ("#", one digit d, d digits of the length n, n raw
-// bytes) and CR LF; the block is taken by its length, never by line.
+// The emulator's side of the wire: the command words it knows (in the
+// order of its counters), the replies it gives besides "0" and values, and
+// its incremental command parser. The wire format itself, the words and
+// the block are protocol.h's; the emulator is lenient in two ways: a bare
+// LF ends a line or a block as CR LF does, and a malformed block is
+// answered and skipped up to the next LF.
 #pragma once
 
 #include <array>
