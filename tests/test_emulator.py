@@ -1,5 +1,6 @@
 """The device emulator, spoken to over plain sockets on the loopback."""
 
+import ast
 import hashlib
 import json
 import os
@@ -12,7 +13,8 @@ import threading
 
 import pytest
 
-from quorvex.emulator import REPLY_CODES, DeviceEmulator, main
+from quorvex import _emulator
+from quorvex.emulator import OPTIONS, REPLY_CODES, DeviceEmulator, _options, _parser, main
 
 WAIT = 5.0  # every socket wait is bounded by this
 
@@ -384,3 +386,76 @@ def test_console_script_serves_until_interrupted():
             if proc.poll() is None:
                 proc.kill()
                 proc.wait(WAIT)
+
+
+# --- the options table: flags, keywords and the native module agree ------------------
+
+def _flag(name):
+    return "--" + name.replace("_", "-")
+
+
+def _sample(option):
+    """A valid value other than the default, as Python and as a command line."""
+    kind = option["type"]
+    if kind is bool:
+        return True, []
+    value = {int: option["minimum"] + 2 if option["minimum"] is not None else 3,
+             str: "W-7", float: 0.25}[kind]
+    return value, [str(value)]
+
+
+@pytest.mark.parametrize("name", list(OPTIONS))
+def test_every_option_is_a_flag_and_a_keyword_with_the_same_meaning(name):
+    value, text = _sample(OPTIONS[name])
+    assert value != OPTIONS[name]["default"]
+    given = _options(_parser().parse_args([_flag(name), *text]))
+    assert given == {name: value}
+    with DeviceEmulator(**given) as by_flag, DeviceEmulator(**{name: value}) as by_keyword:
+        assert by_flag.options()[name] == by_keyword.options()[name] == value
+        defaults = {k: o["default"] for k, o in OPTIONS.items()}
+        assert {k: v for k, v in by_flag.options().items() if k != name} == \
+            {k: v for k, v in defaults.items() if k != name}
+
+
+def _bad(option):
+    """A value the emulator refuses, as Python and as a command line."""
+    kind = option["type"]
+    if kind is int:
+        return option["minimum"] - 1, str(option["minimum"] - 1)
+    if kind is float:
+        return -1.0, "-1"
+    return "two\nlines", "two\nlines"
+
+
+@pytest.mark.parametrize("name", [n for n, o in OPTIONS.items() if o["type"] is not bool])
+def test_a_bad_option_value_is_refused_in_the_same_words_as_flag_and_keyword(name):
+    value, text = _bad(OPTIONS[name])
+    with pytest.raises(ValueError) as by_keyword:
+        DeviceEmulator(**{name: value})
+    with pytest.raises(ValueError) as by_flag:
+        DeviceEmulator(**_options(_parser().parse_args([_flag(name), text])))
+    assert str(by_flag.value) == str(by_keyword.value)
+    assert name in str(by_keyword.value)
+
+
+def test_the_native_stub_names_the_real_parameters():
+    """The stub of quorvex._emulator against the signatures the binding reports."""
+    stub = os.path.join(os.path.dirname(_emulator.__file__), "_emulator.pyi")
+    tree = ast.parse(open(stub).read())
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Emulator")
+    checked = 0
+    for fn in cls.body:
+        if not isinstance(fn, ast.FunctionDef):
+            continue
+        native = getattr(_emulator.Emulator, fn.name)
+        native = getattr(native, "fget", native)
+        text, doc, _ = native.__nb_signature__[0]
+        assert ast.get_docstring(fn).splitlines()[0] == doc.splitlines()[0], fn.name
+        if any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
+            continue
+        real = ast.parse(text + ": ...").body[0].args
+        stubbed = fn.args
+        assert [a.arg for a in real.args] == [a.arg for a in stubbed.args], fn.name
+        assert (real.kwarg is None) == (stubbed.kwarg is None), fn.name
+        checked += 1
+    assert checked >= 9

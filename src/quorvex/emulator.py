@@ -103,95 +103,114 @@ import argparse
 import signal
 import sys
 import time
+from types import FrameType, TracebackType
+from typing import Any, Optional
 
 from . import _emulator
+from ._netaddr import port_arg
 
-__all__ = ["DeviceEmulator", "main", "PROTOCOL_HELP", "REPLY_CODES"]
+__all__ = ["DeviceEmulator", "main", "OPTIONS", "PROTOCOL_HELP", "REPLY_CODES"]
 
 #: The non-zero replies by name ("BAD_ARGUMENT": -2, ...).
-REPLY_CODES = dict(_emulator.REPLY_CODES)
+REPLY_CODES: dict[str, int] = dict(_emulator.REPLY_CODES)
+
+#: The emulator's options by name, from the one table they are declared in:
+#: each a dict of name, type (int, str, bool or float), default, minimum (for
+#: ints), fixed (given only when the emulator is built), group ("device" or
+#: "faults"), metavar and help. DeviceEmulator takes them as keyword
+#: arguments, quorvex-emulator as --flags.
+OPTIONS: dict[str, dict[str, Any]] = {o["name"]: dict(o) for o in _emulator.OPTIONS}
+
+
+def _options_doc() -> str:
+    lines = []
+    for group in dict.fromkeys(o["group"] for o in OPTIONS.values()):
+        lines.append(f"      {group}:")
+        for name, o in OPTIONS.items():
+            if o["group"] == group:
+                lines.append(f"        ``{name}`` ({o['type'].__name__}, default {o['default']!r}): {o['help']}")
+    return "\n".join(lines) + "\n"
 
 
 class DeviceEmulator:
     """An emulated device serving on ``host:port`` from the moment it is built.
 
     ``port=0`` picks a free port (read it back from ``port``). ``host`` may be
-    an IPv4 or IPv6 address or a name. Options (keyword arguments; all but
-    ``flash_size`` can be changed later with ``set``):
-
-    - device: ``flash_size`` (bytes, default 32 MiB), ``fpga_id``,
-      ``fpga_version``, ``fw_version``, ``serial``, ``fe_info`` (JSON text to
-      answer GET_FE_INFO with instead of the built one),
-      ``version_after_update`` (GET_FPGA_VER answers it after FPGA_DONE and
-      FPGA_REFRESH).
-    - faults: ``refuse_every``, ``drop_after``, ``drop_on``, ``drop_on_count``,
-      ``delay_us``, ``delay_command``, ``split_replies``, ``corrupt_page``, ``garbage``, ``erase_seconds``; see
-      the module documentation. ``None`` switches a fault off.
+    an IPv4 or IPv6 address or a name. Options are keyword arguments (the
+    table ``OPTIONS``, listed below); all but ``flash_size`` can be changed
+    later with ``set``. ``fe_info`` is JSON text to answer GET_FE_INFO with
+    instead of the built one. The faults are described in the module
+    documentation; ``None`` switches a fault off.
 
     Unknown options raise ``TypeError``; a port that cannot be bound raises
     ``OSError``.
+
+    Options:
     """
 
-    def __init__(self, host="127.0.0.1", port=0, **options):
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, **options: Any) -> None:
         self._native = _emulator.Emulator(host, port, options)
 
     # -- where it listens
     @property
-    def host(self):
+    def host(self) -> str:
         """The host it listens on, as given."""
         return self._native.host
 
     @property
-    def port(self):
+    def port(self) -> int:
         """The port it listens on (the one picked when 0 was given)."""
         return self._native.port
 
     @property
-    def address(self):
+    def address(self) -> str:
         """"host:port" ("[host]:port" for an IPv6 address)."""
         return self._native.address
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
+        """True once ``close()`` has run."""
         return self._native.closed
 
-    def close(self):
+    def close(self) -> None:
         """Stop serving: close every connection, join every thread. Idempotent."""
         self._native.close()
 
-    def __enter__(self):
+    def __enter__(self) -> "DeviceEmulator":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         self.close()
 
     # -- options
-    def set(self, **options):
+    def set(self, **options: Any) -> None:
         """Change options while serving; a fault's counting restarts when it is set."""
         self._native.set(**options)
 
-    def options(self):
+    def options(self) -> dict[str, Any]:
         """The current options as a dict."""
         return self._native.options()
 
     # -- what the device holds
-    def flash(self):
+    def flash(self) -> bytes:
         """The programmed region of the flash, as bytes."""
         return self._native.flash()
 
-    def flash_digest(self):
+    def flash_digest(self) -> str:
         """Hex SHA-256 of the programmed region."""
         return self._native.flash_digest()
 
-    def counters(self):
+    def counters(self) -> dict[str, int]:
         """Commands received per keyword, plus unknown, blocks_refused,
         connections, pages_read and dropped."""
         return self._native.counters()
 
-    def reset_counters(self):
+    def reset_counters(self) -> None:
+        """Set every counter back to 0."""
         self._native.reset_counters()
 
-    def state(self):
+    def state(self) -> dict[str, Any]:
         """The device's state: fpga_version, initialised, cfg_mode, done,
         refreshed, erases, programmed_length, program_pointer, read_pointer,
         ext_ctrl, ext_mode, store_enabled, reboots, and the tables
@@ -200,22 +219,16 @@ class DeviceEmulator:
         {"rf_freq", "theta", "phi"}})."""
         return self._native.state()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         status = "closed" if self.closed else "serving"
         return f"<DeviceEmulator {self.address} {status}>"
 
 
-def _port(text):
-    try:
-        port = int(text)
-    except ValueError:
-        port = -1
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"expected a TCP port 0..65535, not {text!r}")
-    return port
+if DeviceEmulator.__doc__:  # absent under python -OO
+    DeviceEmulator.__doc__ = DeviceEmulator.__doc__.rstrip(" ") + _options_doc()
 
 
-def _parser(prog=None):
+def _parser(prog: Optional[str] = None) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=prog or "quorvex-emulator",
         description="Run an emulated quorvex device until interrupted (Ctrl-C).",
@@ -223,45 +236,39 @@ def _parser(prog=None):
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    p.add_argument("--port", type=_port, default=5025, help="port to listen on (default 5025; 0 picks one)")
-    dev = p.add_argument_group("device")
-    dev.add_argument("--flash-size", type=int, metavar="BYTES", help="flash size (default 32 MiB)")
-    dev.add_argument("--fpga-id", help="answer to FPGA_GET_ID")
-    dev.add_argument("--fpga-version", help="answer to GET_FPGA_VER")
-    dev.add_argument("--fw-version", help="answer to GET_FW_VER")
-    dev.add_argument("--serial", help="answer to GET_SN")
-    dev.add_argument("--fe-info", metavar="JSON", help="answer to GET_FE_INFO")
-    dev.add_argument("--version-after-update", metavar="VERSION",
-                     help="FPGA version reported after FPGA_DONE + FPGA_REFRESH")
-    f = p.add_argument_group("faults")
-    f.add_argument("--refuse-every", type=int, metavar="N", help="refuse every Nth program block")
-    f.add_argument("--drop-after", type=int, metavar="N",
-                   help="close the connection instead of answering once N commands were answered")
-    f.add_argument("--drop-on", metavar="WORD", help="close the connection when this command arrives")
-    f.add_argument("--drop-on-count", type=int, metavar="K", help="... on its Kth arrival (default 1)")
-    f.add_argument("--delay-us", type=int, metavar="N", help="delay every reply by N microseconds")
-    f.add_argument("--delay-command", type=int, metavar="K",
-                   help="apply --delay-us to the Kth command's reply only")
-    f.add_argument("--split-replies", type=int, metavar="N", help="send each reply in N TCP segments")
-    f.add_argument("--corrupt-page", type=int, metavar="N", help="flip a byte in the Nth FPGA_READ page")
-    f.add_argument("--garbage", action="store_true", default=None,
-                   help="answer random non-UTF-8 bytes instead of every reply")
-    f.add_argument("--erase-seconds", type=float, metavar="S", help="an erase takes S seconds")
+    p.add_argument("--port", type=port_arg(allow_zero=True), default=5025,
+                   help="port to listen on (default 5025; 0 picks one)")
+    groups: dict[str, Any] = {}
+    for name, o in OPTIONS.items():
+        if o["group"] not in groups:
+            groups[o["group"]] = p.add_argument_group(o["group"])
+        flag: dict[str, Any] = {"help": o["help"]}
+        if o["metavar"]:
+            flag["metavar"] = o["metavar"]
+        if o["type"] is bool:  # a switch; absent means the default
+            flag.update(action="store_true", default=None)
+        elif o["type"] is not str:
+            flag["type"] = o["type"]
+        groups[o["group"]].add_argument("--" + name.replace("_", "-"), **flag)
     return p
 
 
-def _interrupt(signum, frame):
+def _options(args: argparse.Namespace) -> dict[str, Any]:
+    """The emulator options given on the command line; those left out keep their defaults."""
+    return {k: v for k, v in vars(args).items() if k in OPTIONS and v is not None}
+
+
+def _interrupt(signum: int, frame: Optional[FrameType]) -> None:
     raise KeyboardInterrupt
 
 
-def main(argv=None, prog=None):
+def main(argv: Optional[list[str]] = None, prog: Optional[str] = None) -> int:
     """Console script: serve until Ctrl-C (or SIGTERM), then exit 0. `prog`
     is the program name that help and errors show (default quorvex-emulator)."""
     parser = _parser(prog)
     args = parser.parse_args(argv)
-    options = {k: v for k, v in vars(args).items() if k not in ("host", "port") and v is not None}
     try:
-        emu = DeviceEmulator(args.host, args.port, **options)
+        emu = DeviceEmulator(args.host, args.port, **_options(args))
     except (OSError, ValueError, TypeError) as e:
         print(f"{parser.prog}: {e}", file=sys.stderr)
         return 1
