@@ -116,10 +116,18 @@ nb::object to_py(const std::optional<T>& v) {
 }
 
 template <typename T> struct PyTypeOf;
-template <> struct PyTypeOf<uint64_t> { static PyObject* get() { return (PyObject*)&PyLong_Type; } };
-template <> struct PyTypeOf<bool> { static PyObject* get() { return (PyObject*)&PyBool_Type; } };
-template <> struct PyTypeOf<double> { static PyObject* get() { return (PyObject*)&PyFloat_Type; } };
-template <> struct PyTypeOf<std::string> { static PyObject* get() { return (PyObject*)&PyUnicode_Type; } };
+template <> struct PyTypeOf<uint64_t> {
+    static PyObject* get() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
+};
+template <> struct PyTypeOf<bool> {
+    static PyObject* get() { return reinterpret_cast<PyObject*>(&PyBool_Type); }
+};
+template <> struct PyTypeOf<double> {
+    static PyObject* get() { return reinterpret_cast<PyObject*>(&PyFloat_Type); }
+};
+template <> struct PyTypeOf<std::string> {
+    static PyObject* get() { return reinterpret_cast<PyObject*>(&PyUnicode_Type); }
+};
 template <typename T> struct PyTypeOf<std::optional<T>> : PyTypeOf<T> {};
 
 template <typename T> constexpr bool kIsCount = false;
@@ -131,7 +139,7 @@ template <> constexpr bool kIsCount<std::optional<uint64_t>> = true;
 // one TypeError.
 uint32_t read_options(nb::dict kwargs, EmulatorOptions& o, bool construction) {
     using namespace qvcore;
-    static const EmulatorOptions defaults;
+    const EmulatorOptions defaults;
     std::vector<std::string> unknown;
     uint32_t changed = 0;
     for (auto [k, v] : kwargs) {
@@ -175,7 +183,7 @@ nb::dict options_dict(const EmulatorOptions& o) {
 // The table as Python sees it: one dict per option, in the table's order.
 nb::tuple options_table() {
     using namespace qvcore;
-    static const EmulatorOptions defaults;
+    const EmulatorOptions defaults;
     nb::list out;
     auto entry = [&out](const EmulatorOptionInfo& i, PyObject* type, nb::object dflt,
                         bool count) {
@@ -261,7 +269,8 @@ nb::dict counters_dict(const qvcore::EmulatorCounters& c) {
 NB_MODULE(_emulator, m) {
     m.doc() = "Native device emulator; use quorvex.emulator.DeviceEmulator.";
 
-    nb::class_<Emulator>(m, "Emulator", "An emulated device serving on host:port from the moment it is built.")
+    nb::class_<Emulator>(m, "Emulator",
+                         "An emulated device serving on host:port from the moment it is built.")
         .def(
             "__init__",
             [](Emulator* self, const std::string& host, nb::handle port, nb::dict options) {
@@ -293,8 +302,10 @@ NB_MODULE(_emulator, m) {
              "Stops serving: closes every connection and joins every thread.")
         .def_prop_ro("closed", &Emulator::closed, "True once close() has run.")
         .def_prop_ro("host", &Emulator::host, "The host it listens on, as given.")
-        .def_prop_ro("port", &Emulator::port, "The port it listens on (the one picked when 0 was given).")
-        .def_prop_ro("address", &Emulator::address, "\"host:port\" (\"[host]:port\" for an IPv6 address).")
+        .def_prop_ro("port", &Emulator::port,
+                     "The port it listens on (the one picked when 0 was given).")
+        .def_prop_ro("address", &Emulator::address,
+                     "\"host:port\" (\"[host]:port\" for an IPv6 address).")
         .def("set",
              [](Emulator& e, nb::kwargs kwargs) {
                  EmulatorOptions o = e.options();

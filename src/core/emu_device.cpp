@@ -156,7 +156,10 @@ double EmuDevice::execute(const EmuCommand& c, std::string& out) {
             return 0;
         case kErase: {
             Field f = the_argument(c);
-            if (!f.is(proto::kErase12) && !f.is(proto::kErase14)) { rc = emu_reply::kBadArgument; break; }
+            if (!f.is(proto::kErase12) && !f.is(proto::kErase14)) {
+                rc = emu_reply::kBadArgument;
+                break;
+            }
             st_.programmed_length = 0;
             st_.done = false;
             ++st_.erases;

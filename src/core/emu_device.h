@@ -50,7 +50,8 @@ private:
     EmulatorState st_;
     EmulatorCounters ctr_;
     EmuFaults faults_;
-    std::unique_ptr<uint8_t[]> flash_;  // bytes past programmed_length are erased (0xFF) whatever they hold
+    // Bytes past st_.programmed_length read as erased (0xFF), whatever they hold.
+    std::unique_ptr<uint8_t[]> flash_;
 };
 
 }  // namespace qvcore

@@ -143,7 +143,8 @@ void EmuServer::serve(Conn* conn, int fd) {
         EmuCommand c;
         size_t used = 0;
         EmuParse st = EmuParse::kNeedMore;
-        if (end > beg) st = emu_parse(buf.get() + beg, end - beg, end - beg == kEmuBufSize, c, used);
+        if (end > beg)
+            st = emu_parse(buf.get() + beg, end - beg, end - beg == kEmuBufSize, c, used);
         if (st == EmuParse::kNeedMore) {
             if (beg) {
                 std::memmove(buf.get(), buf.get() + beg, end - beg);

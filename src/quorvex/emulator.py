@@ -128,7 +128,8 @@ def _options_doc() -> str:
         lines.append(f"      {group}:")
         for name, o in OPTIONS.items():
             if o["group"] == group:
-                lines.append(f"        ``{name}`` ({o['type'].__name__}, default {o['default']!r}): {o['help']}")
+                kind, default = o["type"].__name__, o["default"]
+                lines.append(f"        ``{name}`` ({kind}, default {default!r}): {o['help']}")
     return "\n".join(lines) + "\n"
 
 
