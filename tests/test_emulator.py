@@ -441,7 +441,8 @@ def test_a_bad_option_value_is_refused_in_the_same_words_as_flag_and_keyword(nam
 def test_the_native_stub_names_the_real_parameters():
     """The stub of quorvex._emulator against the signatures the binding reports."""
     stub = os.path.join(os.path.dirname(_emulator.__file__), "_emulator.pyi")
-    tree = ast.parse(open(stub).read())
+    with open(stub) as f:
+        tree = ast.parse(f.read())
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Emulator")
     checked = 0
     for fn in cls.body:
