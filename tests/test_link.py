@@ -319,18 +319,16 @@ def test_overlong_or_malformed_reply_breaks_the_link(peer, reply):
     assert_broken(link, p)
 
 
-@pytest.mark.parametrize("kind", ["line", "block"])
-def test_reply_of_the_longest_length_is_accepted(peer, kind):
+def test_reply_of_the_longest_length_is_accepted(peer):
+    line = b"y" * _MAX_REPLY
     data = b"y\r\n" * (_MAX_REPLY // 3) + b"y" * (_MAX_REPLY % 3)
-    if kind == "line":
-        data = b"y" * _MAX_REPLY
-        reply = data + b"\r\n"
-    else:
-        reply = b"#7%07d" % _MAX_REPLY + data + b"\r\n"
-    p = peer([("recv", b"GET_FE_INFO\r\n"), ("send", reply + b"7\r\n")])
+    block = b"#7%07d" % _MAX_REPLY + data + b"\r\n"
+    p = peer([("recv", b"GET_FE_INFO\r\n"), ("send", line + b"\r\n"),
+              ("recv", b"FPGA_READ\r\n"), ("send", block + b"7\r\n")])
     link = connect(p)
-    link.sendRawBytes(b"GET_FE_INFO\r\n")
-    assert link.recvRawBytes(2 * _MAX_REPLY) == reply
+    assert link.sendCmd(b"GET_FE_INFO\r\n", LIST).RetData == line.decode()
+    link.sendRawBytes(b"FPGA_READ\r\n")
+    assert link.recvRawBytes(2 * _MAX_REPLY) == block
     assert link.recvRawBytes(1024) == b"7\r\n"
 
 
