@@ -2,6 +2,7 @@
 // the update's command sequence (erase, page pointer reset, 16-byte program
 // blocks, reset, page reads, done, refresh) with no progress output and no
 // digests. Prints {"wall": s, "cpu": s, "blocks": n, "ok": bool} as JSON.
+// Framing, command words and the reply rule come from src/core/protocol.h.
 //   raw_client HOST PORT IMAGE
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -18,6 +19,10 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "protocol.h"
+
+namespace proto = qvcore::proto;
 
 static int fd = -1;
 static char buf[65536];
@@ -36,24 +41,32 @@ static double cpu() {
            ru.ru_stime.tv_usec * 1e-6;
 }
 
-// One reply line (a "#2NN" page is read by its length), without CR LF.
+static std::string take(size_t len, size_t eol) {
+    std::string r(buf, len - eol);
+    std::memmove(buf, buf + len, have - len);
+    have -= len;
+    return r;
+}
+
+// One reply without its CR LF; a block (a "#2NN" page) is read by its length.
 static std::string reply() {
+    proto::BlockParser block(sizeof buf - proto::kMaxBlockHeader - proto::kEolLen);
+    size_t fed = 0;
     for (;;) {
-        if (have >= 4 && buf[0] == '#') {
-            size_t d = buf[1] - '0', n = std::stoul(std::string(buf + 2, d));
-            size_t total = 2 + d + n + 2;
-            if (have >= total) {
-                std::string r(buf, total - 2);
-                std::memmove(buf, buf + total, have - total);
-                have -= total;
-                return r;
-            }
-        } else if (void* p = have ? std::memchr(buf, '\n', have) : nullptr) {
+        if (have > 0 && buf[0] == proto::kBlockMark &&
+            block.status() == proto::BlockParser::Status::kNeedMore)
+            fed += block.feed(buf + fed, have - fed);
+        if (block.status() == proto::BlockParser::Status::kDone) return take(fed, proto::kEolLen);
+        if (block.error() == proto::BlockParser::Error::kTooLong ||
+            block.error() == proto::BlockParser::Error::kBadTerminator) {
+            std::fprintf(stderr, "bad block: %s\n", proto::BlockParser::error_text(block.error()));
+            std::exit(2);
+        }
+        bool line = have > 0 && (buf[0] != proto::kBlockMark ||
+                                 block.status() == proto::BlockParser::Status::kError);
+        if (void* p = line ? std::memchr(buf, '\n', have) : nullptr) {
             size_t len = static_cast<char*>(p) - buf + 1;
-            std::string r(buf, len >= 2 ? len - 2 : 0);
-            std::memmove(buf, buf + len, have - len);
-            have -= len;
-            return r;
+            return take(len, len >= 2 ? 2 : len);
         }
         ssize_t n = recv(fd, buf + have, sizeof buf - have, 0);
         if (n <= 0) { std::perror("recv"); std::exit(2); }
@@ -62,7 +75,7 @@ static std::string reply() {
 }
 
 static std::string command(const std::string& c) {
-    std::string w = c + "\r\n";
+    std::string w = c + proto::kEol;
     if (send(fd, w.data(), w.size(), MSG_NOSIGNAL) != (ssize_t)w.size()) { std::perror("send"); std::exit(2); }
     return reply();
 }
@@ -80,21 +93,23 @@ int main(int argc, char** argv) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     double w0 = now(CLOCK_MONOTONIC), c0 = cpu();
-    command("FPGA_ERASE 12");
-    command("FPGA_RST_PAGE_PTR CFG");
+    const std::string sep(1, proto::kArgSeparator);
+    command(proto::kFpgaErase + sep + proto::kErase12);
+    command(proto::kFpgaRstPagePtr + sep + proto::kSectionCfg);
     size_t blocks = 0;
+    char header[proto::kMaxProgramHeader];
     for (size_t off = 0; off < image.size(); off += 16) {
         size_t n = std::min<size_t>(16, image.size() - off);
-        std::string c = "FPGA_PROGRAM #" + std::to_string(std::to_string(n).size()) +
-                        std::to_string(n) + std::string(image.data() + off, n);
-        while (command(c) != "0") {}
+        std::string c(header, proto::program_header(n, header, sizeof header));
+        c.append(image.data() + off, n);
+        while (!proto::reply_accepted(command(c))) {}
         ++blocks;
     }
-    command("FPGA_RST_PAGE_PTR CFG");
+    command(proto::kFpgaRstPagePtr + sep + proto::kSectionCfg);
     std::string back;
-    for (size_t off = 0; off < image.size(); off += 16) back += command("FPGA_READ").substr(4);
-    command("FPGA_DONE");
-    command("FPGA_REFRESH");
+    for (size_t off = 0; off < image.size(); off += 16) back += command(proto::kFpgaRead).substr(4);
+    command(proto::kFpgaDone);
+    command(proto::kFpgaRefresh);
     double w1 = now(CLOCK_MONOTONIC), c1 = cpu();
     bool ok = back == std::string(image.begin(), image.end());
     std::printf("{\"wall\": %.6f, \"cpu\": %.6f, \"blocks\": %zu, \"ok\": %s}\n", w1 - w0, c1 - c0,

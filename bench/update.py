@@ -20,9 +20,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def build_raw_client(tmp):
+    """The baseline client, built with the protocol code it shares with the link."""
     exe = os.path.join(tmp, "raw_client")
     cxx = os.environ.get("CXX", "c++")
-    subprocess.run([cxx, "-O2", "-std=c++17", "-o", exe, os.path.join(HERE, "raw_client.cpp")],
+    core = os.path.join(HERE, os.pardir, "src", "core")
+    subprocess.run([cxx, "-O2", "-std=c++17", "-I", core, "-o", exe,
+                    os.path.join(HERE, "raw_client.cpp"), os.path.join(core, "protocol.cpp")],
                    check=True)
     return exe
 

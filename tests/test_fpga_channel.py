@@ -119,6 +119,9 @@ def test_program_block_holding_crlf_is_sent_whole():
 @pytest.mark.parametrize("reply, accepted", [
     ("0", True), (" 0 ", True), ("0\r\n", True), ("\t0\n", True),
     ("00", False), ("0 0", False), ("1", False), ("OK", False), ("", False), (None, False),
+    # White space is what str.strip() removes, no more and no less.
+    ("\u00a00\u3000", True), ("\x1c\u20000\u205f\x1f", True), ("\u200b0", False),
+    ("0\x00", False), ("\ud8000", False), ("\uff10", False),
 ])
 def test_program_acceptance_is_zero_after_trimming(reply, accepted):
     assert FpgaTool(ScriptedLink(data=reply))._fpgaProgram(b"x") is accepted

@@ -1,6 +1,7 @@
 """The TCP device link against a scripted peer on the loopback interface."""
 
 import _thread
+import random
 import signal
 import socket
 import threading
@@ -120,8 +121,9 @@ BLOCK = b"#216" + b"\r\n\x00\xff" * 4 + b"\r\n"  # 16 data bytes holding CR LF
     [
         (b"FPGA-ID-7\r\n", [b"FPG", b"A-ID-7\r", b"\n"]),
         (BLOCK, [BLOCK[:1], BLOCK[1:3], BLOCK[3:10], BLOCK[10:-1], BLOCK[-1:]]),
+        (BLOCK, [BLOCK[i:i + 1] for i in range(4)] + [BLOCK[4:-2], BLOCK[-2:-1], BLOCK[-1:]]),
     ],
-    ids=["line", "block"],
+    ids=["line", "block", "block-header-byte-by-byte"],
 )
 def test_reply_split_across_segments_comes_back_whole(peer, reply, parts):
     assert b"".join(parts) == reply
@@ -190,12 +192,86 @@ def test_reply_records_follow_a_patched_or_replaced_rettype(peer, monkeypatch):
     assert link.sendCmd(b"B\r\n", LIST).RetData == ("other", "2")
 
 
-def test_raw_reply_longer_than_size_is_cut_and_stream_stays_in_step(peer):
-    p = peer([("recv", b"FPGA_READ\r\n"), ("send", BLOCK + b"7\r\n"), ("recv", b"X\r\n")])
+@pytest.mark.parametrize("reply", [BLOCK, b"FPGA-ID-7 and more\r\n"], ids=["block", "line"])
+@pytest.mark.parametrize("sizes", [[6, 5, 1, 1024], [0, 3, 0, 1024], [len(BLOCK) - 1, 1024]])
+def test_rest_of_a_cut_reply_is_served_in_order_by_the_next_reads(peer, reply, sizes):
+    # The next reply is already buffered behind the cut one: it must not be
+    # served with the rest, however large the read. No read waits on the
+    # socket while a rest is left (the peer sends nothing more until X).
+    p = peer([("recv", b"FPGA_READ\r\n"), ("send", reply + b"7\r\n"),
+              ("recv", b"X\r\n"), ("send", b"8\r\n")])
+    link = connect(p, timeout=1.0)
+    link.sendRawBytes(b"FPGA_READ\r\n")
+    got, left = [], reply
+    for size in sizes:
+        piece = link.recvRawBytes(size)
+        assert piece == left[:size]
+        got.append(piece)
+        left = left[len(piece):]
+        if not left:
+            break
+    assert b"".join(got) == reply
+    assert link.recvRawBytes(1024) == b"7\r\n"
+    assert link.sendCmd(b"X\r\n", LIST).RetData == "8"
+
+
+@pytest.mark.parametrize("cut, rest", [(4, "456789"), (11, ""), (12, None)])
+def test_command_after_a_cut_reply_reads_its_rest_first(peer, cut, rest):
+    # The rest of a cut reply is the next reply in the stream: a command
+    # gets it (without its CR LF, or what is left of it), and the command's
+    # own reply waits for the next read. A reply read whole leaves nothing.
+    p = peer([("recv", b"FPGA_READ\r\n"), ("send", b"0123456789\r\n"),
+              ("recv", b"A\r\n"), ("send", b"a\r\n"), ("recv", b"B\r\n"), ("send", b"b\r\n")])
     link = connect(p)
     link.sendRawBytes(b"FPGA_READ\r\n")
-    assert link.recvRawBytes(6) == BLOCK[:6]
-    assert link.sendCmd(b"X\r\n", LIST).RetData == "7"
+    assert link.recvRawBytes(cut) == b"0123456789\r\n"[:cut]
+    if rest is None:
+        assert link.sendCmd(b"A\r\n", LIST).RetData == "a"
+        assert link.sendCmd(b"B\r\n", LIST).RetData == "b"
+    else:
+        assert link.sendCmd(b"A\r\n", LIST).RetData == rest
+        assert link.recvRawBytes(1024) == b"a\r\n"
+        assert link.sendCmd(b"B\r\n", LIST).RetData == "b"
+
+
+def test_no_received_byte_is_lost_across_small_reads(peer):
+    # A stream of lines and blocks (whose data holds CR LF and '#'), sent in
+    # odd segments and read with sizes that cut most replies: each read gives
+    # the next bytes of the current reply, never bytes of the one after.
+    rng = random.Random(7)
+    replies = []
+    for i in range(60):
+        if i % 3:
+            data = bytes(rng.choice(b"#\r\n\x00\xffab") for _ in range(rng.randint(0, 40)))
+            replies.append(b"#%d%d" % (len(str(len(data))), len(data)) + data + b"\r\n")
+        else:
+            replies.append(b"line %d%s\r\n" % (i, b"#" * rng.randint(0, 30)))
+    stream = b"".join(replies)
+    cuts = sorted(rng.sample(range(1, len(stream)), 25))
+    steps = [("recv", b"FPGA_READ\r\n")]
+    for a, b in zip([0] + cuts, cuts + [len(stream)]):
+        steps += [("send", stream[a:b]), ("pause", 0.005)]
+    p = peer(steps + [("recv", b"X\r\n"), ("send", b"done\r\n")])
+    link = connect(p)
+    link.sendRawBytes(b"FPGA_READ\r\n")
+    for reply in replies:
+        left = reply
+        while left:
+            size = rng.choice([0, 1, 2, 5, 16, 1024])
+            piece = link.recvRawBytes(size)
+            assert piece == left[:size]
+            left = left[len(piece):]
+    assert link.sendCmd(b"X\r\n", LIST).RetData == "done"
+
+
+@pytest.mark.parametrize("reply", [b"#x1\r\n", b"#0\r\n", b"#21x\r\n", b"#2\r\n", b"#\r\n"],
+                         ids=["digit-count", "zero-digits", "length-digit", "short", "bare"])
+def test_hash_without_a_block_header_is_a_line(peer, reply):
+    p = peer([("recv", b"FPGA_READ\r\n"), ("send", reply + b"7\r\n")])
+    link = connect(p)
+    link.sendRawBytes(b"FPGA_READ\r\n")
+    assert link.recvRawBytes(1024) == reply
+    assert link.recvRawBytes(1024) == b"7\r\n"
 
 
 def assert_broken(link, p):
@@ -229,20 +305,31 @@ def test_peer_that_closes_raises_connection_error(peer, sent):
 @pytest.mark.parametrize("reply", [
     b"x" * (_MAX_REPLY + 1) + b"\r\n",
     b"#7%07d" % (_MAX_REPLY + 1),
-], ids=["line", "block"])
-def test_overlong_reply_breaks_the_link(peer, reply):
+    # Refused from its leading digits: the rest of the header never comes,
+    # so a link that waited for it would time out instead.
+    b"#82",
+    b"#9" + b"9" * 5,
+    b"#13abcX\r\n",
+], ids=["line", "block", "block-leading-digits", "block-nine-digits", "block-without-crlf"])
+def test_overlong_or_malformed_reply_breaks_the_link(peer, reply):
     p = peer([("recv", b"GET_FE_INFO\r\n"), ("blast", reply), ("hold",)])
-    link = connect(p)
+    link = connect(p, timeout=2.0)
     with pytest.raises(ConnectionError, match=rf"127\.0\.0\.1:{p.port} to GET_FE_INFO"):
         link.sendCmd(b"GET_FE_INFO\r\n", LIST)
     assert_broken(link, p)
 
 
 def test_reply_of_the_longest_length_is_accepted(peer):
-    reply = b"y" * _MAX_REPLY
-    p = peer([("recv", b"GET_FE_INFO\r\n"), ("send", reply + b"\r\n")])
+    line = b"y" * _MAX_REPLY
+    data = b"y\r\n" * (_MAX_REPLY // 3) + b"y" * (_MAX_REPLY % 3)
+    block = b"#7%07d" % _MAX_REPLY + data + b"\r\n"
+    p = peer([("recv", b"GET_FE_INFO\r\n"), ("send", line + b"\r\n"),
+              ("recv", b"FPGA_READ\r\n"), ("send", block + b"7\r\n")])
     link = connect(p)
-    assert link.sendCmd(b"GET_FE_INFO\r\n", LIST).RetData == reply.decode()
+    assert link.sendCmd(b"GET_FE_INFO\r\n", LIST).RetData == line.decode()
+    link.sendRawBytes(b"FPGA_READ\r\n")
+    assert link.recvRawBytes(2 * _MAX_REPLY) == block
+    assert link.recvRawBytes(1024) == b"7\r\n"
 
 
 def test_erase_waits_for_the_slow_timeout_other_commands_do_not(peer):

@@ -309,7 +309,8 @@ NB_MODULE(QVRCommService, m) {
              "RetType(data=reply) with the reply's CR LF removed, decoded as UTF-8\n"
              "(undecodable bytes replaced). A reply that is a definite-length block is\n"
              "read by its length. rsp_type is accepted and does not change the reading.\n"
-             "Bytes behind the reply are kept for the next read.")
+             "Bytes behind the reply are kept for the next read; the rest of a reply\n"
+             "that recvRawBytes cut is the next reply.")
         .def("sendRawBytes", &send_raw_bytes, "data"_a.none(),
              nb::sig("def sendRawBytes(self, data: bytes) -> None"),
              "Sends all of data; the reply is left for recvRawBytes.")
@@ -317,7 +318,9 @@ NB_MODULE(QVRCommService, m) {
              nb::sig("def recvRawBytes(self, size: int) -> bytes"),
              "Reads one whole reply and returns its first `size` bytes, header and CR LF\n"
              "included: a definite-length block (#, digit d, d digits of length n,\n"
-             "n bytes, CR LF) by its length, anything else up to its CR LF.")
+             "n bytes, CR LF) by its length, anything else up to its CR LF. The rest of\n"
+             "a longer reply stays buffered: the next recvRawBytes returns up to `size`\n"
+             "bytes of it without waiting, and no received byte is ever dropped.")
         .def("closeConnection", &close_connection,
              nb::sig("def closeConnection(self) -> None"),
              "Closes the link; harmless when closed already. Wakes a call that another\n"

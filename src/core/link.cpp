@@ -1,5 +1,7 @@
 #include "link.h"
 
+#include "protocol.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -25,8 +27,6 @@ namespace {
 constexpr size_t kBufferSize = 64 * 1024;
 // Room for the longest reply accepted with its block header and CR LF.
 constexpr size_t kMaxBuffer = kMaxReply + 64;
-constexpr char kSlowCommand[] = "FPGA_ERASE";
-constexpr size_t kSlowCommandLen = sizeof kSlowCommand - 1;
 constexpr auto kSlice = std::chrono::milliseconds(kLinkSliceMs);
 constexpr double kSliceSeconds = kLinkSliceMs / 1000.0;
 
@@ -193,7 +193,7 @@ void TcpLink::release_socket() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
-    begin_ = end_ = 0;
+    begin_ = end_ = tail_ = 0;
 }
 
 void TcpLink::fail(LinkError::Kind kind, const std::string& what) {
@@ -353,7 +353,7 @@ bool TcpLink::open(Guard& g, std::string& why) {
                 return false;
             }
             fd_ = fd;
-            begin_ = end_ = 0;
+            begin_ = end_ = tail_ = 0;
             state_.store(kOpen);
             why.clear();
             return true;
@@ -368,14 +368,15 @@ bool TcpLink::open(Guard& g, std::string& why) {
 // --- commands and replies ---------------------------------------------------
 
 void TcpLink::note_command(const char* data, size_t size) {
+    const std::string_view command(data, size);
+    const std::string_view word = proto::command_word(command);
     size_t i = 0;
-    for (; i < size && i < sizeof last_cmd_ - 1; ++i) {
-        char c = data[i];
-        if (c == ' ' || c == '\r' || c == '\n' || c == '#') break;
+    for (; i < word.size() && i < sizeof last_cmd_ - 1; ++i) {
+        char c = word[i];
         last_cmd_[i] = (c > ' ' && c < 0x7f) ? c : '?';
     }
     last_cmd_[i] = '\0';
-    last_slow_ = size >= kSlowCommandLen && std::memcmp(data, kSlowCommand, kSlowCommandLen) == 0;
+    last_slow_ = proto::is_slow_command(command);
 }
 
 std::string TcpLink::reply_context() const {
@@ -485,38 +486,32 @@ std::string_view TcpLink::read_reply(Guard& g, Clock::time_point deadline, doubl
     while (have() == 0) fill(g, deadline, seconds);
 
     // A definite-length block: its header says how many bytes follow, and
-    // they may hold CR LF.
-    if (buf_[begin_] == '#') {
-        while (have() < 2) fill(g, deadline, seconds);
-        char dc = buf_[begin_ + 1];
-        if (dc >= '1' && dc <= '9') {
-            size_t digits = static_cast<size_t>(dc - '0');
-            while (have() < 2 + digits) fill(g, deadline, seconds);
-            size_t length = 0;
-            bool numeric = true;
-            for (size_t i = 0; i < digits && numeric; ++i) {
-                char c = buf_[begin_ + 2 + i];
-                numeric = c >= '0' && c <= '9';
-                length = length * 10 + static_cast<size_t>(c - '0');
-            }
-            if (numeric) {
-                if (length > kMaxReply)
-                    fail(LinkError::kConnection,
-                         "reply from " + label_ + " to " + last_cmd_ + " announces " +
-                             std::to_string(length) + " bytes, more than the limit of " +
-                             std::to_string(kMaxReply));
-                size_t total = 2 + digits + length + 2;
-                while (have() < total) fill(g, deadline, seconds);
-                const char* p = buf_.get() + begin_;
-                if (p[total - 2] != '\r' || p[total - 1] != '\n')
-                    fail(LinkError::kConnection, "malformed reply from " + label_ + " to " +
-                                                     last_cmd_ + ": its block of " +
-                                                     std::to_string(length) +
-                                                     " bytes is not followed by CR LF");
-                begin_ += total;
-                return {p, total};
-            }
+    // they may hold CR LF. The parser judges each header byte as it arrives,
+    // so an oversized length is refused before the buffer grows for it; a
+    // '#' that starts no valid header starts a line.
+    if (buf_[begin_] == proto::kBlockMark) {
+        using Status = proto::BlockParser::Status;
+        using Error = proto::BlockParser::Error;
+        proto::BlockParser block(kMaxReply);
+        size_t fed = 0;  // bytes from begin_ the parser has taken
+        for (;;) {
+            fed += block.feed(buf_.get() + begin_ + fed, have() - fed);
+            if (block.status() != Status::kNeedMore) break;
+            fill(g, deadline, seconds);
         }
+        if (block.status() == Status::kDone) {
+            const char* p = buf_.get() + begin_;
+            begin_ += fed;
+            return {p, fed};
+        }
+        if (block.error() == Error::kTooLong)
+            fail(LinkError::kConnection, "reply from " + label_ + " to " + last_cmd_ +
+                                             " announces a block of more than the limit of " +
+                                             std::to_string(kMaxReply) + " bytes");
+        if (block.error() == Error::kBadTerminator)
+            fail(LinkError::kConnection, "malformed reply from " + label_ + " to " + last_cmd_ +
+                                             ": its block of " + std::to_string(block.length()) +
+                                             " bytes is not followed by CR LF");
     }
 
     // A line up to its CR LF.
@@ -553,12 +548,25 @@ std::string_view TcpLink::read_reply(Guard& g, Clock::time_point deadline, doubl
     }
 }
 
+std::string_view TcpLink::take_tail(size_t limit) {
+    const char* p = buf_.get() + begin_;
+    size_t n = std::min(tail_, limit);
+    begin_ += n;
+    tail_ -= n;
+    return {p, n};
+}
+
 std::string_view TcpLink::command(Guard& g, const char* data, size_t size) {
     require_open();
     note_command(data, size);
     const double seconds = last_slow_ ? slow_timeout_ : timeout_;
     const auto deadline = deadline_after(seconds);
     send_all(g, data, size, deadline, seconds);
+    if (tail_ > 0) {  // the rest of a cut reply is the next reply in the stream
+        std::string_view rest = take_tail(tail_);
+        rest.remove_suffix(std::min<size_t>(rest.size(), 2));  // its CR LF, or what is left of it
+        return rest;
+    }
     std::string_view reply = read_reply(g, deadline, seconds);
     reply.remove_suffix(2);  // CR LF
     return reply;
@@ -573,8 +581,15 @@ void TcpLink::send_raw(Guard& g, const char* data, size_t size) {
 
 std::string_view TcpLink::recv_reply(Guard& g, size_t limit) {
     require_open();
+    if (tail_ > 0) return take_tail(limit);
     const double seconds = last_slow_ ? slow_timeout_ : timeout_;
-    return read_reply(g, deadline_after(seconds), seconds).substr(0, limit);
+    std::string_view reply = read_reply(g, deadline_after(seconds), seconds);
+    if (reply.size() > limit) {  // keep the rest where it is, for the next read
+        tail_ = reply.size() - limit;
+        begin_ -= tail_;
+        reply.remove_suffix(tail_);
+    }
+    return reply;
 }
 
 }  // namespace qvcore

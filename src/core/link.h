@@ -93,7 +93,10 @@ public:
     // Sends `data` as it is and reads one reply. The reply is waited for
     // `timeout` seconds, or `slow_timeout` for a command that starts with
     // "FPGA_ERASE". Returns the reply without its CR LF; the view stays valid
-    // until the next operation under a Guard.
+    // until the next operation under a Guard. When recv_reply left the rest
+    // of a reply unread, that rest is the next reply in the stream: it is
+    // returned (without its CR LF) and the command's own reply is left for
+    // the next read.
     std::string_view command(Guard& g, const char* data, size_t size);
 
     // Sends all of `data` (within `timeout`, or `slow_timeout` for
@@ -101,8 +104,11 @@ public:
     void send_raw(Guard& g, const char* data, size_t size);
 
     // Reads one whole reply, CR LF and block header included, and returns
-    // its first `limit` bytes (the rest is read and dropped, so the stream
-    // stays in step). Waits as long as the last send_raw's command allows.
+    // its first `limit` bytes. The rest of a longer reply stays buffered:
+    // the next recv_reply returns up to its `limit` bytes of that rest
+    // without waiting on the socket, and only once it is all taken are
+    // further replies read. No received byte is dropped, and the stream
+    // stays in step. Waits as long as the last send_raw's command allows.
     std::string_view recv_reply(Guard& g, size_t limit);
 
     // Closes the link; any thread, any time, any number of times. May throw
@@ -123,6 +129,7 @@ private:
     void send_all(Guard& g, const char* data, size_t size, Clock::time_point deadline,
                   double seconds);
     std::string_view read_reply(Guard& g, Clock::time_point deadline, double seconds);
+    std::string_view take_tail(size_t limit);
     void fill(Guard& g, Clock::time_point deadline, double seconds);
     std::string reply_context() const;
     int connect_one(Guard& g, const void* addr, unsigned addrlen, int family,
@@ -140,8 +147,9 @@ private:
     int fd_ = -1;
 
     // Receive buffer: bytes [begin_, end_) are received and not yet consumed.
+    // The first tail_ of them are the rest of a reply that recv_reply cut.
     std::unique_ptr<char[]> buf_;
-    size_t cap_ = 0, begin_ = 0, end_ = 0;
+    size_t cap_ = 0, begin_ = 0, end_ = 0, tail_ = 0;
 
     // The command word of the last command sent, and whether it was a slow one.
     char last_cmd_[41] = {};

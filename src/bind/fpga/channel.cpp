@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fpga.h"
+#include "protocol.h"
 
 namespace fpga {
 namespace {
@@ -136,11 +137,14 @@ nb::object program_body(PyObject*, PyObject* const* a) {
         qv::raise(PyExc_TypeError, "data_block must be a bytes-like object, not %s",
                   Py_TYPE(block.ptr())->tp_name);
     }
-    char len[24], header[48] = "FPGA_PROGRAM #";
-    char* len_end = std::to_chars(len, len + sizeof len, view.len).ptr;
-    char* h = std::to_chars(header + 14, header + 24, len_end - len).ptr;
-    h = std::copy(len, len_end, h);
-    int header_size = static_cast<int>(h - header);
+    char header[qvcore::proto::kMaxProgramHeader];
+    Py_ssize_t header_size = static_cast<Py_ssize_t>(
+        qvcore::proto::program_header(static_cast<uint64_t>(view.len), header, sizeof header));
+    if (header_size == 0) {
+        Py_ssize_t n = view.len;
+        PyBuffer_Release(&view);
+        qv::raise(PyExc_ValueError, "data_block of %zd bytes is longer than a block can carry", n);
+    }
     PyObject* payload = PyBytes_FromStringAndSize(nullptr, header_size + view.len);
     if (payload) {
         std::memcpy(PyBytes_AS_STRING(payload), header, static_cast<size_t>(header_size));
@@ -150,12 +154,18 @@ nb::object program_body(PyObject*, PyObject* const* a) {
     PyBuffer_Release(&view);
     nb::object reply = qv::call_method(self, S->_sendCmd, nullptr, qv::check(payload));
 
-    // Accepted when the reply, stripped of white space, is exactly "0".
+    // The reply rule (protocol.h) on the reply's text; its white space is
+    // what str.strip() removes. A lone surrogate can never trim to "0".
     PyObject* r = reply.ptr();
     if (!PyUnicode_Check(r)) return nb::bool_(false);
-    if (PyUnicode_GET_LENGTH(r) == 1) return nb::bool_(PyUnicode_READ_CHAR(r, 0) == '0');
-    nb::object stripped = qv::check(PyObject_CallMethod(r, "strip", nullptr));
-    return nb::bool_(PyUnicode_CompareWithASCIIString(stripped.ptr(), "0") == 0);
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(r, &n);
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::bool_(false);
+    }
+    return nb::bool_(qvcore::proto::reply_accepted({text, static_cast<size_t>(n)}));
 }
 
 nb::object read_body(PyObject*, PyObject* const* a) {
