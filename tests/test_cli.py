@@ -15,7 +15,8 @@ import pytest
 from quorvex import tbin
 from quorvex.cli import build_parser, main
 from quorvex.emulator import DeviceEmulator
-from quorvex._cli_update import parse_address, worst
+from quorvex._netaddr import parse_address
+from quorvex.cli._common import worst
 
 ENV = dict(os.environ)
 if ENV.get("PYTHONPATH"):  # the child may run elsewhere: make the path absolute

@@ -1,6 +1,7 @@
-"""Terminal plumbing of quorvex-fpga: one owner for standard error (log lines,
-messages, a refreshed status line), the log set-up, and the redirection of
-the library's own progress lines away from standard output."""
+"""The terminal side of quorvex-fpga, all of it: one owner for standard error
+(log lines, messages, a refreshed status line), the log set-up, the
+redirection of the library's own progress lines away from standard output,
+and the progress of several devices at once."""
 
 from __future__ import annotations
 
@@ -9,6 +10,12 @@ import logging
 import shutil
 import sys
 import threading
+import time
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, Any, TextIO
+
+if TYPE_CHECKING:
+    from ._jobs import DeviceJob
 
 PROG = "quorvex-fpga"
 
@@ -22,7 +29,7 @@ class Console:
     next permanent line starts on a line of its own.
     """
 
-    def __init__(self, err):
+    def __init__(self, err: TextIO) -> None:
         self._err = err
         self._lock = threading.RLock()
         self._status = ""
@@ -34,7 +41,7 @@ class Console:
 
     # Permanent lines -------------------------------------------------------
 
-    def line(self, text):
+    def line(self, text: str) -> None:
         with self._lock:
             self._clear_status()
             if not self._at_line_start:
@@ -44,19 +51,19 @@ class Console:
             self._draw_status()
             self._flush()
 
-    def error(self, text, hint=None):
+    def error(self, text: str, hint: str | None = None) -> None:
         self.line(f"{PROG}: error: {text}")
         if hint:
             self.line(f"{PROG}: hint: {hint}")
 
-    def warning(self, text, hint=None):
+    def warning(self, text: str, hint: str | None = None) -> None:
         self.line(f"{PROG}: warning: {text}")
         if hint:
             self.line(f"{PROG}: hint: {hint}")
 
     # Status line -----------------------------------------------------------
 
-    def status(self, text):
+    def status(self, text: str) -> None:
         """Shows `text` as the refreshed status line (a terminal only)."""
         if not self.tty:
             return
@@ -67,7 +74,7 @@ class Console:
             self._draw_status()
             self._flush()
 
-    def end_status(self):
+    def end_status(self) -> None:
         with self._lock:
             self._clear_status()
             self._status = ""
@@ -92,7 +99,7 @@ class Console:
 
     # The library's progress lines -----------------------------------------
 
-    def stream(self):
+    def stream(self) -> _TrackedStream:
         """A text stream that writes through to standard error."""
         return _TrackedStream(self)
 
@@ -134,9 +141,10 @@ class _NullStream:
 
 
 @contextlib.contextmanager
-def stdout_to(stream):
-    """sys.stdout is `stream` for the duration (process-wide: the library
-    writes its progress lines to whatever sys.stdout is at that moment)."""
+def stdout_to(stream: Any) -> Iterator[None]:
+    """sys.stdout is `stream` for the duration, or a sink that drops
+    everything for None (process-wide: the library writes its progress lines
+    to whatever sys.stdout is at that moment)."""
     saved = sys.stdout
     sys.stdout = stream if stream is not None else _NullStream()
     try:
@@ -179,7 +187,7 @@ class LogSetup:
     """The process-wide log on standard error, installed before the native
     modules are imported so that they leave it alone, and removed again."""
 
-    def __init__(self, console, verbosity):
+    def __init__(self, console: Console, verbosity: int) -> None:
         self.console = console
         self.handler = _ConsoleHandler(console)
         self.formatter = _Formatter()
@@ -190,14 +198,14 @@ class LogSetup:
         root = logging.getLogger()
         self._saved_level = root.level
         # The root passes everything to the handlers, so a check's debug
-        # lines can be collected (see `collect`); the handler filters.
+        # lines can be collected (see Collector); the handler filters.
         root.setLevel(logging.DEBUG)
         root.addHandler(self.handler)
 
-    def per_device(self, on):
+    def per_device(self, on: bool) -> None:
         self.formatter.per_device = on
 
-    def close(self):
+    def close(self) -> None:
         root = logging.getLogger()
         root.removeHandler(self.handler)
         root.setLevel(self._saved_level)
@@ -206,9 +214,9 @@ class LogSetup:
 class Collector(logging.Handler):
     """Collects the records of one logger for a while, instead of showing them."""
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         super().__init__(logging.DEBUG)
-        self.records = []
+        self.records: list[logging.LogRecord] = []
         self._logger = logging.getLogger(name)
 
     def emit(self, record):
@@ -227,6 +235,50 @@ class Collector(logging.Handler):
         self._logger.setLevel(level)
         return False
 
-    def messages(self, min_level=logging.DEBUG):
+    def messages(self, min_level: int = logging.DEBUG) -> list[tuple[str, str]]:
         return [(r.levelname.lower(), r.getMessage()) for r in self.records
                 if r.levelno >= min_level]
+
+
+class FleetProgress:
+    """One compact progress line per device, from the progress callbacks of
+    their threads: a refreshed status line on a terminal, else a line at
+    every quarter of each stage."""
+
+    def __init__(self, console: Console, jobs: Sequence[DeviceJob]) -> None:
+        self.console, self.jobs = console, jobs
+        self._lock = threading.Lock()
+        self._last_draw = 0.0
+        self._quarters: dict[tuple[str, str | None], int] = {}
+
+    @staticmethod
+    def _percent(job: DeviceJob) -> float:
+        done = job.written if job.stage == "write" else job.read
+        return min(100.0, 100.0 * done / job.total) if job.total else 100.0
+
+    def __call__(self, job: DeviceJob) -> None:
+        if not job.total:
+            return
+        if self.console.tty:
+            now = time.monotonic()
+            stage_end = (job.written if job.stage == "write" else job.read) >= job.total
+            with self._lock:
+                if now - self._last_draw < 0.1 and not stage_end:
+                    return
+                self._last_draw = now
+            line = "  ".join(f"{j.label} {j.stage or 'init'} {self._percent(j):3.0f}%"
+                             for j in self.jobs)
+            if len(line) > shutil.get_terminal_size((100, 24)).columns - 1:
+                line = " ".join(f"{j.label} {(j.stage or 'i')[0]}{self._percent(j):3.0f}%"
+                                for j in self.jobs)
+            self.console.status(line)
+            return
+        quarter = int(self._percent(job) // 25)
+        key = (job.label, job.stage)
+        with self._lock:
+            if quarter == 0 or self._quarters.get(key, 0) >= quarter:
+                return
+            self._quarters[key] = quarter
+        done = job.written if job.stage == "write" else job.read
+        self.console.line(f"{job.label}: {job.stage} {quarter * 25}% "
+                          f"({min(done, job.total)}/{job.total} bytes)")
