@@ -19,6 +19,8 @@ if TYPE_CHECKING:
 
 PROG = "quorvex-fpga"
 
+__all__ = ["PROG", "Collector", "Console", "FleetProgress", "LogSetup", "stdout_to"]
+
 
 class Console:
     """Writes whole lines to standard error without breaking a status line.
@@ -103,7 +105,7 @@ class Console:
         """A text stream that writes through to standard error."""
         return _TrackedStream(self)
 
-    def _raw_write(self, text):
+    def _raw_write(self, text: str) -> int:
         with self._lock:
             self._err.write(text)
             if text:
@@ -114,29 +116,29 @@ class Console:
 class _TrackedStream:
     """sys.stdout stand-in that sends the library's progress to stderr."""
 
-    def __init__(self, console):
+    def __init__(self, console: Console) -> None:
         self._console = console
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         return self._console._raw_write(text)
 
-    def flush(self):
+    def flush(self) -> None:
         self._console._flush()
 
-    def isatty(self):
+    def isatty(self) -> bool:
         return self._console.tty
 
 
 class _NullStream:
     """sys.stdout stand-in that drops everything."""
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         return len(text)
 
-    def flush(self):
+    def flush(self) -> None:
         pass
 
-    def isatty(self):
+    def isatty(self) -> bool:
         return False
 
 
@@ -219,21 +221,20 @@ class Collector(logging.Handler):
         self.records: list[logging.LogRecord] = []
         self._logger = logging.getLogger(name)
 
-    def emit(self, record):
+    def emit(self, record: logging.LogRecord) -> None:
         self.records.append(record)
 
-    def __enter__(self):
+    def __enter__(self) -> Collector:
         self._saved = (self._logger.propagate, self._logger.level)
         self._logger.propagate = False
         self._logger.setLevel(logging.DEBUG)
         self._logger.addHandler(self)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self._logger.removeHandler(self)
         self._logger.propagate, level = self._saved
         self._logger.setLevel(level)
-        return False
 
     def messages(self, min_level: int = logging.DEBUG) -> list[tuple[str, str]]:
         return [(r.levelname.lower(), r.getMessage()) for r in self.records
