@@ -4,6 +4,8 @@ JSON shapes, a fleet with one failing device, and Ctrl-C mid-update."""
 
 import json
 import os
+import pathlib
+import re
 import select
 import signal
 import subprocess
@@ -15,7 +17,8 @@ import pytest
 from quorvex import tbin
 from quorvex.cli import build_parser, main
 from quorvex.emulator import DeviceEmulator
-from quorvex._cli_update import parse_address, worst
+from quorvex._netaddr import parse_address
+from quorvex.cli._common import worst
 
 ENV = dict(os.environ)
 if ENV.get("PYTHONPATH"):  # the child may run elsewhere: make the path absolute
@@ -102,6 +105,23 @@ def test_help_explains_the_verbs_and_exit_statuses(verb, capsys):
     if verb is None:
         for v in ("info", "update", "check", "pack", "inspect", "emulate"):
             assert f"\n    {v} " in out
+
+
+def console_script(*args):
+    """Runs quorvex-fpga as the installed script does: the entry point that
+    pyproject.toml names, imported and called."""
+    toml = (pathlib.Path(__file__).resolve().parents[1] / "pyproject.toml").read_text()
+    module, func = re.search(r'^quorvex-fpga\s*=\s*"([\w.]+):(\w+)"', toml, re.M).groups()
+    code = f"import sys; from {module} import {func}; sys.exit({func}())"
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
+                          timeout=60, env=ENV)
+
+
+@pytest.mark.parametrize("verb", [None, "info", "update", "check", "pack", "inspect", "emulate"])
+def test_the_console_script_entry_point_shows_each_verbs_help(verb):
+    r = console_script(*([verb] if verb else []), "--help")
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout.startswith(f"usage: quorvex-fpga {verb or ''}".rstrip() + " ")
 
 
 def test_the_worst_status_of_several_devices_wins():

@@ -1,38 +1,29 @@
-"""The image checks and the device updates behind quorvex-fpga.
+"""The device jobs behind quorvex-fpga update: one `DeviceJob` updates one
+device over its own TCP link, and `run_fleet` runs several at once.
 
-One `DeviceJob` updates one device over its own TCP link. With several
-devices each job runs on a thread of its own; a shared stop event, checked
-before every device command and in every progress report, ends them all
-on Ctrl-C and each job knows where it left its device.
+With several devices each job runs on a thread of its own; a shared stop
+event, checked before every device command and in every progress report,
+ends them all on Ctrl-C and each job knows where it left its device.
 """
 
 from __future__ import annotations
 
-import os
-import shutil
 import threading
 import time
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
 
-from ._cli_console import Collector
+from .._netaddr import address_label
+from ._common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED
 
-EXIT_OK = 0
-EXIT_FAILED = 1
-EXIT_REFUSED = 2
-EXIT_USAGE = 64
-EXIT_LINK = 74
-EXIT_INTERRUPTED = 130
+if TYPE_CHECKING:
+    from ._console import Console
+    from ._image import ImageReport
 
-# Which outcome is worse when several devices end differently: an update
-# that failed leaves a flash known to be wrong; a broken link leaves it
-# unknown; a refusal leaves it untouched.
-_SEVERITY = {EXIT_OK: 0, EXIT_REFUSED: 1, EXIT_LINK: 2, EXIT_FAILED: 3, EXIT_INTERRUPTED: 4}
+__all__ = ["DeviceJob", "Stopped", "open_link", "run_fleet"]
 
 # The one refusal of processFpgaUpdate that means the read-back did not match.
 _VERIFY_FAILED = "FPGA update process failed."
-
-
-def worst(statuses):
-    return max(statuses, key=lambda s: _SEVERITY.get(s, 3), default=EXIT_OK)
 
 
 class Stopped(BaseException):
@@ -40,128 +31,11 @@ class Stopped(BaseException):
     that initFpga, which turns errors into an ERROR result, lets it pass."""
 
 
-class _OfflineLink:
-    """The device link of a tool that only checks files: any use is a bug."""
-
-    def _refuse(self, *args, **kwargs):
-        raise RuntimeError("the image check must not talk to a device")
-
-    initConnection = sendCmd = sendRawBytes = recvRawBytes = closeConnection = _refuse
-
-
-# --- the image -------------------------------------------------------------------
-
-class ImageReport:
-    """What the two checks of FpgaTool (and the device-type comparison for a
-    .tbin) said about an image file."""
-
-    def __init__(self, path):
-        self.path = path
-        self.format = os.path.splitext(path)[1].lower().lstrip(".") or None
-        self.file_check = None      # _checkUpdateFile
-        self.header_check = None    # _checkFileHeader
-        self.device_types = None    # .tbin: the types it is for
-        self.device_type_ok = None  # .tbin and a device type asked for
-        self.image_bytes = None
-        self.messages = []          # (level, text) from the checks and from us
-        self.status = EXIT_OK
-        self.problem = ""
-        self.hint = ""
-
-    @property
-    def ok(self):
-        return self.status == EXIT_OK
-
-    def refuse(self, problem, hint=""):
-        self.status, self.problem, self.hint = EXIT_REFUSED, problem, hint
-
-    def as_dict(self):
-        return {
-            "path": self.path, "format": self.format, "ok": self.ok,
-            "file_check": self.file_check, "header_check": self.header_check,
-            "device_types": self.device_types, "device_type_ok": self.device_type_ok,
-            "image_bytes": self.image_bytes,
-            "messages": [{"level": lv, "text": t} for lv, t in self.messages],
-            "problem": self.problem or None, "hint": self.hint or None,
-        }
-
-
-def check_image(path, device_type=None, force_device_type=False):
-    """Runs FpgaTool's own file and header checks on `path`, offline, and for
-    a .tbin compares the device types in its header with `device_type`."""
-    from .QVRFpga import FpgaTool
-
-    report = ImageReport(path)
-    tool = FpgaTool(connection=_OfflineLink())
-    with Collector("FPGA") as log:
-        report.file_check = bool(tool._checkUpdateFile(path))
-        if report.file_check:
-            report.header_check = bool(tool._checkFileHeader(path))
-    report.messages = log.messages()
-    reasons = "; ".join(t for lv, t in report.messages if lv in ("warning", "error"))
-    if not report.file_check:
-        report.refuse(reasons or "the file check failed",
-                      "give the path of a non-empty, readable .bin or .tbin file")
-        return report
-    if not report.header_check:
-        report.refuse(reasons or "the header check failed",
-                      "the .tbin is damaged or was packed with another key; "
-                      "'quorvex-fpga inspect FILE' shows what is wrong with it")
-        return report
-
-    if report.format == "tbin":
-        from . import tbin
-        info = tbin.describe(path)
-        report.device_types = list(info.get("device_types") or [])
-        start, length = info.get("image_start_addr") or 0, info.get("image_length") or 0
-        report.image_bytes = max(0, min(length, info.get("file_size", 0) - start))
-        if device_type is not None:
-            report.device_type_ok = device_type in report.device_types
-            if not report.device_type_ok:
-                types = ", ".join(map(str, report.device_types)) or "none"
-                text = (f"{path} is an image for device type {types}, "
-                        f"not for device type {device_type}")
-                if force_device_type:
-                    report.messages.append(
-                        ("warning", text + " (written anyway: --force-device-type)"))
-                else:
-                    report.refuse(text, "check --device-type, or give --force-device-type "
-                                        "to write it anyway")
-    else:
-        report.image_bytes = os.path.getsize(path)
-    return report
-
-
 # --- one device -----------------------------------------------------------------
 
-def parse_address(text, default_port):
-    """HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; a bare IPv6 address takes
-    the default port. Returns (host, port); ValueError for a bad one."""
-    host, port = text.strip(), None
-    if host.startswith("["):
-        end = host.find("]")
-        rest = host[end + 1:] if end >= 0 else ""
-        if end < 0 or (rest and not rest.startswith(":")):
-            raise ValueError(f"bad address {text!r}: expected [IPV6] or [IPV6]:PORT")
-        host, port = host[1:end], (rest[1:] if rest else None)
-    elif host.count(":") == 1:
-        host, port = host.split(":")
-    if not host:
-        raise ValueError(f"bad address {text!r}: no host")
-    if port is None:
-        return host, default_port
-    if not port.isdigit() or not 1 <= int(port) <= 65535:
-        raise ValueError(f"bad port in address {text!r}: expected 1..65535")
-    return host, int(port)
-
-
-def address_label(host, port):
-    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
-
-
-def open_link(host, port, timeout):
+def open_link(host: str, port: int, timeout: float) -> Any:
     """A connected _TCPConn, or ConnectionError("Cannot connect to ...")."""
-    from .QVRCommService import _TCPConn
+    from ..QVRCommService import _TCPConn
 
     link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
     if not link.initConnection():
@@ -179,8 +53,10 @@ class DeviceJob:
     happened. `on_progress(job)` is called after each progress report.
     """
 
-    def __init__(self, host, port, *, image, device_type, timeout, force_version=False,
-                 dry_run=False, stop=None, on_progress=None):
+    def __init__(self, host: str, port: int, *, image: ImageReport, device_type: int,
+                 timeout: float, force_version: bool = False, dry_run: bool = False,
+                 stop: threading.Event | None = None,
+                 on_progress: Callable[[DeviceJob], None] | None = None) -> None:
         self.host, self.port = host, port
         self.label = address_label(host, port)
         self.image, self.device_type, self.timeout = image, device_type, timeout
@@ -189,19 +65,24 @@ class DeviceJob:
         self.on_progress = on_progress
 
         self.state = "untouched"
-        self.stage, self.written, self.read, self.total = None, 0, 0, 0
+        self.stage: str | None = None  # "write" or "verify", once the transfer runs
+        self.written, self.read, self.total = 0, 0, 0
         self.resent = 0
-        self.fpga_id = self.old_version = self.new_version = None
-        self.seconds = None
-        self.outcome, self.status, self.message, self.hint = None, None, "", ""
-        self.link = None
+        self.fpga_id: str | None = None
+        self.old_version: str | None = None
+        self.new_version: str | None = None
+        self.seconds: float | None = None
+        self.outcome: str | None = None
+        self.status: int | None = None
+        self.message, self.hint = "", ""
+        self.link: Any = None
         self.finished = threading.Event()
-        self._link_error = None
-        self._started = None
+        self._link_error: OSError | None = None
+        self._started: float | None = None
 
     # -- the run ------------------------------------------------------------
 
-    def run(self):
+    def run(self) -> int | None:
         self._started = time.monotonic()
         try:
             self._run()
@@ -225,7 +106,7 @@ class DeviceJob:
             self.finished.set()
         return self.status
 
-    def close(self):
+    def close(self) -> None:
         link, self.link = self.link, None
         if link is not None:
             try:
@@ -233,7 +114,7 @@ class DeviceJob:
             except Exception:
                 pass
 
-    def abort(self):
+    def abort(self) -> None:
         """From another thread: wake a command this job is waiting in."""
         link = self.link
         if link is not None:
@@ -243,7 +124,7 @@ class DeviceJob:
                 pass
 
     def _run(self):
-        from .QVRPublic import RetCode
+        from ..QVRPublic import RetCode
 
         tool = self._connect()
         ret = tool.initFpga(self.device_type, disable_fw_check=self.force_version)
@@ -276,7 +157,7 @@ class DeviceJob:
                          "the image file changed since it was checked; check it again")
 
     def _connect(self):
-        from .QVRFpga import FpgaTool
+        from ..QVRFpga import FpgaTool
 
         if self.stop.is_set():
             raise Stopped()
@@ -359,7 +240,7 @@ class DeviceJob:
     def _incomplete(self):
         return self.state in ("erasing", "erased", "writing", "verifying")
 
-    def where_left(self):
+    def where_left(self) -> str:
         """Where the device was left, in words."""
         s = self.state
         if s == "untouched":
@@ -383,16 +264,16 @@ class DeviceJob:
     # -- reports --------------------------------------------------------------
 
     @property
-    def bytes_written(self):
+    def bytes_written(self) -> int:
         return self.total if self.state in ("finished", "verify-failed", "verifying") \
             else self.written
 
-    def rate(self):
+    def rate(self) -> float | None:
         if self.outcome in ("updated", "verify-failed") and self.seconds:
             return self.bytes_written / self.seconds
         return None
 
-    def summary(self):
+    def summary(self) -> str:
         outcome = self.outcome.replace("-", " ")
         parts = [f"{self.label}: {outcome}"]
         if self.outcome == "updated":
@@ -411,7 +292,7 @@ class DeviceJob:
             parts.append(f"device {self.where_left()}")
         return ", ".join(parts)
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, Any]:
         rate = self.rate()
         return {
             "address": self.label, "host": self.host, "port": self.port,
@@ -427,51 +308,10 @@ class DeviceJob:
 
 # --- several devices ------------------------------------------------------------
 
-class FleetProgress:
-    """One compact progress line per device, from the progress callbacks of
-    their threads: a refreshed status line on a terminal, else a line at
-    every quarter of each stage."""
 
-    def __init__(self, console, jobs):
-        self.console, self.jobs = console, jobs
-        self._lock = threading.Lock()
-        self._last_draw = 0.0
-        self._quarters = {}
+# --- several devices ------------------------------------------------------------
 
-    @staticmethod
-    def _percent(job):
-        done = job.written if job.stage == "write" else job.read
-        return min(100.0, 100.0 * done / job.total) if job.total else 100.0
-
-    def __call__(self, job):
-        if not job.total:
-            return
-        if self.console.tty:
-            now = time.monotonic()
-            stage_end = (job.written if job.stage == "write" else job.read) >= job.total
-            with self._lock:
-                if now - self._last_draw < 0.1 and not stage_end:
-                    return
-                self._last_draw = now
-            line = "  ".join(f"{j.label} {j.stage or 'init'} {self._percent(j):3.0f}%"
-                             for j in self.jobs)
-            if len(line) > shutil.get_terminal_size((100, 24)).columns - 1:
-                line = " ".join(f"{j.label} {(j.stage or 'i')[0]}{self._percent(j):3.0f}%"
-                                for j in self.jobs)
-            self.console.status(line)
-            return
-        quarter = int(self._percent(job) // 25)
-        key = (job.label, job.stage)
-        with self._lock:
-            if quarter == 0 or self._quarters.get(key, 0) >= quarter:
-                return
-            self._quarters[key] = quarter
-        done = job.written if job.stage == "write" else job.read
-        self.console.line(f"{job.label}: {job.stage} {quarter * 25}% "
-                          f"({min(done, job.total)}/{job.total} bytes)")
-
-
-def run_fleet(jobs, console, grace=2.0):
+def run_fleet(jobs: Sequence[DeviceJob], console: Console, grace: float = 2.0) -> bool:
     """Runs the jobs on one thread each and waits. Ctrl-C sets the shared
     stop event; jobs that have not stopped within `grace` seconds (or at a
     second Ctrl-C) have their link closed under them. Returns True when it
@@ -508,7 +348,7 @@ def run_fleet(jobs, console, grace=2.0):
     return interrupted
 
 
-def _wait(jobs, deadline):
+def _wait(jobs: Sequence[DeviceJob], deadline: float | None) -> None:
     """Waits for the jobs (Event.wait in short slices, so that Ctrl-C is seen)."""
     for job in jobs:
         while not job.finished.wait(0.1):

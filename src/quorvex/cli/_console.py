@@ -1,6 +1,7 @@
-"""Terminal plumbing of quorvex-fpga: one owner for standard error (log lines,
-messages, a refreshed status line), the log set-up, and the redirection of
-the library's own progress lines away from standard output."""
+"""The terminal side of quorvex-fpga, all of it: one owner for standard error
+(log lines, messages, a refreshed status line), the log set-up, the
+redirection of the library's own progress lines away from standard output,
+and the progress of several devices at once."""
 
 from __future__ import annotations
 
@@ -9,8 +10,16 @@ import logging
 import shutil
 import sys
 import threading
+import time
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, Any, TextIO
+
+if TYPE_CHECKING:
+    from ._jobs import DeviceJob
 
 PROG = "quorvex-fpga"
+
+__all__ = ["PROG", "Collector", "Console", "FleetProgress", "LogSetup", "stdout_to"]
 
 
 class Console:
@@ -22,7 +31,7 @@ class Console:
     next permanent line starts on a line of its own.
     """
 
-    def __init__(self, err):
+    def __init__(self, err: TextIO) -> None:
         self._err = err
         self._lock = threading.RLock()
         self._status = ""
@@ -34,7 +43,7 @@ class Console:
 
     # Permanent lines -------------------------------------------------------
 
-    def line(self, text):
+    def line(self, text: str) -> None:
         with self._lock:
             self._clear_status()
             if not self._at_line_start:
@@ -44,19 +53,19 @@ class Console:
             self._draw_status()
             self._flush()
 
-    def error(self, text, hint=None):
+    def error(self, text: str, hint: str | None = None) -> None:
         self.line(f"{PROG}: error: {text}")
         if hint:
             self.line(f"{PROG}: hint: {hint}")
 
-    def warning(self, text, hint=None):
+    def warning(self, text: str, hint: str | None = None) -> None:
         self.line(f"{PROG}: warning: {text}")
         if hint:
             self.line(f"{PROG}: hint: {hint}")
 
     # Status line -----------------------------------------------------------
 
-    def status(self, text):
+    def status(self, text: str) -> None:
         """Shows `text` as the refreshed status line (a terminal only)."""
         if not self.tty:
             return
@@ -67,7 +76,7 @@ class Console:
             self._draw_status()
             self._flush()
 
-    def end_status(self):
+    def end_status(self) -> None:
         with self._lock:
             self._clear_status()
             self._status = ""
@@ -92,11 +101,11 @@ class Console:
 
     # The library's progress lines -----------------------------------------
 
-    def stream(self):
+    def stream(self) -> _TrackedStream:
         """A text stream that writes through to standard error."""
         return _TrackedStream(self)
 
-    def _raw_write(self, text):
+    def _raw_write(self, text: str) -> int:
         with self._lock:
             self._err.write(text)
             if text:
@@ -107,36 +116,37 @@ class Console:
 class _TrackedStream:
     """sys.stdout stand-in that sends the library's progress to stderr."""
 
-    def __init__(self, console):
+    def __init__(self, console: Console) -> None:
         self._console = console
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         return self._console._raw_write(text)
 
-    def flush(self):
+    def flush(self) -> None:
         self._console._flush()
 
-    def isatty(self):
+    def isatty(self) -> bool:
         return self._console.tty
 
 
 class _NullStream:
     """sys.stdout stand-in that drops everything."""
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         return len(text)
 
-    def flush(self):
+    def flush(self) -> None:
         pass
 
-    def isatty(self):
+    def isatty(self) -> bool:
         return False
 
 
 @contextlib.contextmanager
-def stdout_to(stream):
-    """sys.stdout is `stream` for the duration (process-wide: the library
-    writes its progress lines to whatever sys.stdout is at that moment)."""
+def stdout_to(stream: Any) -> Iterator[None]:
+    """sys.stdout is `stream` for the duration, or a sink that drops
+    everything for None (process-wide: the library writes its progress lines
+    to whatever sys.stdout is at that moment)."""
     saved = sys.stdout
     sys.stdout = stream if stream is not None else _NullStream()
     try:
@@ -179,7 +189,7 @@ class LogSetup:
     """The process-wide log on standard error, installed before the native
     modules are imported so that they leave it alone, and removed again."""
 
-    def __init__(self, console, verbosity):
+    def __init__(self, console: Console, verbosity: int) -> None:
         self.console = console
         self.handler = _ConsoleHandler(console)
         self.formatter = _Formatter()
@@ -190,14 +200,14 @@ class LogSetup:
         root = logging.getLogger()
         self._saved_level = root.level
         # The root passes everything to the handlers, so a check's debug
-        # lines can be collected (see `collect`); the handler filters.
+        # lines can be collected (see Collector); the handler filters.
         root.setLevel(logging.DEBUG)
         root.addHandler(self.handler)
 
-    def per_device(self, on):
+    def per_device(self, on: bool) -> None:
         self.formatter.per_device = on
 
-    def close(self):
+    def close(self) -> None:
         root = logging.getLogger()
         root.removeHandler(self.handler)
         root.setLevel(self._saved_level)
@@ -206,27 +216,70 @@ class LogSetup:
 class Collector(logging.Handler):
     """Collects the records of one logger for a while, instead of showing them."""
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         super().__init__(logging.DEBUG)
-        self.records = []
+        self.records: list[logging.LogRecord] = []
         self._logger = logging.getLogger(name)
 
-    def emit(self, record):
+    def emit(self, record: logging.LogRecord) -> None:
         self.records.append(record)
 
-    def __enter__(self):
+    def __enter__(self) -> Collector:
         self._saved = (self._logger.propagate, self._logger.level)
         self._logger.propagate = False
         self._logger.setLevel(logging.DEBUG)
         self._logger.addHandler(self)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self._logger.removeHandler(self)
         self._logger.propagate, level = self._saved
         self._logger.setLevel(level)
-        return False
 
-    def messages(self, min_level=logging.DEBUG):
+    def messages(self, min_level: int = logging.DEBUG) -> list[tuple[str, str]]:
         return [(r.levelname.lower(), r.getMessage()) for r in self.records
                 if r.levelno >= min_level]
+
+
+class FleetProgress:
+    """One compact progress line per device, from the progress callbacks of
+    their threads: a refreshed status line on a terminal, else a line at
+    every quarter of each stage."""
+
+    def __init__(self, console: Console, jobs: Sequence[DeviceJob]) -> None:
+        self.console, self.jobs = console, jobs
+        self._lock = threading.Lock()
+        self._last_draw = 0.0
+        self._quarters: dict[tuple[str, str | None], int] = {}
+
+    @staticmethod
+    def _percent(job: DeviceJob) -> float:
+        done = job.written if job.stage == "write" else job.read
+        return min(100.0, 100.0 * done / job.total) if job.total else 100.0
+
+    def __call__(self, job: DeviceJob) -> None:
+        if not job.total:
+            return
+        if self.console.tty:
+            now = time.monotonic()
+            stage_end = (job.written if job.stage == "write" else job.read) >= job.total
+            with self._lock:
+                if now - self._last_draw < 0.1 and not stage_end:
+                    return
+                self._last_draw = now
+            line = "  ".join(f"{j.label} {j.stage or 'init'} {self._percent(j):3.0f}%"
+                             for j in self.jobs)
+            if len(line) > shutil.get_terminal_size((100, 24)).columns - 1:
+                line = " ".join(f"{j.label} {(j.stage or 'i')[0]}{self._percent(j):3.0f}%"
+                                for j in self.jobs)
+            self.console.status(line)
+            return
+        quarter = int(self._percent(job) // 25)
+        key = (job.label, job.stage)
+        with self._lock:
+            if quarter == 0 or self._quarters.get(key, 0) >= quarter:
+                return
+            self._quarters[key] = quarter
+        done = job.written if job.stage == "write" else job.read
+        self.console.line(f"{job.label}: {job.stage} {quarter * 25}% "
+                          f"({min(done, job.total)}/{job.total} bytes)")

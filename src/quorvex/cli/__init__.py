@@ -1,0 +1,97 @@
+"""quorvex-fpga: FPGA updates of networked beamforming devices from the shell.
+
+One verb per job (info, update, check, pack, inspect, emulate), each a module
+of this package; run ``quorvex-fpga --help`` for the overview and
+``quorvex-fpga VERB --help`` for a verb. The native modules are imported only
+after the log is set up (on standard error), so standard output carries
+nothing but results.
+
+A new verb is one module (see _common for what it holds) and its name in
+`VERBS`.
+"""
+
+from __future__ import annotations
+
+import importlib
+import sys
+import traceback
+from collections.abc import Sequence
+from types import ModuleType
+
+from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_TEXT, EXIT_USAGE,
+                      FORMATTER, PROG, Context, Parser, UsageError)
+from ._console import Console, LogSetup
+
+__all__ = ["VERBS", "build_parser", "main"]
+
+# The verbs, in the order the overview lists them.
+VERBS = ("info", "update", "check", "pack", "inspect", "emulate")
+
+_OVERVIEW = f"""\
+Update the FPGA image of networked beamforming devices, and make and look
+inside .tbin update images. Results go to standard output (--json makes them
+machine-readable); progress, log lines and errors go to standard error.
+
+Run '{PROG} VERB --help' for the options of one verb.
+
+{EXIT_TEXT}
+examples:
+  {PROG} info --address 192.0.2.10
+  {PROG} check fpga.tbin
+  {PROG} update fpga.tbin --address 192.0.2.10
+  {PROG} update fpga.tbin --address 192.0.2.10 --address 192.0.2.11 --json
+  {PROG} pack fpga.bin --dev-type 32 --header version=\\"1.2.0\\" -o fpga.tbin
+  {PROG} emulate --port 5025
+"""
+
+
+def _verb(name: str) -> ModuleType:
+    return importlib.import_module(f"{__name__}.{name}")
+
+
+def build_parser() -> Parser:
+    """The parser of the whole command line, one sub-parser per verb; each
+    parsed command line carries the verb's `run` as `args.run`."""
+    parser = Parser(prog=PROG, description=_OVERVIEW, formatter_class=FORMATTER)
+    from .. import __version__
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    verbs = parser.add_subparsers(dest="verb", metavar="VERB", required=True, title="verbs")
+    for name in VERBS:
+        module = _verb(name)
+        p = module.add_parser(verbs)
+        if hasattr(module, "run"):
+            p.set_defaults(run=module.run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The console script: returns the exit status."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] and argv[0] in VERBS:
+        own_args = getattr(_verb(argv[0]), "run_args", None)
+        if own_args is not None:
+            return own_args(argv[1:])
+    args = build_parser().parse_args(argv)
+
+    console = Console(sys.stderr)
+    log = LogSetup(console, 1 if args.verbose else -1 if args.quiet else 0)
+    ctx = Context(args, sys.stdout, console, log)
+    try:
+        return args.run(ctx)
+    except UsageError as e:
+        console.line(f"{PROG} {args.verb}: error: {e}")
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        console.line(f"{PROG}: interrupted; no device was being written")
+        return EXIT_INTERRUPTED
+    except (ConnectionError, TimeoutError) as e:
+        console.error(str(e), "check the address and port, and that the device is on")
+        return EXIT_LINK
+    except Exception as e:  # a fault of ours: say what, and show where with -v
+        console.error(f"{type(e).__name__}: {e}", None if args.verbose else
+                      "run it again with -v to see where it happened")
+        if args.verbose:
+            console.line(traceback.format_exc().rstrip())
+        return EXIT_FAILED
+    finally:
+        log.close()

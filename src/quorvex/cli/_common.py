@@ -1,0 +1,128 @@
+"""What every verb of quorvex-fpga is made of: the exit statuses and their
+meanings, the usage error, the parser class, and the context a verb runs in.
+
+A verb is a module of this package with two functions:
+
+    add_parser(verbs: Verbs) -> argparse.ArgumentParser
+        registers the verb's sub-parser (usually through `verb_parser`);
+    run(ctx: Context) -> int
+        does the job and returns the exit status.
+
+A verb that parses its own arguments (emulate) has `run_args(argv) -> int`
+instead of `run`: `main` hands it everything after the verb's name.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import textwrap
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO
+
+from ._console import PROG
+from ._options import json_option, output_options
+
+if TYPE_CHECKING:
+    from ._console import Console, LogSetup
+
+# What add_parser(verbs) receives: the parser's sub-parsers, where a verb adds its own.
+Verbs = argparse._SubParsersAction
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_REFUSED = 2
+EXIT_USAGE = 64
+EXIT_LINK = 74
+EXIT_INTERRUPTED = 130
+
+_EXIT_MEANING = {
+    EXIT_OK: "success",
+    EXIT_FAILED: "the update or its read-back verification failed",
+    EXIT_REFUSED: "refused by a check or by the device (the flash was not touched)",
+    EXIT_USAGE: "usage error: the command line is wrong",
+    EXIT_LINK: "link error: cannot connect, no answer in time, or the connection was lost",
+    EXIT_INTERRUPTED: "interrupted (Ctrl-C)",
+}
+
+# Which outcome is worse when several devices end differently: an update
+# that failed leaves a flash known to be wrong; a broken link leaves it
+# unknown; a refusal leaves it untouched.
+_SEVERITY = {EXIT_OK: 0, EXIT_REFUSED: 1, EXIT_LINK: 2, EXIT_FAILED: 3, EXIT_INTERRUPTED: 4}
+
+
+def worst(statuses: Iterable[int]) -> int:
+    """The exit status of several devices: the worst of theirs (0 for none)."""
+    return max(statuses, key=lambda s: _SEVERITY.get(s, 3), default=EXIT_OK)
+
+
+def exit_text(*codes: int, **meanings: str) -> str:
+    """The exit status table of a verb: `codes` (all of them when none is
+    given), with a meaning of its own for some (keyword s1=... for status 1)."""
+    lines = [f"  {c:<4} {meanings.get(f's{c}', _EXIT_MEANING[c])}"
+             for c in (codes or _EXIT_MEANING)]
+    return "exit status:\n" + "\n".join(lines) + "\n"
+
+
+EXIT_TEXT = exit_text()
+
+
+class UsageError(Exception):
+    """A command line that parses but makes no sense (exit status 64)."""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with the usage error status 64 (EX_USAGE) instead of 2,
+    which this tool keeps for refusals."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n"
+                              f"Run '{self.prog} --help' for the options.\n")
+
+
+FORMATTER = argparse.RawDescriptionHelpFormatter
+
+
+def paragraph(text: str) -> str:
+    """An indented triple-quoted text as one filled paragraph."""
+    return textwrap.fill(" ".join(text.split()), 78)
+
+
+def verb_parser(verbs: Verbs, name: str, *, help: str, description: str, epilog: str,
+                with_json: bool = False) -> argparse.ArgumentParser:
+    """A verb's sub-parser with the output options (-v, -q) and, `with_json`,
+    --json; `description` is filled as one paragraph."""
+    parents = [output_options()] + ([json_option()] if with_json else [])
+    return verbs.add_parser(name, parents=parents, formatter_class=FORMATTER, help=help,
+                            description=paragraph(description), epilog=epilog)
+
+
+class Context:
+    """What a verb runs with: its parsed arguments, standard output for the
+    results, and the console and log on standard error."""
+
+    def __init__(self, args: argparse.Namespace, stdout: TextIO, console: Console,
+                 log: LogSetup) -> None:
+        self.args, self.stdout, self.console, self.log = args, stdout, console, log
+
+    def out(self, text: str = "") -> None:
+        """One line of the result on standard output."""
+        self.stdout.write(text + "\n")
+        self.stdout.flush()
+
+    def out_json(self, obj: Any) -> None:
+        """The result as one JSON object (bytes as hex, anything else unknown as text)."""
+        self.out(json.dumps(obj, indent=2, default=_json_default))
+
+
+def _json_default(o: object) -> str:
+    if isinstance(o, (bytes, bytearray, memoryview)):
+        return bytes(o).hex()
+    return str(o)
+
+
+__all__ = ["EXIT_OK", "EXIT_FAILED", "EXIT_REFUSED", "EXIT_USAGE", "EXIT_LINK",
+           "EXIT_INTERRUPTED", "EXIT_TEXT", "FORMATTER", "PROG", "Context", "Parser",
+           "UsageError", "Verbs", "exit_text", "paragraph", "verb_parser", "worst"]

@@ -1,0 +1,114 @@
+"""Image files as quorvex-fpga sees them before any device is contacted: the
+checks that FpgaTool runs before an update, run offline, and whether a file
+is a .tbin container."""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from ._common import EXIT_OK, EXIT_REFUSED, PROG
+from ._console import Collector
+
+__all__ = ["ImageReport", "check_image", "is_container"]
+
+
+class _OfflineLink:
+    """The device link of a tool that only checks files: any use is a bug."""
+
+    def _refuse(self, *args: Any, **kwargs: Any) -> None:
+        raise RuntimeError("the image check must not talk to a device")
+
+    initConnection = sendCmd = sendRawBytes = recvRawBytes = closeConnection = _refuse
+
+
+class ImageReport:
+    """What the two checks of FpgaTool (and the device-type comparison for a
+    .tbin) said about an image file."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.format = os.path.splitext(path)[1].lower().lstrip(".") or None
+        self.file_check: bool | None = None      # _checkUpdateFile
+        self.header_check: bool | None = None    # _checkFileHeader
+        self.device_types: list[int] | None = None  # .tbin: the types it is for
+        self.device_type_ok: bool | None = None  # .tbin and a device type asked for
+        self.image_bytes: int | None = None
+        self.messages: list[tuple[str, str]] = []  # (level, text) from the checks and from us
+        self.status = EXIT_OK
+        self.problem = ""
+        self.hint = ""
+
+    @property
+    def ok(self) -> bool:
+        return self.status == EXIT_OK
+
+    def refuse(self, problem: str, hint: str = "") -> None:
+        self.status, self.problem, self.hint = EXIT_REFUSED, problem, hint
+
+    def as_dict(self) -> dict[str, Any]:
+        return {
+            "path": self.path, "format": self.format, "ok": self.ok,
+            "file_check": self.file_check, "header_check": self.header_check,
+            "device_types": self.device_types, "device_type_ok": self.device_type_ok,
+            "image_bytes": self.image_bytes,
+            "messages": [{"level": lv, "text": t} for lv, t in self.messages],
+            "problem": self.problem or None, "hint": self.hint or None,
+        }
+
+
+def check_image(path: str, device_type: int | None = None,
+                force_device_type: bool = False) -> ImageReport:
+    """Runs FpgaTool's own file and header checks on `path`, offline, and for
+    a .tbin compares the device types in its header with `device_type`."""
+    from ..QVRFpga import FpgaTool
+
+    report = ImageReport(path)
+    tool = FpgaTool(connection=_OfflineLink())
+    with Collector("FPGA") as log:
+        report.file_check = bool(tool._checkUpdateFile(path))
+        if report.file_check:
+            report.header_check = bool(tool._checkFileHeader(path))
+    report.messages = log.messages()
+    reasons = "; ".join(t for lv, t in report.messages if lv in ("warning", "error"))
+    if not report.file_check:
+        report.refuse(reasons or "the file check failed",
+                      "give the path of a non-empty, readable .bin or .tbin file")
+        return report
+    if not report.header_check:
+        report.refuse(reasons or "the header check failed",
+                      "the .tbin is damaged or was packed with another key; "
+                      f"'{PROG} inspect FILE' shows what is wrong with it")
+        return report
+
+    if report.format == "tbin":
+        from .. import tbin
+        info = tbin.describe(path)
+        report.device_types = list(info.get("device_types") or [])
+        start, length = info.get("image_start_addr") or 0, info.get("image_length") or 0
+        report.image_bytes = max(0, min(length, info.get("file_size", 0) - start))
+        if device_type is not None:
+            report.device_type_ok = device_type in report.device_types
+            if not report.device_type_ok:
+                types = ", ".join(map(str, report.device_types)) or "none"
+                text = (f"{path} is an image for device type {types}, "
+                        f"not for device type {device_type}")
+                if force_device_type:
+                    report.messages.append(
+                        ("warning", text + " (written anyway: --force-device-type)"))
+                else:
+                    report.refuse(text, "check --device-type, or give --force-device-type "
+                                        "to write it anyway")
+    else:
+        report.image_bytes = os.path.getsize(path)
+    return report
+
+
+def is_container(path: str) -> bool:
+    """Whether `path` holds a .tbin container whose digests match."""
+    from .. import tbin
+
+    try:
+        return bool(tbin.describe(path).get("ok"))
+    except OSError:
+        return False  # packing reports what cannot be read

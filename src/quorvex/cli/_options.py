@@ -1,0 +1,75 @@
+"""The options and argument types that several verbs of quorvex-fpga share.
+
+Ports and addresses are checked by quorvex._netaddr, like everywhere else;
+an address given with --address is taken apart by the verb (see _address),
+so that a bad one is a usage error that names it.
+"""
+
+from __future__ import annotations
+
+import argparse
+
+from .._netaddr import port_arg
+
+
+def seconds(text: str) -> float:
+    """An argparse `type=` for a time-out: seconds > 0, at most a day."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 < value <= 86400:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds > 0, not {text!r}")
+    return value
+
+
+def dev_type(text: str) -> int:
+    """An argparse `type=` for a device type number (> 0)."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a device type number such as 32, not {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive device type, not {text!r}")
+    return value
+
+
+def output_options() -> argparse.ArgumentParser:
+    """A parent parser with -v and -q, which every verb but emulate takes."""
+    common = argparse.ArgumentParser(add_help=False)
+    out = common.add_argument_group("output")
+    out.add_argument("-v", "--verbose", action="store_true",
+                     help="show debug log lines too")
+    out.add_argument("-q", "--quiet", action="store_true",
+                     help="no progress and no info lines: only warnings, errors and results")
+    return common
+
+
+def json_option() -> argparse.ArgumentParser:
+    """A parent parser with --json."""
+    json_opt = argparse.ArgumentParser(add_help=False)
+    json_opt.add_argument("--json", action="store_true",
+                          help="print the result as one JSON object on standard output")
+    return json_opt
+
+
+def device_options(p: argparse.ArgumentParser, several: bool) -> None:
+    """--address (repeatable with `several`), --port, --device-type and --timeout."""
+    g = p.add_argument_group("device")
+    if several:
+        g.add_argument("--address", "-a", action="append", required=True, metavar="HOST",
+                       help="the device: a host name or IP address, optionally with :PORT "
+                            "([IPV6]:PORT for IPv6). Repeat it to update several devices "
+                            "at once, one thread each")
+    else:
+        g.add_argument("--address", "-a", required=True, metavar="HOST",
+                       help="the device: a host name or IP address, optionally with :PORT "
+                            "([IPV6]:PORT for IPv6)")
+    g.add_argument("--port", "-p", type=port_arg(), default=5025,
+                   help="TCP port for addresses given without one (default: %(default)s)")
+    g.add_argument("--device-type", "-t", type=dev_type, default=32, metavar="N",
+                   help="the device type (default: %(default)s)")
+    g.add_argument("--timeout", type=seconds, default=10.0, metavar="S",
+                   help="seconds to wait for the connection and for each reply "
+                        "(default: %(default)s; an erase may take up to 120 s)")

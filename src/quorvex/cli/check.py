@@ -1,0 +1,54 @@
+"""quorvex-fpga check: the checks that 'update' runs on an image before it
+connects, on their own."""
+
+from __future__ import annotations
+
+import argparse
+
+from ._common import EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser
+from ._image import check_image
+from ._options import dev_type
+
+
+def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
+    p = verb_parser(
+        verbs, "check", with_json=True,
+        help="check an image file offline, as 'update' does first",
+        description="""
+            Run the two checks that 'update' runs before it connects: the file check
+            (exists, .bin or .tbin, not empty, readable) and the header check (for a
+            .tbin, both HMAC digests). No device is contacted.""",
+        epilog=f"example:\n  {PROG} check fpga.tbin --device-type 32\n\n"
+               + exit_text(EXIT_OK, EXIT_REFUSED, EXIT_USAGE, s2="the image is refused"))
+    p.add_argument("image", metavar="IMAGE", help="the image file to check")
+    p.add_argument("--device-type", "-t", type=dev_type, metavar="N",
+                   help="also check that a .tbin names this device type")
+    return p
+
+
+def run(ctx: Context) -> int:
+    a = ctx.args
+    report = check_image(a.image, a.device_type)
+    if a.json:
+        ctx.out_json(report.as_dict())
+    else:
+        def verdict(result: bool | None) -> str:
+            return "not run" if result is None else "passed" if result else "FAILED"
+        ctx.out(f"{a.image}:")
+        ctx.out(f"  file check    {verdict(report.file_check)}")
+        ctx.out(f"  header check  {verdict(report.header_check)}"
+                + ("  (.bin: no header to check)" if report.format == "bin"
+                   and report.header_check else ""))
+        if report.device_types is not None:
+            ctx.out(f"  device types  {', '.join(map(str, report.device_types)) or 'none'}"
+                    + ("" if report.device_type_ok is None else
+                       "  (matches)" if report.device_type_ok else
+                       f"  (not {a.device_type})"))
+        if report.image_bytes is not None:
+            ctx.out(f"  image         {report.image_bytes} bytes")
+        for level, text in report.messages:
+            if level in ("warning", "error") or a.verbose:
+                ctx.out(f"  {level}: {text}")
+    if not report.ok:
+        ctx.console.error(f"image refused: {report.problem}", report.hint)
+    return report.status

@@ -1,0 +1,86 @@
+"""quorvex-fpga pack: a raw image packed into a .tbin container."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import pathlib
+from typing import Any
+
+from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError,
+                      Verbs, exit_text, verb_parser)
+from ._image import is_container
+from ._options import dev_type
+
+
+def header_item(text: str) -> tuple[str, Any]:
+    """An argparse `type=` for --header KEY=VALUE: VALUE as JSON when it
+    parses, else as text."""
+    key, sep, value = text.partition("=")
+    if not sep or not key:
+        raise argparse.ArgumentTypeError(f"expected KEY=VALUE, not {text!r}")
+    if key in ("DEV_TYPE", "dev_type"):
+        raise argparse.ArgumentTypeError("the device type is given with --dev-type, not --header")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
+
+
+def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
+    p = verb_parser(
+        verbs, "pack",
+        help="pack a raw .bin image into a .tbin container",
+        description="""
+            Pack IMAGE.bin (a raw image file) into a .tbin container: a JSON header naming
+            the device types, and HMAC-SHA256 digests of header and image.""",
+        epilog=f"examples:\n"
+               f"  {PROG} pack fpga.bin --dev-type 32 -o fpga.tbin\n"
+               f"  {PROG} pack fpga.bin -d 28 -d 32 --header build=1234 \\\n"
+               f"      --header note='\"for the lab\"' -o fpga.tbin\n\n"
+               f"A --header VALUE is taken as JSON when it parses (1234, true, [1,2],\n"
+               f"\"text\"), else as text.\n\n"
+               + exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE,
+                           s1="the container could not be written",
+                           s2="no raw image file to pack (missing, or a .tbin already)"))
+    p.add_argument("image", metavar="IMAGE.bin", help="the raw image file (not a .tbin)")
+    p.add_argument("--dev-type", "-d", type=dev_type, action="append", required=True,
+                   metavar="N", help="a device type the image is for; repeat it for several")
+    p.add_argument("--header", action="append", type=header_item, default=[],
+                   metavar="KEY=VALUE", help="a further member of the JSON header; repeatable")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.tbin",
+                   help="the container to write, named .tbin (replaced if it exists)")
+    return p
+
+
+def run(ctx: Context) -> int:
+    from .. import tbin
+
+    a = ctx.args
+    header = dict(a.header)
+    dev_types = a.dev_type[0] if len(a.dev_type) == 1 else a.dev_type
+    # 'check' and 'update' tell a container from a raw image by its name alone:
+    # a container named otherwise would be flashed as it is.
+    if pathlib.Path(a.output).suffix.lower() != ".tbin":
+        raise UsageError(f"name the output .tbin, not {a.output!r}: 'check' and 'update' know "
+                         "a container by that name only, and would flash a .bin as it is")
+    if not os.path.isfile(a.image):
+        ctx.console.error(f"no image file {a.image!r}", "give the path of the raw image to pack")
+        return EXIT_REFUSED
+    if pathlib.Path(a.image).suffix.lower() == ".tbin" or is_container(a.image):
+        ctx.console.error(f"{a.image!r} is a .tbin container already, not a raw image: "
+                          "packed again it would be flashed with its container header",
+                          "give the raw .bin image it was packed from")
+        return EXIT_REFUSED
+    try:
+        size = tbin.pack_file(a.image, a.output, dev_types, header or None)
+    except (ValueError, TypeError) as e:
+        raise UsageError(e) from None
+    except OSError as e:
+        ctx.console.error(f"cannot pack {a.image!r} into {a.output!r}: {e}")
+        return EXIT_FAILED
+    types = ", ".join(map(str, a.dev_type))
+    ctx.out(f"{a.output}: {size} bytes, a .tbin of {os.path.getsize(a.image)} image bytes "
+            f"for device type {types}")
+    return EXIT_OK
