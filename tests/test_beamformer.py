@@ -8,6 +8,7 @@ from quorvex.emulator import DeviceEmulator
 from quorvex.QVRPublic import FBSMode, RFMode
 from quorvex.QVRUtils import RetCode, RetType
 from quorvex.qvrdev import TCPBeamformer as module
+from quorvex.qvrdev.BeamPatternManager import BeamPatternManager
 from quorvex.qvrdev.TCPBeamformer import TCPBeamformer
 
 
@@ -167,3 +168,13 @@ def test_rf_mode_is_a_member_its_name_or_its_value(rf_mode, name):
         with pytest.raises(name, match="rf_mode"):
             dev.getFastBeamGain(rf_mode, 4)
         assert link.lines == []
+
+
+def test_a_pattern_the_device_took_is_kept_by_a_manager_without_rx_beams():
+    class TxOnly(TCPBeamformer):
+        def _create_beam_pattern_mgr(self):
+            return BeamPatternManager(beam_count=4, modes=(RFMode.TX,))
+
+    dev = TxOnly(link=WireLink(), delay_scale=0)
+    assert dev.setFastBeamPatternThetaPhi(2, 28.0, 20.0, 45.0).RetCode is RetCode.OK
+    assert dev.beam_pattern_mgr.beam(RFMode.TX, 2) == {"rf_freq": 28.0, "theta": 20.0, "phi": 45.0}

@@ -39,6 +39,9 @@ __all__ = ["pack", "pack_file", "describe"]
 
 ImageSource = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]"]
 DevType = Union[int, "list[int]"]
+PathArg = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
+# Further members of a JSON header.
+Header = Optional["dict[str, Any]"]
 
 
 def _key_prefix(key_prefix: Optional[str]) -> str:
@@ -53,7 +56,7 @@ def _key_prefix(key_prefix: Optional[str]) -> str:
     return key_prefix
 
 
-def pack(image: ImageSource, dev_type: DevType, header: Optional[dict] = None, *,
+def pack(image: ImageSource, dev_type: DevType, header: Header = None, *,
          key_prefix: Optional[str] = None) -> bytes:
     """Build a ``.tbin`` container and return it as bytes.
 
@@ -80,9 +83,7 @@ def pack(image: ImageSource, dev_type: DevType, header: Optional[dict] = None, *
     return _tbin.pack(image, dev_type, header, _key_prefix(key_prefix))
 
 
-def pack_file(image_path: Union[str, "os.PathLike[str]", "os.PathLike[bytes]"],
-              out_path: Union[str, "os.PathLike[str]", "os.PathLike[bytes]"],
-              dev_type: DevType, header: Optional[dict] = None, *,
+def pack_file(image_path: PathArg, out_path: PathArg, dev_type: DevType, header: Header = None, *,
               key_prefix: Optional[str] = None) -> int:
     """Write the ``.tbin`` container for the image file ``image_path`` to
     ``out_path`` and return the number of bytes written.

@@ -21,25 +21,43 @@ import math
 import numbers
 import re
 import time
+from typing import (TYPE_CHECKING, Any, Callable, Optional, Protocol, SupportsInt, TypeVar,
+                    Union, cast)
 
 from ..QVRPublic import RFMode
 from ..QVRUtils import RetCode, RetType, _RspType
 from .BeamPatternManager import BeamPatternManager
 from .LobeSwitchDirector import LobeSwitchDirector
 
+if TYPE_CHECKING:
+    from ..QVRCommService import _TCPConn
+
 __all__ = ["TCPBeamformer"]
 
 # A query's refusal: a negative number where its value should be.
 _REFUSAL = re.compile(r"-[0-9]+")
 
+# An RF mode as an RFMode, its name ("tx", any case) or its value.
+RFModeLike = Union[RFMode, str, int]
 
-def _int(name, value):
+
+class DeviceLink(Protocol):
+    """What the class needs of a link handed in: quorvex.QVRCommService's
+    _TCPConn is one."""
+
+    def sendCmd(self, data: bytes, rsp_type: _RspType, /) -> RetType: ...
+
+
+_Self = TypeVar("_Self", bound="TCPBeamformer")
+
+
+def _int(name: str, value: object) -> int:
     if isinstance(value, numbers.Real):
-        return int(value)  # a fraction is cut toward zero
+        return int(cast("SupportsInt", value))  # a fraction is cut toward zero
     raise TypeError(f"{name} must be int, not {type(value).__name__}")
 
 
-def _mode_name(rf_mode):
+def _mode_name(rf_mode: RFModeLike) -> str:
     """The name of an RF mode given as an RFMode, its name ("tx") or its value."""
     if isinstance(rf_mode, RFMode):
         return rf_mode.name
@@ -87,15 +105,20 @@ class TCPBeamformer(LobeSwitchDirector):
     for tests and the emulator).
     """
 
-    delay_scale = 1.0
+    delay_scale: float = 1.0
 
-    def __init__(self, address=None, port=5025, *, link=None, timeout=10.0,
-                 delay_scale=None, beam_count=64):
+    def __init__(self, address: Optional[str] = None, port: int = 5025, *,
+                 link: Optional[DeviceLink] = None, timeout: float = 10.0,
+                 delay_scale: Optional[float] = None, beam_count: int = 64) -> None:
+        self._owns_link: bool
+        self._link: DeviceLink
         if link is None:
             from ..QVRCommService import _TCPConn
 
-            link = _TCPConn(address, port, timeout=timeout)
-            if not link.initConnection():
+            if not isinstance(address, str):  # as _TCPConn would refuse it
+                raise TypeError(f"address must be str, not {type(address).__name__}")
+            link = tcp = _TCPConn(address, port, timeout=timeout)
+            if not tcp.initConnection():
                 raise ConnectionError(f"Cannot connect to {address}:{port}")
             self._owns_link = True
         else:
@@ -105,33 +128,34 @@ class TCPBeamformer(LobeSwitchDirector):
         if delay_scale is not None:
             self.delay_scale = delay_scale
 
-    def close(self):
+    def close(self) -> None:
         if self._owns_link:
-            self._link.closeConnection()
+            cast("_TCPConn", self._link).closeConnection()  # the link made in __init__
 
-    def __enter__(self):
+    def __enter__(self: _Self) -> _Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     # --- one command, one reply ------------------------------------------------
 
-    def _send(self, keyword, rsp_type, arg=None, user_delay=0):
+    def _send(self, keyword: str, rsp_type: _RspType, arg: object = None,
+              user_delay: float = 0) -> tuple[str, str]:
         line = keyword if arg is None else f"{keyword} {arg}"
         reply = self._link.sendCmd(f"{line}\r\n".encode(), rsp_type).RetData or ""
         if user_delay and self.delay_scale:
             time.sleep(user_delay * self.delay_scale)
         return line, reply.strip()
 
-    def _set(self, op, arg=None, user_delay=0):
+    def _set(self, op: str, arg: object = None, user_delay: float = 0) -> RetType:
         """A setting command of the table: "0" is success."""
         line, reply = self._send(*self._fbs_cmd_dict()[op], arg, user_delay)
         if reply == "0":
             return RetType(data=reply)
         return RetType(RetCode.ERROR, f"{line!r} refused by the device: {reply!r}")
 
-    def _query(self, op, arg=None, suffix=""):
+    def _query(self, op: str, arg: object = None, suffix: str = "") -> RetType:
         """A query of the table (or a setting keyword + "?"): its value."""
         keyword, rsp_type = self._fbs_cmd_dict()[op]
         line, reply = self._send(keyword + suffix, rsp_type, arg)
@@ -141,42 +165,42 @@ class TCPBeamformer(LobeSwitchDirector):
 
     # --- the host device operations LobeSwitchDirector calls ---------------------
 
-    def _getExtCtrl(self):
+    def _getExtCtrl(self) -> RetType:
         return self._query("_getExtCtrl")
 
-    def _setExtCtrl(self, value):
+    def _setExtCtrl(self, value: str) -> RetType:
         return self._set("_setExtCtrl", value)
 
-    def _setBeamPatternEnable(self, enable):
+    def _setBeamPatternEnable(self, enable: str) -> RetType:
         return self._set("_setBeamPatternEnable", enable)
 
-    def _getBeamPatternEnable(self):
+    def _getBeamPatternEnable(self) -> RetType:
         return self._query("_getBeamPatternEnable")
 
-    def _eraseBeamPattern(self, user_delay=0):
+    def _eraseBeamPattern(self, user_delay: float = 0) -> RetType:
         return self._set("_eraseBeamPattern", user_delay=user_delay)
 
-    def _applyBeamPatternToBFIC(self, user_delay=0):
+    def _applyBeamPatternToBFIC(self, user_delay: float = 0) -> RetType:
         return self._set("_applyBeamPatternToBFIC", user_delay=user_delay)
 
-    def _setBeamPatternStoreFBS(self, fields):
+    def _setBeamPatternStoreFBS(self, fields: str) -> RetType:
         return self._set("_setBeamPatternStoreFBS", fields)
 
-    def _setBeamPatternStoreTDBS(self, fields):
+    def _setBeamPatternStoreTDBS(self, fields: str) -> RetType:
         return self._set("_setBeamPatternStoreTDBS", fields)
 
-    def _reboot(self):
+    def _reboot(self) -> RetType:
         line, reply = self._send("REBOOT", _RspType.RSP_STRING)
         if reply == "0":
             return RetType(data=reply)
         return RetType(RetCode.ERROR, f"'REBOOT' refused by the device: {reply!r}")
 
-    def _create_beam_pattern_mgr(self):
+    def _create_beam_pattern_mgr(self) -> BeamPatternManager:
         return BeamPatternManager(beam_count=self._beam_count)
 
     # --- gains and patterns ----------------------------------------------------------
 
-    def _store(self, write, fields):
+    def _store(self, write: Callable[[str], RetType], fields: str) -> RetType:
         """One entry written with the store enabled, then applied. (Not the
         beam-pattern setup of eraseFastBeamConfig: that erases the store.)"""
         ret = self._setBeamPatternEnable("1")
@@ -190,18 +214,20 @@ class TCPBeamformer(LobeSwitchDirector):
             self._applyBeamPatternToBFIC(user_delay=2)
         return ret
 
-    def _beam(self, rf_mode, beam_id):
+    def _beam(self, rf_mode: RFMode, beam_id: int) -> Optional[dict[str, Any]]:
         """The manager's entry of a beam; None for a beam the device lacks."""
         try:
-            return self.beam_pattern_mgr.beam(rf_mode, beam_id)
+            beam: dict[str, Any] = self.beam_pattern_mgr.beam(rf_mode, beam_id)
         except KeyError:
             return None
+        return beam
 
-    def _no_beam(self, beam_id):
+    def _no_beam(self, beam_id: int) -> RetType:
         return RetType(RetCode.ERROR, f"no beam {beam_id}: beam_id must be in "
                                       f"0..{self._beam_count - 1}")
 
-    def setFastBeamGain(self, rf_mode, beam_id, enable, com_gain=0, ele_gain=0):
+    def setFastBeamGain(self, rf_mode: RFModeLike, beam_id: int, enable: bool,
+                        com_gain: int = 0, ele_gain: int = 0) -> RetType:
         """Set the fast beam gain."""
         beam_id, com_gain, ele_gain = (_int("beam_id", beam_id), _int("com_gain", com_gain),
                                        _int("ele_gain", ele_gain))
@@ -215,7 +241,7 @@ class TCPBeamformer(LobeSwitchDirector):
             beam.update(enable=enable, com_gain=com_gain, ele_gain=ele_gain)
         return ret
 
-    def getFastBeamGain(self, rf_mode, beam_id):
+    def getFastBeamGain(self, rf_mode: RFModeLike, beam_id: int) -> RetType:
         """Get the fast beam gain."""
         beam_id = _int("beam_id", beam_id)
         ret = self._query("_setBeamPatternStoreFBS", f"{_mode_name(rf_mode)},{beam_id}", "?")
@@ -228,7 +254,8 @@ class TCPBeamformer(LobeSwitchDirector):
         enable, com_gain, ele_gain = (int(f) for f in fields)
         return RetType(data={"enable": bool(enable), "com_gain": com_gain, "ele_gain": ele_gain})
 
-    def setFastBeamPatternThetaPhi(self, beam_id, rf_freq, theta, phi):
+    def setFastBeamPatternThetaPhi(self, beam_id: int, rf_freq: float, theta: float,
+                                   phi: float) -> RetType:
         """Set the fast beam pattern."""
         beam_id = _int("beam_id", beam_id)
         rf_freq, theta, phi = float(rf_freq), float(theta), float(phi)
@@ -237,11 +264,17 @@ class TCPBeamformer(LobeSwitchDirector):
         fields = f"{beam_id},{rf_freq!r},{theta!r},{phi!r}"
         ret = self._store(self._setBeamPatternStoreTDBS, fields)
         if ret.RetCode is RetCode.OK:
+            # Every mode's entry the manager has: one without RX beams (a
+            # device class's own manager) is no reason to fail after the
+            # device took the pattern.
             for mode in RFMode:
-                self._beam(mode, beam_id).update(rf_freq=rf_freq, theta=theta, phi=phi)
+                beam = self._beam(mode, beam_id)
+                if beam is not None:
+                    beam.update(rf_freq=rf_freq, theta=theta, phi=phi)
         return ret
 
-    def setFastBeamPatternAzEl(self, beam_id, rf_freq, azimuth, elevation):
+    def setFastBeamPatternAzEl(self, beam_id: int, rf_freq: float, azimuth: float,
+                               elevation: float) -> RetType:
         """Set the fast beam pattern.
 
         Azimuth turns in the horizontal plane from boresight, elevation rises
@@ -254,7 +287,7 @@ class TCPBeamformer(LobeSwitchDirector):
         phi = math.degrees(math.atan2(y, x)) if (x or y) else 0.0
         return self.setFastBeamPatternThetaPhi(beam_id, rf_freq, theta, phi)
 
-    def getFastBeamPattern(self, beam_id):
+    def getFastBeamPattern(self, beam_id: int) -> RetType:
         """Get the fast beam pattern."""
         beam_id = _int("beam_id", beam_id)
         ret = self._query("_setBeamPatternStoreTDBS", str(beam_id), "?")

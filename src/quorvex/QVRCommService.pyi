@@ -1,0 +1,59 @@
+"""The TCP device link _TCPConn."""
+
+from _typeshed import ReadableBuffer
+from typing_extensions import disjoint_base
+
+from quorvex.QVRUtils import RetType, _RspType
+
+_MAX_REPLY: int
+
+# A native class: it cannot share a subclass with another native base.
+@disjoint_base
+class _TCPConn:
+    """TCP link to a device that answers each command with one line ending in CR LF."""
+
+    def __init__(self, address: str, port: int, timeout: float = 10.0,
+                 slow_timeout: float = 120.0) -> None:
+        """A link to address:port, not yet connected."""
+
+    def initConnection(self) -> bool:
+        """Connects; True when connected, False when no address of the host answered
+        within `timeout` seconds (the reason is in last_error)."""
+
+    def sendCmd(self, data: ReadableBuffer, rsp_type: _RspType) -> RetType:
+        """Sends data (a whole command, CR LF included) unaltered and returns
+        RetType(data=reply) with the reply's CR LF removed, decoded as UTF-8."""
+
+    def sendRawBytes(self, data: ReadableBuffer) -> None:
+        """Sends all of data; the reply is left for recvRawBytes."""
+
+    def recvRawBytes(self, size: int) -> bytes:
+        """Reads one whole reply and returns its first `size` bytes, header and CR LF
+        included."""
+
+    def closeConnection(self) -> None:
+        """Closes the link; harmless when closed already."""
+
+    @property
+    def address(self) -> str:
+        """The address as given."""
+
+    @property
+    def port(self) -> int:
+        """The TCP port."""
+
+    @property
+    def timeout(self) -> float:
+        """Seconds to wait for a connection or a reply."""
+
+    @property
+    def slow_timeout(self) -> float:
+        """Seconds to wait for the reply to FPGA_ERASE."""
+
+    @property
+    def connected(self) -> bool:
+        """True while the link is connected and not broken."""
+
+    @property
+    def last_error(self) -> str | None:
+        """Why the last initConnection() failed, or None."""

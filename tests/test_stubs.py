@@ -1,0 +1,167 @@
+"""The .pyi stubs of the native modules agree with the modules as imported:
+parameter names, order, kinds and defaults, the names each module defines,
+abstract operations. mypy's stubtest compares what it can introspect; the
+nanobind callables, which carry no __signature__, are compared here with the
+signature nanobind itself declares for them."""
+
+import ast
+import importlib
+import inspect
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+# Every native module that ships a stub; a new one is one more entry.
+STUBBED = [
+    "quorvex.QVRFpga",
+    "quorvex.QVRCommService",
+    "quorvex.qvrdev.LobeSwitchDirector",
+    "quorvex._tbin",
+]
+
+
+def _allowlist():
+    """Only what stubtest cannot see, each entry with the reason, found in the
+    modules as imported."""
+    entries = {}
+    for modname in STUBBED:
+        module = importlib.import_module(modname)
+        for name, value in vars(module).items():
+            if (type(value).__module__ != "nanobind"
+                    or getattr(value, "__module__", modname) != modname):
+                continue
+            if inspect.isclass(value):
+                entries[f"{modname}.{name}"] = (
+                    "a nanobind class: its metaclass, nanobind.nb_type, has no stub to "
+                    "name (its members are checked one by one)")
+            else:
+                entries[f"{modname}.{name}"] = (
+                    "a nanobind function: not a function type stubtest knows, and without "
+                    "an inspect signature; test_nanobind_signatures_match_stubs checks it")
+    return entries
+
+
+def test_stubtest_finds_no_difference(tmp_path):
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("".join(f"# {why}\n{name}\n" for name, why in _allowlist().items()))
+    # The test's own environment, so that stubtest imports the very package
+    # (and mypy reads the stubs beside it) that the other tests use. It runs
+    # in an empty directory, where nothing can shadow that package, so a
+    # relative PYTHONPATH (a development tree) is made absolute first.
+    env = dict(os.environ, MYPY_CACHE_DIR=os.devnull)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), *STUBBED],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    out = proc.stdout + proc.stderr
+    assert proc.returncode == 0, f"stubtest found differences:\n{out}"
+
+
+def _stub_of(module):
+    """The stub that ships beside a module, as an AST."""
+    path = Path(module.__file__).with_name(module.__name__.rpartition(".")[2] + ".pyi")
+    return ast.parse(path.read_text(), str(path))
+
+
+NO_DEFAULT = inspect.Parameter.empty
+
+
+def _value(node):
+    """A default as a value; one that is no literal as its source text."""
+    if node is None:
+        return NO_DEFAULT
+    try:
+        return ast.literal_eval(node)
+    except ValueError:
+        return ast.unparse(node)
+
+
+def _params(args):
+    """(kind, name, default) for every parameter of an ast.arguments."""
+    positional = args.posonlyargs + args.args
+    defaults = [None] * (len(positional) - len(args.defaults)) + args.defaults
+    out = [("positional-only" if a in args.posonlyargs else "positional", a.arg, _value(d))
+           for a, d in zip(positional, defaults)]
+    if args.vararg:
+        out.append(("*", args.vararg.arg, NO_DEFAULT))
+    out += [("keyword-only", a.arg, _value(d)) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    if args.kwarg:
+        out.append(("**", args.kwarg.arg, NO_DEFAULT))
+    return out
+
+
+def _nanobind_callables(module):
+    """(qualified name, callable) for every nanobind function of a module and
+    every nanobind method of its classes."""
+    for name, value in vars(module).items():
+        if hasattr(value, "__nb_signature__"):
+            yield name, value
+        elif inspect.isclass(value) and value.__module__ == module.__name__:
+            for attr, member in vars(value).items():
+                if hasattr(member, "__nb_signature__"):
+                    yield f"{name}.{attr}", member
+
+
+def _declared(func):
+    """The parameters nanobind declares for a callable, one list per overload."""
+    out = []
+    for sig, _doc, defaults in func.__nb_signature__:
+        # nanobind writes a default as \N (\=N when its text was given) for
+        # the N-th entry of `defaults`; the highest first, so \1 leaves \10.
+        for i, value in reversed(list(enumerate(defaults or ()))):
+            if isinstance(value, str) and f"\\={i}" in sig:
+                sig = sig.replace(f"\\={i}", value)
+            sig = sig.replace(f"\\{i}", repr(value))
+        out.append(_params(ast.parse(sig + ": ...").body[0].args))
+    return out
+
+
+def _stub_functions(tree):
+    """(qualified name, definition) for every function and method of a stub,
+    each overload included."""
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            yield node.name, node
+        elif isinstance(node, ast.ClassDef):
+            for f in node.body:
+                if isinstance(f, ast.FunctionDef):
+                    yield f"{node.name}.{f.name}", f
+
+
+def _is_overload(func):
+    return any(isinstance(d, ast.Name) and d.id == "overload" for d in func.decorator_list)
+
+
+@pytest.mark.parametrize("modname", STUBBED)
+def test_nanobind_signatures_match_stubs(modname):
+    module = importlib.import_module(modname)
+    stub = {}
+    for name, func in _stub_functions(_stub_of(module)):
+        stub.setdefault(name, []).append(_params(func.args))  # overloads in order
+    for name, func in _nanobind_callables(module):
+        if name.rpartition(".")[2].startswith("__") and name not in stub:
+            continue  # a special method the stub leaves to object's (__repr__)
+        assert name in stub, f"{modname}.{name} has no stub"
+        assert stub[name] == _declared(func), f"{modname}.{name}"
+
+
+@pytest.mark.parametrize("modname", STUBBED)
+def test_overloads_state_the_runtime_defaults(modname):
+    # stubtest checks the parameters of overloads, but not the default values
+    # they spell out.
+    module = importlib.import_module(modname)
+    for name, func in _stub_functions(_stub_of(module)):
+        if not _is_overload(func):
+            continue
+        runtime = module
+        for part in name.split("."):
+            runtime = getattr(runtime, part)
+        params = inspect.signature(runtime).parameters
+        for _kind, pname, default in _params(func.args):
+            if default is not NO_DEFAULT and default is not Ellipsis:
+                assert params[pname].default == default, f"{modname}.{name}({pname}=...)"
