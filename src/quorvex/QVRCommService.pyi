@@ -22,7 +22,8 @@ class _TCPConn:
 
     def sendCmd(self, data: ReadableBuffer, rsp_type: _RspType) -> RetType:
         """Sends data (a whole command, CR LF included) unaltered and returns
-        RetType(data=reply) with the reply's CR LF removed, decoded as UTF-8."""
+        RetType(data=reply) with the reply's CR LF removed, decoded as UTF-8
+        (undecodable bytes replaced)."""
 
     def sendRawBytes(self, data: ReadableBuffer) -> None:
         """Sends all of data; the reply is left for recvRawBytes."""
