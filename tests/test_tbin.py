@@ -101,14 +101,21 @@ def test_pack_and_describe_read_the_key_prefix_at_call_time(tool, tmp_path, monk
     assert tbin.describe(p, key_prefix="00000042")["ok"] is True
 
 
-def test_pack_file_streams_the_same_container_as_pack(tool, tmp_path):
+# A key longer than the 64-byte HMAC block is hashed first; streaming and
+# one-shot digests must agree on every key length.
+@pytest.mark.parametrize("key_prefix", [None, "", "9" * 80])
+def test_pack_file_streams_the_same_container_as_pack(tool, tmp_path, key_prefix):
     src = tmp_path / "img.bin"
     src.write_bytes(IMAGE * 300)  # larger than one streaming chunk
     out = tmp_path / "out.tbin"
-    n = tbin.pack_file(src, out, [28, 32], {"build": 1})
-    assert out.read_bytes() == tbin.pack(src, [28, 32], {"build": 1})
+    n = tbin.pack_file(src, out, [28, 32], {"build": 1}, key_prefix=key_prefix)
+    data = out.read_bytes()
+    assert data == tbin.pack(src, [28, 32], {"build": 1}, key_prefix=key_prefix)
     assert n == out.stat().st_size
-    assert checks(tool, out) == (True, True)
+    key = ((key_prefix if key_prefix is not None else QVRFpga._TBIN_KEY_PREFIX) + "028032").encode()
+    assert data[48:80] == hmac.new(key, IMAGE * 300, hashlib.sha256).digest()
+    if key_prefix is None:
+        assert checks(tool, out) == (True, True)
 
 
 def test_pack_file_refuses_its_own_input_and_leaves_no_output_on_failure(tmp_path):

@@ -249,7 +249,7 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
             outcome = kSame;  // truncating the output would destroy the input
         } else {
             OutFile out(out_fs);
-            tb::HmacSha256 mac(key.bytes);
+            qvcore::HmacSha256 mac(key.bytes.data(), key.bytes.size());
             constexpr size_t kChunk = 1 << 20;
             std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
             const off_t image_at = static_cast<off_t>(tb::kJsonOffset + json_len);
