@@ -77,8 +77,8 @@ struct Layout {
     uint32_t reserved = 0;
     Range header_hash;          // stored digests (size < kDigestSize when cut)
     Range image_hash;
-    Range json;                 // header_bytes as stored, NUL padding included
-    Range image;                // image_data
+    Range json;                 // the JSON header as stored, NUL padding included
+    Range image;                // the image
 };
 
 // Empty ranges when the size fields are missing.

@@ -1,6 +1,6 @@
 // quorvex.QVRFpga: the FpgaTool class, built at import from native functions.
 // Each file of this folder supplies the operations of one job; module.cpp
-// puts them into the class in the documented order.
+// puts them into the class in the order listed at the end of this file.
 #pragma once
 
 #include "qvnb.h"
