@@ -1,6 +1,7 @@
 """quorvex.tbin: packing images into .tbin containers that the checker
 accepts, and describing what a container holds."""
 
+import errno
 import hashlib
 import hmac
 import json
@@ -131,6 +132,28 @@ def test_pack_file_refuses_its_own_input_and_leaves_no_output_on_failure(tmp_pat
     with pytest.raises(ValueError):
         tbin.pack_file(src, out, 0)
     assert not out.exists()
+
+
+
+# Every entry point that opens a file encodes its path as os.fsencode does
+# and reports a failure as the os module does, naming the path it was given.
+@pytest.mark.parametrize("opener", [
+    lambda tool, path, src: tbin.pack(path, 32),
+    lambda tool, path, src: tbin.describe(path),
+    lambda tool, path, src: tbin.pack_file(path, path.with_suffix(".tbin"), 32),
+    lambda tool, path, src: tbin.pack_file(src, path, 32),
+    lambda tool, path, src: tool._fpgaProgramFile(str(path), 32),
+], ids=["pack", "describe", "pack_file-in", "pack_file-out", "program"])
+def test_file_errors_name_the_path_as_the_os_module_does(tool, tmp_path, opener):
+    src = tmp_path / "img.bin"
+    src.write_bytes(IMAGE)
+    missing = tmp_path / "no" / "none.bin"
+    with pytest.raises(FileNotFoundError) as info:
+        opener(tool, missing, src)
+    assert (info.value.errno, info.value.filename) == (errno.ENOENT, str(missing))
+    assert str(info.value) == f"[Errno 2] No such file or directory: {str(missing)!r}"
+    with pytest.raises(ValueError, match="embedded null byte"):
+        opener(tool, tmp_path / "a\0b.bin", src)
 
 
 # --- describe -----------------------------------------------------------------
