@@ -14,11 +14,7 @@ namespace nb = nanobind;
 constexpr const char* kModule = "quorvex.qvrdev.LobeSwitchDirector";
 constexpr const char* kClass = "LobeSwitchDirector";
 
-// What LobeSwitchDirector keeps between calls: the interned names and
-// constant arguments of the per-call paths. Made by the module's first
-// import and kept for the process: a fresh import reuses it, and the
-// functions of every import read it. The module's own names are not here:
-// each function carries its module's dict (see global()).
+// Interned names and constant arguments; made by the first import, kept for the process: all imports use them.
 struct State {
     bool ready = false;
     PyObject *_setBeamPatternEnable, *_eraseBeamPattern, *_applyBeamPatternToBFIC,

@@ -18,10 +18,7 @@ using namespace nb::literals;
 
 namespace {
 
-// What QVRCommService keeps between calls: where replies get their RetType
-// and how one is built without its Python __init__ (stand_in_record). Set by
-// each import of the module and kept for the process, as the links of an
-// earlier import keep using it; the names are interned once.
+// Where replies get their RetType (stand_in_record); set by each import, kept for the process: every link uses it.
 struct State {
     bool ready = false;
     PyObject* utils_dict = nullptr;     // quorvex.QVRUtils.__dict__

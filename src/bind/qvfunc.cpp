@@ -22,9 +22,7 @@ struct Func {
     RawBody raw;
 };
 
-// This library's state, one per extension module that links it: the native
-// function type, named after the module. Made by the module's first import
-// and kept for the process: the functions of every later import are of it.
+// The module's native function type; made by its first import, kept for the process: all imports use it.
 struct TypeState {
     std::string name;  // "<module>.native_function", for the type's tp_name
     PyTypeObject* type = nullptr;

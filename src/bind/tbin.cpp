@@ -18,9 +18,7 @@ namespace {
 namespace nb = nanobind;
 namespace tb = qvcore::tbin;
 
-// What _tbin keeps between calls: json.dumps and the header code's objects.
-// Filled by the module's first import and kept for the process, which a
-// fresh import shares.
+// json.dumps and the header code's objects; made by the first import, kept for the process: a fresh import shares them.
 struct State {
     bool ready = false;
     PyObject* json_dumps = nullptr;

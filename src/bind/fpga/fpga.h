@@ -14,11 +14,7 @@ constexpr const char* kModule = "quorvex.QVRFpga";
 // The device commands without an argument, as State::commands indexes them.
 enum Command { kCtrlInit, kGetId, kGetVer, kRead, kDone, kRefresh, kInfo, kFwVer, kSn, kCommandCount };
 
-// What QVRFpga keeps between calls: interned names and the standard objects
-// the per-call paths reuse. Made by the module's first import and kept for
-// the process: a fresh import reuses it (the same strings and objects), so
-// the functions of every import can read it. The module's own names are not
-// here: each function carries its module's dict (see global()).
+// Interned names and reused objects; made by the first import, kept for the process: every import's functions use them.
 struct State {
     bool ready = false;
     // attribute and method names
