@@ -192,6 +192,50 @@ def test_reply_records_follow_a_patched_or_replaced_rettype(peer, monkeypatch):
     assert link.sendCmd(b"B\r\n", LIST).RetData == ("other", "2")
 
 
+# The link knows RetType's own __init__ by identity. A new __init__ that
+# lands where a freed one lay must still be run: the link keeps the one it
+# knows alive. In a child process, as the test leaves RetType altered.
+STAND_IN_SCRIPT = r"""
+import socket, threading
+from quorvex.QVRCommService import _TCPConn
+from quorvex import QVRUtils
+
+srv = socket.create_server(("127.0.0.1", 0))
+
+def serve():
+    conn, _ = srv.accept()
+    with conn:
+        while data := conn.recv(64):
+            conn.sendall(b"1\r\n" * data.count(b"\n"))
+
+threading.Thread(target=serve, daemon=True).start()
+link = _TCPConn("127.0.0.1", srv.getsockname()[1])
+assert link.initConnection()
+seen = []
+
+def make_init():
+    def __init__(self, code=QVRUtils.RetCode.OK, msg="", data=None):
+        seen.append(data)
+        self.RetCode, self.RetMsg, self.RetData = code, msg, data
+    return __init__
+
+del QVRUtils.RetType.__init__  # the class held the last reference to it
+for i in range(20):
+    QVRUtils.RetType.__init__ = make_init()
+    link.sendCmd(b"A\r\n", None)
+    assert len(seen) == i + 1, f"the new __init__ was skipped at call {i}"
+"""
+
+
+def test_a_new_rettype_init_is_run_even_where_a_freed_one_lay():
+    import subprocess
+    import sys
+
+    r = subprocess.run([sys.executable, "-c", STAND_IN_SCRIPT], capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 0, r.stderr
+
+
 @pytest.mark.parametrize("reply", [BLOCK, b"FPGA-ID-7 and more\r\n"], ids=["block", "line"])
 @pytest.mark.parametrize("sizes", [[6, 5, 1, 1024], [0, 3, 0, 1024], [len(BLOCK) - 1, 1024]])
 def test_rest_of_a_cut_reply_is_served_in_order_by_the_next_reads(peer, reply, sizes):

@@ -142,6 +142,35 @@ def test_setup_reads_retcode_from_the_module_at_call_time(monkeypatch):
     assert dev.calls == [ENABLE, ERASE, WORK] + CLEANUP
 
 
+
+def test_a_class_from_an_earlier_import_keeps_reading_its_own_module(monkeypatch):
+    import importlib
+    import sys
+
+    from quorvex import qvrdev
+
+    name = "quorvex.qvrdev.LobeSwitchDirector"
+    monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setattr(qvrdev, "LobeSwitchDirector", lsd)  # put back afterwards, as sys.modules is
+    fresh = importlib.import_module(name)
+    assert fresh is not lsd and fresh.LobeSwitchDirector is not LobeSwitchDirector
+
+    monkeypatch.setattr(lsd, "RetType", lambda **kw: ("earlier", kw))
+    members = {k: v for k, v in vars(Device).items() if k not in ("__dict__", "__weakref__")}
+    FreshDevice = type("FreshDevice", (fresh.LobeSwitchDirector,), members)
+    assert Device(get=RetType(data="1")).getFastParallelMode() == ("earlier", {"data": True})
+    assert FreshDevice(get=RetType(data="1")).getFastParallelMode().RetData is True
+
+    # Each module's setup decorator judges results by its own module's RetCode.
+    class Code(enum.Enum):
+        OK = 0
+
+    monkeypatch.setattr(lsd, "RetCode", Code)
+    for module, calls in [(lsd, [ENABLE] + CLEANUP), (fresh, [ENABLE, ERASE, WORK] + CLEANUP)]:
+        dev = Device(enable=RetType(), erase=RetType())
+        module._require_beam_pattern_setup(Device.work.__wrapped__)(dev)
+        assert dev.calls == calls
+
 @pytest.mark.parametrize(
     "raising, expected_calls",
     [

@@ -1,6 +1,7 @@
 """quorvex.tbin: packing images into .tbin containers that the checker
 accepts, and describing what a container holds."""
 
+import errno
 import hashlib
 import hmac
 import json
@@ -101,14 +102,21 @@ def test_pack_and_describe_read_the_key_prefix_at_call_time(tool, tmp_path, monk
     assert tbin.describe(p, key_prefix="00000042")["ok"] is True
 
 
-def test_pack_file_streams_the_same_container_as_pack(tool, tmp_path):
+# A key longer than the 64-byte HMAC block is hashed first; streaming and
+# one-shot digests must agree on every key length.
+@pytest.mark.parametrize("key_prefix", [None, "", "9" * 80])
+def test_pack_file_streams_the_same_container_as_pack(tool, tmp_path, key_prefix):
     src = tmp_path / "img.bin"
     src.write_bytes(IMAGE * 300)  # larger than one streaming chunk
     out = tmp_path / "out.tbin"
-    n = tbin.pack_file(src, out, [28, 32], {"build": 1})
-    assert out.read_bytes() == tbin.pack(src, [28, 32], {"build": 1})
+    n = tbin.pack_file(src, out, [28, 32], {"build": 1}, key_prefix=key_prefix)
+    data = out.read_bytes()
+    assert data == tbin.pack(src, [28, 32], {"build": 1}, key_prefix=key_prefix)
     assert n == out.stat().st_size
-    assert checks(tool, out) == (True, True)
+    key = ((key_prefix if key_prefix is not None else QVRFpga._TBIN_KEY_PREFIX) + "028032").encode()
+    assert data[48:80] == hmac.new(key, IMAGE * 300, hashlib.sha256).digest()
+    if key_prefix is None:
+        assert checks(tool, out) == (True, True)
 
 
 def test_pack_file_refuses_its_own_input_and_leaves_no_output_on_failure(tmp_path):
@@ -124,6 +132,28 @@ def test_pack_file_refuses_its_own_input_and_leaves_no_output_on_failure(tmp_pat
     with pytest.raises(ValueError):
         tbin.pack_file(src, out, 0)
     assert not out.exists()
+
+
+
+# Every entry point that opens a file encodes its path as os.fsencode does
+# and reports a failure as the os module does, naming the path it was given.
+@pytest.mark.parametrize("opener", [
+    lambda tool, path, src: tbin.pack(path, 32),
+    lambda tool, path, src: tbin.describe(path),
+    lambda tool, path, src: tbin.pack_file(path, path.with_suffix(".tbin"), 32),
+    lambda tool, path, src: tbin.pack_file(src, path, 32),
+    lambda tool, path, src: tool._fpgaProgramFile(str(path), 32),
+], ids=["pack", "describe", "pack_file-in", "pack_file-out", "program"])
+def test_file_errors_name_the_path_as_the_os_module_does(tool, tmp_path, opener):
+    src = tmp_path / "img.bin"
+    src.write_bytes(IMAGE)
+    missing = tmp_path / "no" / "none.bin"
+    with pytest.raises(FileNotFoundError) as info:
+        opener(tool, missing, src)
+    assert (info.value.errno, info.value.filename) == (errno.ENOENT, str(missing))
+    assert str(info.value) == f"[Errno 2] No such file or directory: {str(missing)!r}"
+    with pytest.raises(ValueError, match="embedded null byte"):
+        opener(tool, tmp_path / "a\0b.bin", src)
 
 
 # --- describe -----------------------------------------------------------------

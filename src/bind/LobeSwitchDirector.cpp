@@ -14,40 +14,40 @@ namespace nb = nanobind;
 constexpr const char* kModule = "quorvex.qvrdev.LobeSwitchDirector";
 constexpr const char* kClass = "LobeSwitchDirector";
 
-// The globals of the module being initialised. At call time RetType,
-// RetCode and RspType are read from the running function's own module, so a
-// caller who rebinds them is obeyed.
-PyObject* g_globals = nullptr;
-
-nb::object global(const char* name) { return qv::module_global(qv::interned(name), g_globals); }
-
-// Interned names and constant arguments of the per-call paths.
-struct Names {
+// Interned names and constant arguments; made by the first import, kept for the process: all imports use them.
+struct State {
+    bool ready = false;
     PyObject *_setBeamPatternEnable, *_eraseBeamPattern, *_applyBeamPatternToBFIC,
         *_getExtCtrl, *_setExtCtrl, *_reboot, *_create_beam_pattern_mgr, *_beam_pattern_mgr,
         *external_control_enabled, *RetCode, *RetData, *OK, *RSP_STRING, *__signature__,
         *__qualname__;
+    PyObject *RetType, *RspType;  // module-level names, looked up with global()
     PyObject *one, *zero, *two;  // "1", "0", 2
     PyObject* kw_user_delay;     // ("user_delay",)
     PyObject* kw_data;           // ("data",)
-};
-const Names* S = nullptr;
+} state;
+State* const S = &state;
 
-Names make_names() {
-    Names n{};
+// A module-level name (RetType, RetCode, RspType; an interned name of State)
+// from the dict of the running function's own module, read at call time so
+// that a caller who rebinds it is obeyed.
+nb::object global(PyObject* name) { return qv::module_global(name); }
+
+void init_state(State& n) {
+    if (n.ready) return;
 #define QV_NAME(x) n.x = qv::intern(#x);
     QV_NAME(_setBeamPatternEnable) QV_NAME(_eraseBeamPattern) QV_NAME(_applyBeamPatternToBFIC)
     QV_NAME(_getExtCtrl) QV_NAME(_setExtCtrl) QV_NAME(_reboot) QV_NAME(_create_beam_pattern_mgr)
     QV_NAME(_beam_pattern_mgr) QV_NAME(external_control_enabled) QV_NAME(RetCode)
     QV_NAME(RetData) QV_NAME(OK) QV_NAME(RSP_STRING) QV_NAME(__signature__)
-    QV_NAME(__qualname__)
+    QV_NAME(__qualname__) QV_NAME(RetType) QV_NAME(RspType)
 #undef QV_NAME
     n.one = qv::intern("1");
     n.zero = qv::intern("0");
-    n.two = qv::check(PyLong_FromLong(2)).release().ptr();
+    n.two = qv::keep(qv::check(PyLong_FromLong(2)));
     n.kw_user_delay = qv::kwnames({"user_delay"});
     n.kw_data = qv::kwnames({"data"});
-    return n;
+    n.ready = true;
 }
 
 using qv::truth;
@@ -56,11 +56,11 @@ using qv::truth;
 // RetCode.OK itself; a result without RetCode raises AttributeError.
 bool is_ok(nb::handle result) {
     nb::object code = qv::check(PyObject_GetAttr(result.ptr(), S->RetCode));
-    nb::object ok = qv::check(PyObject_GetAttr(global("RetCode").ptr(), S->OK));
+    nb::object ok = qv::check(PyObject_GetAttr(global(S->RetCode).ptr(), S->OK));
     return code.ptr() == ok.ptr();
 }
 
-nb::object new_ret() { return qv::check(PyObject_CallNoArgs(global("RetType").ptr())); }
+nb::object new_ret() { return qv::check(PyObject_CallNoArgs(global(S->RetType).ptr())); }
 
 // An inspect.Signature whose parameters are all positional-or-keyword.
 // `anns` runs parallel to `params`; an empty handle means no annotation.
@@ -100,7 +100,7 @@ template <qv::NbBody F>
 nb::object method(const char* name, const char* doc, std::initializer_list<qv::Param> params,
                   std::initializer_list<nb::handle> anns, nb::handle ret) {
     std::string qualname = std::string(kClass) + "." + name;
-    nb::object f = qv::module_function<F>(name, qualname.c_str(), kModule, doc, params, g_globals);
+    nb::object f = qv::module_function<F>(name, qualname.c_str(), kModule, doc, params);
     annotate(f, params, anns, ret);
     return f;
 }
@@ -193,7 +193,7 @@ nb::object decorator_body(PyObject*, PyObject* const* a) {
 
     nb::object wrapper = qv::check(qv::make_raw_function(
         "wrapper", "_require_beam_pattern_setup.<locals>.wrapper", kModule, nullptr,
-        &setup_call, nb::make_tuple(func, nb::handle(qv::t_module_dict ? qv::t_module_dict : g_globals)).ptr(),
+        &setup_call, nb::make_tuple(func, nb::handle(qv::current_module_dict())).ptr(),
         nullptr));
     nb::module_::import_("functools").attr("update_wrapper")(wrapper, func);
     qv::setattr(wrapper, S->__signature__, sig);
@@ -225,7 +225,7 @@ nb::object fbs_cmd_dict_body(PyObject*, PyObject* const*) {
         {"_setBeamPatternStoreFBS", "BEAM_PATTERN_STORE_FBS_BEAM"},
         {"_applyBeamPatternToBFIC", "BEAM_PATTERN_APPLY_BFIC"},
     };
-    nb::object rsp = qv::check(PyObject_GetAttr(global("RspType").ptr(), S->RSP_STRING));
+    nb::object rsp = qv::check(PyObject_GetAttr(global(S->RspType).ptr(), S->RSP_STRING));
     nb::dict d;
     for (const auto& e : table) d[e[0]] = nb::make_tuple(nb::str(e[1]), rsp);
     return std::move(d);
@@ -239,7 +239,7 @@ nb::object get_parallel_body(PyObject*, PyObject* const* a) {
     // An int is taken as it is; anything else goes through int().
     nb::object value = PyLong_Check(data.ptr()) ? data : qv::check(PyNumber_Long(data.ptr()));
     PyObject* argv[] = {nullptr, truth(value) ? Py_True : Py_False};
-    return qv::check(PyObject_Vectorcall(global("RetType").ptr(), argv + 1,
+    return qv::check(PyObject_Vectorcall(global(S->RetType).ptr(), argv + 1,
                                          0 | PY_VECTORCALL_ARGUMENTS_OFFSET, S->kw_data));
 }
 
@@ -315,9 +315,8 @@ using namespace lsd;
 
 NB_MODULE(LobeSwitchDirector, m) {
     if (!qv::init_function_type(kModule)) throw nb::python_error();
-    static const Names names = make_names();
-    S = &names;
-    g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));  // kept for the process's life
+    init_state(state);
+    qv::ModuleScope scope(PyModule_GetDict(m.ptr()));  // the module being initialised
 
     m.doc() = "Fast Beam Switch Manager module.";
 
@@ -356,7 +355,7 @@ NB_MODULE(LobeSwitchDirector, m) {
     {
         nb::object deco = qv::module_function<decorator_body>(
             "_require_beam_pattern_setup", "_require_beam_pattern_setup", kModule, kDecoratorDoc,
-            {{"func"}}, g_globals);
+            {{"func"}});
         nb::str callable_text("Callable[..., RetType]");
         annotate(deco, {{"func"}}, {callable_text}, callable_text);
         m.attr("_require_beam_pattern_setup") = deco;

@@ -18,9 +18,15 @@ using namespace nb::literals;
 
 namespace {
 
-PyObject* g_utils_dict = nullptr;  // quorvex.QVRUtils.__dict__, kept for the process's life
-PyObject* g_RetType = nullptr;     // "RetType", interned
-PyObject* g_kw_data = nullptr;     // ("data",)
+// Where replies get their RetType (stand_in_record); set by each import, kept for the process: every link uses it.
+struct State {
+    bool ready = false;
+    PyObject* utils_dict = nullptr;     // quorvex.QVRUtils.__dict__
+    PyObject* stand_in = nullptr;       // quorvex.QVRUtils.RetType at import, if a class
+    PyObject* stand_in_init = nullptr;  // its __init__ at import
+    PyObject *RetType, *RetCode, *RetMsg, *RetData, *__init__;  // interned names
+    PyObject* kw_data;                  // ("data",)
+} state;
 
 using qv::raise;
 
@@ -163,22 +169,18 @@ bool init_connection(TCPConn& self) {
 // Only while RetType is still that class with that very __init__; any other
 // RetType, or a patched __init__, is called as usual. Returns nullptr (no
 // error set) when it does not apply.
-PyObject* g_stand_in = nullptr;       // quorvex.QVRUtils.RetType at import
-PyObject* g_stand_in_init = nullptr;  // its __init__ at import
-PyObject *g_RetCode = nullptr, *g_RetMsg = nullptr, *g_RetData = nullptr, *g___init__ = nullptr;
-
 PyObject* stand_in_record(PyObject* cls, PyObject* line) {
-    if (cls != g_stand_in) return nullptr;
+    if (cls != state.stand_in) return nullptr;
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* init = PyDict_GetItemWithError(type->tp_dict, g___init__);
-    if (init != g_stand_in_init) return nullptr;
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, state.__init__);
+    if (init != state.stand_in_init) return nullptr;
     PyObject* defaults = PyFunction_GetDefaults(init);  // (code, msg, data)
     if (!defaults || !PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) != 3) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
-    if (PyObject_SetAttr(obj, g_RetCode, PyTuple_GET_ITEM(defaults, 0)) < 0 ||
-        PyObject_SetAttr(obj, g_RetMsg, PyTuple_GET_ITEM(defaults, 1)) < 0 ||
-        PyObject_SetAttr(obj, g_RetData, line) < 0) {
+    if (PyObject_SetAttr(obj, state.RetCode, PyTuple_GET_ITEM(defaults, 0)) < 0 ||
+        PyObject_SetAttr(obj, state.RetMsg, PyTuple_GET_ITEM(defaults, 1)) < 0 ||
+        PyObject_SetAttr(obj, state.RetData, line) < 0) {
         Py_DECREF(obj);
         return nullptr;
     }
@@ -201,7 +203,7 @@ nb::object send_cmd(TCPConn& self, nb::handle data, nb::handle /*rsp_type*/) {
     if (!line) throw nb::python_error();
     nb::object owned = nb::steal(line);
 
-    PyObject* ret_type = PyDict_GetItemWithError(g_utils_dict, g_RetType);
+    PyObject* ret_type = PyDict_GetItemWithError(state.utils_dict, state.RetType);
     if (!ret_type) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_AttributeError, "quorvex.QVRUtils has no attribute 'RetType'");
@@ -210,7 +212,7 @@ nb::object send_cmd(TCPConn& self, nb::handle data, nb::handle /*rsp_type*/) {
     if (PyObject* fast = stand_in_record(ret_type, line)) return nb::steal(fast);
     if (PyErr_Occurred()) throw nb::python_error();
     PyObject* args[] = {line};
-    PyObject* result = PyObject_Vectorcall(ret_type, args, 0, g_kw_data);
+    PyObject* result = PyObject_Vectorcall(ret_type, args, 0, state.kw_data);
     if (!result) throw nb::python_error();
     return nb::steal(result);
 }
@@ -277,18 +279,24 @@ NB_MODULE(QVRCommService, m) {
     // A link still referenced when the interpreter exits (say, from a
     // traceback) is not a leak worth a report.
     nb::set_leak_warnings(false);
+    if (!state.ready) {
+        state.RetType = qv::intern("RetType");
+        state.RetCode = qv::intern("RetCode");
+        state.RetMsg = qv::intern("RetMsg");
+        state.RetData = qv::intern("RetData");
+        state.__init__ = qv::intern("__init__");
+        state.kw_data = qv::kwnames({"data"});
+        state.ready = true;
+    }
     nb::module_ utils = nb::module_::import_("quorvex.QVRUtils");
-    g_utils_dict = Py_NewRef(PyModule_GetDict(utils.ptr()));
-    g_RetType = PyUnicode_InternFromString("RetType");
-    g_kw_data = qv::kwnames({"data"});
-    if (!g_RetType || !g_kw_data) throw nb::python_error();
-    g_stand_in = utils.attr("RetType").ptr();  // kept alive by the module
-    g_stand_in_init = nb::getattr(utils.attr("RetType"), "__dict__")["__init__"].ptr();
-    if (!PyType_Check(g_stand_in) || !PyFunction_Check(g_stand_in_init)) g_stand_in = nullptr;
-    g_RetCode = qv::intern("RetCode");
-    g_RetMsg = qv::intern("RetMsg");
-    g_RetData = qv::intern("RetData");
-    g___init__ = qv::intern("__init__");
+    nb::object ret_type = utils.attr("RetType");
+    nb::object ret_init = nb::getattr(ret_type, "__dict__")["__init__"];
+    bool usable = PyType_Check(ret_type.ptr()) && PyFunction_Check(ret_init.ptr());
+    // Owned: the class and its __init__ are compared by identity, so they
+    // must stay alive however the module is changed.
+    Py_XSETREF(state.utils_dict, Py_NewRef(PyModule_GetDict(utils.ptr())));
+    Py_XSETREF(state.stand_in, usable ? ret_type.release().ptr() : nullptr);
+    Py_XSETREF(state.stand_in_init, usable ? ret_init.release().ptr() : nullptr);
 
     m.attr("_MAX_REPLY") = qvcore::kMaxReply;
 

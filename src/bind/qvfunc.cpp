@@ -22,7 +22,11 @@ struct Func {
     RawBody raw;
 };
 
-PyTypeObject* g_type = nullptr;
+// The module's native function type; made by its first import, kept for the process: all imports use it.
+struct TypeState {
+    std::string name;  // "<module>.native_function", for the type's tp_name
+    PyTypeObject* type = nullptr;
+} g_state;
 
 // A Python function with the same parameters (defaults stand as None) and
 // the same names: calling it with arguments that did not bind raises the
@@ -168,11 +172,11 @@ PyGetSetDef func_getset[] = {
 };
 
 Func* alloc(const char* name, const char* qualname, const char* module, const char* doc) {
-    if (!g_type) {
+    if (!g_state.type) {
         PyErr_SetString(PyExc_RuntimeError, "native function type not initialised");
         return nullptr;
     }
-    Func* f = PyObject_GC_New(Func, g_type);
+    Func* f = PyObject_GC_New(Func, g_state.type);
     if (!f) return nullptr;
     f->vectorcall = func_vectorcall;
     f->dict = nullptr;
@@ -246,11 +250,8 @@ PyObject* build_signature(std::initializer_list<Param> params) {
 }  // namespace
 
 bool init_function_type(const char* module_name) {
-    if (g_type) return true;
-    static std::vector<char> type_name;
-    const char* suffix = ".native_function";
-    type_name.assign(module_name, module_name + std::strlen(module_name));
-    type_name.insert(type_name.end(), suffix, suffix + std::strlen(suffix) + 1);
+    if (g_state.type) return true;
+    g_state.name = std::string(module_name) + ".native_function";
 
     static PyType_Slot slots[] = {
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
@@ -269,9 +270,9 @@ bool init_function_type(const char* module_name) {
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
             Py_TPFLAGS_HAVE_VECTORCALL,
         slots};
-    spec.name = type_name.data();
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return g_type != nullptr;
+    spec.name = g_state.name.c_str();
+    g_state.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return g_state.type != nullptr;
 }
 
 PyObject* make_function(const char* name, const char* qualname, const char* module,
@@ -324,7 +325,7 @@ PyObject* func_data(PyObject* func) {
 }
 
 bool is_function(PyObject* obj) {
-    return g_type && Py_IS_TYPE(obj, g_type);
+    return g_state.type && Py_IS_TYPE(obj, g_state.type);
 }
 
 }  // namespace qv

@@ -6,8 +6,9 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdarg>
+#include <cstring>
 #include <new>
-#include <unordered_map>
+#include <string>
 
 #include "qvfunc.h"
 
@@ -57,10 +58,12 @@ PyObject* body(PyObject* func, PyObject* const* args) noexcept {
     }
 }
 
-// The globals of the module whose native function runs on this thread.
-// Module-level names are read from them at call time; each function carries
-// its own module's dict, so a class made by an earlier import of the module
-// keeps reading that module's names after a fresh import.
+// The globals of the module whose native function runs on this thread (or
+// that is being initialised). Module-level names are read from them at call
+// time; each function carries its own module's dict, so a class made by an
+// earlier import of the module keeps reading that module's names after a
+// fresh import. Per thread, not per module: two threads may be running the
+// functions of two imports at once. Set only by ModuleScope.
 inline thread_local PyObject* t_module_dict = nullptr;
 
 class ModuleScope {  // makes `dict` the current module dict for its lifetime
@@ -183,6 +186,39 @@ private:
     PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };
 
+// OSError(err, strerror, path) as the os module raises it: the subclass the
+// errno stands for (FileNotFoundError, ...), str() "[Errno 2] No such file or
+// directory: 'x.tbin'". Without a path, OSError(err, text); `text` defaults
+// to the errno's own words.
+inline nb::object os_error(int err, nb::handle path = nb::handle(), const char* text = nullptr) {
+    if (!text) text = std::strerror(err);
+    return check(path ? PyObject_CallFunction(PyExc_OSError, "isO", err, text, path.ptr())
+                      : PyObject_CallFunction(PyExc_OSError, "is", err, text));
+}
+
+[[noreturn]] inline void raise_os_error(int err, nb::handle path = nb::handle(),
+                                        const char* text = nullptr) {
+    nb::object e = os_error(err, path, text);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(e.ptr())), e.ptr());
+    throw nb::python_error();
+}
+
+// The bytes the OS is given for a path, as os.fsencode makes them: a str in
+// the file system encoding, bytes as they are, an os.PathLike by its
+// __fspath__() (kept in *fspath when asked, to name the file in errors).
+// Raises what os.fsencode raises (TypeError, UnicodeEncodeError) and, as
+// open() does, ValueError("embedded null byte").
+inline std::string fs_encode(nb::handle path, nb::object* fspath = nullptr) {
+    if (fspath) {
+        *fspath = check(PyOS_FSPath(path.ptr()));
+        path = *fspath;
+    }
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw nb::python_error();
+    nb::object bytes = nb::steal(encoded);
+    return std::string(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
 // An interned str that lives as long as the process.
 inline PyObject* intern(const char* s) {
     PyObject* o = PyUnicode_InternFromString(s);
@@ -190,27 +226,23 @@ inline PyObject* intern(const char* s) {
     return o;  // deliberately kept
 }
 
-// A module-level name of the running function's module (or of `fallback`,
-// the module being initialised, outside any call). `name` is interned.
-inline nb::object module_global(PyObject* name, PyObject* fallback) {
-    PyObject* dict = t_module_dict ? t_module_dict : fallback;
-    PyObject* v = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+// A reference kept for the process's life (a module's state holds it).
+inline PyObject* keep(nb::object o) { return o.release().ptr(); }
+
+// The dict of the module whose function runs (or which is being initialised).
+inline PyObject* current_module_dict() {
+    if (!t_module_dict) raise(PyExc_RuntimeError, "no quorvex module is running on this thread");
+    return t_module_dict;
+}
+
+// A module-level name of the current module. `name` is interned.
+inline nb::object module_global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(current_module_dict(), name);
     if (!v) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw nb::python_error();
     }
     return nb::borrow(v);
-}
-
-// The interned str of a name given as a string literal, looked up by the
-// literal's address after the first time.
-inline PyObject* interned(const char* literal) {
-    static std::unordered_map<const char*, PyObject*> cache;
-    auto it = cache.find(literal);
-    if (it != cache.end()) return it->second;
-    PyObject* o = intern(literal);
-    cache.emplace(literal, o);
-    return o;
 }
 
 inline nb::object to_int(nb::handle value, const char* argname) {
@@ -234,12 +266,13 @@ inline PyObject* kwnames(std::initializer_list<const char*> names) {
     return t;  // deliberately kept
 }
 
-// A native function of a module: its body sees the module's globals.
+// A native function of the module being initialised (the current module):
+// its body sees that module's globals.
 template <NbBody F>
 nb::object module_function(const char* name, const char* qualname, const char* module,
-                           const char* doc, std::initializer_list<Param> params,
-                           PyObject* module_dict) {
-    return check(make_function(name, qualname, module, doc, params, &module_body<F>, module_dict));
+                           const char* doc, std::initializer_list<Param> params) {
+    return check(make_function(name, qualname, module, doc, params, &module_body<F>,
+                               current_module_dict()));
 }
 
 // A native function object built from a nanobind body.

@@ -18,6 +18,13 @@ namespace {
 namespace nb = nanobind;
 namespace tb = qvcore::tbin;
 
+// json.dumps and the header code's objects; made by the first import, kept for the process: a fresh import shares them.
+struct State {
+    bool ready = false;
+    PyObject* json_dumps = nullptr;
+    qvtbin::Refs tbin;
+} state;
+
 // --- arguments ---------------------------------------------------------------
 
 // One device type the checker can key: a positive int (bool is not one).
@@ -56,8 +63,6 @@ void require_devtype(nb::handle v) {
 
 // {"DEV_TYPE": dev_type, **header} as JSON text, UTF-8 encoded.
 nb::object header_json(nb::handle dev_type, nb::handle header) {
-    static PyObject* dumps_slot = nullptr;
-    PyObject* dumps = qvtbin::python_attr(dumps_slot, "json", "dumps");
     require_devtype(dev_type);
     nb::object full = qv::check(PyDict_New());
     nb::object value = PyTuple_Check(dev_type.ptr()) ? qv::check(PySequence_List(dev_type.ptr()))
@@ -74,7 +79,7 @@ nb::object header_json(nb::handle dev_type, nb::handle header) {
         }
         if (PyDict_Update(full.ptr(), header.ptr()) < 0) throw nb::python_error();
     }
-    nb::object text = qv::check(PyObject_CallOneArg(dumps, full.ptr()));
+    nb::object text = qv::check(PyObject_CallOneArg(state.json_dumps, full.ptr()));
     return qv::check(PyUnicode_AsUTF8String(text.ptr()));
 }
 
@@ -82,17 +87,15 @@ nb::object header_json(nb::handle dev_type, nb::handle header) {
 qvtbin::Key key_for(nb::handle json_bytes, nb::handle prefix) {
     auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json_bytes.ptr()));
     size_t n = static_cast<size_t>(PyBytes_GET_SIZE(json_bytes.ptr()));
-    nb::object header = qvtbin::parse_header(p, tb::Range{0, n});
-    nb::object devtype = qvtbin::choose_devtype(header);
-    return qvtbin::make_key(prefix, qvtbin::devtype_text(devtype));
+    nb::object header = qvtbin::parse_header(state.tbin, p, tb::Range{0, n});
+    nb::object devtype = qvtbin::choose_devtype(state.tbin, header);
+    return qvtbin::make_key(prefix, qvtbin::devtype_text(state.tbin, devtype));
 }
 
 [[noreturn]] void raise_load_failure(const qvtbin::Load& r, nb::handle path) {
     if (r.oom) qv::raise(PyExc_MemoryError, "not enough memory to read %R", path.ptr());
     if (r.special) qv::raise(PyExc_OSError, "not a regular file: %R", path.ptr());
-    errno = r.err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    throw nb::python_error();
+    qv::raise_os_error(r.err, path);
 }
 
 // The bytes of an image or container argument: a bytes-like object as it
@@ -113,10 +116,7 @@ public:
                       Py_TYPE(o)->tp_name);
         }
         path_ = nb::steal(fspath);
-        PyObject* encoded = nullptr;
-        if (!PyUnicode_FSConverter(path_.ptr(), &encoded)) throw nb::python_error();  // embedded NUL
-        nb::object bytes = nb::steal(encoded);
-        std::string fs(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+        std::string fs = qv::fs_encode(path_);
         qvtbin::Load r;
         {
             nb::gil_scoped_release nogil;
@@ -212,14 +212,6 @@ private:
     bool created_ = false, committed_ = false;
 };
 
-std::string fs_bytes(nb::handle path, nb::object& fspath) {
-    fspath = qv::check(PyOS_FSPath(path.ptr()));
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(fspath.ptr(), &encoded)) throw nb::python_error();
-    nb::object bytes = nb::steal(encoded);
-    return std::string(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
-}
-
 // Streams the image from its file into the container, digesting it on the
 // way: the image is never held whole. Returns the number of bytes written.
 nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_type, nb::handle header,
@@ -227,8 +219,8 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
     nb::object json = header_json(dev_type, header);
     qvtbin::Key key = key_for(json, prefix);
     nb::object in_fspath, out_fspath;
-    std::string in_fs = fs_bytes(image_path, in_fspath);
-    std::string out_fs = fs_bytes(out_path, out_fspath);
+    std::string in_fs = qv::fs_encode(image_path, &in_fspath);
+    std::string out_fs = qv::fs_encode(out_path, &out_fspath);
     auto* jp = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json.ptr()));
     size_t json_len = static_cast<size_t>(PyBytes_GET_SIZE(json.ptr()));
     require_fits(json_len, 0);
@@ -249,7 +241,7 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
             outcome = kSame;  // truncating the output would destroy the input
         } else {
             OutFile out(out_fs);
-            tb::HmacSha256 mac(key.bytes);
+            qvcore::HmacSha256 mac(key.bytes.data(), key.bytes.size());
             constexpr size_t kChunk = 1 << 20;
             std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
             const off_t image_at = static_cast<off_t>(tb::kJsonOffset + json_len);
@@ -284,10 +276,8 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
         case kSpecial: qv::raise(PyExc_OSError, "not a regular file: %R", in_fspath.ptr());
         case kSame: qv::raise(PyExc_ValueError, "out_path names the image file itself: %R", out_fspath.ptr());
         case kTooBig: qv::raise(PyExc_ValueError, "%s", tb::pack_limit_error(json_len, tb::kFieldMax + 1).c_str());
-        case kInErr: errno = err; PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, in_fspath.ptr());
-                     throw nb::python_error();
-        case kOutErr: errno = err; PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, out_fspath.ptr());
-                      throw nb::python_error();
+        case kInErr: qv::raise_os_error(err, in_fspath);
+        case kOutErr: qv::raise_os_error(err, out_fspath);
     }
     return nb::int_(static_cast<unsigned long long>(tb::kJsonOffset + json_len + image_len));
 }
@@ -366,7 +356,7 @@ nb::dict describe(nb::handle source, nb::handle prefix) {
 
     nb::object header;
     try {
-        header = qvtbin::parse_header(data, l.json);
+        header = qvtbin::parse_header(state.tbin, data, l.json);
     } catch (nb::python_error& e) {
         problems.add_error(e, "JSON header");
         return d;
@@ -375,7 +365,7 @@ nb::dict describe(nb::handle source, nb::handle prefix) {
 
     qvtbin::Key key;
     try {
-        nb::object devtype = qvtbin::choose_devtype(header);
+        nb::object devtype = qvtbin::choose_devtype(state.tbin, header);
         set(d, "dev_type", devtype);
         if (devtype.is_none()) {
             problems.add("no device type: neither DEV_TYPE nor dev_type holds a true value");
@@ -387,7 +377,7 @@ nb::dict describe(nb::handle source, nb::handle prefix) {
                                ? qv::check(PyList_GetSlice(devtype.ptr(), 0, PyList_GET_SIZE(devtype.ptr())))
                                : devtype;
         nb::object ints = qv::check(PyList_New(0));
-        nb::object text = qvtbin::devtype_text(value, ints.ptr());
+        nb::object text = qvtbin::devtype_text(state.tbin, value, ints.ptr());
         set(d, "device_types", ints);
         set(d, "devtype_str", text);
         key = qvtbin::make_key(prefix, text);
@@ -414,6 +404,11 @@ nb::dict describe(nb::handle source, nb::handle prefix) {
 }  // namespace
 
 NB_MODULE(_tbin, m) {
+    if (!state.ready) {
+        state.json_dumps = qv::keep(nb::module_::import_("json").attr("dumps"));
+        qvtbin::init_refs(state.tbin);
+        state.ready = true;
+    }
     m.doc() = "Making and describing .tbin update images; see quorvex.tbin.";
     m.def("pack", &pack, nb::arg("image").none(), nb::arg("dev_type").none(), nb::arg("header").none(),
           nb::arg("key_prefix").none(), "The .tbin container for an image as bytes; see quorvex.tbin.pack.");

@@ -22,28 +22,32 @@ namespace qvtbin {
 namespace nb = nanobind;
 using qvcore::tbin::Range;
 
-// A module attribute looked up on first use and kept for the process's life
-// in `slot`. Not a function-local static: the look-up runs Python, which may
-// let another thread in, and that thread must not block on a static's guard
-// while it holds the GIL. Two threads may both look it up; one copy is kept.
-inline PyObject* python_attr(PyObject*& slot, const char* module, const char* attr) {
-    if (slot) return slot;
-    nb::object mod = qv::check(PyImport_ImportModule(module));
-    nb::object value = qv::check(PyObject_GetAttrString(mod.ptr(), attr));
-    if (!slot) slot = value.release().ptr();
-    return slot;
+// The objects this code reuses on every call; each module that includes it
+// keeps one in its own state, filled by init_refs() on its first import.
+struct Refs {
+    PyObject* json_loads = nullptr;  // json.loads
+    PyObject* DEV_TYPE = nullptr;    // the two header keys, interned
+    PyObject* dev_type = nullptr;
+    PyObject* format_03d = nullptr;  // "03d"
+    PyObject* empty = nullptr;       // ""
+};
+
+inline void init_refs(Refs& r) {
+    r.json_loads = qv::keep(nb::module_::import_("json").attr("loads"));
+    r.DEV_TYPE = qv::intern("DEV_TYPE");
+    r.dev_type = qv::intern("dev_type");
+    r.format_03d = qv::intern("03d");
+    r.empty = qv::intern("");
 }
 
-// header_bytes: NUL bytes stripped from both ends, UTF-8 decoded, parsed by
-// json.loads, required to be a JSON object. Raises the Python error
-// (UnicodeDecodeError, json.JSONDecodeError, TypeError) on failure.
-inline nb::object parse_header(const uint8_t* data, Range json) {
-    static PyObject* loads_slot = nullptr;
-    PyObject* loads = python_attr(loads_slot, "json", "loads");
+// The JSON header at `json` in `data`: NUL bytes stripped from both ends,
+// UTF-8 decoded, parsed by json.loads, required to be a JSON object. Raises
+// the Python error (UnicodeDecodeError, json.JSONDecodeError, TypeError).
+inline nb::object parse_header(const Refs& refs, const uint8_t* data, Range json) {
     Range s = qvcore::tbin::strip_nul(data, json);
     nb::object text = qv::check(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data) + s.offset,
                                                      static_cast<Py_ssize_t>(s.size), "strict"));
-    nb::object header = qv::check(PyObject_CallOneArg(loads, text.ptr()));
+    nb::object header = qv::check(PyObject_CallOneArg(refs.json_loads, text.ptr()));
     if (!PyDict_Check(header.ptr()))
         qv::raise(PyExc_TypeError, "the JSON header is a %s, not an object",
                   Py_TYPE(header.ptr())->tp_name);
@@ -51,32 +55,29 @@ inline nb::object parse_header(const uint8_t* data, Range json) {
 }
 
 // header.get("DEV_TYPE") or header.get("dev_type"): None when neither.
-inline nb::object choose_devtype(nb::handle header) {
-    static PyObject* upper = qv::intern("DEV_TYPE");
-    static PyObject* lower = qv::intern("dev_type");
-    PyObject* v = PyDict_GetItemWithError(header.ptr(), upper);
+inline nb::object choose_devtype(const Refs& refs, nb::handle header) {
+    PyObject* v = PyDict_GetItemWithError(header.ptr(), refs.DEV_TYPE);
     if (!v && PyErr_Occurred()) throw nb::python_error();
     if (v) {
         int truthy = PyObject_IsTrue(v);
         if (truthy < 0) throw nb::python_error();
         if (truthy) return nb::borrow(v);
     }
-    v = PyDict_GetItemWithError(header.ptr(), lower);
+    v = PyDict_GetItemWithError(header.ptr(), refs.dev_type);
     if (!v && PyErr_Occurred()) throw nb::python_error();
     return v ? nb::borrow(v) : nb::none();
 }
 
-// devtype_str: a list is sorted in place (list.sort()), then each element
-// goes through int() and format(x, "03d") and the pieces are joined; a single
-// value is converted the same way. The converted integers are appended to
-// `ints` when given. Raises the Python error of a value that fails.
-inline nb::object devtype_text(nb::handle devtype, PyObject* ints = nullptr) {
-    static PyObject* format_03d = qv::check(PyUnicode_FromString("03d")).release().ptr();
-    static PyObject* empty = qv::check(PyUnicode_FromString("")).release().ptr();
+// The device-type part of the key: a list is sorted in place (list.sort()),
+// then each element goes through int() and format(x, "03d") and the pieces
+// are joined; a single value is converted the same way. The converted
+// integers are appended to `ints` when given. Raises the Python error of a
+// value that fails.
+inline nb::object devtype_text(const Refs& refs, nb::handle devtype, PyObject* ints = nullptr) {
     auto piece = [&](PyObject* value) {
         nb::object i = qv::check(PyNumber_Long(value));
         if (ints && PyList_Append(ints, i.ptr()) < 0) throw nb::python_error();
-        return qv::check(PyObject_Format(i.ptr(), format_03d));
+        return qv::check(PyObject_Format(i.ptr(), refs.format_03d));
     };
     PyObject* d = devtype.ptr();
     if (!PyList_Check(d)) return piece(d);
@@ -88,10 +89,10 @@ inline nb::object devtype_text(nb::handle devtype, PyObject* ints = nullptr) {
         nb::object item = nb::borrow(PyList_GET_ITEM(d, k));
         if (PyList_Append(pieces.ptr(), piece(item.ptr()).ptr()) < 0) throw nb::python_error();
     }
-    return qv::check(PyUnicode_Join(empty, pieces.ptr()));
+    return qv::check(PyUnicode_Join(refs.empty, pieces.ptr()));
 }
 
-// The key text (prefix + devtype_str) and the key itself (its UTF-8 bytes).
+// The key text (prefix + devtype_text) and the key itself (its UTF-8 bytes).
 struct Key {
     nb::object text;
     std::string bytes;
@@ -112,22 +113,19 @@ inline Key make_key(nb::handle prefix, nb::handle devtype_str) {
 // An OS failure worded as Python words it: str(OSError(err, strerror, path)),
 // e.g. "[Errno 2] No such file or directory: 'x.tbin'".
 inline nb::object os_failure_text(int err, nb::handle path) {
-    nb::object exc = qv::check(PyObject_CallFunction(PyExc_OSError, "isO", err, std::strerror(err), path.ptr()));
-    return qv::check(PyObject_Str(exc.ptr()));
+    return qv::check(PyObject_Str(qv::os_error(err, path).ptr()));
 }
 
-// A path for the OS, as os.fsencode gives it. False when it cannot name a
-// file (unencodable, or an embedded NUL): such a path is treated as absent.
+// A path for the OS (qv::fs_encode). False when it cannot name a file
+// (unencodable, or an embedded NUL): such a path is treated as absent.
 inline bool fs_path(nb::handle path, std::string& out) {
-    PyObject* b = PyUnicode_EncodeFSDefault(path.ptr());
-    if (!b) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw nb::python_error();
-        PyErr_Clear();
+    try {
+        out = qv::fs_encode(path);
+        return true;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError)) throw;  // UnicodeEncodeError is one too
         return false;
     }
-    nb::object bytes = nb::steal(b);
-    out.assign(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
-    return out.find('\0') == std::string::npos;
 }
 
 // Reading a whole file for a check: the outcome of load_regular().

@@ -31,6 +31,22 @@ private:
 // HMAC-SHA256 of `len` bytes at `data` with `key`.
 Digest hmac_sha256(const void* key, size_t key_len, const void* data, size_t len);
 
+// Incremental HMAC-SHA256, for data that is never held whole (an image
+// streamed from its file). Not copyable; update() never fails once constructed.
+class HmacSha256 {
+public:
+    HmacSha256(const void* key, size_t key_len);
+    ~HmacSha256();
+    HmacSha256(const HmacSha256&) = delete;
+    HmacSha256& operator=(const HmacSha256&) = delete;
+
+    void update(const void* data, size_t len);
+    Digest finish();  // the digest; the object is then spent
+
+private:
+    void* ctx_;  // EVP_MAC_CTX (OpenSSL 3), HMAC_CTX before
+};
+
 // Constant-time equality of a computed digest with `len` stored bytes; a
 // stored field shorter than a digest never matches.
 bool digest_equal(const Digest& d, const void* stored, size_t len);

@@ -7,8 +7,8 @@ namespace qvcore::tbin {
 Layout locate(const uint8_t* data, size_t size) {
     Layout l;
     l.file_size = size;
-    l.header_hash = cut(kHeaderHashOffset, kHashSize, size);
-    l.image_hash = cut(kImageHashOffset, kHashSize, size);
+    l.header_hash = cut(kHeaderHashOffset, kDigestSize, size);
+    l.image_hash = cut(kImageHashOffset, kDigestSize, size);
     if (size >= kReservedOffset + 4) {
         l.has_reserved = true;
         l.reserved = be32(data + kReservedOffset);
@@ -52,8 +52,8 @@ void write_fixed_header(uint8_t* out, uint32_t json_len, uint32_t image_len, con
     put_be32(out + 4, image_len);
     put_be32(out + 8, static_cast<uint32_t>(kJsonOffset + json_len));
     put_be32(out + kReservedOffset, 0);
-    std::memcpy(out + kHeaderHashOffset, header_digest.data(), kHashSize);
-    std::memcpy(out + kImageHashOffset, image_digest.data(), kHashSize);
+    std::memcpy(out + kHeaderHashOffset, header_digest.data(), kDigestSize);
+    std::memcpy(out + kImageHashOffset, image_digest.data(), kDigestSize);
 }
 
 void write_container(uint8_t* out, const uint8_t* json, size_t json_len, const uint8_t* image,
@@ -65,34 +65,6 @@ void write_container(uint8_t* out, const uint8_t* json, size_t json_len, const u
     Digest hd = hmac_sha256(key.data(), key.size(), j, json_len);
     Digest id = hmac_sha256(key.data(), key.size(), im, image_len);
     write_fixed_header(out, static_cast<uint32_t>(json_len), static_cast<uint32_t>(image_len), hd, id);
-}
-
-// HMAC(K, m) = H((K' ^ opad) || H((K' ^ ipad) || m)), K' the key padded to
-// the 64-byte block (hashed first when longer).
-HmacSha256::HmacSha256(const std::string& key) {
-    uint8_t k[64] = {};
-    if (key.size() > sizeof k) {
-        Sha256 h;
-        h.update(key.data(), key.size());
-        Digest d = h.finish();
-        std::memcpy(k, d.data(), d.size());
-    } else if (!key.empty()) {
-        std::memcpy(k, key.data(), key.size());
-    }
-    uint8_t ipad[64];
-    for (size_t i = 0; i < 64; ++i) {
-        ipad[i] = k[i] ^ 0x36;
-        opad_[i] = k[i] ^ 0x5c;
-    }
-    inner_.update(ipad, sizeof ipad);
-}
-
-Digest HmacSha256::finish() {
-    Digest inner = inner_.finish();
-    Sha256 outer;
-    outer.update(opad_, sizeof opad_);
-    outer.update(inner.data(), inner.size());
-    return outer.finish();
 }
 
 }  // namespace qvcore::tbin

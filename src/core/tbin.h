@@ -12,13 +12,14 @@
 
 namespace qvcore::tbin {
 
-constexpr size_t kHashSize = 32;
 constexpr size_t kHeaderHashOffset = 16;
 constexpr size_t kImageHashOffset = 48;
-constexpr size_t kJsonOffset = 80;  // 16 + 2 * kHashSize
+constexpr size_t kJsonOffset = 80;  // 16 + 2 * kDigestSize
 constexpr size_t kFieldsSize = 12;  // the three size fields
 constexpr size_t kReservedOffset = 12;
 constexpr uint64_t kFieldMax = 0xFFFFFFFFu;
+static_assert(kImageHashOffset == kHeaderHashOffset + kDigestSize &&
+              kJsonOffset == kImageHashOffset + kDigestSize);
 
 struct Fields {
     uint32_t header_length = 0;
@@ -74,10 +75,10 @@ struct Layout {
     Fields fields;
     bool has_reserved = false;  // the reserved word is all there
     uint32_t reserved = 0;
-    Range header_hash;          // stored digests (size < kHashSize when cut)
+    Range header_hash;          // stored digests (size < kDigestSize when cut)
     Range image_hash;
-    Range json;                 // header_bytes as stored, NUL padding included
-    Range image;                // image_data
+    Range json;                 // the JSON header as stored, NUL padding included
+    Range image;                // the image
 };
 
 // Empty ranges when the size fields are missing.
@@ -104,17 +105,5 @@ void write_fixed_header(uint8_t* out, uint32_t json_len, uint32_t image_len, con
 // keyed with `key`. The image is copied once, the digests computed in place.
 void write_container(uint8_t* out, const uint8_t* json, size_t json_len, const uint8_t* image,
                      size_t image_len, const std::string& key);
-
-// Incremental HMAC-SHA256, for writing a container without holding the image.
-class HmacSha256 {
-public:
-    explicit HmacSha256(const std::string& key);
-    void update(const void* data, size_t len) { inner_.update(data, len); }
-    Digest finish();
-
-private:
-    uint8_t opad_[64];
-    Sha256 inner_;
-};
 
 }  // namespace qvcore::tbin

@@ -93,7 +93,7 @@ nb::object sendcmd_body(PyObject*, PyObject* const* a) {
     bool decode = qv::truth(isdecode);
     nb::object conn = conn_of(self);
     if (decode) {
-        nb::object rsp_list = qv::check(PyObject_GetAttr(global("RspType").ptr(), S->RSP_LIST));
+        nb::object rsp_list = qv::check(PyObject_GetAttr(global(S->RspType).ptr(), S->RSP_LIST));
         nb::object ret = qv::call_method(conn, S->sendCmd, nullptr, wire, rsp_list);
         nb::object data = qv::check(PyObject_GetAttr(ret.ptr(), S->RetData));
         return qv::truth(data) ? data : nb::str("");
@@ -106,10 +106,9 @@ nb::object sendcmd_body(PyObject*, PyObject* const* a) {
 
 // --- the command set --------------------------------------------------------
 // A plain command: its bytes handed to self._sendCmd, the reply returned.
-template <const char* Cmd>
+template <Command C>
 nb::object plain_body(PyObject*, PyObject* const* a) {
-    static PyObject* bytes = qv::check(PyBytes_FromString(Cmd)).release().ptr();
-    return qv::call_method(nb::handle(a[0]), S->_sendCmd, nullptr, nb::handle(bytes));
+    return qv::call_method(nb::handle(a[0]), S->_sendCmd, nullptr, nb::handle(S->commands[C]));
 }
 
 // A command with one argument: bytes as they are, anything else by its text.
@@ -169,14 +168,10 @@ nb::object program_body(PyObject*, PyObject* const* a) {
 }
 
 nb::object read_body(PyObject*, PyObject* const* a) {
-    static PyObject* bytes = qv::check(PyBytes_FromString("FPGA_READ")).release().ptr();
-    return qv::call_method(nb::handle(a[0]), S->_sendCmd, S->kw_isdecode, nb::handle(bytes),
-                           Py_False);
+    return qv::call_method(nb::handle(a[0]), S->_sendCmd, S->kw_isdecode,
+                           nb::handle(S->commands[kRead]), Py_False);
 }
 
-constexpr char kCtrlInit[] = "FPGA_CTRL_INIT", kGetId[] = "FPGA_GET_ID",
-               kGetVer[] = "GET_FPGA_VER", kDone[] = "FPGA_DONE", kRefresh[] = "FPGA_REFRESH",
-               kInfo[] = "GET_FE_INFO", kFwVer[] = "GET_FW_VER", kSn[] = "GET_SN";
 constexpr char kCfgMode[] = "FPGA_CFG_MODE ", kErase[] = "FPGA_ERASE ",
                kRstPtr[] = "FPGA_RST_PAGE_PTR ";
 
@@ -216,14 +211,14 @@ nb::object op_init() {
 }
 
 nb::object op_getRecv() {
-    nb::object size = global("_RECV_SIZE");
+    nb::object size = global(S->_RECV_SIZE);
     return method<getrecv_body>("_getRecv", "Receive one reply from the device link.",
                                 {{"self"}, {"log_print", Py_False}, {"size", size.ptr()},
                                  {"isdecode", Py_True}});
 }
 
 nb::object op_sendCmd() {
-    nb::object size = global("_RECV_SIZE");
+    nb::object size = global(S->_RECV_SIZE);
     return method<sendcmd_body>("_sendCmd", "Send one command and return its reply.",
                                 {{"self"}, {"cmd"}, {"log_print", Py_False}, {"size", size.ptr()},
                                  {"isdecode", Py_True}});

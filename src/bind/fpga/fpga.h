@@ -1,23 +1,23 @@
 // quorvex.QVRFpga: the FpgaTool class, built at import from native functions.
 // Each file of this folder supplies the operations of one job; module.cpp
-// puts them into the class in the documented order.
+// puts them into the class in the order listed at the end of this file.
 #pragma once
 
 #include "qvnb.h"
+#include "tbinpy.h"
 
 namespace fpga {
 namespace nb = nanobind;
 
 constexpr const char* kModule = "quorvex.QVRFpga";
 
-// The globals of the module being initialised; at call time global() reads
-// those of the running function's own module, so that a caller who rebinds
-// `logger`, `RetType`, `_DEVICE_WHITELIST` and the like is obeyed.
-extern PyObject* g_globals;
-nb::object global(const char* name);
+// The device commands without an argument, as State::commands indexes them.
+enum Command { kCtrlInit, kGetId, kGetVer, kRead, kDone, kRefresh, kInfo, kFwVer, kSn, kCommandCount };
 
-// Interned attribute and keyword names used on the per-call paths.
-struct Names {
+// Interned names and reused objects; made by the first import, kept for the process: every import's functions use them.
+struct State {
+    bool ready = false;
+    // attribute and method names
     PyObject *_conn, *_owns_conn, *progress_callback;
     PyObject *_sendCmd, *_getRecv, *sendCmd, *sendRawBytes, *recvRawBytes, *closeConnection,
         *initConnection, *RetData, *RSP_LIST, *deleteTempFile;
@@ -25,12 +25,27 @@ struct Names {
         *_fpgaRstPagePtr, *_fpgaProgram, *_fpgaRead, *_fpgaDone, *_fpgaRefresh, *_fpgaGetInfo,
         *_fpgaGetControlFwVer, *_fpgaGetSerialNumber, *_fpgaProgramFile, *_checkUpdateFile,
         *_checkFileHeader;
-    PyObject *debug, *info, *warning, *error, *write, *flush, *isatty;
+    PyObject *debug, *info, *warning, *error, *write, *flush, *isatty, *stdout_, *time,
+        *monotonic;
+    // module-level names, looked up with global()
+    PyObject *logger, *RetType, *RetCode, *RspType, *VER, *_RECV_SIZE, *_DEVICE_WHITELIST,
+        *_FPGA_FW_VER_MIN, *_FPGA_VER_MIN_DEV32, *_PROGRAM_BLOCK_ATTEMPTS, *_TBIN_KEY_PREFIX,
+        *json, *struct_;
     PyObject* kw_isdecode;            // ("isdecode",)
     PyObject* kw_getrecv;             // ("log_print", "size", "isdecode")
     PyObject* kw_programfile;         // ("image_path", "device_type")
+    PyObject* commands[kCommandCount];  // their bytes
+    PyObject* TRANS;                  // b"TRANS"
+    PyObject *sys, *PurePath;          // the sys module, pathlib.PurePath
+    PyObject *real_time, *real_monotonic;  // the time module's own time() and monotonic()
+    qvtbin::Refs tbin;
 };
-extern const Names* S;
+extern State* const S;
+
+// A module-level name (`logger`, `RetType`, `_DEVICE_WHITELIST`, ...; an
+// interned name of State) from the dict of the running function's own
+// module, read at call time so that a caller who rebinds it is obeyed.
+inline nb::object global(PyObject* name) { return qv::module_global(name); }
 
 // logger.<level>(text) through the module's current `logger`.
 void log(PyObject* level, nb::handle text);
@@ -39,7 +54,7 @@ void log(PyObject* level, nb::handle text);
 template <qv::NbBody F>
 nb::object method(const char* name, const char* doc, std::initializer_list<qv::Param> params) {
     std::string qualname = std::string("FpgaTool.") + name;
-    return qv::module_function<F>(name, qualname.c_str(), kModule, doc, params, g_globals);
+    return qv::module_function<F>(name, qualname.c_str(), kModule, doc, params);
 }
 
 // Argument conversions shared by the operations.

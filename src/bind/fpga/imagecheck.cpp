@@ -21,9 +21,7 @@ namespace tb = qvcore::tbin;
 }  // namespace
 
 ImageKind image_kind(nb::handle path) {
-    static PyObject* pure_path_slot = nullptr;
-    PyObject* pure_path = qvtbin::python_attr(pure_path_slot, "pathlib", "PurePath");
-    nb::object p = qv::check(PyObject_CallOneArg(pure_path, path.ptr()));
+    nb::object p = qv::check(PyObject_CallOneArg(S->PurePath, path.ptr()));
     nb::object suffix = qv::check(PyObject_GetAttrString(p.ptr(), "suffix"));
     nb::object lower = qv::check(PyObject_CallMethod(suffix.ptr(), "lower", nullptr));
     if (!PyUnicode_Check(lower.ptr())) return ImageKind::other;
@@ -37,9 +35,7 @@ namespace {
 // The path the file system is asked about: the text as pathlib makes it
 // (a trailing slash dropped, "" taken as "."); messages keep the caller's.
 nb::object os_path(nb::handle path) {
-    static PyObject* pure_path_slot = nullptr;
-    PyObject* pure_path = qvtbin::python_attr(pure_path_slot, "pathlib", "PurePath");
-    nb::object p = qv::check(PyObject_CallOneArg(pure_path, path.ptr()));
+    nb::object p = qv::check(PyObject_CallOneArg(S->PurePath, path.ptr()));
     return qv::check(PyObject_Str(p.ptr()));
 }
 
@@ -159,12 +155,12 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
         if (!layout.has_fields)
             qv::raise(PyExc_ValueError, "file of %zu bytes is too short for the size fields (%zu bytes)",
                       layout.file_size, tb::kFieldsSize);
-        nb::object header = qvtbin::parse_header(data, layout.json);
+        nb::object header = qvtbin::parse_header(S->tbin, data, layout.json);
         nb::object shown = qv::check(PyObject_Str(header.ptr()));
         log(S->debug, qv::check(PyUnicode_FromFormat("FPGA tbin header: %U", shown.ptr())));
-        nb::object devtype = qvtbin::choose_devtype(header);
+        nb::object devtype = qvtbin::choose_devtype(S->tbin, header);
         if (devtype.is_none()) log_text(S->warning, "FPGA tbin header missing dev_type/DEV_TYPE");
-        key = qvtbin::make_key(global("_TBIN_KEY_PREFIX"), qvtbin::devtype_text(devtype));
+        key = qvtbin::make_key(global(S->_TBIN_KEY_PREFIX), qvtbin::devtype_text(S->tbin, devtype));
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         nb::object text = qv::check(PyObject_Str(e.value().ptr()));

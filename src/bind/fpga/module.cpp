@@ -3,13 +3,13 @@
 
 namespace fpga {
 
-PyObject* g_globals = nullptr;
-const Names* S = nullptr;
-
-nb::object global(const char* name) { return qv::module_global(qv::interned(name), g_globals); }
+namespace {
+State state;
+}
+State* const S = &state;
 
 void log(PyObject* level, nb::handle text) {
-    qv::call_method(global("logger"), level, nullptr, text);
+    qv::call_method(global(S->logger), level, nullptr, text);
 }
 
 nb::object require_text(nb::handle value, const char* argname) {
@@ -34,8 +34,9 @@ bool device_type_is(nb::handle device_type, long value) {
     return !overflow && v == value;
 }
 
-static Names make_names() {
-    Names n{};
+// Fills the State on the module's first import.
+static void init_state(State& n) {
+    if (n.ready) return;
 #define QV_NAME(x) n.x = qv::intern(#x);
     QV_NAME(_conn) QV_NAME(_owns_conn) QV_NAME(progress_callback)
     QV_NAME(_sendCmd) QV_NAME(_getRecv) QV_NAME(sendCmd) QV_NAME(sendRawBytes)
@@ -47,14 +48,39 @@ static Names make_names() {
     QV_NAME(_fpgaGetSerialNumber) QV_NAME(_fpgaProgramFile) QV_NAME(_checkUpdateFile)
     QV_NAME(_checkFileHeader)
     QV_NAME(debug) QV_NAME(info) QV_NAME(warning) QV_NAME(error) QV_NAME(write) QV_NAME(flush)
-    QV_NAME(isatty)
+    QV_NAME(isatty) QV_NAME(time) QV_NAME(monotonic)
+    QV_NAME(logger) QV_NAME(RetType) QV_NAME(RetCode) QV_NAME(RspType) QV_NAME(VER)
+    QV_NAME(_RECV_SIZE) QV_NAME(_DEVICE_WHITELIST) QV_NAME(_FPGA_FW_VER_MIN)
+    QV_NAME(_FPGA_VER_MIN_DEV32) QV_NAME(_PROGRAM_BLOCK_ATTEMPTS) QV_NAME(_TBIN_KEY_PREFIX)
+    QV_NAME(json)
 #undef QV_NAME
+    n.stdout_ = qv::intern("stdout");
+    n.struct_ = qv::intern("struct");
     n.kw_isdecode = qv::kwnames({"isdecode"});
-    n.kw_getrecv =
-qv::kwnames({"log_print", "size", "isdecode"});
-    n.kw_programfile =
-qv::kwnames({"image_path", "device_type"});
-    return n;
+    n.kw_getrecv = qv::kwnames({"log_print", "size", "isdecode"});
+    n.kw_programfile = qv::kwnames({"image_path", "device_type"});
+    const char* commands[kCommandCount] = {};
+    commands[kCtrlInit] = "FPGA_CTRL_INIT";
+    commands[kGetId] = "FPGA_GET_ID";
+    commands[kGetVer] = "GET_FPGA_VER";
+    commands[kRead] = "FPGA_READ";
+    commands[kDone] = "FPGA_DONE";
+    commands[kRefresh] = "FPGA_REFRESH";
+    commands[kInfo] = "GET_FE_INFO";
+    commands[kFwVer] = "GET_FW_VER";
+    commands[kSn] = "GET_SN";
+    for (int i = 0; i < kCommandCount; ++i)
+        n.commands[i] = qv::keep(qv::check(PyBytes_FromString(commands[i])));
+    n.TRANS = qv::keep(qv::check(PyBytes_FromString("TRANS")));
+    n.sys = qv::keep(nb::module_::import_("sys"));
+    n.PurePath = qv::keep(nb::module_::import_("pathlib").attr("PurePath"));
+    // The interpreter's own clocks, from the time module's dict: whatever a
+    // caller has put on the module's `time` since, the engine compares with these.
+    nb::object time_dict = nb::borrow(PyModule_GetDict(nb::module_::import_("time").ptr()));
+    n.real_time = qv::keep(qv::check(PyObject_GetItem(time_dict.ptr(), n.time)));
+    n.real_monotonic = qv::keep(qv::check(PyObject_GetItem(time_dict.ptr(), n.monotonic)));
+    qvtbin::init_refs(n.tbin);
+    n.ready = true;
 }
 
 }  // namespace fpga
@@ -63,9 +89,8 @@ using namespace fpga;
 
 NB_MODULE(QVRFpga, m) {
     if (!qv::init_function_type(kModule)) throw nb::python_error();
-    static const Names names = make_names();
-    S = &names;
-    g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));  // the module being initialised
+    init_state(state);
+    qv::ModuleScope scope(PyModule_GetDict(m.ptr()));  // the module being initialised
 
     m.doc() = "FPGA update tool: checks an image, writes it to a device's FPGA flash over "
               "the device link, reads it back and verifies it.";

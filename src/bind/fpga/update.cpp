@@ -27,19 +27,11 @@ constexpr size_t kBlockSize = 16;
 class Clocks {
 public:
     Clocks() {
-        nb::object mod = global("time");
-        wall_ = qv::check(PyObject_GetAttr(mod.ptr(), qv::interned("time")));
-        mono_ = qv::check(PyObject_GetAttr(mod.ptr(), qv::interned("monotonic")));
-        static PyObject* real_wall = nullptr;
-        static PyObject* real_mono = nullptr;
-        if (!real_wall) {  // the interpreter's own, whatever the module holds now
-            nb::object time_module = nb::module_::import_("time");
-            nb::object dict = nb::borrow(PyModule_GetDict(time_module.ptr()));
-            real_wall = qv::check(PyObject_GetItem(dict.ptr(), qv::interned("time"))).release().ptr();
-            real_mono = qv::check(PyObject_GetItem(dict.ptr(), qv::interned("monotonic"))).release().ptr();
-        }
-        native_wall_ = wall_.ptr() == real_wall;
-        native_mono_ = mono_.ptr() == real_mono;
+        nb::object mod = global(S->time);
+        wall_ = qv::check(PyObject_GetAttr(mod.ptr(), S->time));
+        mono_ = qv::check(PyObject_GetAttr(mod.ptr(), S->monotonic));
+        native_wall_ = wall_.ptr() == S->real_time;
+        native_mono_ = mono_.ptr() == S->real_monotonic;
     }
     double wall() { return native_wall_ ? now(CLOCK_REALTIME) : call(wall_); }
     double monotonic() { return native_mono_ ? now(CLOCK_MONOTONIC) : call(mono_); }
@@ -83,29 +75,12 @@ nb::object concat(std::initializer_list<nb::handle> pieces) {
 nb::object concat(const char* prefix, nb::handle value) { return concat({nb::str(prefix), value}); }
 
 nb::object make_ret(nb::handle code, nb::handle msg, nb::handle data = nb::handle()) {
-    nb::object ret_type = global("RetType");
+    nb::object ret_type = global(S->RetType);
     if (data) return ret_type(code, msg, data);
     return ret_type(code, msg);
 }
 
-nb::object code(const char* member) { return global("RetCode").attr(member); }
-
-// The path as the operating system takes it; an embedded NUL is refused
-// the way open() refuses it.
-std::string fs_path(nb::handle path) {
-    nb::object b = qv::check(PyUnicode_EncodeFSDefault(path.ptr()));
-    const char* p = PyBytes_AS_STRING(b.ptr());
-    size_t n = static_cast<size_t>(PyBytes_GET_SIZE(b.ptr()));
-    if (std::char_traits<char>::length(p) != n) qv::raise(PyExc_ValueError, "embedded null byte");
-    return std::string(p, n);
-}
-
-[[noreturn]] void raise_os_error(int err, nb::handle path) {
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    throw nb::python_error();
-}
-
+nb::object code(const char* member) { return global(S->RetCode).attr(member); }
 
 // --- initFpga(device_type, disable_fw_check=False) --------------------------
 nb::object init_fpga_body(PyObject*, PyObject* const* a) {
@@ -122,7 +97,7 @@ nb::object init_fpga_body(PyObject*, PyObject* const* a) {
     result["fw_version"] = "";
     result["fpga_version"] = "";
 
-    int listed = PySequence_Contains(global("_DEVICE_WHITELIST").ptr(), device_type.ptr());
+    int listed = PySequence_Contains(global(S->_DEVICE_WHITELIST).ptr(), device_type.ptr());
     if (listed < 0) throw nb::python_error();
     if (!listed) {
         nb::object msg = qv::check(PyUnicode_FromFormat(
@@ -133,8 +108,7 @@ nb::object init_fpga_body(PyObject*, PyObject* const* a) {
 
     try {
         qv::call_method(self, S->_fpgaCtrlInit, nullptr);
-        static PyObject* trans = qv::check(PyBytes_FromString("TRANS")).release().ptr();
-        qv::call_method(self, S->_fpgaCfgMode, nullptr, nb::handle(trans));
+        qv::call_method(self, S->_fpgaCfgMode, nullptr, nb::handle(S->TRANS));
         nb::object fpga_id = qv::call_method(self, S->_fpgaGetId, nullptr);
         result["fpga_id"] = fpga_id;
         log(S->info, concat("FPGA ID: ", fpga_id));
@@ -143,8 +117,8 @@ nb::object init_fpga_body(PyObject*, PyObject* const* a) {
             result["fpga_version"] = version;
             log(S->info, concat("FPGA Version: ", version));
             if (truth(version) && !skip_version_check) {
-                nb::object minimum = global("_FPGA_VER_MIN_DEV32");
-                nb::object ver = global("VER");
+                nb::object minimum = global(S->_FPGA_VER_MIN_DEV32);
+                nb::object ver = global(S->VER);
                 if (truth(qv::check(PyObject_RichCompare(ver(version).ptr(), ver(minimum).ptr(), Py_LT)))) {
                     nb::object msg =
                         concat({nb::str("FPGA version "), version,
@@ -168,11 +142,11 @@ nb::object init_fpga_body(PyObject*, PyObject* const* a) {
 // --- _checkControlFwVersion() -----------------------------------------------
 nb::object check_fw_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
-    nb::object ver = global("VER");
+    nb::object ver = global(S->VER);
     nb::object fw = ver(qv::call_method(self, S->_fpgaGetControlFwVer, nullptr));
     nb::str fw_text = nb::str(fw);
     log(S->debug, concat("RIS control FW version: ", fw_text));
-    nb::object minimum = global("_FPGA_FW_VER_MIN");
+    nb::object minimum = global(S->_FPGA_FW_VER_MIN);
     if (truth(qv::check(PyObject_RichCompare(fw.ptr(), ver(minimum).ptr(), Py_LT)))) {
         nb::object msg = concat({nb::str("RIS control FW version "), fw_text,
                                  nb::str(" is lower than minimum required version "), minimum});
@@ -238,8 +212,7 @@ public:
 private:
     void write_out(const char* text, int n, bool force_flush) {
         // Whatever sys.stdout is now, held: write() may rebind it.
-        static PyObject* sys_module = qv::check(PyImport_ImportModule("sys")).release().ptr();
-        nb::object out = qv::optional_attr(nb::handle(sys_module), qv::interned("stdout"));
+        nb::object out = qv::optional_attr(nb::handle(S->sys), S->stdout_);
         if (!out || out.is_none()) return;
         nb::object s = qv::check(PyUnicode_FromStringAndSize(text, n));
         qv::call_method(out, S->write, nullptr, s);
@@ -257,11 +230,11 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
     nb::object path = require_text(a[1], "image_path");
     nb::object device_type = qv::to_int(a[2], "device_type");
-    std::string os_path = fs_path(path);
+    std::string os_path = qv::fs_encode(path);
 
     Engine e(self);
     {
-        nb::object attempts = global("_PROGRAM_BLOCK_ATTEMPTS");
+        nb::object attempts = global(S->_PROGRAM_BLOCK_ATTEMPTS);
         PyObject* n = PyLong_Check(attempts.ptr()) ? PyNumber_Index(attempts.ptr()) : nullptr;
         if (!n) {
             PyErr_Clear();
@@ -278,7 +251,7 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         struct stat st {};
         int rc, err = 0;
         Py_BEGIN_ALLOW_THREADS rc = ::stat(os_path.c_str(), &st); err = errno; Py_END_ALLOW_THREADS
-        if (rc != 0) raise_os_error(err, path);
+        if (rc != 0) qv::raise_os_error(err, path);
         e.file_size_ = static_cast<long long>(st.st_size);
     }
     const double start = e.clocks_.monotonic();
@@ -298,10 +271,10 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         bool loaded;
         Py_BEGIN_ALLOW_THREADS loaded = file.load(os_path, err);
         Py_END_ALLOW_THREADS
-        if (!loaded) raise_os_error(err.err, path);
+        if (!loaded) qv::raise_os_error(err.err, path);
         qvcore::tbin::Fields f;
         if (!qvcore::tbin::read_fields(file.data(), file.size(), f)) {
-            nb::object struct_error = global("struct").attr("error");
+            nb::object struct_error = global(S->struct_).attr("error");
             PyErr_SetString(struct_error.ptr(), "unpack requires a buffer of 4 bytes");
             throw nb::python_error();
         }
@@ -313,12 +286,12 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     } else {
         qvcore::BlockReader reader;
         qvcore::OsError err;
-        if (!reader.open(os_path, err)) raise_os_error(err.err, path);
+        if (!reader.open(os_path, err)) qv::raise_os_error(err.err, path);
         uint8_t block[kBlockSize];
         long long offset = 0;
         for (;;) {
             long n = reader.read(block, kBlockSize, err);
-            if (n < 0) raise_os_error(err.err, path);
+            if (n < 0) qv::raise_os_error(err.err, path);
             if (n == 0) break;
             e.program(block, static_cast<size_t>(n), offset);
             offset += n;
@@ -393,7 +366,7 @@ nb::object process_update_body(PyObject*, PyObject* const* a) {
     if (device_type_is(device_type, 32)) {
         version = qv::call_method(self, S->_fpgaGetVersion, nullptr);
     } else if (device_type_is(device_type, 28)) {
-        nb::object info = global("json").attr("loads")(qv::call_method(self, S->_fpgaGetInfo, nullptr));
+        nb::object info = global(S->json).attr("loads")(qv::call_method(self, S->_fpgaGetInfo, nullptr));
         nb::object members = qv::check(PyObject_GetIter(info.attr("values")().ptr()));
         PyObject* first = PyIter_Next(members.ptr());
         if (!first && PyErr_Occurred()) throw nb::python_error();
@@ -404,7 +377,7 @@ nb::object process_update_body(PyObject*, PyObject* const* a) {
     log(S->info, nb::str("FPGA update process completed successfully."));
     result["success"] = true;
     result["fw_version"] = version;
-    return global("RetType")(nb::arg("data") = result);
+    return global(S->RetType)(nb::arg("data") = result);
 }
 
 }  // namespace
