@@ -30,7 +30,10 @@ class _TCPConn:
 
     def recvRawBytes(self, size: int) -> bytes:
         """Reads one whole reply and returns its first `size` bytes, header and CR LF
-        included."""
+        included: a definite-length block (#, digit d, d digits of length n, n
+        bytes, CR LF) by its length, anything else up to its CR LF. The rest of a
+        longer reply stays buffered: the next recvRawBytes returns up to `size`
+        bytes of it without waiting, and no received byte is ever dropped."""
 
     def closeConnection(self) -> None:
         """Closes the link; harmless when closed already."""
