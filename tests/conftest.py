@@ -108,6 +108,22 @@ def _sigint_reaches_python():
 
 
 @pytest.fixture
+def emu_options():
+    """Options of the emulator that `emu` starts; a test module overrides this
+    fixture to start it otherwise."""
+    return {}
+
+
+@pytest.fixture
+def emu(emu_options):
+    """A device emulator serving on 127.0.0.1, closed after the test."""
+    from quorvex.emulator import DeviceEmulator
+
+    with DeviceEmulator(**emu_options) as e:
+        yield e
+
+
+@pytest.fixture
 def link():
     return FakeLink()
 

@@ -4,18 +4,11 @@ the exact command lines on the wire."""
 
 import pytest
 
-from quorvex.emulator import DeviceEmulator
 from quorvex.QVRPublic import FBSMode, RFMode
 from quorvex.QVRUtils import RetCode, RetType
 from quorvex.qvrdev import TCPBeamformer as module
 from quorvex.qvrdev.BeamPatternManager import BeamPatternManager
 from quorvex.qvrdev.TCPBeamformer import TCPBeamformer
-
-
-@pytest.fixture
-def emu():
-    with DeviceEmulator() as e:
-        yield e
 
 
 @pytest.fixture

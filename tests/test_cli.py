@@ -48,9 +48,8 @@ def image(tmp_path):
 
 
 @pytest.fixture
-def emu():
-    with DeviceEmulator(fpga_version="0.2.3.4", version_after_update="0.3.0.1") as e:
-        yield e
+def emu_options():
+    return {"fpga_version": "0.2.3.4", "version_after_update": "0.3.0.1"}
 
 
 # --- the command line itself (in-process: no device involved) -------------------------

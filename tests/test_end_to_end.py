@@ -7,16 +7,14 @@ import os
 import pytest
 
 from quorvex import tbin
-from quorvex.emulator import DeviceEmulator
 from quorvex.QVRCommService import _TCPConn
 from quorvex.QVRFpga import FpgaTool
 from quorvex.QVRPublic import RetCode
 
 
 @pytest.fixture
-def emu():
-    with DeviceEmulator(fpga_version="0.2.3.4", version_after_update="0.3.0.1") as e:
-        yield e
+def emu_options():
+    return {"fpga_version": "0.2.3.4", "version_after_update": "0.3.0.1"}
 
 
 def image_file(tmp_path, size, suffix=".bin"):

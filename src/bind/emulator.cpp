@@ -285,12 +285,7 @@ NB_MODULE(_emulator, m) {
                 try {
                     new (self) Emulator(host, static_cast<uint16_t>(p), o);
                 } catch (const std::system_error& e) {
-                    PyObject* args = Py_BuildValue("(is)", e.code().value(), e.what());
-                    if (args) {
-                        PyErr_SetObject(PyExc_OSError, args);
-                        Py_DECREF(args);
-                    }
-                    throw nb::python_error();
+                    qv::raise_os_error(e.code().value(), nb::handle(), e.what());
                 } catch (const std::bad_alloc&) {
                     raise(PyExc_MemoryError, "no memory for a flash of %llu bytes",
                           static_cast<unsigned long long>(o.flash_size));
