@@ -1,10 +1,12 @@
 # quorvex: make test runs every test; make demo runs an FPGA update against
-# the bundled device emulator. Both set up .venv on their own.
+# the bundled device emulator. Both set up .venv on their own. make asan runs
+# the tests under AddressSanitizer and UndefinedBehaviorSanitizer (.venv-asan);
+# make test-pythons runs them once per CPython 3.10 to 3.13 found (.venv-py3.X).
 VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.installed
 
-.PHONY: all venv install test demo bench clean
+.PHONY: all venv install test demo bench asan test-pythons clean
 
 all: install
 
@@ -33,5 +35,11 @@ demo: $(STAMP)
 bench: $(STAMP)
 	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
+asan:
+	scripts/asan.sh
+
+test-pythons:
+	scripts/test-pythons.sh
+
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(VENV)-asan $(VENV)-py3.* .pytest_cache .hypothesis
