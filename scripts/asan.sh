@@ -44,7 +44,27 @@ fi
   ".[test]"
 
 [ $# -eq 0 ] && set -- tests
+# pytest would hold each test's standard error in a file of its own, and a
+# report written there would be lost with the process the sanitizer stops.
+# So pytest captures sys.stdout and sys.stderr only (--capture=sys): UBSan's
+# reports reach the terminal. ASan writes each of its reports, of any process
+# (a test's child too), to a file of its own, shown at the end; any such
+# file fails the run.
+reports=$(pwd)/build/asan-reports
+rm -rf "$reports"
+mkdir -p "$reports"
 export LD_PRELOAD="$asan $stdcxx${LD_PRELOAD:+ $LD_PRELOAD}"
-export ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+# SIGBUS stays the program's: the image checks catch a mapped file cut short
+# with a handler of their own, and some tests raise it on purpose.
+export ASAN_OPTIONS="detect_leaks=0:handle_sigbus=0:log_path=$reports/asan${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
-exec "$py" -m pytest -q "$@"
+status=0
+"$py" -m pytest -q --capture=sys "$@" || status=$?
+if [ -n "$(ls -A "$reports")" ]; then
+  for f in "$reports"/*; do
+    echo "=== sanitizer report $f"
+    cat "$f"
+  done
+  [ $status -ne 0 ] || status=1
+fi
+exit $status
