@@ -31,8 +31,8 @@ std::string os_error_text(int err, const std::string& path);
 // (or a page cannot be read) while mapped, the lost part reads as zero bytes
 // instead of stopping the process with SIGBUS, and cut() tells so; bytes that
 // change in place are seen as they change, as a read() racing the writer
-// would see them. So a digest over a file that changed while it was mapped
-// fails to match, and nothing worse happens.
+// would see them. So a digest over a file cut short while mapped is taken
+// over zeros where its bytes were: a mismatch, not a crash.
 class FileBuffer {
 public:
     FileBuffer() = default;
@@ -50,6 +50,7 @@ public:
     // The mapped file lost bytes while it was mapped (they read as zeros).
     bool cut() const;
 
+    // Below this a read costs no more than setting up a mapping.
     static constexpr size_t kMapMin = size_t(1) << 20;
 
 private:
