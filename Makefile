@@ -5,6 +5,8 @@
 VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.installed
+# Our own C++ builds without a single warning (-Wall -Wextra) or not at all.
+BUILD_OPTS := --config-settings=cmake.define.QUORVEX_WERROR=ON
 
 .PHONY: all venv install test demo bench asan test-pythons clean
 
@@ -21,7 +23,7 @@ venv: $(PY)
 # Rebuilds when any source or build file changed since the last install.
 $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 	@scripts/prereqs.sh
-	$(PY) -m pip install -q ".[test]"
+	$(PY) -m pip install -q $(BUILD_OPTS) ".[test]"
 	@touch $@
 
 install: $(STAMP)
@@ -39,7 +41,7 @@ asan:
 	scripts/asan.sh
 
 test-pythons:
-	scripts/test-pythons.sh
+	QV_BUILD_OPTS="$(BUILD_OPTS)" scripts/test-pythons.sh
 
 clean:
 	rm -rf build $(VENV) $(VENV)-asan $(VENV)-py3.* .pytest_cache .hypothesis
