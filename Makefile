@@ -1,10 +1,14 @@
 # quorvex: make test runs every test; make demo runs an FPGA update against
-# the bundled device emulator. Both set up .venv on their own.
+# the bundled device emulator. Both set up .venv on their own. make asan runs
+# the tests under AddressSanitizer and UndefinedBehaviorSanitizer (.venv-asan);
+# make test-pythons runs them once per CPython 3.10 to 3.13 found (.venv-py3.X).
 VENV   := .venv
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.installed
+# Our own C++ builds without a single warning (-Wall -Wextra) or not at all.
+BUILD_OPTS := --config-settings=cmake.define.QUORVEX_WERROR=ON
 
-.PHONY: all venv install test demo bench clean
+.PHONY: all venv install test demo bench asan test-pythons clean
 
 all: install
 
@@ -19,7 +23,7 @@ venv: $(PY)
 # Rebuilds when any source or build file changed since the last install.
 $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 	@scripts/prereqs.sh
-	$(PY) -m pip install -q ".[test]"
+	$(PY) -m pip install -q $(BUILD_OPTS) ".[test]"
 	@touch $@
 
 install: $(STAMP)
@@ -33,5 +37,11 @@ demo: $(STAMP)
 bench: $(STAMP)
 	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
+asan:
+	scripts/asan.sh
+
+test-pythons:
+	QV_BUILD_OPTS="$(BUILD_OPTS)" scripts/test-pythons.sh
+
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(VENV)-asan $(VENV)-py3.* .pytest_cache .hypothesis

@@ -136,7 +136,8 @@ struct Load {
     bool ok() const { return !err && !special && !oom; }
 };
 
-// Reads the file at `fs` whole into `buf`. Call without the GIL.
+// Reads the file at `fs` whole into `buf` (mapped when large: its bytes are
+// read once, now, and let go). Call without the GIL.
 inline Load load_regular(const std::string& fs, qvcore::FileBuffer& buf) {
     Load r;
     struct stat st {};
@@ -146,7 +147,7 @@ inline Load load_regular(const std::string& fs, qvcore::FileBuffer& buf) {
     }
     try {
         qvcore::OsError e;
-        if (!buf.load(fs, e)) r.err = e.err;
+        if (!buf.map(fs, e)) r.err = e.err;
     } catch (std::bad_alloc&) {
         r.oom = true;
     }

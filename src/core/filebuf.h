@@ -18,18 +18,51 @@ struct OsError {
 
 std::string os_error_text(int err, const std::string& path);
 
-// A whole file in one heap buffer.
+// A whole file in one buffer, read once. Two ways to have it:
+//
+// load() reads it into a heap buffer of its own: a private copy that no
+// later change to the file can reach, for bytes kept while other work runs.
+//
+// map() is for reading the bytes once, soon, and letting go: a regular file
+// of kMapMin bytes or more is mapped read-only from the page cache instead of
+// copied, which costs neither a copy nor the page faults of a new buffer;
+// anything else is load()ed. A mapping shows the file as it is now, not a
+// snapshot, and is as long as the file was when opened. If the file shrinks
+// (or a page cannot be read) while mapped, the lost part reads as zero bytes
+// instead of stopping the process with SIGBUS, and cut() tells so; bytes that
+// change in place are seen as they change, as a read() racing the writer
+// would see them. So a digest over a file cut short while mapped is taken
+// over zeros where its bytes were: a mismatch, not a crash.
 class FileBuffer {
 public:
-    // Reads `path` whole; on failure returns false and fills `error`.
+    FileBuffer() = default;
+    ~FileBuffer();
+    FileBuffer(const FileBuffer&) = delete;
+    FileBuffer& operator=(const FileBuffer&) = delete;
+
+    // Read `path` whole; on failure return false and fill `error`. Never
+    // throw: a buffer that cannot be had is ENOMEM.
     bool load(const std::string& path, OsError& error);
-    const uint8_t* data() const { return data_.get(); }
+    bool map(const std::string& path, OsError& error);
+
+    const uint8_t* data() const { return mapped_ ? mapped_ : data_.get(); }
     size_t size() const { return size_; }
+    // The mapped file lost bytes while it was mapped (they read as zeros).
+    bool cut() const;
+
+    // Below this a read costs no more than setting up a mapping.
+    static constexpr size_t kMapMin = size_t(1) << 20;
 
 private:
-    bool load_file(const std::string& path, OsError& error);
+    bool open_and_read(const std::string& path, OsError& error, bool may_map);
+    bool map_fd(int fd, size_t size);
+    bool read_fd(int fd, size_t size, const std::string& path, OsError& error);
+    void release();
     std::unique_ptr<uint8_t[]> data_;
     size_t size_ = 0;
+    uint8_t* mapped_ = nullptr;
+    size_t map_len_ = 0;
+    int slot_ = -1;  // the mapping's entry among those the SIGBUS handler knows
 };
 
 // Sequential reads through a large buffer: a 16-byte block costs a copy,
