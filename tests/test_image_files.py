@@ -11,12 +11,11 @@ import pytest
 
 from quorvex import tbin
 
-# Runs in a fresh interpreter, so that json.loads, which the native code looks
-# up on first use, is this hook: it runs between the file's opening and the
-# digests, and cuts the file there. Prints the check's verdict.
+# Runs in a fresh interpreter, so that json.loads, which the native modules
+# take when they are imported, is this hook: it runs between the file's
+# opening and the digests, and cuts the file there. Prints the check's verdict.
 CHILD = r"""
 import json, os, sys
-from quorvex import QVRFpga, tbin
 path, cut_to, which = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 real_loads = json.loads
 
@@ -26,6 +25,7 @@ def loads(text, *args, **kwargs):
     return real_loads(text, *args, **kwargs)
 
 json.loads = loads
+from quorvex import QVRFpga, tbin
 if which == "check":
     verdict = QVRFpga.FpgaTool(connection=object())._checkFileHeader(path)
 else:
