@@ -177,6 +177,16 @@ GOOD = tbin.pack(IMAGE, 32)
 HL = struct.unpack(">I", GOOD[:4])[0]
 
 
+@pytest.mark.parametrize("data", [GOOD, GOOD[:-1] + b"?"], ids=["good", "bad image digest"])
+def test_describe_without_digests_gives_the_fields_and_no_verdict(data):
+    info = tbin.describe(data, digests=False)
+    assert (info["header_hash_ok"], info["image_hash_ok"], info["ok"]) == (None, None, None)
+    assert info["problems"] == []
+    full = tbin.describe(data)
+    assert {k: v for k, v in info.items() if not k.endswith("ok")} == {
+        k: v for k, v in full.items() if not k.endswith("ok") and k != "problems"} | {"problems": []}
+
+
 def with_field(offset, value, data=GOOD):
     return data[:offset] + struct.pack(">I", value) + data[offset + 4:]
 

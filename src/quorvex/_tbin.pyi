@@ -18,5 +18,5 @@ def pack_file(image_path: StrOrBytesPath, out_path: StrOrBytesPath, dev_type: _D
               header: dict[str, Any] | None, key_prefix: str) -> int:
     """Writes the .tbin container for an image file to out_path; see quorvex.tbin.pack_file."""
 
-def describe(source: _Source, key_prefix: str) -> dict[str, Any]:
+def describe(source: _Source, key_prefix: str, digests: bool = True) -> dict[str, Any]:
     """What a .tbin container holds and what is wrong with it; see quorvex.tbin.describe."""

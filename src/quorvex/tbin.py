@@ -97,7 +97,8 @@ def pack_file(image_path: PathArg, out_path: PathArg, dev_type: DevType, header:
     return _tbin.pack_file(image_path, out_path, dev_type, header, _key_prefix(key_prefix))
 
 
-def describe(source: ImageSource, *, key_prefix: Optional[str] = None) -> "dict[str, Any]":
+def describe(source: ImageSource, *, key_prefix: Optional[str] = None,
+             digests: bool = True) -> "dict[str, Any]":
     """Tell what a ``.tbin`` container holds and what is wrong with it.
 
     source
@@ -105,6 +106,9 @@ def describe(source: ImageSource, *, key_prefix: Optional[str] = None) -> "dict[
         bytes (any bytes-like object).
     key_prefix
         As for :func:`pack`.
+    digests
+        False skips the two digests (for a caller that has just checked
+        them): ``header_hash_ok``, ``image_hash_ok`` and ``ok`` are then None.
 
     Returns a dict:
 
@@ -127,4 +131,4 @@ def describe(source: ImageSource, *, key_prefix: Optional[str] = None) -> "dict[
     A malformed container never raises; a path that cannot be read raises
     OSError (FileNotFoundError, IsADirectoryError, PermissionError, ...).
     """
-    return _tbin.describe(source, _key_prefix(key_prefix))
+    return _tbin.describe(source, _key_prefix(key_prefix), digests)

@@ -83,7 +83,7 @@ def check_image(path: str, device_type: int | None = None,
 
     if report.format == "tbin":
         from .. import tbin
-        info = tbin.describe(path)
+        info = tbin.describe(path, digests=False)  # the header check has just done them
         report.device_types = list(info.get("device_types") or [])
         start, length = info.get("image_start_addr") or 0, info.get("image_length") or 0
         report.image_bytes = max(0, min(length, info.get("file_size", 0) - start))
