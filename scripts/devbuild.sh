@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 name=${1:?usage: scripts/devbuild.sh NAME [TARGET...]}; shift
 py=${PYTHON:-.venv/bin/python}
-[ -x "$py" ] || make venv >/dev/null
+# The build tools come with `make venv`; a .venv made by `make test` alone lacks them.
+"$py" -c 'import nanobind' >/dev/null 2>&1 || make venv >/dev/null
 dir=build/dev-$name
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$(cd "$(dirname "$py")" && pwd)/$(basename "$py")" -DQV_DEV_TREE="$(pwd)/$dir/tree" >/dev/null
