@@ -93,7 +93,6 @@ qvtbin::Key key_for(nb::handle json_bytes, nb::handle prefix) {
 }
 
 [[noreturn]] void raise_load_failure(const qvtbin::Load& r, nb::handle path) {
-    if (r.oom) qv::raise(PyExc_MemoryError, "not enough memory to read %R", path.ptr());
     if (r.special) qv::raise(PyExc_OSError, "not a regular file: %R", path.ptr());
     qv::raise_os_error(r.err, path);
 }

@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "filebuf.h"
@@ -130,10 +129,9 @@ inline bool fs_path(nb::handle path, std::string& out) {
 
 // Reading a whole file for a check: the outcome of load_regular().
 struct Load {
-    int err = 0;           // errno of a failed open or read
+    int err = 0;           // errno of a failed open or read (ENOMEM: no buffer to be had)
     bool special = false;  // a FIFO, socket or device: no end to read to, refused unread
-    bool oom = false;      // the buffer could not be had
-    bool ok() const { return !err && !special && !oom; }
+    bool ok() const { return !err && !special; }
 };
 
 // Reads the file at `fs` whole into `buf` (mapped when large: its bytes are
@@ -145,12 +143,8 @@ inline Load load_regular(const std::string& fs, qvcore::FileBuffer& buf) {
         r.special = true;
         return r;
     }
-    try {
-        qvcore::OsError e;
-        if (!buf.map(fs, e)) r.err = e.err;
-    } catch (std::bad_alloc&) {
-        r.oom = true;
-    }
+    qvcore::OsError e;
+    if (!buf.map(fs, e)) r.err = e.err;
     return r;
 }
 
@@ -170,7 +164,6 @@ inline Load load_path(nb::handle path, qvcore::FileBuffer& buf) {
 // The failure of a load in words: Python's OSError text, or what else it was.
 inline nb::object load_failure_text(const Load& r, nb::handle path) {
     if (r.special) return qv::check(PyUnicode_FromFormat("not a regular file: %R", path.ptr()));
-    if (r.oom) return qv::check(PyUnicode_FromFormat("not enough memory to read %R", path.ptr()));
     return os_failure_text(r.err, path);
 }
 

@@ -15,18 +15,8 @@
 
 namespace qvcore {
 
-std::string os_error_text(int err, const std::string& path) {
-    std::string quoted;
-    for (char c : path) {
-        if (c == '\'' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return "[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" + quoted + "'";
-}
-
-static bool fail(OsError& e, int err, const std::string& path) {
+static bool fail(OsError& e, int err) noexcept {
     e.err = err;
-    e.text = os_error_text(err, path);
     return false;
 }
 
@@ -106,8 +96,13 @@ void on_sigbus(int sig, siginfo_t* info, void*) {
 
 // Puts our handler in place unless it is there already (someone may have set
 // their own since the last mapping; theirs then comes after ours).
-bool ensure_handler() {
-    std::lock_guard<std::mutex> lock(g_install);
+bool ensure_handler() noexcept {
+    std::unique_lock<std::mutex> lock(g_install, std::defer_lock);
+    try {
+        lock.lock();
+    } catch (...) {  // a mutex that cannot be taken: the file is read instead
+        return false;
+    }
     struct sigaction now {};
     if (::sigaction(SIGBUS, nullptr, &now) != 0) return false;
     if ((now.sa_flags & SA_SIGINFO) && now.sa_sigaction == on_sigbus) return true;
@@ -121,7 +116,7 @@ bool ensure_handler() {
     return ::sigaction(SIGBUS, &ours, nullptr) == 0;
 }
 
-int claim_slot(uintptr_t begin, uintptr_t end) {
+int claim_slot(uintptr_t begin, uintptr_t end) noexcept {
     for (int i = 0; i < kSlots; ++i) {
         bool free = false;
         if (!g_slots[i].claimed.compare_exchange_strong(free, true)) continue;
@@ -157,37 +152,32 @@ bool FileBuffer::cut() const {
     return slot_ >= 0 && g_slots[slot_].cut.load(std::memory_order_acquire);
 }
 
-// Never throws: it runs with the interpreter's lock released, where an
-// exception must not escape; a buffer that cannot be had is ENOMEM.
-bool FileBuffer::load(const std::string& path, OsError& error) {
+// Never throw: they run with the interpreter's lock released, some callers
+// between Py_BEGIN_ALLOW_THREADS and Py_END_ALLOW_THREADS, where an exception
+// must not escape; a buffer that cannot be had is ENOMEM.
+bool FileBuffer::load(const std::string& path, OsError& error) noexcept {
     return open_and_read(path, error, false);
 }
 
-bool FileBuffer::map(const std::string& path, OsError& error) {
+bool FileBuffer::map(const std::string& path, OsError& error) noexcept {
     return open_and_read(path, error, true);
 }
 
-bool FileBuffer::open_and_read(const std::string& path, OsError& error, bool may_map) {
-    try {
-        release();
-        Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-        if (f.fd < 0) return fail(error, errno, path);
-        struct stat st {};
-        if (::fstat(f.fd, &st) < 0) return fail(error, errno, path);
-        if (S_ISDIR(st.st_mode)) return fail(error, EISDIR, path);
-        const size_t size = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-        if (may_map && S_ISREG(st.st_mode) && size >= kMapMin && map_fd(f.fd, size)) return true;
-        return read_fd(f.fd, size, path, error);
-    } catch (...) {  // only an error text that could not be built
-        error.err = ENOMEM;
-        error.text.clear();
-        return false;
-    }
+bool FileBuffer::open_and_read(const std::string& path, OsError& error, bool may_map) noexcept {
+    release();
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) return fail(error, errno);
+    struct stat st {};
+    if (::fstat(f.fd, &st) < 0) return fail(error, errno);
+    if (S_ISDIR(st.st_mode)) return fail(error, EISDIR);
+    const size_t size = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+    if (may_map && S_ISREG(st.st_mode) && size >= kMapMin && map_fd(f.fd, size)) return true;
+    return read_fd(f.fd, size, error);
 }
 
 // The file's first `size` bytes mapped read-only and private, all pages
 // populated now. False (and nothing held) when it cannot be mapped safely.
-bool FileBuffer::map_fd(int fd, size_t size) {
+bool FileBuffer::map_fd(int fd, size_t size) noexcept {
     if (!ensure_handler()) return false;
     void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     if (p == MAP_FAILED) return false;
@@ -207,10 +197,10 @@ bool FileBuffer::map_fd(int fd, size_t size) {
 
 // Reads from `fd` to its end into a heap buffer of its own, `size` (what
 // fstat said) bytes to start with: the size may change while reading.
-bool FileBuffer::read_fd(int fd, size_t size, const std::string& path, OsError& error) {
+bool FileBuffer::read_fd(int fd, size_t size, OsError& error) noexcept {
     size_t cap = size;
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[cap ? cap : 1]);
-    if (!buf) return fail(error, ENOMEM, path);
+    if (!buf) return fail(error, ENOMEM);
     advise_huge_pages(buf.get(), cap);
     size_t len = 0;
     for (;;) {
@@ -221,11 +211,11 @@ bool FileBuffer::read_fd(int fd, size_t size, const std::string& path, OsError& 
             if (r == 0) break;
             if (r < 0) {
                 if (errno == EINTR) continue;
-                return fail(error, errno, path);
+                return fail(error, errno);
             }
             size_t ncap = cap ? cap * 2 : 64 * 1024;
             std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[ncap]);
-            if (!bigger) return fail(error, ENOMEM, path);
+            if (!bigger) return fail(error, ENOMEM);
             if (len) std::memcpy(bigger.get(), buf.get(), len);
             buf.swap(bigger);
             cap = ncap;
@@ -236,7 +226,7 @@ bool FileBuffer::read_fd(int fd, size_t size, const std::string& path, OsError& 
         if (r == 0) break;
         if (r < 0) {
             if (errno == EINTR) continue;
-            return fail(error, errno, path);
+            return fail(error, errno);
         }
         len += static_cast<size_t>(r);
     }
@@ -250,8 +240,7 @@ BlockReader::~BlockReader() { close(); }
 bool BlockReader::open(const std::string& path, OsError& error) {
     close();
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return fail(error, errno, path);
-    path_ = path;
+    if (fd_ < 0) return fail(error, errno);
     if (!buf_) buf_.reset(new uint8_t[kBufSize]);
     pos_ = len_ = 0;
     return true;
@@ -264,7 +253,7 @@ long BlockReader::read(uint8_t* out, size_t n, OsError& error) {
             ssize_t r = ::read(fd_, buf_.get(), kBufSize);
             if (r < 0) {
                 if (errno == EINTR) continue;
-                fail(error, errno, path_);
+                fail(error, errno);
                 return -1;
             }
             if (r == 0) break;

@@ -9,14 +9,11 @@
 
 namespace qvcore {
 
-// The result of an operating-system call that failed: errno and a text in
-// the form Python gives it ("[Errno 2] No such file or directory: 'x.bin'").
+// The errno of an operating-system call that failed; the caller names the
+// file in its error (qv::os_error words it as Python does).
 struct OsError {
     int err = 0;
-    std::string text;
 };
-
-std::string os_error_text(int err, const std::string& path);
 
 // A whole file in one buffer, read once. Two ways to have it:
 //
@@ -41,9 +38,9 @@ public:
     FileBuffer& operator=(const FileBuffer&) = delete;
 
     // Read `path` whole; on failure return false and fill `error`. Never
-    // throw: a buffer that cannot be had is ENOMEM.
-    bool load(const std::string& path, OsError& error);
-    bool map(const std::string& path, OsError& error);
+    // throw (they run without the GIL): a buffer that cannot be had is ENOMEM.
+    bool load(const std::string& path, OsError& error) noexcept;
+    bool map(const std::string& path, OsError& error) noexcept;
 
     const uint8_t* data() const { return mapped_ ? mapped_ : data_.get(); }
     size_t size() const { return size_; }
@@ -54,9 +51,9 @@ public:
     static constexpr size_t kMapMin = size_t(1) << 20;
 
 private:
-    bool open_and_read(const std::string& path, OsError& error, bool may_map);
-    bool map_fd(int fd, size_t size);
-    bool read_fd(int fd, size_t size, const std::string& path, OsError& error);
+    bool open_and_read(const std::string& path, OsError& error, bool may_map) noexcept;
+    bool map_fd(int fd, size_t size) noexcept;
+    bool read_fd(int fd, size_t size, OsError& error) noexcept;
     void release();
     std::unique_ptr<uint8_t[]> data_;
     size_t size_ = 0;
@@ -81,7 +78,6 @@ public:
 
 private:
     int fd_ = -1;
-    std::string path_;
     std::unique_ptr<uint8_t[]> buf_;
     size_t pos_ = 0, len_ = 0;
     static constexpr size_t kBufSize = 256 * 1024;
