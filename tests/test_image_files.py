@@ -29,7 +29,9 @@ from quorvex import QVRFpga, tbin
 if which == "check":
     verdict = QVRFpga.FpgaTool(connection=object())._checkFileHeader(path)
 else:
-    verdict = tbin.describe(path)["image_hash_ok"]
+    described = tbin.describe(path)
+    print("\n".join(described["problems"]))
+    verdict = described["image_hash_ok"]
 print(json.dumps(verdict))  # the last line; log lines may come first
 """
 
@@ -57,6 +59,8 @@ def test_large_image_changed_while_checked_is_refused_without_a_crash(tmp_path, 
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=60)
     assert proc.returncode == 0, f"the check ended the process ({proc.returncode}): {proc.stderr[-2000:]}"
     assert json.loads(proc.stdout.splitlines()[-1]) is (cut == "unchanged")
+    # and said for what it is, not taken for a digest mismatch alone
+    assert ("cut short while being read" in proc.stdout) is (cut != "unchanged")
     assert os.path.getsize(path) == (len(packed) if cut_to < 0 else cut_to)
 
 

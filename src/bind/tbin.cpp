@@ -133,7 +133,9 @@ public:
         return has_view_ ? static_cast<const uint8_t*>(view_.buf) : file_.data();
     }
     size_t size() const { return has_view_ ? static_cast<size_t>(view_.len) : file_.size(); }
-    bool is_file() const { return !has_view_; }
+    // The file was cut short while mapped: what was read past its new end is zeros.
+    bool cut() const { return !has_view_ && file_.cut(); }
+    nb::handle path() const { return path_; }
 
 private:
     Py_buffer view_{};
@@ -163,6 +165,7 @@ nb::object pack(nb::handle image, nb::handle dev_type, nb::handle header, nb::ha
                             reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(json.ptr())), json_len,
                             img.data(), img.size(), key.bytes);
     }
+    if (img.cut()) qv::raise(PyExc_OSError, "image file %R was cut short while being read", img.path().ptr());
     return out;
 }
 
@@ -396,6 +399,7 @@ nb::dict describe(nb::handle source, nb::handle prefix, bool digests) {
         header_ok = tb::range_digest_ok(data, l.json, l.header_hash, key.bytes);
         image_ok = tb::range_digest_ok(data, l.image, l.image_hash, key.bytes);
     }
+    if (src.cut()) problems.add("the file was cut short while being read: its lost bytes read as zeros");
     set(d, "header_hash_ok", nb::bool_(header_ok));
     set(d, "image_hash_ok", nb::bool_(image_ok));
     set(d, "ok", nb::bool_(header_ok && image_ok));

@@ -185,6 +185,11 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
         log(S->error, qv::check(PyUnicode_FromFormat("FPGA tbin header parse error: %s", digest_failure.c_str())));
         return nb::bool_(false);
     }
+    if (buf.cut()) {  // the digests were taken over zeros where its bytes were
+        log(S->error, qv::check(PyUnicode_FromFormat("FPGA image file cut short while being read: %U",
+                                                     path.ptr())));
+        return nb::bool_(false);
+    }
     if (!header_ok) {
         log_text(S->error, "FPGA tbin header hash mismatch");
         return nb::bool_(false);
