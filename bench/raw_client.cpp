@@ -98,8 +98,8 @@ int main(int argc, char** argv) {
     command(proto::kFpgaRstPagePtr + sep + proto::kSectionCfg);
     size_t blocks = 0;
     char header[proto::kMaxProgramHeader];
-    for (size_t off = 0; off < image.size(); off += 16) {
-        size_t n = std::min<size_t>(16, image.size() - off);
+    for (size_t off = 0; off < image.size(); off += proto::kPageSize) {
+        size_t n = std::min(proto::kPageSize, image.size() - off);
         std::string c(header, proto::program_header(n, header, sizeof header));
         c.append(image.data() + off, n);
         while (!proto::reply_accepted(command(c))) {}
@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     }
     command(proto::kFpgaRstPagePtr + sep + proto::kSectionCfg);
     std::string back;
-    for (size_t off = 0; off < image.size(); off += 16) back += command(proto::kFpgaRead).substr(4);
+    for (size_t off = 0; off < image.size(); off += proto::kPageSize)
+        back += command(proto::kFpgaRead).substr(4);
     command(proto::kFpgaDone);
     command(proto::kFpgaRefresh);
     double w1 = now(CLOCK_MONOTONIC), c1 = cpu();

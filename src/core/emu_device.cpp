@@ -15,7 +15,7 @@ namespace {
 
 using namespace emu;
 
-constexpr size_t kPageSize = 16;
+using proto::kPageSize;
 
 }  // namespace
 
@@ -58,7 +58,7 @@ EmuAction EmuDevice::answer(const EmuCommand& c, bool lost, std::string& out, ui
         a.delay_s = execute(c, out);
     }
     faults_.answered(opt_, a, out, rng);
-    out.append("\r\n");
+    out.append(proto::kEol);
     return a;
 }
 

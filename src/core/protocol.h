@@ -67,6 +67,11 @@ inline constexpr char kArgSeparator = ' ';
 inline constexpr char kEol[] = "\r\n";
 inline constexpr size_t kEolLen = 2;
 
+// The bytes of one FPGA_PROGRAM block and of one FPGA_READ page: an image is
+// written in blocks of this size (the last one may be shorter) and read back
+// a page per block.
+inline constexpr size_t kPageSize = 16;
+
 // "FPGA_PROGRAM #": what a program command starts with, up to its block.
 inline constexpr char kProgramPrefix[] = "FPGA_PROGRAM #";
 inline constexpr size_t kProgramPrefixLen = sizeof kProgramPrefix - 1;

@@ -11,8 +11,6 @@
 namespace fpga {
 namespace {
 
-constexpr char kCrLf[] = "\r\n";
-
 // cmd as bytes: text is encoded as UTF-8 (strict), bytes-like taken as is.
 nb::object command_bytes(nb::handle cmd) {
     PyObject* c = cmd.ptr();
@@ -24,10 +22,11 @@ nb::object command_bytes(nb::handle cmd) {
 
 nb::object with_crlf(nb::handle bytes) {
     Py_ssize_t n = PyBytes_GET_SIZE(bytes.ptr());
-    nb::object out = qv::check(PyBytes_FromStringAndSize(nullptr, n + 2));
+    constexpr size_t eol = qvcore::proto::kEolLen;
+    nb::object out = qv::check(PyBytes_FromStringAndSize(nullptr, n + static_cast<Py_ssize_t>(eol)));
     char* p = PyBytes_AS_STRING(out.ptr());
     std::memcpy(p, PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(n));
-    std::memcpy(p + n, kCrLf, 2);
+    std::memcpy(p + n, qvcore::proto::kEol, eol);
     return out;
 }
 
@@ -111,7 +110,8 @@ nb::object plain_body(PyObject*, PyObject* const* a) {
     return qv::call_method(nb::handle(a[0]), S->_sendCmd, nullptr, nb::handle(S->commands[C]));
 }
 
-// A command with one argument: bytes as they are, anything else by its text.
+// A command with one argument, "WORD arg": bytes as they are, anything else
+// by its text.
 template <const char* Word>
 nb::object arg_body(PyObject*, PyObject* const* a) {
     nb::handle arg(a[1]);
@@ -120,10 +120,11 @@ nb::object arg_body(PyObject*, PyObject* const* a) {
                           : qv::check(PyUnicode_AsUTF8String(qv::check(PyObject_Str(arg.ptr())).ptr()));
     size_t wl = std::strlen(Word);
     Py_ssize_t al = PyBytes_GET_SIZE(argb.ptr());
-    nb::object cmd = qv::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wl) + al));
-    std::memcpy(PyBytes_AS_STRING(cmd.ptr()), Word, wl);
-    std::memcpy(PyBytes_AS_STRING(cmd.ptr()) + wl, PyBytes_AS_STRING(argb.ptr()),
-                static_cast<size_t>(al));
+    nb::object cmd = qv::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(wl + 1) + al));
+    char* p = PyBytes_AS_STRING(cmd.ptr());
+    std::memcpy(p, Word, wl);
+    p[wl] = qvcore::proto::kArgSeparator;
+    std::memcpy(p + wl + 1, PyBytes_AS_STRING(argb.ptr()), static_cast<size_t>(al));
     return qv::call_method(nb::handle(a[0]), S->_sendCmd, nullptr, cmd);
 }
 
@@ -171,9 +172,6 @@ nb::object read_body(PyObject*, PyObject* const* a) {
     return qv::call_method(nb::handle(a[0]), S->_sendCmd, S->kw_isdecode,
                            nb::handle(S->commands[kRead]), Py_False);
 }
-
-constexpr char kCfgMode[] = "FPGA_CFG_MODE ", kErase[] = "FPGA_ERASE ",
-               kRstPtr[] = "FPGA_RST_PAGE_PTR ";
 
 // --- set_progress_callback(callback), disconnect() ------------------------
 nb::object set_callback_body(PyObject*, PyObject* const* a) {
@@ -228,9 +226,9 @@ void add_command_set(nb::dict ns) {
     ns["_fpgaCtrlInit"] = method<plain_body<kCtrlInit>>("_fpgaCtrlInit", "Initialize the FPGA control.", {{"self"}});
     ns["_fpgaGetId"] = method<plain_body<kGetId>>("_fpgaGetId", "Get the FPGA ID.", {{"self"}});
     ns["_fpgaGetVersion"] = method<plain_body<kGetVer>>("_fpgaGetVersion", "Get the FPGA version.", {{"self"}});
-    ns["_fpgaCfgMode"] = method<arg_body<kCfgMode>>("_fpgaCfgMode", "Configure the FPGA mode.", {{"self"}, {"mode"}});
-    ns["_fpgaErase"] = method<arg_body<kErase>>("_fpgaErase", "Erase the FPGA memory.", {{"self"}, {"erase_bits"}});
-    ns["_fpgaRstPagePtr"] = method<arg_body<kRstPtr>>("_fpgaRstPagePtr", "Reset the FPGA page pointer.", {{"self"}, {"section"}});
+    ns["_fpgaCfgMode"] = method<arg_body<qvcore::proto::kFpgaCfgMode>>("_fpgaCfgMode", "Configure the FPGA mode.", {{"self"}, {"mode"}});
+    ns["_fpgaErase"] = method<arg_body<qvcore::proto::kFpgaErase>>("_fpgaErase", "Erase the FPGA memory.", {{"self"}, {"erase_bits"}});
+    ns["_fpgaRstPagePtr"] = method<arg_body<qvcore::proto::kFpgaRstPagePtr>>("_fpgaRstPagePtr", "Reset the FPGA page pointer.", {{"self"}, {"section"}});
     ns["_fpgaProgram"] = method<program_body>("_fpgaProgram", "Program the FPGA with the given data block.", {{"self"}, {"data_block"}});
     ns["_fpgaRead"] = method<read_body>("_fpgaRead", "Read data from the FPGA.", {{"self"}});
     ns["_fpgaDone"] = method<plain_body<kDone>>("_fpgaDone", "Mark the FPGA programming as done.", {{"self"}});

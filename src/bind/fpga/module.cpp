@@ -1,7 +1,9 @@
 // Module load: the imports, the log set-up, the constants and FpgaTool.
 #include "fpga.h"
+#include "protocol.h"
 
 namespace fpga {
+namespace proto = qvcore::proto;
 
 namespace {
 State state;
@@ -60,15 +62,15 @@ static void init_state(State& n) {
     n.kw_getrecv = qv::kwnames({"log_print", "size", "isdecode"});
     n.kw_programfile = qv::kwnames({"image_path", "device_type"});
     const char* commands[kCommandCount] = {};
-    commands[kCtrlInit] = "FPGA_CTRL_INIT";
-    commands[kGetId] = "FPGA_GET_ID";
-    commands[kGetVer] = "GET_FPGA_VER";
-    commands[kRead] = "FPGA_READ";
-    commands[kDone] = "FPGA_DONE";
-    commands[kRefresh] = "FPGA_REFRESH";
-    commands[kInfo] = "GET_FE_INFO";
-    commands[kFwVer] = "GET_FW_VER";
-    commands[kSn] = "GET_SN";
+    commands[kCtrlInit] = proto::kFpgaCtrlInit;
+    commands[kGetId] = proto::kFpgaGetId;
+    commands[kGetVer] = proto::kGetFpgaVer;
+    commands[kRead] = proto::kFpgaRead;
+    commands[kDone] = proto::kFpgaDone;
+    commands[kRefresh] = proto::kFpgaRefresh;
+    commands[kInfo] = proto::kGetFeInfo;
+    commands[kFwVer] = proto::kGetFwVer;
+    commands[kSn] = proto::kGetSn;
     for (int i = 0; i < kCommandCount; ++i)
         n.commands[i] = qv::keep(qv::check(PyBytes_FromString(commands[i])));
     n.TRANS = qv::keep(qv::check(PyBytes_FromString("TRANS")));

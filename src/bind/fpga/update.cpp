@@ -12,12 +12,14 @@
 #include "filebuf.h"
 #include "fpga.h"
 #include "progress.h"
+#include "protocol.h"
 #include "tbin.h"
 
 namespace fpga {
 namespace {
 
-constexpr size_t kBlockSize = 16;
+namespace proto = qvcore::proto;
+constexpr size_t kBlockSize = proto::kPageSize;
 
 // The clocks the engine reports are Python's: the module's `time`, taken at
 // the start of each run, so a caller who fakes time.time or time.monotonic
@@ -258,10 +260,10 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
 
     bool dt28 = device_type_is(device_type, 28), dt32 = device_type_is(device_type, 32);
     if (dt28 || dt32) {
-        nb::object selector = nb::bytes(dt28 ? "14" : "12");
+        nb::object selector = nb::bytes(dt28 ? proto::kErase14 : proto::kErase12);
         qv::call_method(self, S->_fpgaErase, nullptr, selector);
     }
-    nb::object cfg = nb::bytes("CFG");
+    nb::object cfg = nb::bytes(proto::kSectionCfg);
     qv::call_method(self, S->_fpgaRstPagePtr, nullptr, cfg);
     e.report(e.stage_write_, 0, 0);
 
@@ -299,13 +301,14 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     }
     e.end_stage();
 
-    // Verify: read back one page per started 16 bytes written.
+    // Verify: read back one page per started block written.
     std::string w_digest = e.w_hasher_.finish_hex();
     log(S->debug, nb::str(("w hash: " + w_digest).c_str()));
     log(S->info, nb::str("Verify Data"));
     e.report(e.stage_verify_, 0, e.sent_);
     qv::call_method(self, S->_fpgaRstPagePtr, nullptr, cfg);
-    for (long long read = 16; read < e.sent_ + 16; read += 16) {
+    constexpr long long kPage = static_cast<long long>(kBlockSize);
+    for (long long read = kPage; read < e.sent_ + kPage; read += kPage) {
         double t0 = e.clocks_.wall();
         nb::object page = qv::call_method(self, S->_fpgaRead, nullptr);
         double t1 = e.clocks_.wall();
