@@ -42,13 +42,9 @@ std::string Sha256::finish_hex() {
 }
 
 Digest hmac_sha256(const void* key, size_t key_len, const void* data, size_t len) {
-    Digest d{};
-    unsigned int n = 0;
-    static const unsigned char empty = 0;
-    if (!HMAC(EVP_sha256(), key, static_cast<int>(key_len),
-              len ? static_cast<const unsigned char*>(data) : &empty, len, d.data(), &n))
-        throw std::runtime_error("HMAC-SHA256 failed");
-    return d;
+    HmacSha256 mac(key, key_len);
+    mac.update(data, len);
+    return mac.finish();
 }
 
 #if OPENSSL_VERSION_NUMBER >= 0x30000000L

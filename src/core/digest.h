@@ -28,9 +28,6 @@ private:
     void* ctx_;  // EVP_MD_CTX
 };
 
-// HMAC-SHA256 of `len` bytes at `data` with `key`.
-Digest hmac_sha256(const void* key, size_t key_len, const void* data, size_t len);
-
 // Incremental HMAC-SHA256, for data that is never held whole (an image
 // streamed from its file). Not copyable; update() never fails once constructed.
 class HmacSha256 {
@@ -46,6 +43,9 @@ public:
 private:
     void* ctx_;  // EVP_MAC_CTX (OpenSSL 3), HMAC_CTX before
 };
+
+// HMAC-SHA256 of `len` bytes at `data` with `key`, through HmacSha256.
+Digest hmac_sha256(const void* key, size_t key_len, const void* data, size_t len);
 
 // Constant-time equality of a computed digest with `len` stored bytes; a
 // stored field shorter than a digest never matches.
