@@ -83,7 +83,7 @@ bool to_flag(const char* name, nb::handle v) {
 
 // --- one option's value, by its C++ type (see emu_options.h) ---------------------
 // read(): the Python value `v` into `out`; None means `dflt` where the type
-// has no "off". to_py(): back again. py_type(): the Python type it takes.
+// has no "off". to_py(): back again. PyTypeOf<T>::get(): the Python type it takes.
 
 void read(const EmulatorOptionInfo& i, nb::handle v, uint64_t& out, uint64_t dflt) {
     out = v.is_none() ? dflt : to_count(i.name, v, i.minimum);
