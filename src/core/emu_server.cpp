@@ -130,7 +130,22 @@ bool EmuServer::reply(int fd, const std::string& out, const EmuAction& a) {
     return true;
 }
 
+// One connection until it ends. Nothing may escape a serving thread (it
+// would end the process): a connection whose reply cannot be made, say for
+// want of memory, is closed like one that broke.
 void EmuServer::serve(Conn* conn, int fd) {
+    try {
+        serve_commands(fd);
+    } catch (...) {
+    }
+    std::lock_guard<std::mutex> lk(conns_mu_);
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    conn->fd = -1;
+    conn->done = true;
+}
+
+void EmuServer::serve_commands(int fd) {
     std::unique_ptr<char[]> buf(new char[kEmuBufSize]);
     size_t beg = 0, end = 0;
     std::string out;
@@ -157,19 +172,14 @@ void EmuServer::serve(Conn* conn, int fd) {
                 continue;
             }
             if (r < 0 && errno == EINTR) continue;
-            break;  // peer closed, reset, or the server is closing
+            return;  // peer closed, reset, or the server is closing
         }
         bool lost = st == EmuParse::kLost;
         EmuAction a = handler_.answer(c, lost, out, rng);
-        if (a.drop || !reply(fd, out, a) || lost) break;
+        if (a.drop || !reply(fd, out, a) || lost) return;
         beg += used;
         if (beg == end) beg = end = 0;
     }
-    std::lock_guard<std::mutex> lk(conns_mu_);
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
-    conn->fd = -1;
-    conn->done = true;
 }
 
 void EmuServer::reap() {
@@ -209,17 +219,22 @@ void EmuServer::accept_loop() {
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         reap();
         handler_.connected();
-        std::lock_guard<std::mutex> lk(conns_mu_);
-        auto conn = std::make_unique<Conn>();
-        conn->fd = fd;
-        Conn* raw = conn.get();
+        // Listed before its thread starts, so that a listed connection
+        // always has its thread; one that cannot have both is closed.
         try {
-            conn->thread = std::thread([this, raw, fd] { serve(raw, fd); });
-        } catch (const std::system_error&) {
+            std::lock_guard<std::mutex> lk(conns_mu_);
+            conns_.push_back(std::make_unique<Conn>());
+            Conn* raw = conns_.back().get();
+            raw->fd = fd;
+            try {
+                raw->thread = std::thread([this, raw, fd] { serve(raw, fd); });
+            } catch (...) {
+                conns_.pop_back();
+                throw;
+            }
+        } catch (...) {
             ::close(fd);
-            continue;
         }
-        conns_.push_back(std::move(conn));
     }
 }
 

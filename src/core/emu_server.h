@@ -57,7 +57,8 @@ private:
     void release_fds();
     void accept_loop();
     void reap();
-    void serve(Conn* conn, int fd);
+    void serve(Conn* conn, int fd);  // the thread of one connection
+    void serve_commands(int fd);     // its commands, until it ends
     bool reply(int fd, const std::string& out, const EmuAction& a);
     bool pause(std::chrono::nanoseconds d);
     bool pause_seconds(double s);
