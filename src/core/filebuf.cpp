@@ -59,6 +59,11 @@ struct Slot {
     std::atomic<bool> cut{false};
 };
 
+// The handler reads the slots; an atomic that took a lock to do so would not
+// be safe there.
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<uintptr_t>::is_always_lock_free,
+              "the SIGBUS handler needs lock-free atomics");
+
 Slot g_slots[kSlots];
 std::mutex g_install;            // taken to (re)install the handler, never in it
 struct sigaction g_before {};    // what SIGBUS did before our handler
