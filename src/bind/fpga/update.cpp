@@ -21,6 +21,13 @@ namespace {
 namespace proto = qvcore::proto;
 constexpr size_t kBlockSize = proto::kPageSize;
 
+// A clock of clock_gettime in seconds, as Python's time functions give it.
+double clock_seconds(clockid_t id) {
+    timespec ts{};
+    clock_gettime(id, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
 // The clocks the engine reports are Python's: the module's `time`, taken at
 // the start of each run, so a caller who fakes time.time or time.monotonic
 // is obeyed. While they are the interpreter's own functions the same clocks
@@ -35,15 +42,10 @@ public:
         native_wall_ = wall_.ptr() == S->real_time;
         native_mono_ = mono_.ptr() == S->real_monotonic;
     }
-    double wall() { return native_wall_ ? now(CLOCK_REALTIME) : call(wall_); }
-    double monotonic() { return native_mono_ ? now(CLOCK_MONOTONIC) : call(mono_); }
+    double wall() { return native_wall_ ? clock_seconds(CLOCK_REALTIME) : call(wall_); }
+    double monotonic() { return native_mono_ ? clock_seconds(CLOCK_MONOTONIC) : call(mono_); }
 
 private:
-    static double now(clockid_t id) {
-        timespec ts{};
-        clock_gettime(id, &ts);
-        return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-    }
     static double call(const nb::object& fn) {
         nb::object t = qv::check(PyObject_CallNoArgs(fn.ptr()));
         double v = PyFloat_AsDouble(t.ptr());
@@ -54,12 +56,6 @@ private:
     bool native_wall_ = false, native_mono_ = false;
 };
 
-// The flush timer's clock: only paces flushes, reported nowhere.
-double monotonic() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
 
 using qv::truth;
 
@@ -218,7 +214,7 @@ private:
         if (!out || out.is_none()) return;
         nb::object s = qv::check(PyUnicode_FromStringAndSize(text, n));
         qv::call_method(out, S->write, nullptr, s);
-        double now = monotonic();
+        double now = clock_seconds(CLOCK_MONOTONIC);  // only paces flushes, reported nowhere
         if (force_flush || now - last_flush_ >= 0.05) {
             last_flush_ = now;
             if (nb::object flush = qv::optional_attr(out, S->flush))  // print() needs none
