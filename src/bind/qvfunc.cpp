@@ -324,8 +324,4 @@ PyObject* func_data(PyObject* func) {
     return reinterpret_cast<Func*>(func)->data;
 }
 
-bool is_function(PyObject* obj) {
-    return g_state.type && Py_IS_TYPE(obj, g_state.type);
-}
-
 }  // namespace qv

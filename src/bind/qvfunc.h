@@ -55,7 +55,4 @@ PyObject* make_raw_function(const char* name, const char* qualname, const char* 
 // The `data` object given at creation (borrowed; may be nullptr).
 PyObject* func_data(PyObject* func);
 
-// True when `obj` is a function of this module's native type.
-bool is_function(PyObject* obj);
-
 }  // namespace qv
