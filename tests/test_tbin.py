@@ -7,6 +7,8 @@ import hmac
 import json
 import os
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -223,3 +225,38 @@ def test_describe_of_an_unreadable_path_raises_os_error(tmp_path):
     with pytest.raises(IsADirectoryError):
         tbin.describe(tmp_path)
 
+
+
+# In a fresh interpreter whose json.loads (taken by the native modules at
+# import) gives a header whose DEV_TYPE takes itself out of the header when
+# its truth is asked. The debug allocator makes a freed object unusable.
+SELF_REMOVING_DEVTYPE = r"""
+import json, sys
+real_loads = json.loads
+
+class Vanishing(int):
+    def __bool__(self):
+        self.owner.pop("DEV_TYPE", None)
+        return True
+
+def loads(text, *args, **kwargs):
+    header = real_loads(text, *args, **kwargs)
+    if "DEV_TYPE" in header:
+        value = Vanishing(header["DEV_TYPE"])
+        value.owner = header
+        header["DEV_TYPE"] = value
+    return header
+
+json.loads = loads
+from quorvex import tbin
+data = tbin.pack(b"image", 32, {"build": "x"})
+print(tbin.describe(data)["device_types"])
+"""
+
+
+def test_a_device_type_that_leaves_the_header_while_judged_is_kept_alive():
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", SELF_REMOVING_DEVTYPE], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.splitlines()[-1] == "[32]"

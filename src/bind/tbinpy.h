@@ -58,9 +58,11 @@ inline nb::object choose_devtype(const Refs& refs, nb::handle header) {
     PyObject* v = PyDict_GetItemWithError(header.ptr(), refs.DEV_TYPE);
     if (!v && PyErr_Occurred()) throw nb::python_error();
     if (v) {
-        int truthy = PyObject_IsTrue(v);
+        // Held: its __bool__ may take it out of the dict, which frees it.
+        nb::object held = nb::borrow(v);
+        int truthy = PyObject_IsTrue(held.ptr());
         if (truthy < 0) throw nb::python_error();
-        if (truthy) return nb::borrow(v);
+        if (truthy) return held;
     }
     v = PyDict_GetItemWithError(header.ptr(), refs.dev_type);
     if (!v && PyErr_Occurred()) throw nb::python_error();
