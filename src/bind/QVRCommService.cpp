@@ -211,8 +211,9 @@ nb::object send_cmd(TCPConn& self, nb::handle data, nb::handle /*rsp_type*/) {
     }
     if (PyObject* fast = stand_in_record(ret_type, line)) return nb::steal(fast);
     if (PyErr_Occurred()) throw nb::python_error();
+    nb::object held = nb::borrow(ret_type);  // the call may rebind QVRUtils.RetType
     PyObject* args[] = {line};
-    PyObject* result = PyObject_Vectorcall(ret_type, args, 0, state.kw_data);
+    PyObject* result = PyObject_Vectorcall(held.ptr(), args, 0, state.kw_data);
     if (!result) throw nb::python_error();
     return nb::steal(result);
 }
