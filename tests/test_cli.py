@@ -242,6 +242,29 @@ def test_dry_run_initialises_and_stops_before_the_erase(emu, image):
     assert emu.state()["initialised"] and emu.counters()["FPGA_ERASE"] == 0
 
 
+def cli_to_closed_pipe(*args):
+    """Runs quorvex-fpga with standard output a pipe whose reader has gone
+    (as `quorvex-fpga ... | true` may): every write to it fails."""
+    r, w = os.pipe()
+    os.close(r)
+    try:
+        return subprocess.run([*CLI, *map(str, args)], stdout=w, stderr=subprocess.PIPE,
+                              text=True, timeout=60, env=ENV)
+    finally:
+        os.close(w)
+
+
+@pytest.mark.parametrize("args", [["check", "img.tbin", "--json"], ["inspect", "img.tbin"],
+                                  ["update", "img.bin", "--json"]])
+def test_a_closed_standard_output_ends_quietly_with_141_not_as_a_link_error(emu, image, args):
+    tmp, data = image
+    args = [tmp / a if a.startswith("img.") else a for a in args]
+    r = cli_to_closed_pipe(*args, *(["-a", emu.address, "-q"] if args[0] == "update" else []))
+    assert (r.returncode, r.stderr) == (141, "")
+    if args[0] == "update":  # the results were lost, not the update
+        assert emu.flash() == data
+
+
 @pytest.mark.parametrize("verb", ["update", "info"])
 def test_a_device_that_does_not_answer_is_a_link_error_naming_it(image, verb):
     tmp, _ = image
