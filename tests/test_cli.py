@@ -242,14 +242,15 @@ def test_dry_run_initialises_and_stops_before_the_erase(emu, image):
     assert emu.state()["initialised"] and emu.counters()["FPGA_ERASE"] == 0
 
 
-def cli_to_closed_pipe(*args):
-    """Runs quorvex-fpga with standard output a pipe whose reader has gone
-    (as `quorvex-fpga ... | true` may): every write to it fails."""
+def cli_to_closed_pipe(stream, *args):
+    """Runs quorvex-fpga with `stream` ("stdout" or "stderr") a pipe whose
+    reader has gone (as `quorvex-fpga ... | true` may): every write to it fails."""
     r, w = os.pipe()
     os.close(r)
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, stream: w}
     try:
-        return subprocess.run([*CLI, *map(str, args)], stdout=w, stderr=subprocess.PIPE,
-                              text=True, timeout=60, env=ENV)
+        return subprocess.run([*CLI, *map(str, args)], **streams, text=True, timeout=60,
+                              env=ENV)
     finally:
         os.close(w)
 
@@ -259,7 +260,8 @@ def cli_to_closed_pipe(*args):
 def test_a_closed_standard_output_ends_quietly_with_141_not_as_a_link_error(emu, image, args):
     tmp, data = image
     args = [tmp / a if a.startswith("img.") else a for a in args]
-    r = cli_to_closed_pipe(*args, *(["-a", emu.address, "-q"] if args[0] == "update" else []))
+    r = cli_to_closed_pipe("stdout", *args,
+                           *(["-a", emu.address, "-q"] if args[0] == "update" else []))
     assert (r.returncode, r.stderr) == (141, "")
     if args[0] == "update":  # the results were lost, not the update
         assert emu.flash() == data
@@ -294,6 +296,18 @@ def test_a_fleet_with_one_failing_device(image):
         assert f"{bad.address}: verify failed" in r.stderr
         # The library's own progress lines stay out of the way; ours name the device.
         assert "Progress:" not in r.stderr and f"{a.address}: write 100%" in r.stderr
+
+
+@pytest.mark.parametrize("devices", [1, 2])
+def test_a_standard_error_that_has_gone_does_not_stop_an_update(image, devices):
+    tmp, data = image
+    with DeviceEmulator() as a, DeviceEmulator() as b:
+        emus = [a, b][:devices]
+        r = cli_to_closed_pipe("stderr", "update", tmp / "img.bin",
+                               *[x for e in emus for x in ("-a", e.address)])
+        assert r.returncode == 0
+        assert [e.flash() for e in emus] == [data] * devices
+        assert r.stdout.count(": updated, version") == devices
 
 
 def sigint_mid_write(args, emulators):
