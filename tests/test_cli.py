@@ -92,6 +92,14 @@ def test_addresses_take_an_optional_port(text, host, port):
     assert parse_address(text, 5025) == (host, port)
 
 
+@pytest.mark.parametrize("text", ["h:0", "h:65536", "h:+80", "h:\u00b2", "h:", "[::1", "[::1]x",
+                                  ":5025"])
+def test_a_bad_address_is_refused_in_words_that_name_it(text):
+    with pytest.raises(ValueError, match=r"^bad (port in )?address ") as e:
+        parse_address(text, 5025)
+    assert repr(text) in str(e.value)
+
+
 @pytest.mark.parametrize("verb", [None, "info", "update", "check", "pack", "inspect"])
 def test_help_explains_the_verbs_and_exit_statuses(verb, capsys):
     with pytest.raises(SystemExit) as e:
