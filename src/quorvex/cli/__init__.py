@@ -107,10 +107,11 @@ def _drop_stdout() -> None:
     """Points the process's standard output at the null device, so that the
     interpreter's last flush at exit does not hit the closed pipe again (and
     report it, with exit status 120)."""
-    if sys.stdout is not sys.__stdout__:  # a stand-in (a test's capture): nothing to do
+    out = sys.__stdout__
+    if out is None or sys.stdout is not out:  # a stand-in (a test's capture): let it be
         return
     try:
-        fd = sys.stdout.fileno()
+        fd = out.fileno()
     except (AttributeError, OSError, ValueError):
         return
     null = os.open(os.devnull, os.O_WRONLY)
