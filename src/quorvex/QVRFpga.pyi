@@ -11,7 +11,7 @@ import sys as sys
 import time as time
 from collections.abc import Callable
 from pathlib import Path as Path
-from typing import Any, Literal, Protocol, overload
+from typing import Literal, Protocol, overload
 
 from _typeshed import ReadableBuffer
 

@@ -308,9 +308,6 @@ class DeviceJob:
 
 # --- several devices ------------------------------------------------------------
 
-
-# --- several devices ------------------------------------------------------------
-
 def run_fleet(jobs: Sequence[DeviceJob], console: Console, grace: float = 2.0) -> bool:
     """Runs the jobs on one thread each and waits. Ctrl-C sets the shared
     stop event; jobs that have not stopped within `grace` seconds (or at a

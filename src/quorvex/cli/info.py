@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import argparse
 
-from ._address import address_label, device_address
+from .._netaddr import address_label
+from ._address import device_address
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
 from ._jobs import open_link
