@@ -8,7 +8,7 @@ the same thing, and is refused in the same words, everywhere.
 from __future__ import annotations
 
 import argparse
-from typing import Callable
+from typing import Callable, Optional
 
 
 def parse_port(text: str | int, *, allow_zero: bool = False) -> int:
@@ -63,3 +63,14 @@ def parse_address(text: str, default_port: int) -> tuple[str, int]:
 def address_label(host: str, port: int) -> str:
     """How messages name a device: host:port, or [v6addr]:port."""
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def connect_error(host: str, port: int, why: Optional[str]) -> ConnectionError:
+    """The error of a device that cannot be reached: "Cannot connect to
+    HOST:PORT: why", `why` being the link's last_error (which may start with
+    the same label: it is said once)."""
+    label = address_label(host, port)
+    why = why or ""
+    if why.startswith(label + ": "):
+        why = why[len(label) + 2:]
+    return ConnectionError(f"Cannot connect to {label}" + (f": {why}" if why else ""))

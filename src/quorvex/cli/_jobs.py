@@ -13,7 +13,7 @@ import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from .._netaddr import address_label
+from .._netaddr import address_label, connect_error
 from ._common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED
 
 if TYPE_CHECKING:
@@ -39,10 +39,7 @@ def open_link(host: str, port: int, timeout: float) -> Any:
 
     link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
     if not link.initConnection():
-        label = address_label(host, port)
-        why = getattr(link, "last_error", None) or ""
-        why = why[len(label) + 2:] if why.startswith(label + ": ") else why
-        raise ConnectionError(f"Cannot connect to {label}" + (f": {why}" if why else ""))
+        raise connect_error(host, port, link.last_error)
     return link
 
 
