@@ -20,7 +20,8 @@ from collections.abc import Sequence
 from types import ModuleType
 
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OUTPUT_CLOSED, EXIT_TEXT,
-                      EXIT_USAGE, FORMATTER, PROG, Context, OutputClosed, Parser, UsageError)
+                      EXIT_USAGE, FORMATTER, LINK_HINT, PROG, Context, OutputClosed, Parser,
+                      UsageError)
 from ._console import Console, LogSetup
 
 __all__ = ["VERBS", "build_parser", "main"]
@@ -91,7 +92,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         console.line(f"{PROG}: interrupted; no device was being written")
         return EXIT_INTERRUPTED
     except (ConnectionError, TimeoutError) as e:
-        console.error(str(e), "check the address and port, and that the device is on")
+        console.error(str(e), LINK_HINT)
         return EXIT_LINK
     except Exception as e:  # a fault of ours: say what, and show where with -v
         console.error(f"{type(e).__name__}: {e}", None if args.verbose else

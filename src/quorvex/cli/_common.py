@@ -55,6 +55,12 @@ _EXIT_MEANING = {
 # that failed leaves a flash known to be wrong; a broken link leaves it
 # unknown; a refusal leaves it untouched.
 _SEVERITY = {EXIT_OK: 0, EXIT_REFUSED: 1, EXIT_LINK: 2, EXIT_FAILED: 3, EXIT_INTERRUPTED: 4}
+# The same order in words, worst first, for the help: "130, then 1, ...".
+WORST_FIRST = ", then ".join(str(s) for s in sorted(_SEVERITY, key=_SEVERITY.__getitem__,
+                                                    reverse=True))
+
+# What to do about a link error, wherever one ends a verb.
+LINK_HINT = "check the address and port, and that the device is on"
 
 
 def worst(statuses: Iterable[int]) -> int:
@@ -138,5 +144,6 @@ def _json_default(o: object) -> str:
 
 
 __all__ = ["EXIT_OK", "EXIT_FAILED", "EXIT_REFUSED", "EXIT_USAGE", "EXIT_LINK",
-           "EXIT_INTERRUPTED", "EXIT_OUTPUT_CLOSED", "EXIT_TEXT", "FORMATTER", "PROG", "Context", "OutputClosed",
-           "Parser", "UsageError", "Verbs", "exit_text", "paragraph", "verb_parser", "worst"]
+           "EXIT_INTERRUPTED", "EXIT_OUTPUT_CLOSED", "EXIT_TEXT", "FORMATTER", "LINK_HINT",
+           "PROG", "WORST_FIRST", "Context", "OutputClosed", "Parser", "UsageError", "Verbs",
+           "exit_text", "paragraph", "verb_parser", "worst"]
