@@ -17,6 +17,7 @@ from .._netaddr import address_label, connect_error
 from ._common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED
 
 if TYPE_CHECKING:
+    from ..QVRCommService import _TCPConn
     from ._console import Console
     from ._image import ImageReport
 
@@ -33,7 +34,7 @@ class Stopped(BaseException):
 
 # --- one device -----------------------------------------------------------------
 
-def open_link(host: str, port: int, timeout: float) -> Any:
+def open_link(host: str, port: int, timeout: float) -> _TCPConn:
     """A connected _TCPConn, or ConnectionError("Cannot connect to ...")."""
     from ..QVRCommService import _TCPConn
 
@@ -72,7 +73,7 @@ class DeviceJob:
         self.outcome: str | None = None
         self.status: int | None = None
         self.message, self.hint = "", ""
-        self.link: Any = None
+        self.link: _TCPConn | None = None
         self.finished = threading.Event()
         self._link_error: OSError | None = None
         self._started: float | None = None

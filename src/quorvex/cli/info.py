@@ -62,7 +62,7 @@ def run(ctx: Context) -> int:
             info["fpga_version"] = tool._fpgaGetVersion()
         info["control_fw_version"] = tool._fpgaGetControlFwVer()
         info["serial_number"] = tool._fpgaGetSerialNumber()
-    except (ConnectionError, TimeoutError, OSError) as e:
+    except OSError as e:  # the link's (ConnectionError, TimeoutError, ...)
         # initFpga reports the first failure itself; later calls only see a closed link.
         init = info["init"]
         info["error"] = init["message"] if init and init["code"] == "ERROR" else str(e)
