@@ -136,6 +136,7 @@ def test_the_worst_status_of_several_devices_wins():
     assert worst([0, 74, 1]) == 1
     assert worst([1, 130, 0]) == 130
     assert worst([]) == 0
+    assert worst([0, None, 2]) == 1  # a device that ended without a status
 
 
 # --- offline verbs ------------------------------------------------------------------

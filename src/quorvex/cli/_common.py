@@ -63,9 +63,12 @@ WORST_FIRST = ", then ".join(str(s) for s in sorted(_SEVERITY, key=_SEVERITY.__g
 LINK_HINT = "check the address and port, and that the device is on"
 
 
-def worst(statuses: Iterable[int]) -> int:
-    """The exit status of several devices: the worst of theirs (0 for none)."""
-    return max(statuses, key=lambda s: _SEVERITY.get(s, 3), default=EXIT_OK)
+def worst(statuses: Iterable[int | None]) -> int:
+    """The exit status of several devices: the worst of theirs (0 for none).
+    A device without one (its run ended without saying how) counts as failed,
+    never as success."""
+    known = (EXIT_FAILED if s is None else s for s in statuses)
+    return max(known, key=lambda s: _SEVERITY.get(s, 3), default=EXIT_OK)
 
 
 def exit_text(*codes: int, **meanings: str) -> str:
