@@ -29,8 +29,8 @@ if [ -z "$asan" ] || [ -z "$stdcxx" ]; then
 fi
 
 scripts/prereqs.sh
-if [ ! -x "$py" ]; then
-  "$(scripts/find-python.sh)" -m venv "$venv"
+if ! "$py" -m pip --version >/dev/null 2>&1; then  # absent, or left without pip
+  "$(scripts/find-python.sh)" -m venv --clear "$venv"
   "$py" -m pip install -q --upgrade pip
 fi
 # Built in the venv itself (no build isolation) and in a build directory of

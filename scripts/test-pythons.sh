@@ -4,7 +4,8 @@
 # (.venv-py3.X). Prints one line per interpreter and fails if any build or
 # test run failed. Usage: scripts/test-pythons.sh [PYTEST ARGS...]
 #
-# An interpreter counts when it really runs and has venv: pyenv's versions
+# An interpreter counts when it really runs and can make a venv (Debian keeps
+# ensurepip, without which venv fails, in python3.X-venv): pyenv's versions
 # first (newest patch release), then python3.X on PATH and in the usual
 # places (a pyenv shim may be there and fail). Logs: build/test-pythons/.
 set -uo pipefail
@@ -27,7 +28,7 @@ find_python() {  # $1 = minor version
   fi
   candidates+=(python"$v" /usr/local/bin/python"$v" /usr/bin/python"$v")
   for c in "${candidates[@]}"; do
-    if "$c" -c "import sys, venv; assert sys.version_info[:2] == (3, $1)" >/dev/null 2>&1; then
+    if "$c" -c "import sys, venv, ensurepip; assert sys.version_info[:2] == (3, $1)" >/dev/null 2>&1; then
       command -v "$c" 2>/dev/null || echo "$c"
       return 0
     fi
@@ -53,7 +54,8 @@ for minor in 10 11 12 13; do
   build_log=$logs/py$v-build.log
   test_log=$logs/py$v-tests.log
   {
-    [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+    # A venv left without pip (made before ensurepip was there) is made again.
+    "$venv/bin/python" -m pip --version >/dev/null 2>&1 || "$py" -m venv --clear "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip &&
       "$venv/bin/python" -m pip install -q "nanobind>=2.4,<3" "scikit-build-core>=0.10" ninja &&
       # In the venv itself and a build directory of its own: a second run

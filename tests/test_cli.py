@@ -92,6 +92,14 @@ def test_addresses_take_an_optional_port(text, host, port):
     assert parse_address(text, 5025) == (host, port)
 
 
+@pytest.mark.parametrize("text", ["h:0", "h:65536", "h:+80", "h:\u00b2", "h:", "[::1", "[::1]x",
+                                  ":5025"])
+def test_a_bad_address_is_refused_in_words_that_name_it(text):
+    with pytest.raises(ValueError, match=r"^bad (port in )?address ") as e:
+        parse_address(text, 5025)
+    assert repr(text) in str(e.value)
+
+
 @pytest.mark.parametrize("verb", [None, "info", "update", "check", "pack", "inspect"])
 def test_help_explains_the_verbs_and_exit_statuses(verb, capsys):
     with pytest.raises(SystemExit) as e:
@@ -128,6 +136,7 @@ def test_the_worst_status_of_several_devices_wins():
     assert worst([0, 74, 1]) == 1
     assert worst([1, 130, 0]) == 130
     assert worst([]) == 0
+    assert worst([0, None, 2]) == 1  # a device that ended without a status
 
 
 # --- offline verbs ------------------------------------------------------------------
@@ -242,6 +251,31 @@ def test_dry_run_initialises_and_stops_before_the_erase(emu, image):
     assert emu.state()["initialised"] and emu.counters()["FPGA_ERASE"] == 0
 
 
+def cli_to_closed_pipe(stream, *args):
+    """Runs quorvex-fpga with `stream` ("stdout" or "stderr") a pipe whose
+    reader has gone (as `quorvex-fpga ... | true` may): every write to it fails."""
+    r, w = os.pipe()
+    os.close(r)
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, stream: w}
+    try:
+        return subprocess.run([*CLI, *map(str, args)], **streams, text=True, timeout=60,
+                              env=ENV)
+    finally:
+        os.close(w)
+
+
+@pytest.mark.parametrize("args", [["check", "img.tbin", "--json"], ["inspect", "img.tbin"],
+                                  ["update", "img.bin", "--json"]])
+def test_a_closed_standard_output_ends_quietly_with_141_not_as_a_link_error(emu, image, args):
+    tmp, data = image
+    args = [tmp / a if a.startswith("img.") else a for a in args]
+    r = cli_to_closed_pipe("stdout", *args,
+                           *(["-a", emu.address, "-q"] if args[0] == "update" else []))
+    assert (r.returncode, r.stderr) == (141, "")
+    if args[0] == "update":  # the results were lost, not the update
+        assert emu.flash() == data
+
+
 @pytest.mark.parametrize("verb", ["update", "info"])
 def test_a_device_that_does_not_answer_is_a_link_error_naming_it(image, verb):
     tmp, _ = image
@@ -271,6 +305,18 @@ def test_a_fleet_with_one_failing_device(image):
         assert f"{bad.address}: verify failed" in r.stderr
         # The library's own progress lines stay out of the way; ours name the device.
         assert "Progress:" not in r.stderr and f"{a.address}: write 100%" in r.stderr
+
+
+@pytest.mark.parametrize("devices", [1, 2])
+def test_a_standard_error_that_has_gone_does_not_stop_an_update(image, devices):
+    tmp, data = image
+    with DeviceEmulator() as a, DeviceEmulator() as b:
+        emus = [a, b][:devices]
+        r = cli_to_closed_pipe("stderr", "update", tmp / "img.bin",
+                               *[x for e in emus for x in ("-a", e.address)])
+        assert r.returncode == 0
+        assert [e.flash() for e in emus] == [data] * devices
+        assert r.stdout.count(": updated, version") == devices
 
 
 def sigint_mid_write(args, emulators):

@@ -10,10 +10,8 @@ import struct
 import pytest
 
 import quorvex.QVRFpga as qf
-from quorvex.QVRFpga import FpgaTool
 from quorvex.QVRPublic import RetCode
 
-from conftest import FakeLink
 
 PROGRESS = re.compile(r"\rProgress: (\d+\.\d\d)% \((\d+)/(\d+) bytes\), block time: \d+\.\d{4} sec")
 

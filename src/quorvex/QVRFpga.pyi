@@ -1,4 +1,5 @@
-"""FPGA update tool: checks an image, writes it to a device's FPGA flash over the device link, reads it back and verifies it."""
+"""FPGA update tool: checks an image, writes it to a device's FPGA flash over
+the device link, reads it back and verifies it."""
 
 # The modules and sibling names below are module attributes on purpose: the
 # tool reads them from the module at call time, so a caller may replace them.
@@ -11,7 +12,7 @@ import sys as sys
 import time as time
 from collections.abc import Callable
 from pathlib import Path as Path
-from typing import Any, Literal, Protocol, overload
+from typing import Literal, Protocol, overload
 
 from _typeshed import ReadableBuffer
 
@@ -134,10 +135,12 @@ class FpgaTool:
         """Initialize FPGA."""
 
     def set_progress_callback(self, callback: _ProgressCallback | None) -> None:
-        """Set the progress callback, called as callback(stage, done, total); None switches it off."""
+        """Set the progress callback, called as callback(stage, done, total);
+        None switches it off."""
 
     def processFpgaUpdate(self, image_path: str | None = None, device_type: int = 32) -> RetType:
-        """Update the FPGA image of the device: check the image file, write and verify it, and read the new FPGA version."""
+        """Update the FPGA image of the device: check the image file, write and
+        verify it, and read the new FPGA version."""
 
     def disconnect(self) -> None:
         """Close the device link if the tool opened it."""

@@ -55,7 +55,8 @@ class Emulator(metaclass=_nb_type):
         """Hex SHA-256 of the programmed region."""
 
     def counters(self) -> dict[str, int]:
-        """Commands received per keyword, plus unknown, blocks_refused, connections, pages_read and dropped."""
+        """Commands received per keyword, plus unknown, blocks_refused,
+        connections, pages_read and dropped."""
 
     def reset_counters(self) -> None:
         """Sets every counter back to 0."""

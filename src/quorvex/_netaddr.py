@@ -1,14 +1,14 @@
 """Ports and device addresses as users type them: the one place that checks them.
 
-The command line, the emulator's own script and the inventory readers all
-take ports and addresses from people; each goes through these functions, so
-a port means the same thing, and is refused in the same words, everywhere.
+The command line (quorvex-fpga) and the emulator's own script take ports
+and addresses from people; both go through these functions, so a port means
+the same thing, and is refused in the same words, everywhere.
 """
 
 from __future__ import annotations
 
 import argparse
-from typing import Callable
+from typing import Callable, Optional
 
 
 def parse_port(text: str | int, *, allow_zero: bool = False) -> int:
@@ -52,11 +52,25 @@ def parse_address(text: str, default_port: int) -> tuple[str, int]:
         raise ValueError(f"bad address {text!r}: no host")
     if port is None:
         return host, default_port
-    if not port.isdigit() or not 1 <= int(port) <= 65535:
-        raise ValueError(f"bad port in address {text!r}: expected 1..65535")
-    return host, int(port)
+    try:
+        if not port.isdigit():  # no sign, space or underscore inside an address
+            raise ValueError(port)
+        return host, parse_port(port)
+    except ValueError:
+        raise ValueError(f"bad port in address {text!r}: expected 1..65535") from None
 
 
 def address_label(host: str, port: int) -> str:
     """How messages name a device: host:port, or [v6addr]:port."""
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def connect_error(host: str, port: int, why: Optional[str]) -> ConnectionError:
+    """The error of a device that cannot be reached: "Cannot connect to
+    HOST:PORT: why", `why` being the link's last_error (which may start with
+    the same label: it is said once)."""
+    label = address_label(host, port)
+    why = why or ""
+    if why.startswith(label + ": "):
+        why = why[len(label) + 2:]
+    return ConnectionError(f"Cannot connect to {label}" + (f": {why}" if why else ""))

@@ -13,13 +13,15 @@ A new verb is one module (see _common for what it holds) and its name in
 from __future__ import annotations
 
 import importlib
+import os
 import sys
 import traceback
 from collections.abc import Sequence
 from types import ModuleType
 
-from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_TEXT, EXIT_USAGE,
-                      FORMATTER, PROG, Context, Parser, UsageError)
+from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OUTPUT_CLOSED, EXIT_TEXT,
+                      EXIT_USAGE, FORMATTER, LINK_HINT, PROG, Context, OutputClosed, Parser,
+                      UsageError)
 from ._console import Console, LogSetup
 
 __all__ = ["VERBS", "build_parser", "main"]
@@ -81,11 +83,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as e:
         console.line(f"{PROG} {args.verb}: error: {e}")
         return EXIT_USAGE
+    except OutputClosed:
+        # Whoever read the results has gone: end quietly, as a program that
+        # SIGPIPE ends does.
+        _drop_stdout()
+        return EXIT_OUTPUT_CLOSED
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted; no device was being written")
         return EXIT_INTERRUPTED
     except (ConnectionError, TimeoutError) as e:
-        console.error(str(e), "check the address and port, and that the device is on")
+        console.error(str(e), LINK_HINT)
         return EXIT_LINK
     except Exception as e:  # a fault of ours: say what, and show where with -v
         console.error(f"{type(e).__name__}: {e}", None if args.verbose else
@@ -95,3 +102,21 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILED
     finally:
         log.close()
+
+
+def _drop_stdout() -> None:
+    """Points the process's standard output at the null device, so that the
+    interpreter's last flush at exit does not hit the closed pipe again (and
+    report it, with exit status 120)."""
+    out = sys.__stdout__
+    if out is None or sys.stdout is not out:  # a stand-in (a test's capture): let it be
+        return
+    try:
+        fd = out.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, fd)
+    finally:
+        os.close(null)

@@ -10,7 +10,7 @@ from collections.abc import Sequence
 from .._netaddr import address_label, parse_address
 from ._common import UsageError
 
-__all__ = ["address_label", "device_address", "same_devices"]
+__all__ = ["device_address", "same_devices"]
 
 
 def device_address(text: str, default_port: int) -> tuple[str, int]:

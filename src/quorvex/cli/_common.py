@@ -36,6 +36,9 @@ EXIT_REFUSED = 2
 EXIT_USAGE = 64
 EXIT_LINK = 74
 EXIT_INTERRUPTED = 130
+# As a shell reports a program that SIGPIPE ended (128 + 13): the reader of
+# standard output went away, as `| head` does. Not 1, which says an update failed.
+EXIT_OUTPUT_CLOSED = 141
 
 _EXIT_MEANING = {
     EXIT_OK: "success",
@@ -44,17 +47,28 @@ _EXIT_MEANING = {
     EXIT_USAGE: "usage error: the command line is wrong",
     EXIT_LINK: "link error: cannot connect, no answer in time, or the connection was lost",
     EXIT_INTERRUPTED: "interrupted (Ctrl-C)",
+    EXIT_OUTPUT_CLOSED: "standard output was closed before the result was all written "
+                        "(e.g. '| head')",
 }
 
 # Which outcome is worse when several devices end differently: an update
 # that failed leaves a flash known to be wrong; a broken link leaves it
 # unknown; a refusal leaves it untouched.
 _SEVERITY = {EXIT_OK: 0, EXIT_REFUSED: 1, EXIT_LINK: 2, EXIT_FAILED: 3, EXIT_INTERRUPTED: 4}
+# The same order in words, worst first, for the help: "130, then 1, ...".
+WORST_FIRST = ", then ".join(str(s) for s in sorted(_SEVERITY, key=_SEVERITY.__getitem__,
+                                                    reverse=True))
+
+# What to do about a link error, wherever one ends a verb.
+LINK_HINT = "check the address and port, and that the device is on"
 
 
-def worst(statuses: Iterable[int]) -> int:
-    """The exit status of several devices: the worst of theirs (0 for none)."""
-    return max(statuses, key=lambda s: _SEVERITY.get(s, 3), default=EXIT_OK)
+def worst(statuses: Iterable[int | None]) -> int:
+    """The exit status of several devices: the worst of theirs (0 for none).
+    A device without one (its run ended without saying how) counts as failed,
+    never as success."""
+    known = (EXIT_FAILED if s is None else s for s in statuses)
+    return max(known, key=lambda s: _SEVERITY.get(s, 3), default=EXIT_OK)
 
 
 def exit_text(*codes: int, **meanings: str) -> str:
@@ -70,6 +84,11 @@ EXIT_TEXT = exit_text()
 
 class UsageError(Exception):
     """A command line that parses but makes no sense (exit status 64)."""
+
+
+class OutputClosed(Exception):
+    """Standard output is a pipe whose reader has gone (exit status 141).
+    Not an OSError: a broken pipe to a device is a link error, this is not."""
 
 
 class Parser(argparse.ArgumentParser):
@@ -108,9 +127,13 @@ class Context:
         self.args, self.stdout, self.console, self.log = args, stdout, console, log
 
     def out(self, text: str = "") -> None:
-        """One line of the result on standard output."""
-        self.stdout.write(text + "\n")
-        self.stdout.flush()
+        """One line of the result on standard output; OutputClosed when
+        nobody reads it any more."""
+        try:
+            self.stdout.write(text + "\n")
+            self.stdout.flush()
+        except BrokenPipeError:
+            raise OutputClosed() from None
 
     def out_json(self, obj: Any) -> None:
         """The result as one JSON object (bytes as hex, anything else unknown as text)."""
@@ -124,5 +147,6 @@ def _json_default(o: object) -> str:
 
 
 __all__ = ["EXIT_OK", "EXIT_FAILED", "EXIT_REFUSED", "EXIT_USAGE", "EXIT_LINK",
-           "EXIT_INTERRUPTED", "EXIT_TEXT", "FORMATTER", "PROG", "Context", "Parser",
-           "UsageError", "Verbs", "exit_text", "paragraph", "verb_parser", "worst"]
+           "EXIT_INTERRUPTED", "EXIT_OUTPUT_CLOSED", "EXIT_TEXT", "FORMATTER", "LINK_HINT",
+           "PROG", "WORST_FIRST", "Context", "OutputClosed", "Parser", "UsageError", "Verbs",
+           "exit_text", "paragraph", "verb_parser", "worst"]

@@ -29,6 +29,10 @@ class Console:
     line. Whatever else writes to the stream through `stream()` (the
     library's own carriage-return progress lines) is tracked, so that the
     next permanent line starts on a line of its own.
+
+    A standard error that has gone (a pipe whose reader left, a terminal
+    hung up) takes nothing and raises nothing: what is lost is messages,
+    never the update they are about.
     """
 
     def __init__(self, err: TextIO) -> None:
@@ -47,8 +51,8 @@ class Console:
         with self._lock:
             self._clear_status()
             if not self._at_line_start:
-                self._err.write("\n")
-            self._err.write(text + "\n")
+                self._put("\n")
+            self._put(text + "\n")
             self._at_line_start = True
             self._draw_status()
             self._flush()
@@ -84,14 +88,20 @@ class Console:
 
     def _clear_status(self):
         if self._status:
-            self._err.write("\r\x1b[K")
+            self._put("\r\x1b[K")
             self._at_line_start = True
 
     def _draw_status(self):
         if self._status:
             # Cleared before anything else is written, so it never counts
             # as text the next line must step over.
-            self._err.write(self._status)
+            self._put(self._status)
+
+    def _put(self, text: str) -> None:
+        try:
+            self._err.write(text)
+        except (OSError, ValueError):
+            pass
 
     def _flush(self):
         try:
@@ -107,7 +117,7 @@ class Console:
 
     def _raw_write(self, text: str) -> int:
         with self._lock:
-            self._err.write(text)
+            self._put(text)
             if text:
                 self._at_line_start = text.endswith("\n")
         return len(text)

@@ -5,7 +5,7 @@ is a .tbin container."""
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import Any, NoReturn
 
 from ._common import EXIT_OK, EXIT_REFUSED, PROG
 from ._console import Collector
@@ -16,7 +16,7 @@ __all__ = ["ImageReport", "check_image", "is_container"]
 class _OfflineLink:
     """The device link of a tool that only checks files: any use is a bug."""
 
-    def _refuse(self, *args: Any, **kwargs: Any) -> None:
+    def _refuse(self, *args: Any, **kwargs: Any) -> NoReturn:
         raise RuntimeError("the image check must not talk to a device")
 
     initConnection = sendCmd = sendRawBytes = recvRawBytes = closeConnection = _refuse

@@ -13,10 +13,11 @@ import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from .._netaddr import address_label
+from .._netaddr import address_label, connect_error
 from ._common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED
 
 if TYPE_CHECKING:
+    from ..QVRCommService import _TCPConn
     from ._console import Console
     from ._image import ImageReport
 
@@ -33,16 +34,13 @@ class Stopped(BaseException):
 
 # --- one device -----------------------------------------------------------------
 
-def open_link(host: str, port: int, timeout: float) -> Any:
+def open_link(host: str, port: int, timeout: float) -> _TCPConn:
     """A connected _TCPConn, or ConnectionError("Cannot connect to ...")."""
     from ..QVRCommService import _TCPConn
 
     link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
     if not link.initConnection():
-        label = address_label(host, port)
-        why = getattr(link, "last_error", None) or ""
-        why = why[len(label) + 2:] if why.startswith(label + ": ") else why
-        raise ConnectionError(f"Cannot connect to {label}" + (f": {why}" if why else ""))
+        raise connect_error(host, port, link.last_error)
     return link
 
 
@@ -75,7 +73,7 @@ class DeviceJob:
         self.outcome: str | None = None
         self.status: int | None = None
         self.message, self.hint = "", ""
-        self.link: Any = None
+        self.link: _TCPConn | None = None
         self.finished = threading.Event()
         self._link_error: OSError | None = None
         self._started: float | None = None
@@ -304,9 +302,6 @@ class DeviceJob:
             "bytes_per_second": round(rate, 1) if rate else None,
             "blocks_resent": self.resent, "state": self.state, "left": self.where_left(),
         }
-
-
-# --- several devices ------------------------------------------------------------
 
 
 # --- several devices ------------------------------------------------------------

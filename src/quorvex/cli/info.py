@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import argparse
 
-from ._address import address_label, device_address
+from .._netaddr import address_label
+from ._address import device_address
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
-                      EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
+                      EXIT_USAGE, LINK_HINT, PROG, Context, Verbs, exit_text, verb_parser)
 from ._jobs import open_link
 from ._options import device_options
 
@@ -61,7 +62,7 @@ def run(ctx: Context) -> int:
             info["fpga_version"] = tool._fpgaGetVersion()
         info["control_fw_version"] = tool._fpgaGetControlFwVer()
         info["serial_number"] = tool._fpgaGetSerialNumber()
-    except (ConnectionError, TimeoutError, OSError) as e:
+    except OSError as e:  # the link's (ConnectionError, TimeoutError, ...)
         # initFpga reports the first failure itself; later calls only see a closed link.
         init = info["init"]
         info["error"] = init["message"] if init and init["code"] == "ERROR" else str(e)
@@ -72,8 +73,7 @@ def run(ctx: Context) -> int:
 
     if status == EXIT_LINK:
         error = info["error"]
-        ctx.console.error(error if label in error else f"{label}: {error}",
-                          "check the address and port, and that the device is on")
+        ctx.console.error(error if label in error else f"{label}: {error}", LINK_HINT)
     else:
         info["control_fw_below_minimum"] = _below_fw_minimum(info["control_fw_version"])
     if status == EXIT_REFUSED:

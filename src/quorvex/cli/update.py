@@ -6,7 +6,8 @@ from __future__ import annotations
 import argparse
 
 from ._address import device_address, same_devices
-from ._common import EXIT_OK, EXIT_TEXT, PROG, Context, UsageError, Verbs, verb_parser, worst
+from ._common import (EXIT_OK, EXIT_TEXT, PROG, WORST_FIRST, Context, UsageError, Verbs,
+                      verb_parser, worst)
 from ._console import FleetProgress, stdout_to
 from ._image import check_image
 from ._jobs import DeviceJob, run_fleet
@@ -29,7 +30,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                f"  {PROG} update fpga.tbin -a 192.0.2.10 -a 192.0.2.11 -a 192.0.2.12:5026\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n\n"
                f"With several devices the exit status is the worst of theirs:\n"
-               f"130, then 1, then 74, then 2, then 0.\n\n{EXIT_TEXT}")
+               f"{WORST_FIRST}.\n\n{EXIT_TEXT}")
     p.add_argument("image", metavar="IMAGE", help="the image: a raw .bin or a .tbin container")
     device_options(p, several=True)
     g = p.add_argument_group("safety checks")

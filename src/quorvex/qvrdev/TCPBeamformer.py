@@ -24,6 +24,7 @@ import time
 from typing import (TYPE_CHECKING, Any, Callable, Optional, Protocol, SupportsInt, TypeVar,
                     Union, cast)
 
+from .._netaddr import connect_error
 from ..QVRPublic import RFMode
 from ..QVRUtils import RetCode, RetType, _RspType
 from .BeamPatternManager import BeamPatternManager
@@ -119,7 +120,7 @@ class TCPBeamformer(LobeSwitchDirector):
                 raise TypeError(f"address must be str, not {type(address).__name__}")
             link = tcp = _TCPConn(address, port, timeout=timeout)
             if not tcp.initConnection():
-                raise ConnectionError(f"Cannot connect to {address}:{port}")
+                raise connect_error(address, port, tcp.last_error)
             self._owns_link = True
         else:
             self._owns_link = False
