@@ -146,7 +146,10 @@ inline Load load_regular(const std::string& fs, qvcore::FileBuffer& buf) {
         return r;
     }
     qvcore::OsError e;
-    if (!buf.map(fs, e)) r.err = e.err;
+    if (!buf.map(fs, e)) {
+        if (e.special) r.special = true;  // it became one since the stat()
+        else r.err = e.err;
+    }
     return r;
 }
 

@@ -20,6 +20,25 @@ static bool fail(OsError& e, int err) noexcept {
     return false;
 }
 
+// Opens `path` for reading without blocking (a FIFO would wait for a writer)
+// and tells what it is: -1 with `e` filled when it cannot be opened or is
+// neither a regular file nor a directory.
+static int open_file(const std::string& path, struct stat& st, OsError& e) noexcept {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return fail(e, errno), -1;
+    if (::fstat(fd, &st) < 0) {
+        fail(e, errno);
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        e.special = true;
+        return fail(e, EINVAL), -1;
+    }
+    return fd;
+}
+
 // A buffer of many megabytes on huge pages where the system offers them:
 // filling it then costs a few hundred page faults instead of thousands.
 static void advise_huge_pages(uint8_t* p, size_t n) {
@@ -170,10 +189,9 @@ bool FileBuffer::map(const std::string& path, OsError& error) noexcept {
 
 bool FileBuffer::open_and_read(const std::string& path, OsError& error, bool may_map) noexcept {
     release();
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) return fail(error, errno);
     struct stat st {};
-    if (::fstat(f.fd, &st) < 0) return fail(error, errno);
+    Fd f{open_file(path, st, error)};
+    if (f.fd < 0) return false;
     if (S_ISDIR(st.st_mode)) return fail(error, EISDIR);
     const size_t size = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
     if (may_map && S_ISREG(st.st_mode) && size >= kMapMin && map_fd(f.fd, size)) return true;
@@ -244,8 +262,9 @@ BlockReader::~BlockReader() { close(); }
 
 bool BlockReader::open(const std::string& path, OsError& error) {
     close();
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return fail(error, errno);
+    struct stat st {};
+    fd_ = open_file(path, st, error);
+    if (fd_ < 0) return false;
     if (!buf_) buf_.reset(new uint8_t[kBufSize]);
     pos_ = len_ = 0;
     return true;

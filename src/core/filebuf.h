@@ -13,6 +13,10 @@ namespace qvcore {
 // file in its error (qv::os_error words it as Python does).
 struct OsError {
     int err = 0;
+    // The path is not a regular file nor a directory (a FIFO, socket or
+    // device): refused unread, err EINVAL. Opened without blocking, so a FIFO
+    // with no writer never holds the caller up.
+    bool special = false;
 };
 
 // A whole file in one buffer, read once. Two ways to have it:
@@ -39,6 +43,7 @@ public:
 
     // Read `path` whole; on failure return false and fill `error`. Never
     // throw (they run without the GIL): a buffer that cannot be had is ENOMEM.
+    // Anything but a regular file or a directory is refused (error.special).
     bool load(const std::string& path, OsError& error) noexcept;
     bool map(const std::string& path, OsError& error) noexcept;
 
@@ -71,6 +76,7 @@ public:
     BlockReader(const BlockReader&) = delete;
     BlockReader& operator=(const BlockReader&) = delete;
 
+    // Refuses anything but a regular file or a directory (error.special).
     bool open(const std::string& path, OsError& error);
     // Up to `n` bytes into `out`; 0 at the end of the file; -1 on error.
     long read(uint8_t* out, size_t n, OsError& error);

@@ -30,7 +30,7 @@ struct State {
     // module-level names, looked up with global()
     PyObject *logger, *RetType, *RetCode, *RspType, *VER, *_RECV_SIZE, *_DEVICE_WHITELIST,
         *_FPGA_FW_VER_MIN, *_FPGA_VER_MIN_DEV32, *_PROGRAM_BLOCK_ATTEMPTS, *_TBIN_KEY_PREFIX,
-        *json, *struct_;
+        *_TRUSTED_KEYS, *json, *struct_;
     PyObject* kw_isdecode;            // ("isdecode",)
     PyObject* kw_getrecv;             // ("log_print", "size", "isdecode")
     PyObject* kw_programfile;         // ("image_path", "device_type")
@@ -39,6 +39,10 @@ struct State {
     PyObject *sys, *PurePath;          // the sys module, pathlib.PurePath
     PyObject *real_time, *real_monotonic;  // the time module's own time() and monotonic()
     qvtbin::Refs tbin;
+    // Every import's own _checkFileHeader and _fpgaProgramFile (sets of the
+    // function objects): processFpgaUpdate tells by them that it runs the
+    // real check and the real engine.
+    PyObject *own_checks, *own_engines;
 };
 extern State* const S;
 
@@ -83,5 +87,9 @@ nb::object op_disconnect();
 
 // Module constants owned by the other files (added after the base constants).
 void add_update_constants(nb::module_& m);
+
+// `bound` (an attribute of `self`) is a method of `self` whose function is in
+// the set `own` (S->own_checks, S->own_engines).
+bool is_own_method(nb::handle bound, nb::handle self, PyObject* own);
 
 }  // namespace fpga

@@ -11,15 +11,10 @@
 
 #include "fpga.h"
 #include "filebuf.h"
-#include "tbin.h"
 #include "tbinpy.h"
+#include "trust.h"
 
 namespace fpga {
-namespace {
-namespace tb = qvcore::tbin;
-
-}  // namespace
-
 ImageKind image_kind(nb::handle path) {
     nb::object p = qv::check(PyObject_CallOneArg(S->PurePath, path.ptr()));
     nb::object suffix = qv::check(PyObject_GetAttrString(p.ptr(), "suffix"));
@@ -46,8 +41,6 @@ void log_path(PyObject* level, const char* what, nb::handle path) {
 void log_path_failure(PyObject* level, const char* what, nb::handle path, nb::handle failure) {
     log(level, qv::check(PyUnicode_FromFormat("%s%U, %U", what, path.ptr(), failure.ptr())));
 }
-
-void log_text(PyObject* level, const char* text) { log(level, nb::str(text)); }
 
 // stat(2) without the GIL. rc 0 on success, else err holds errno.
 struct StatResult {
@@ -122,8 +115,13 @@ nb::object check_update_file(PyObject*, PyObject* const* a) {
 // --- _checkFileHeader(image_path) ------------------------------------------
 nb::object check_file_header(PyObject*, PyObject* const* a) {
     nb::object path = require_text(nb::handle(a[1]), "image_path");
+    const std::vector<PublicKey> trusted = read_policy();
 
     if (image_kind(path) == ImageKind::bin) {
+        if (!trusted.empty()) {  // a .bin has nowhere to carry a signature
+            log_path(S->error, "FPGA image not signed: ", path);
+            return nb::bool_(false);
+        }
         // Only the size, for the debug line; the content is not examined.
         // A file gone since _checkUpdateFile is refused, not raised.
         std::string fs;
@@ -145,61 +143,9 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
         log_path_failure(S->error, "FPGA image file not readable: ", path, qvtbin::load_failure_text(load, path));
         return nb::bool_(false);
     }
-    const uint8_t* data = buf.data();
-    const tb::Layout layout = tb::locate(data, buf.size());
-
-    // Fields, JSON header, device type and key: any failure among them is a
-    // parse error. Exceptions that are not errors (KeyboardInterrupt) pass.
-    qvtbin::Key key;
-    try {
-        if (!layout.has_fields)
-            qv::raise(PyExc_ValueError, "file of %zu bytes is too short for the size fields (%zu bytes)",
-                      layout.file_size, tb::kFieldsSize);
-        nb::object header = qvtbin::parse_header(S->tbin, data, layout.json);
-        nb::object shown = qv::check(PyObject_Str(header.ptr()));
-        log(S->debug, qv::check(PyUnicode_FromFormat("FPGA tbin header: %U", shown.ptr())));
-        nb::object devtype = qvtbin::choose_devtype(S->tbin, header);
-        if (devtype.is_none()) log_text(S->warning, "FPGA tbin header missing dev_type/DEV_TYPE");
-        key = qvtbin::make_key(global(S->_TBIN_KEY_PREFIX), qvtbin::devtype_text(S->tbin, devtype));
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        nb::object text = qv::check(PyObject_Str(e.value().ptr()));
-        log(S->error, qv::check(PyUnicode_FromFormat("FPGA tbin header parse error: %U", text.ptr())));
-        return nb::bool_(false);
-    }
-
-    // Both digests over the bytes in place, without the GIL. The image is
-    // hashed only when the header digest matched.
-    bool header_ok = false, image_ok = false;
-    std::string digest_failure;
-    {
-        nb::gil_scoped_release nogil;
-        try {
-            header_ok = tb::range_digest_ok(data, layout.json, layout.header_hash, key.bytes);
-            if (header_ok) image_ok = tb::range_digest_ok(data, layout.image, layout.image_hash, key.bytes);
-        } catch (std::exception& e) {  // OpenSSL refused: part of the guarded unit too
-            digest_failure = e.what();
-        }
-    }
-    if (!digest_failure.empty()) {
-        log(S->error, qv::check(PyUnicode_FromFormat("FPGA tbin header parse error: %s", digest_failure.c_str())));
-        return nb::bool_(false);
-    }
-    if (buf.cut()) {  // the digests were taken over zeros where its bytes were
-        log(S->error, qv::check(PyUnicode_FromFormat("FPGA image file cut short while being read: %U",
-                                                     path.ptr())));
-        return nb::bool_(false);
-    }
-    if (!header_ok) {
-        log_text(S->error, "FPGA tbin header hash mismatch");
-        return nb::bool_(false);
-    }
-    if (!image_ok) {
-        log_text(S->error, "FPGA tbin image hash mismatch");
-        return nb::bool_(false);
-    }
-    log_text(S->debug, "FPGA tbin hash verify success");
-    return nb::bool_(true);
+    const TbinVerdict verdict = verify_tbin(buf, trusted, true);
+    log(verdict.ok() ? S->debug : S->error, verdict_text(verdict, path));
+    return nb::bool_(verdict.ok());
 }
 
 }  // namespace
@@ -213,7 +159,9 @@ nb::object op_checkFileHeader() {
     return method<check_file_header>(
         "_checkFileHeader",
         "Check the header of the update file: a .bin passes as it is; a .tbin passes when the\n"
-        "HMAC-SHA256 digests of its JSON header and of its image match the stored ones.",
+        "HMAC-SHA256 digests of its JSON header and of its image match the stored ones.\n"
+        "Under a policy (_TRUSTED_KEYS not empty) a .tbin also needs a valid signature by a\n"
+        "trusted key, and a .bin is refused.",
         {{"self"}, {"image_path"}});
 }
 

@@ -1,6 +1,7 @@
 // Module load: the imports, the log set-up, the constants and FpgaTool.
 #include "fpga.h"
 #include "protocol.h"
+#include "trust.h"
 
 namespace fpga {
 namespace proto = qvcore::proto;
@@ -29,6 +30,13 @@ nb::object require_text_or_none(nb::handle value, const char* argname) {
     return nb::borrow(value);
 }
 
+bool is_own_method(nb::handle bound, nb::handle self, PyObject* own) {
+    if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != self.ptr()) return false;
+    int found = PySet_Contains(own, PyMethod_GET_FUNCTION(bound.ptr()));
+    if (found < 0) throw nb::python_error();
+    return found == 1;
+}
+
 bool device_type_is(nb::handle device_type, long value) {
     int overflow = 0;
     long v = PyLong_AsLongAndOverflow(device_type.ptr(), &overflow);
@@ -54,6 +62,7 @@ static void init_state(State& n) {
     QV_NAME(logger) QV_NAME(RetType) QV_NAME(RetCode) QV_NAME(RspType) QV_NAME(VER)
     QV_NAME(_RECV_SIZE) QV_NAME(_DEVICE_WHITELIST) QV_NAME(_FPGA_FW_VER_MIN)
     QV_NAME(_FPGA_VER_MIN_DEV32) QV_NAME(_PROGRAM_BLOCK_ATTEMPTS) QV_NAME(_TBIN_KEY_PREFIX)
+    QV_NAME(_TRUSTED_KEYS)
     QV_NAME(json)
 #undef QV_NAME
     n.stdout_ = qv::intern("stdout");
@@ -82,6 +91,8 @@ static void init_state(State& n) {
     n.real_time = qv::keep(qv::check(PyObject_GetItem(time_dict.ptr(), n.time)));
     n.real_monotonic = qv::keep(qv::check(PyObject_GetItem(time_dict.ptr(), n.monotonic)));
     qvtbin::init_refs(n.tbin);
+    n.own_checks = qv::keep(qv::check(PySet_New(nullptr)));
+    n.own_engines = qv::keep(qv::check(PySet_New(nullptr)));
     n.ready = true;
 }
 
@@ -128,6 +139,9 @@ NB_MODULE(QVRFpga, m) {
     // Prefix of every .tbin key; a site whose images come from another
     // producer sets its own here.
     m.attr("_TBIN_KEY_PREFIX") = "73915046";
+    // The Ed25519 public keys (raw, 32 bytes each) whose signature a .tbin
+    // needs; empty: no policy. Read at each check, so code may set it.
+    m.attr("_TRUSTED_KEYS") = trusted_keys_from_environment();
     add_update_constants(m);
 
     nb::dict ns;
@@ -149,6 +163,9 @@ NB_MODULE(QVRFpga, m) {
     ns["initFpga"] = op_initFpga();
     ns["set_progress_callback"] = op_set_progress_callback();
     ns["processFpgaUpdate"] = op_processFpgaUpdate();
+    if (PySet_Add(state.own_checks, nb::object(ns["_checkFileHeader"]).ptr()) < 0 ||
+        PySet_Add(state.own_engines, nb::object(ns["_fpgaProgramFile"]).ptr()) < 0)
+        throw nb::python_error();
     ns["disconnect"] = op_disconnect();
 
     nb::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));

@@ -1,8 +1,10 @@
 // Device initialisation and version gating, the page programming engine
 // (erase, 16-byte program blocks, read-back, digest comparison) and the
 // update procedure that strings the checks, the engine and the version read.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include "progress.h"
 #include "protocol.h"
 #include "tbin.h"
+#include "trust.h"
 
 namespace fpga {
 namespace {
@@ -155,6 +158,42 @@ nb::object check_fw_body(PyObject*, PyObject* const* a) {
 }
 
 // --- _fpgaProgramFile(image_path, device_type=28) ---------------------------
+// What processFpgaUpdate hands the engine when it runs the real engine right
+// after the real _checkFileHeader: the copy of the file the engine writes
+// from must pass the same checks before its first block.
+struct CheckedRun {
+    PyObject* self;
+    PyObject* path;                  // the very object passed on
+    std::vector<PublicKey> trusted;  // the policy the check ran under
+};
+thread_local CheckedRun* t_checked_run = nullptr;
+
+// Sets the run for the call it wraps, and takes it away again.
+class CheckedRunScope {
+public:
+    explicit CheckedRunScope(CheckedRun* run) : saved_(t_checked_run) { t_checked_run = run; }
+    ~CheckedRunScope() { t_checked_run = saved_; }
+    CheckedRunScope(const CheckedRunScope&) = delete;
+    CheckedRunScope& operator=(const CheckedRunScope&) = delete;
+
+private:
+    CheckedRun* saved_;
+};
+
+// The engine's error for a path that is not a file it can read: OSError
+// naming it, "Not a regular file" for a FIFO, socket or device.
+[[noreturn]] void raise_file_error(const qvcore::OsError& err, nb::handle path) {
+    if (err.special) qv::raise_os_error(EINVAL, path, "Not a regular file");
+    qv::raise_os_error(err.err, path);
+}
+
+// The copy the engine is about to write failed the check its file passed.
+[[noreturn]] void raise_changed(nb::handle path, nb::handle reason) {
+    qv::raise(PyExc_RuntimeError,
+              "FPGA image file changed after its check: %U (%U); nothing of it was written to the flash",
+              path.ptr(), reason.ptr());
+}
+
 // One run of the engine: the tool, the progress output and the counters.
 class Engine {
 public:
@@ -229,6 +268,12 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     nb::object path = require_text(a[1], "image_path");
     nb::object device_type = qv::to_int(a[2], "device_type");
     std::string os_path = qv::fs_encode(path);
+    // Checked: processFpgaUpdate ran the real check on this path and now
+    // this engine. Taken away for whatever this run calls.
+    CheckedRun* checked = t_checked_run && t_checked_run->self == self.ptr() && t_checked_run->path == path.ptr()
+                              ? t_checked_run
+                              : nullptr;
+    CheckedRunScope no_run(nullptr);
 
     Engine e(self);
     {
@@ -250,6 +295,11 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         int rc, err = 0;
         Py_BEGIN_ALLOW_THREADS rc = ::stat(os_path.c_str(), &st); err = errno; Py_END_ALLOW_THREADS
         if (rc != 0) qv::raise_os_error(err, path);
+        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {  // nothing erased for it
+            qvcore::OsError special;
+            special.special = true;
+            raise_file_error(special, path);
+        }
         e.file_size_ = static_cast<long long>(st.st_size);
     }
     const double start = e.clocks_.monotonic();
@@ -269,7 +319,12 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         bool loaded;
         Py_BEGIN_ALLOW_THREADS loaded = file.load(os_path, err);
         Py_END_ALLOW_THREADS
-        if (!loaded) qv::raise_os_error(err.err, path);
+        if (!loaded) raise_file_error(err, path);
+        if (checked) {  // before the first block: the copy is what was checked
+            const TbinVerdict verdict = verify_tbin(file, checked->trusted, false);
+            if (!verdict.ok()) raise_changed(path, verdict_text(verdict, path));
+            if (verdict.image_size == 0) raise_changed(path, nb::str("its image is empty"));
+        }
         qvcore::tbin::Fields f;
         if (!qvcore::tbin::read_fields(file.data(), file.size(), f)) {
             nb::object struct_error = global(S->struct_).attr("error");
@@ -282,9 +337,11 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         for (size_t idx = 0; idx < img.size; idx += kBlockSize)
             e.program(image + idx, std::min(kBlockSize, img.size - idx), static_cast<long long>(idx));
     } else {
+        if (checked && !checked->trusted.empty())  // cannot happen but by a change of policy
+            raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
         qvcore::BlockReader reader;
         qvcore::OsError err;
-        if (!reader.open(os_path, err)) qv::raise_os_error(err.err, path);
+        if (!reader.open(os_path, err)) raise_file_error(err, path);
         uint8_t block[kBlockSize];
         long long offset = 0;
         for (;;) {
@@ -336,10 +393,37 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
 }
 
 // --- processFpgaUpdate(image_path=None, device_type=32) ---------------------
-nb::object refuse(const char* message) {
-    nb::str msg(message);
+nb::object refuse(nb::handle msg) {
     log(S->error, msg);
     return make_ret(code("ERROR"), msg);
+}
+
+nb::object refuse(const char* message) { return refuse(nb::str(message)); }
+
+// The image at `path` has 0 bytes: a .tbin whose image range is empty (the
+// fields read from its start, the range cut at its end), else an empty file.
+// False whenever that cannot be told; the engine then reports the file.
+bool image_is_empty(nb::handle path) {
+    std::string fs;
+    if (!qvtbin::fs_path(path, fs)) return false;
+    const bool tbin = image_kind(path) == ImageKind::tbin;
+    nb::gil_scoped_release nogil;
+    int fd = ::open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool empty = false;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        uint8_t head[qvcore::tbin::kFieldsSize];
+        qvcore::tbin::Fields f;
+        if (!tbin) {
+            empty = st.st_size == 0;
+        } else if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+                   qvcore::tbin::read_fields(head, sizeof head, f)) {
+            empty = qvcore::tbin::image_range(f, static_cast<size_t>(st.st_size)).size == 0;
+        }
+    }
+    ::close(fd);
+    return empty;
 }
 
 nb::object process_update_body(PyObject*, PyObject* const* a) {
@@ -356,10 +440,24 @@ nb::object process_update_body(PyObject*, PyObject* const* a) {
         return refuse("FPGA image path is not provided.");
     if (!truth(qv::call_method(self, S->_checkUpdateFile, nullptr, path)))
         return refuse("FPGA update file check failed.");
-    if (!truth(qv::call_method(self, S->_checkFileHeader, nullptr, path)))
+    nb::object checker = qv::check(PyObject_GetAttr(self.ptr(), S->_checkFileHeader));
+    CheckedRun run{self.ptr(), path.ptr(), {}};
+    const bool real_check = is_own_method(checker, self, S->own_checks);
+    if (real_check) run.trusted = read_policy();
+    if (!truth(qv::check(PyObject_CallOneArg(checker.ptr(), path.ptr()))))
         return refuse("FPGA image header check failed.");
-    if (!truth(qv::call_method(self, S->_fpgaProgramFile, S->kw_programfile, path, device_type)))
-        return refuse("FPGA update process failed.");
+    if (image_is_empty(path))  // the device would be erased and given nothing
+        return refuse(qv::check(PyUnicode_FromFormat("FPGA image is empty: %U", path.ptr())));
+
+    nb::object engine = qv::check(PyObject_GetAttr(self.ptr(), S->_fpgaProgramFile));
+    bool programmed;
+    {
+        CheckedRunScope scope(real_check && is_own_method(engine, self, S->own_engines) ? &run : nullptr);
+        PyObject* argv[] = {nullptr, path.ptr(), device_type.ptr()};
+        programmed = truth(qv::check(
+            PyObject_Vectorcall(engine.ptr(), argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, S->kw_programfile)));
+    }
+    if (!programmed) return refuse("FPGA update process failed.");
 
     nb::object version = nb::str("");
     if (device_type_is(device_type, 32)) {
