@@ -56,10 +56,19 @@ def test_image_is_bytes_like_or_a_path(tmp_path, kind):
     assert tbin.pack(image, 32) == tbin.pack(IMAGE, 32)
 
 
-def test_empty_image_packs_and_passes(tool, tmp_path):
-    p = tmp_path / "e.tbin"
-    p.write_bytes(tbin.pack(b"", 32))
-    assert checks(tool, p) == (True, True)
+def test_pack_refuses_an_empty_image_and_leaves_an_existing_output_alone(tmp_path):
+    # An empty image in a container would erase a device and write nothing.
+    empty = tmp_path / "empty.bin"
+    empty.write_bytes(b"")
+    with pytest.raises(ValueError, match="image is empty"):
+        tbin.pack(b"", 32)
+    with pytest.raises(ValueError, match="image is empty"):
+        tbin.pack(empty, 32)
+    out = tmp_path / "out.tbin"
+    out.write_bytes(b"previous")
+    with pytest.raises(ValueError, match="image is empty"):
+        tbin.pack_file(empty, out, 32)
+    assert out.read_bytes() == b"previous"
 
 
 @pytest.mark.parametrize("dev_type, why", [

@@ -7,16 +7,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
+#include "atomic_file.h"
 #include "qvnb.h"
+#include "sign.h"
 #include "tbin.h"
 #include "tbinpy.h"
 
 namespace {
 namespace nb = nanobind;
 namespace tb = qvcore::tbin;
+namespace sg = qvcore::sig;
 
 // json.dumps and the header code's objects; made by the first import, kept for the process: a fresh import shares them.
 struct State {
@@ -155,6 +160,7 @@ nb::object pack(nb::handle image, nb::handle dev_type, nb::handle header, nb::ha
     nb::object json = header_json(dev_type, header);
     qvtbin::Key key = key_for(json, prefix);
     Source img(image, "image");
+    if (img.size() == 0) qv::raise(PyExc_ValueError, "image is empty: a container must carry an image");
     size_t json_len = static_cast<size_t>(PyBytes_GET_SIZE(json.ptr()));
     require_fits(json_len, img.size());
     size_t total = tb::kJsonOffset + json_len + img.size();
@@ -227,7 +233,7 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
     size_t json_len = static_cast<size_t>(PyBytes_GET_SIZE(json.ptr()));
     require_fits(json_len, 0);
 
-    enum { kOk, kInErr, kOutErr, kSame, kSpecial, kTooBig } outcome = kOk;
+    enum { kOk, kInErr, kOutErr, kSame, kSpecial, kTooBig, kEmpty } outcome = kOk;
     int err = 0;
     uint64_t image_len = 0;
     {
@@ -241,6 +247,8 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
             outcome = kInErr, err = oe.err;
         } else if (::stat(out_fs.c_str(), &ost) == 0 && ost.st_dev == ist.st_dev && ost.st_ino == ist.st_ino) {
             outcome = kSame;  // truncating the output would destroy the input
+        } else if (S_ISREG(ist.st_mode) && ist.st_size == 0) {
+            outcome = kEmpty;  // refused before the output is touched
         } else {
             OutFile out(out_fs);
             qvcore::HmacSha256 mac(key.bytes.data(), key.bytes.size());
@@ -264,6 +272,7 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
                     image_len += static_cast<uint64_t>(got);
                 }
             }
+            if (outcome == kOk && image_len == 0) outcome = kEmpty;  // emptied while read
             if (outcome == kOk) {
                 uint8_t fixed[tb::kJsonOffset];
                 qvcore::Digest hd = qvcore::hmac_sha256(key.bytes.data(), key.bytes.size(), jp, json_len);
@@ -277,6 +286,7 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
         case kOk: break;
         case kSpecial: qv::raise(PyExc_OSError, "not a regular file: %R", in_fspath.ptr());
         case kSame: qv::raise(PyExc_ValueError, "out_path names the image file itself: %R", out_fspath.ptr());
+        case kEmpty: qv::raise(PyExc_ValueError, "image is empty: a container must carry an image: %R", in_fspath.ptr());
         case kTooBig: qv::raise(PyExc_ValueError, "%s", tb::pack_limit_error(json_len, tb::kFieldMax + 1).c_str());
         case kInErr: qv::raise_os_error(err, in_fspath);
         case kOutErr: qv::raise_os_error(err, out_fspath);
@@ -408,6 +418,363 @@ nb::dict describe(nb::handle source, nb::handle prefix, bool digests) {
     return d;
 }
 
+// --- signatures ------------------------------------------------------------------
+
+nb::object fs_text(const std::string& fs) {
+    return qv::check(PyUnicode_DecodeFSDefaultAndSize(fs.data(), static_cast<Py_ssize_t>(fs.size())));
+}
+
+[[noreturn]] void raise_key_error(const sg::KeyFileError& e) {
+    if (e.err) qv::raise_os_error(e.err, fs_text(e.path));
+    if (e.too_open) qv::raise(PyExc_PermissionError, "%s", e.why.c_str());
+    qv::raise(PyExc_ValueError, "%s", e.why.c_str());
+}
+
+// A raw Ed25519 public key argument: 32 bytes of any bytes-like object.
+sg::PublicKey raw_public_key(nb::handle v, const char* what) {
+    PyObject* o = v.ptr();
+    if (PyUnicode_Check(o) || !PyObject_CheckBuffer(o))
+        qv::raise(PyExc_TypeError, "%s must be a raw 32-byte Ed25519 public key (bytes), not %s", what,
+                  Py_TYPE(o)->tp_name);
+    Py_buffer view{};
+    if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS) < 0) throw nb::python_error();
+    sg::PublicKey k{};
+    bool fits = view.len == static_cast<Py_ssize_t>(k.size());
+    if (fits) std::memcpy(k.data(), view.buf, k.size());
+    Py_ssize_t len = view.len;
+    PyBuffer_Release(&view);
+    if (!fits)
+        qv::raise(PyExc_ValueError, "%s must be a raw 32-byte Ed25519 public key, got %zd bytes", what, len);
+    return k;
+}
+
+std::vector<sg::PublicKey> raw_public_keys(nb::handle seq, const char* what) {
+    std::vector<sg::PublicKey> keys;
+    nb::object list = qv::check(PySequence_List(seq.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        std::string where = std::string(what) + "[" + std::to_string(i) + "]";
+        keys.push_back(raw_public_key(nb::handle(PyList_GET_ITEM(list.ptr(), i)), where.c_str()));
+    }
+    return keys;
+}
+
+nb::bytes as_bytes(const void* p, size_t n) { return nb::bytes(static_cast<const char*>(p), n); }
+
+// generate_key(path) -> key id: the private key to `path` (0600, never over
+// an existing file), the public key to path + ".pub"; each written whole or
+// not at all. The private key never leaves C++.
+nb::str generate_key(nb::handle path) {
+    nb::object fspath;
+    std::string fs = qv::fs_encode(path, &fspath);
+    std::string pub_fs = fs + ".pub";
+    enum { kOk, kKeygen, kExists, kErr } outcome = kOk;
+    int err = 0;
+    std::string why, failed = fs;
+    sg::KeyPair kp;
+    {
+        nb::gil_scoped_release nogil;
+        struct stat st {};
+        if (::lstat(fs.c_str(), &st) == 0) {
+            outcome = kExists;
+        } else if (::lstat(pub_fs.c_str(), &st) == 0) {
+            outcome = kExists, failed = pub_fs;
+        } else if (!sg::generate_key(kp, why)) {
+            outcome = kKeygen;
+        } else {
+            qvcore::AtomicFile priv, pub;
+            const std::string& pem = kp.private_pem.text();
+            if ((err = priv.open(fs, 0600)) || (err = priv.chmod(0600)) || (err = priv.write(pem.data(), pem.size()))) {
+                outcome = kErr;
+            } else if ((err = pub.open(pub_fs, 0666)) ||
+                       (err = pub.write(kp.public_pem.data(), kp.public_pem.size()))) {
+                outcome = kErr, failed = pub_fs;
+            } else if ((err = priv.commit(true))) {
+                outcome = err == EEXIST ? kExists : kErr;
+            } else if ((err = pub.commit(true))) {
+                ::unlink(fs.c_str());  // not a key pair without its public half
+                outcome = err == EEXIST ? kExists : kErr, failed = pub_fs;
+            }
+        }
+    }
+    switch (outcome) {
+        case kOk: break;
+        case kKeygen: qv::raise(PyExc_RuntimeError, "%s", why.c_str());
+        case kExists:
+            qv::raise(PyExc_FileExistsError, "%U exists: a key file is never overwritten (choose another name)",
+                      fs_text(failed).ptr());
+        case kErr: qv::raise_os_error(err, fs_text(failed));
+    }
+    return nb::str(sg::key_id_hex(sg::key_id(kp.public_key.data())).c_str());
+}
+
+nb::bytes load_public_key(nb::handle path) {
+    std::string fs = qv::fs_encode(path);
+    sg::PublicKey k{};
+    sg::KeyFileError e;
+    bool ok;
+    {
+        nb::gil_scoped_release nogil;
+        ok = sg::read_public_key(fs, k, e);
+    }
+    if (!ok) raise_key_error(e);
+    return as_bytes(k.data(), k.size());
+}
+
+nb::list load_trust(nb::handle path) {
+    std::string fs = qv::fs_encode(path);
+    std::vector<sg::PublicKey> keys;
+    sg::KeyFileError e;
+    bool ok;
+    {
+        nb::gil_scoped_release nogil;
+        ok = sg::load_trust(fs, keys, e);
+    }
+    if (!ok) raise_key_error(e);
+    nb::list out;
+    for (const auto& k : keys) out.append(as_bytes(k.data(), k.size()));
+    return out;
+}
+
+// The key id of a private key file (read and checked as sign() reads it).
+nb::str private_key_id(nb::handle path) {
+    std::string fs = qv::fs_encode(path);
+    sg::KeyFileError e;
+    std::string why;
+    sg::PublicKey pub{};
+    bool ok;
+    {
+        nb::gil_scoped_release nogil;
+        sg::Secret pem;
+        sg::Signature sig{};
+        ok = sg::read_private_key(fs, pem, e) && sg::sign_ed25519(pem, qvcore::Digest{}, sig, pub, why);
+        if (ok) why.clear();
+    }
+    if (!ok && !why.empty()) qv::raise(PyExc_ValueError, "%s: %s", fs.c_str(), why.c_str());
+    if (!ok) raise_key_error(e);
+    return nb::str(sg::key_id_hex(sg::key_id(pub.data())).c_str());
+}
+
+nb::str key_id(nb::handle public_key) {
+    sg::PublicKey k = raw_public_key(public_key, "public_key");
+    return nb::str(sg::key_id_hex(sg::key_id(k.data())).c_str());
+}
+
+// The signed region of a trailer that can be signed: refused when malformed
+// or too short to hold a fixed header.
+void require_signable(const sg::Trailer& t, nb::handle what) {
+    if (t.malformed)
+        qv::raise(PyExc_ValueError, "%R has a malformed signature trailer (%s): it cannot be signed",
+                  what.ptr(), t.problem.c_str());
+    if (t.signed_size < sg::kMinSignedSize)
+        qv::raise(PyExc_ValueError, "%R is too short to be a .tbin (%llu bytes, the fixed header alone is 80)",
+                  what.ptr(), static_cast<unsigned long long>(t.signed_size));
+}
+
+nb::bytes signing_digest(nb::handle source) {
+    Source src(source, "source");
+    sg::Trailer t;
+    qvcore::Digest d{};
+    {
+        nb::gil_scoped_release nogil;
+        t = sg::parse_trailer(src.data(), src.size());
+        if (!t.malformed) d = sg::signed_message(src.data(), t.signed_size);
+    }
+    require_signable(t, src.path() ? src.path() : nb::handle(nb::str("source").ptr()));
+    if (src.cut()) qv::raise(PyExc_OSError, "%R was cut short while being read", src.path().ptr());
+    return as_bytes(d.data(), d.size());
+}
+
+// The end of the image range the fixed header names (0 without fields).
+uint64_t image_end(const uint8_t* data, uint64_t size) {
+    tb::Fields f;
+    if (!tb::read_fields(data, size_t(std::min<uint64_t>(size, tb::kFieldsSize)), f)) return 0;
+    return uint64_t(f.image_start_addr) + f.image_length;
+}
+
+// signature_report(source, keys): what the trailer holds, each entry checked
+// against the raw public keys `keys` (valid None when none has its key id).
+nb::dict signature_report(nb::handle source, nb::handle keys_arg) {
+    std::vector<sg::PublicKey> keys = raw_public_keys(keys_arg, "keys");
+    Source src(source, "source");
+    sg::Trailer t;
+    std::vector<sg::EntryState> states;
+    uint64_t end = 0;
+    {
+        nb::gil_scoped_release nogil;
+        t = sg::parse_trailer(src.data(), src.size());
+        end = image_end(src.data(), src.size());
+        if (t.ok()) {
+            qvcore::Digest m = sg::signed_message(src.data(), t.signed_size);
+            for (const sg::Entry& e : t.entries) states.push_back(sg::check_entry(e, m, keys));
+        }
+    }
+    if (src.cut()) qv::raise(PyExc_OSError, "%R was cut short while being read", src.path().ptr());
+    nb::dict d;
+    d["signed"] = nb::bool_(t.ok());
+    d["signed_size"] = u64(t.signed_size);
+    nb::object problem = nb::none();
+    if (t.malformed)
+        problem = nb::str(("malformed signature trailer: " + t.problem).c_str());
+    else if (t.ok() && end > t.signed_size)
+        problem = nb::str("image range outside the signed region");
+    d["problem"] = problem;
+    nb::list entries;
+    for (size_t i = 0; i < t.entries.size(); ++i) {
+        const sg::Entry& e = t.entries[i];
+        nb::dict x;
+        x["algorithm"] = e.algorithm == sg::kEd25519 ? nb::str("ed25519")
+                                                      : nb::str(("unknown(" + std::to_string(e.algorithm) + ")").c_str());
+        x["key_id"] = nb::str(sg::key_id_hex(e.key_id).c_str());
+        x["valid"] = states[i] == sg::EntryState::no_key ? nb::none() : nb::object(nb::bool_(states[i] == sg::EntryState::valid));
+        entries.append(x);
+    }
+    d["signatures"] = entries;
+    return d;
+}
+
+// Copies the signed region of `in_fs` to a temporary file beside `out_fs`,
+// digesting exactly the bytes written; `make_entry` then makes (or checks)
+// the signature over that digest, and the file gets the trailer and the
+// name `out_fs`. Nothing is left behind when any step fails.
+struct RewriteResult {
+    enum { kOk, kIn, kSpecial, kOut, kCut, kRefused } outcome = kOk;
+    int err = 0;
+    std::string why;
+};
+
+template <typename MakeEntry>
+RewriteResult rewrite_signed(const std::string& in_fs, const std::string& out_fs, sg::Trailer& t,
+                             MakeEntry make_entry, bool& parsed) {
+    RewriteResult r;
+    qvcore::FileBuffer buf;
+    qvtbin::Load ld = qvtbin::load_regular(in_fs, buf);
+    if (!ld.ok()) {
+        r.outcome = ld.special ? RewriteResult::kSpecial : RewriteResult::kIn;
+        r.err = ld.err;
+        return r;
+    }
+    t = sg::parse_trailer(buf.data(), buf.size());
+    parsed = true;
+    if (t.malformed || t.signed_size < sg::kMinSignedSize) return r;  // the caller refuses it
+    struct stat st {};
+    bool keep_mode = ::stat(out_fs.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    qvcore::AtomicFile out;
+    if ((r.err = out.open(out_fs, 0666)) || (keep_mode && (r.err = out.chmod(st.st_mode & 07777)))) {
+        r.outcome = RewriteResult::kOut;
+        return r;
+    }
+    qvcore::Sha256 h;
+    constexpr uint64_t kChunk = 1 << 20;
+    for (uint64_t at = 0; at < t.signed_size; at += kChunk) {
+        size_t n = size_t(std::min(kChunk, t.signed_size - at));
+        h.update(buf.data() + at, n);
+        if ((r.err = out.write(buf.data() + at, n))) {
+            r.outcome = RewriteResult::kOut;
+            return r;
+        }
+    }
+    if (buf.cut()) {
+        r.outcome = RewriteResult::kCut;
+        return r;
+    }
+    sg::Entry e;
+    if (!make_entry(h.finish(), e, r.why)) {
+        r.outcome = RewriteResult::kRefused;
+        return r;
+    }
+    std::vector<sg::Entry> entries = t.entries;
+    sg::put_entry(entries, std::move(e));
+    std::string trailer = sg::build_trailer(entries);
+    if ((r.err = out.write(trailer.data(), trailer.size())) || (r.err = out.commit(false)))
+        r.outcome = RewriteResult::kOut;
+    return r;
+}
+
+void raise_rewrite(const RewriteResult& r, const sg::Trailer& t, bool parsed, nb::handle in, nb::handle out) {
+    if (parsed && r.outcome == RewriteResult::kOk) require_signable(t, in);
+    switch (r.outcome) {
+        case RewriteResult::kOk: return;
+        case RewriteResult::kSpecial: qv::raise(PyExc_OSError, "not a regular file: %R", in.ptr());
+        case RewriteResult::kIn: qv::raise_os_error(r.err, in);
+        case RewriteResult::kOut: qv::raise_os_error(r.err, out);
+        case RewriteResult::kCut: qv::raise(PyExc_OSError, "%R was cut short while being read", in.ptr());
+        case RewriteResult::kRefused: qv::raise(PyExc_ValueError, "%s", r.why.c_str());
+    }
+}
+
+// sign(path, key_path, out) -> key id
+nb::str sign(nb::handle path, nb::handle key_path, nb::handle out_path) {
+    nb::object in_obj, key_obj, out_obj;
+    std::string in_fs = qv::fs_encode(path, &in_obj);
+    std::string key_fs = qv::fs_encode(key_path, &key_obj);
+    std::string out_fs = out_path.is_none() ? in_fs : qv::fs_encode(out_path, &out_obj);
+    if (out_path.is_none()) out_obj = in_obj;
+    sg::KeyFileError kerr;
+    sg::Secret pem;
+    sg::Trailer t;
+    bool parsed = false, key_ok;
+    RewriteResult r;
+    sg::PublicKey pub{};
+    {
+        nb::gil_scoped_release nogil;
+        key_ok = sg::read_private_key(key_fs, pem, kerr);
+        if (key_ok)
+            r = rewrite_signed(in_fs, out_fs, t, [&](const qvcore::Digest& m, sg::Entry& e, std::string& why) {
+                sg::Signature s{};
+                if (!sg::sign_ed25519(pem, m, s, pub, why)) return false;
+                e.algorithm = sg::kEd25519;
+                e.key_id = sg::key_id(pub.data());
+                e.signature.assign(reinterpret_cast<const char*>(s.data()), s.size());
+                return true;
+            }, parsed);
+    }
+    if (!key_ok) raise_key_error(kerr);
+    raise_rewrite(r, t, parsed, in_obj, out_obj);
+    return nb::str(sg::key_id_hex(sg::key_id(pub.data())).c_str());
+}
+
+// attach_signature(path, signature, public_key, out) -> key id
+nb::str attach_signature(nb::handle path, nb::handle signature, nb::handle public_key, nb::handle out_path) {
+    sg::PublicKey pub = raw_public_key(public_key, "public_key");
+    PyObject* so = signature.ptr();
+    if (PyUnicode_Check(so) || !PyObject_CheckBuffer(so))
+        qv::raise(PyExc_TypeError, "signature must be bytes, not %s", Py_TYPE(so)->tp_name);
+    std::string sig;
+    {
+        Py_buffer view{};
+        if (PyObject_GetBuffer(so, &view, PyBUF_C_CONTIGUOUS) < 0) throw nb::python_error();
+        sig.assign(static_cast<const char*>(view.buf), size_t(view.len));
+        PyBuffer_Release(&view);
+    }
+    if (sig.size() != sg::kSignatureSize)
+        qv::raise(PyExc_ValueError, "signature must be a raw 64-byte Ed25519 signature, got %zu bytes", sig.size());
+    nb::object in_obj, out_obj;
+    std::string in_fs = qv::fs_encode(path, &in_obj);
+    std::string out_fs = out_path.is_none() ? in_fs : qv::fs_encode(out_path, &out_obj);
+    if (out_path.is_none()) out_obj = in_obj;
+    const std::string id = sg::key_id_hex(sg::key_id(pub.data()));
+    sg::Trailer t;
+    bool parsed = false;
+    RewriteResult r;
+    {
+        nb::gil_scoped_release nogil;
+        r = rewrite_signed(in_fs, out_fs, t, [&](const qvcore::Digest& m, sg::Entry& e, std::string& why) {
+            if (!sg::verify_ed25519(pub.data(), m.data(), m.size(), reinterpret_cast<const uint8_t*>(sig.data()),
+                                    sig.size())) {
+                why = "the signature does not verify against public key " + id +
+                      " over this file's signing digest: nothing attached";
+                return false;
+            }
+            e.algorithm = sg::kEd25519;
+            e.key_id = sg::key_id(pub.data());
+            e.signature = sig;
+            return true;
+        }, parsed);
+    }
+    raise_rewrite(r, t, parsed, in_obj, out_obj);
+    return nb::str(id.c_str());
+}
+
 }  // namespace
 
 NB_MODULE(_tbin, m) {
@@ -425,4 +792,22 @@ NB_MODULE(_tbin, m) {
     m.def("describe", &describe, nb::arg("source").none(), nb::arg("key_prefix").none(),
           nb::arg("digests") = true,
           "What a .tbin container holds and what is wrong with it; see quorvex.tbin.describe.");
+    m.def("generate_key", &generate_key, nb::arg("path").none(),
+          "Writes a new Ed25519 key pair to path and path + '.pub'; see quorvex.tbin.generate_key.");
+    m.def("load_public_key", &load_public_key, nb::arg("path").none(),
+          "The raw 32-byte key of a PEM public key file; see quorvex.tbin.load_public_key.");
+    m.def("load_trust", &load_trust, nb::arg("path").none(),
+          "The raw public keys of a key file or a folder of them; see quorvex.tbin.load_trust.");
+    m.def("private_key_id", &private_key_id, nb::arg("path").none(),
+          "The key id of a private key file, read as sign() reads it.");
+    m.def("key_id", &key_id, nb::arg("public_key").none(), "The key id of a raw public key; see quorvex.tbin.key_id.");
+    m.def("signing_digest", &signing_digest, nb::arg("source").none(),
+          "The 32-byte message a signature signs; see quorvex.tbin.signing_digest.");
+    m.def("signature_report", &signature_report, nb::arg("source").none(), nb::arg("keys").none(),
+          "The signature trailer of a container, checked against raw public keys; see quorvex.tbin.signature_report.");
+    m.def("sign", &sign, nb::arg("path").none(), nb::arg("key_path").none(), nb::arg("out").none(),
+          "Adds a signature made with a private key file; see quorvex.tbin.sign.");
+    m.def("attach_signature", &attach_signature, nb::arg("path").none(), nb::arg("signature").none(),
+          nb::arg("public_key").none(), nb::arg("out").none(),
+          "Adds a signature made elsewhere, once it verifies; see quorvex.tbin.attach_signature.");
 }

@@ -1,16 +1,55 @@
-"""Making and describing ``.tbin`` FPGA update images.
+"""Making, describing and signing ``.tbin`` FPGA update images.
 
-A ``.tbin`` is an 80-byte fixed header, a JSON header and the image::
+A ``.tbin`` is an 80-byte fixed header, a JSON header and the image, and,
+when signed, a signature trailer at the end (all integers big-endian)::
 
     offset  size  field
-    0       4     header_length     length of the JSON header (big-endian u32)
-    4       4     image_length      length of the image
+    0       4     header_length     length of the JSON header (u32)
+    4       4     image_length      length of the image (u32)
     8       4     image_start_addr  where the image starts (80 + header_length here)
     12      4     reserved          written as 0, never read
     16      32    header_hash       HMAC-SHA256 of the JSON header bytes
     48      32    image_hash        HMAC-SHA256 of the image bytes
     80      ...   JSON header       e.g. {"DEV_TYPE": [28, 32], "build": "r1"}
-    ...     ...   image
+    ...     ...   image             image_length bytes at image_start_addr
+    S       T     trailer           only in a signed file; S = file size - T
+
+Everything before the trailer (bytes 0 to S-1: fixed header, JSON header,
+image and any padding) is the *signed region*. The trailer is one or more
+entries followed by a 16-byte footer; an entry is::
+
+    0       2     algorithm         1 = Ed25519 (any other value: kept, listed, never valid)
+    2       2     L                 signature length (64 for Ed25519)
+    4       8     key id            first 8 bytes of SHA-256 of the raw 32-byte public key
+    12      L     signature
+
+and the footer, the file's last 16 bytes::
+
+    0       4     T                 trailer length: all entries plus this footer (u32)
+    4       4     N                 number of entries (u32, at least 1)
+    8       8     magic             b"QVXSIG\x00\x01"
+
+The trailer is found from the file's end: a file whose last 8 bytes are not
+the magic is unsigned (so bytes appended after a trailer leave the file
+unsigned). With the magic present, a T shorter than 16 + 12 * N or longer
+than the file, N = 0, entries that do not fill exactly T - 16 bytes, or a
+signed region shorter than the 80-byte fixed header make the trailer
+malformed: the file counts as unsigned and :func:`signature_report` names
+the problem. Every signature signs the 32-byte SHA-256 digest of the signed
+region (:func:`signing_digest`) with Ed25519 as it stands (not Ed25519ph),
+so a signer held elsewhere signs 32 bytes. The digests of the fixed header
+cover only the JSON header and the image, so a signed file passes the
+unsigned checks exactly as before. A key id is shown as 16 lower-case hex
+digits. A signed file whose image range (image_start_addr + image_length)
+reaches past the signed region is reported ("image range outside the signed
+region") and refused under a trust policy, so trailer bytes are never
+written as image.
+
+Keys are PEM files: PKCS#8 private keys (written mode 0600; one that group or
+others can read is refused, with a ``chmod 600`` hint) and SubjectPublicKeyInfo
+public keys, as ``openssl genpkey -algorithm ed25519`` and ``openssl pkey
+-pubout`` make them. Private key material stays in native code and is never
+logged, printed or put in an error text.
 
 Both digests are keyed with ``_TBIN_KEY_PREFIX`` of :mod:`quorvex.QVRFpga`
 followed by the header's device types, sorted and written with at least
@@ -26,16 +65,23 @@ Example::
         f.write(blob)
     info = tbin.describe("fpga.tbin")
     assert info["ok"], info["problems"]
+
+    key_id = tbin.generate_key("release.key")      # and release.key.pub
+    tbin.sign("fpga.tbin", "release.key")
+    trusted = tbin.load_trust("release.key.pub")
+    assert tbin.signature_report("fpga.tbin", trusted)["accepted"]
 """
 
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable
 from typing import Any, Optional, Union
 
 from . import _tbin
 
-__all__ = ["pack", "pack_file", "describe"]
+__all__ = ["pack", "pack_file", "describe", "generate_key", "load_public_key", "load_trust", "key_id",
+           "private_key_id", "signing_digest", "sign", "attach_signature", "signatures", "signature_report"]
 
 ImageSource = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]"]
 DevType = Union[int, "list[int]"]
@@ -74,7 +120,8 @@ def pack(image: ImageSource, dev_type: DevType, header: Header = None, *,
         The key prefix; by default ``quorvex.QVRFpga._TBIN_KEY_PREFIX`` as it
         is at the time of the call.
 
-    Raises ValueError for a device type the checker could not key (0, a
+    Raises ValueError for an empty image ("image is empty"), for a device
+    type the checker could not key (0, a
     negative number, a bool, an empty list, a non-integer), for a header that
     names its own device type, and for an image or header too large for the
     32-bit fields; TypeError for a header that is not a dict or not JSON
@@ -132,3 +179,146 @@ def describe(source: ImageSource, *, key_prefix: Optional[str] = None,
     OSError (FileNotFoundError, IsADirectoryError, PermissionError, ...).
     """
     return _tbin.describe(source, _key_prefix(key_prefix), digests)
+
+
+# --- signatures -----------------------------------------------------------------
+
+
+def generate_key(path: PathArg) -> str:
+    """Make a new Ed25519 key pair and return its key id.
+
+    The private key goes to ``path`` (PKCS#8 PEM, mode 0600) and the public
+    key to ``path + ".pub"`` (SubjectPublicKeyInfo PEM). Each file is written
+    to a temporary file in the same folder, flushed to disk and only then
+    given its name; an existing file of either name is never overwritten
+    (FileExistsError).
+    """
+    return _tbin.generate_key(path)
+
+
+def load_public_key(path: PathArg) -> bytes:
+    """The raw 32-byte Ed25519 key of a PEM public key file.
+
+    ValueError names the file when it holds anything else (a private key,
+    another key type, text that is no PEM public key); OSError when it cannot
+    be read.
+    """
+    return _tbin.load_public_key(path)
+
+
+def load_trust(*paths: PathArg) -> "frozenset[bytes]":
+    """The raw public keys at ``paths``: each a public key file, or a folder
+    whose ``*.pub`` and ``*.pem`` files are all Ed25519 public keys.
+
+    A file that is no Ed25519 public key, or a folder without one, is a
+    ValueError naming it; a path that cannot be read an OSError.
+    """
+    keys: "set[bytes]" = set()
+    for p in paths:
+        keys.update(_tbin.load_trust(p))
+    return frozenset(keys)
+
+
+def key_id(public_key: bytes) -> str:
+    """The key id of a raw 32-byte public key: 16 lower-case hex digits."""
+    return _tbin.key_id(public_key)
+
+
+def private_key_id(key_path: PathArg) -> str:
+    """The key id of a private key file, read and checked as :func:`sign`
+    reads it (so this is also the way to test that a key can sign)."""
+    return _tbin.private_key_id(key_path)
+
+
+def signing_digest(source: ImageSource) -> bytes:
+    """The 32-byte message a signature of ``source`` signs: the SHA-256 of its
+    signed region (everything before an existing trailer, else the whole
+    file). Sign it with Ed25519 elsewhere and :func:`attach_signature` the
+    result. ValueError for a malformed trailer or a file too short to be a
+    ``.tbin``."""
+    return _tbin.signing_digest(source)
+
+
+def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> str:
+    """Sign the ``.tbin`` at ``path`` with the private key file ``key_path``
+    and return the key id.
+
+    The signature is added to the trailer (a file already signed by the same
+    key has that signature replaced). The result goes to ``out``, or replaces
+    ``path`` itself; either way through a temporary file in the target's
+    folder that is flushed and then renamed, so a failure never leaves a
+    half-written file. The file is streamed, never held in Python memory.
+
+    A private key that group or others can access is refused
+    (PermissionError, with a ``chmod 600`` hint); ValueError for a key that is
+    not an unencrypted Ed25519 PKCS#8 PEM key, a malformed trailer or a file
+    too short to be a ``.tbin``.
+    """
+    return _tbin.sign(path, key_path, out)
+
+
+def attach_signature(path: PathArg, signature: bytes, public_key: bytes, *,
+                     out: Optional[PathArg] = None) -> str:
+    """Attach a raw 64-byte Ed25519 ``signature`` made elsewhere over
+    :func:`signing_digest` of ``path``, by the raw 32-byte ``public_key``;
+    return the key id. The signature is verified first: one that does not
+    verify is refused (ValueError) and nothing is written. Writing is as for
+    :func:`sign`."""
+    return _tbin.attach_signature(path, signature, public_key, out)
+
+
+def _key_list(keys: Any, name: str) -> "list[bytes]":
+    if isinstance(keys, (str, bytes, bytearray, memoryview)) or not isinstance(keys, Iterable):
+        raise TypeError(f"{name} must be an iterable of raw 32-byte public keys, not {type(keys).__name__}")
+    out = []
+    for k in keys:
+        if not isinstance(k, (bytes, bytearray, memoryview)) or len(bytes(k)) != 32:
+            raise TypeError(f"{name} must hold raw 32-byte public keys (bytes), not {k!r:.60}")
+        out.append(bytes(k))
+    return out
+
+
+def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" = None, *,
+                     keys: "Iterable[bytes]" = ()) -> "dict[str, Any]":
+    """What the signature trailer of ``source`` (a path or the bytes) holds.
+
+    trusted
+        Raw 32-byte public keys a policy trusts (e.g.
+        ``quorvex.QVRFpga._TRUSTED_KEYS`` or :func:`load_trust`), or None
+        for no policy.
+    keys
+        Further public keys to verify signatures with, trusted or not.
+
+    Returns a dict:
+
+    - ``signed``: the file ends with a well-formed trailer;
+    - ``signed_size``: bytes in the signed region (the file size if unsigned);
+    - ``problem``: None, ``"malformed signature trailer: ..."`` or
+      ``"image range outside the signed region"``;
+    - ``signatures``: one dict per entry, in trailer order: ``algorithm``
+      (``"ed25519"`` or ``"unknown(N)"``), ``key_id``, ``valid`` (True or
+      False when a key at hand has its key id, None when none has: a trailer
+      carries key ids, not keys, so a signature is verified only against
+      the keys given), ``trusted`` (its key id is one of ``trusted``; None
+      without a policy);
+    - ``accepted``: under ``trusted``, whether a policy accepts the file (no
+      problem, and a valid signature by a trusted key); None without one.
+    """
+    trusted_list = None if trusted is None else _key_list(trusted, "trusted")
+    extra = _key_list(keys, "keys")
+    report = _tbin.signature_report(source, (trusted_list or []) + extra)
+    ids = None if trusted_list is None else {_tbin.key_id(k) for k in trusted_list}
+    for entry in report["signatures"]:
+        entry["trusted"] = None if ids is None else entry["key_id"] in ids
+    if ids is None:
+        report["accepted"] = None
+    else:
+        report["accepted"] = (report["signed"] and report["problem"] is None
+                              and any(e["valid"] and e["trusted"] for e in report["signatures"]))
+    return report
+
+
+def signatures(source: ImageSource, trusted: "Optional[Iterable[bytes]]" = None, *,
+               keys: "Iterable[bytes]" = ()) -> "list[dict[str, Any]]":
+    """The signatures of ``source``: ``signature_report(...)["signatures"]``."""
+    return signature_report(source, trusted, keys=keys)["signatures"]

@@ -1,7 +1,7 @@
 """quorvex-fpga: FPGA updates of networked beamforming devices from the shell.
 
-One verb per job (info, update, check, pack, inspect, emulate), each a module
-of this package; run ``quorvex-fpga --help`` for the overview and
+One verb per job (info, update, check, pack, sign, keygen, inspect, emulate),
+each a module of this package; run ``quorvex-fpga --help`` for the overview and
 ``quorvex-fpga VERB --help`` for a verb. The native modules are imported only
 after the log is set up (on standard error), so standard output carries
 nothing but results.
@@ -27,11 +27,11 @@ from ._console import Console, LogSetup
 __all__ = ["VERBS", "build_parser", "main"]
 
 # The verbs, in the order the overview lists them.
-VERBS = ("info", "update", "check", "pack", "inspect", "emulate")
+VERBS = ("info", "update", "check", "pack", "sign", "keygen", "inspect", "emulate")
 
 _OVERVIEW = f"""\
-Update the FPGA image of networked beamforming devices, and make and look
-inside .tbin update images. Results go to standard output (--json makes them
+Update the FPGA image of networked beamforming devices, and make, sign and
+look inside .tbin update images. Results go to standard output (--json makes them
 machine-readable); progress, log lines and errors go to standard error.
 
 Run '{PROG} VERB --help' for the options of one verb.
@@ -43,6 +43,9 @@ examples:
   {PROG} update fpga.tbin --address 192.0.2.10
   {PROG} update fpga.tbin --address 192.0.2.10 --address 192.0.2.11 --json
   {PROG} pack fpga.bin --dev-type 32 --header version=\\"1.2.0\\" -o fpga.tbin
+  {PROG} keygen -o release.key
+  {PROG} sign fpga.tbin --key release.key
+  {PROG} check fpga.tbin --trust release.key.pub
   {PROG} emulate --port 5025
 """
 

@@ -9,8 +9,9 @@ from typing import Any, NoReturn
 
 from ._common import EXIT_OK, EXIT_REFUSED, PROG
 from ._console import Collector
+from ._trust import SIGNATURE_HINT, is_signature_refusal, trusted_keys
 
-__all__ = ["ImageReport", "check_image", "is_container"]
+__all__ = ["ImageReport", "check_image", "is_container", "standing"]
 
 
 class _OfflineLink:
@@ -34,6 +35,9 @@ class ImageReport:
         self.device_types: list[int] | None = None  # .tbin: the types it is for
         self.device_type_ok: bool | None = None  # .tbin and a device type asked for
         self.image_bytes: int | None = None
+        # .tbin: its signatures as quorvex.tbin.signature_report lists them
+        self.signatures: list[dict[str, Any]] | None = None
+        self.signature_problem: str | None = None
         self.messages: list[tuple[str, str]] = []  # (level, text) from the checks and from us
         self.status = EXIT_OK
         self.problem = ""
@@ -52,6 +56,9 @@ class ImageReport:
             "file_check": self.file_check, "header_check": self.header_check,
             "device_types": self.device_types, "device_type_ok": self.device_type_ok,
             "image_bytes": self.image_bytes,
+            "signers": (None if self.signatures is None
+                        else [s["key_id"] for s in self.signatures]),
+            "signatures": self.signatures, "signature_problem": self.signature_problem,
             "messages": [{"level": lv, "text": t} for lv, t in self.messages],
             "problem": self.problem or None, "hint": self.hint or None,
         }
@@ -71,14 +78,21 @@ def check_image(path: str, device_type: int | None = None,
             report.header_check = bool(tool._checkFileHeader(path))
     report.messages = log.messages()
     reasons = "; ".join(t for lv, t in report.messages if lv in ("warning", "error"))
+    if report.file_check and report.format == "tbin":
+        _read_signatures(report)
     if not report.file_check:
         report.refuse(reasons or "the file check failed",
                       "give the path of a non-empty, readable .bin or .tbin file")
         return report
     if not report.header_check:
-        report.refuse(reasons or "the header check failed",
-                      "the .tbin is damaged or was packed with another key; "
-                      f"'{PROG} inspect FILE' shows what is wrong with it")
+        if any(is_signature_refusal(t) for lv, t in report.messages if lv == "error"):
+            signers = ", ".join(f"{s['key_id']} ({standing(s)})"
+                                for s in report.signatures or ()) or "none"
+            report.refuse(f"{reasons}; signatures: {signers}", SIGNATURE_HINT)
+        else:
+            report.refuse(reasons or "the header check failed",
+                          "the .tbin is damaged or was packed with another key; "
+                          f"'{PROG} inspect FILE' shows what is wrong with it")
         return report
 
     if report.format == "tbin":
@@ -102,6 +116,25 @@ def check_image(path: str, device_type: int | None = None,
     else:
         report.image_bytes = os.path.getsize(path)
     return report
+
+
+def _read_signatures(report: ImageReport) -> None:
+    """The signatures of a .tbin, judged under the policy in force."""
+    from .. import tbin
+
+    keys = trusted_keys()
+    try:
+        info = tbin.signature_report(report.path, keys if keys else None)
+    except OSError:
+        return  # the header check has said what cannot be read
+    report.signatures = info["signatures"]
+    report.signature_problem = info["problem"]
+
+
+def standing(sig: dict[str, Any]) -> str:
+    valid = {True: "verifies", False: "does NOT verify", None: "no key at hand to verify"}
+    trusted = {True: "trusted", False: "not trusted", None: "no policy"}
+    return f"{valid[sig['valid']]}, {trusted[sig['trusted']]}"
 
 
 def is_container(path: str) -> bool:

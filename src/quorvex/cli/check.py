@@ -6,8 +6,9 @@ from __future__ import annotations
 import argparse
 
 from ._common import EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser
-from ._image import check_image
+from ._image import check_image, standing
 from ._options import dev_type
+from ._trust import policy, trust_option
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -17,18 +18,22 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
         description="""
             Run the two checks that 'update' runs before it connects: the file check
             (exists, .bin or .tbin, not empty, readable) and the header check (for a
-            .tbin, both HMAC digests). No device is contacted.""",
-        epilog=f"example:\n  {PROG} check fpga.tbin --device-type 32\n\n"
+            .tbin, both HMAC digests; under a trust policy, a valid signature by a
+            trusted key too). No device is contacted.""",
+        epilog=f"examples:\n  {PROG} check fpga.tbin --device-type 32\n"
+               f"  {PROG} check fpga.tbin --trust release.key.pub\n\n"
                + exit_text(EXIT_OK, EXIT_REFUSED, EXIT_USAGE, s2="the image is refused"))
     p.add_argument("image", metavar="IMAGE", help="the image file to check")
     p.add_argument("--device-type", "-t", type=dev_type, metavar="N",
                    help="also check that a .tbin names this device type")
+    trust_option(p)
     return p
 
 
 def run(ctx: Context) -> int:
     a = ctx.args
-    report = check_image(a.image, a.device_type)
+    with policy(a.trust):
+        report = check_image(a.image, a.device_type)
     if a.json:
         ctx.out_json(report.as_dict())
     else:
@@ -46,6 +51,14 @@ def run(ctx: Context) -> int:
                        f"  (not {a.device_type})"))
         if report.image_bytes is not None:
             ctx.out(f"  image         {report.image_bytes} bytes")
+        if report.signatures is not None:
+            label = "signatures"
+            for sig in report.signatures or [{}]:
+                ctx.out(f"  {label:<14}"
+                        + (f"{sig['key_id']}  {standing(sig)}" if sig else "none"))
+                label = ""
+            if report.signature_problem:
+                ctx.out(f"  {'':<14}{report.signature_problem}")
         for level, text in report.messages:
             if level in ("warning", "error") or a.verbose:
                 ctx.out(f"  {level}: {text}")

@@ -1,12 +1,15 @@
-"""quorvex-fpga inspect: what a .tbin container holds and whether its digests
-match."""
+"""quorvex-fpga inspect: what a .tbin container holds, whether its digests
+match, and who signed it."""
 
 from __future__ import annotations
 
 import argparse
 import json
 
-from ._common import EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser
+from ._common import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError, Verbs,
+                      exit_text, verb_parser)
+from ._image import standing
+from ._trust import SIGNATURE_HINT, policy, trust_option
 
 # The key is derived from a site secret: it is never shown.
 _SECRET_FIELDS = ("key",)
@@ -15,14 +18,22 @@ _SECRET_FIELDS = ("key",)
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     p = verb_parser(
         verbs, "inspect", with_json=True,
-        help="show what a .tbin container holds and whether its digests match",
+        help="show what a .tbin container holds, whether its digests match, who signed it",
         description="""
             Show the fixed fields, the JSON header, the device types and whether the two
-            digests match, and name anything wrong with the container.""",
-        epilog=f"example:\n  {PROG} inspect fpga.tbin --json\n\n"
+            digests match, list each signature (its key id, whether it verifies, and
+            whether the current trust policy trusts its key), and name anything wrong
+            with the container. A signature is verified with the trusted keys and any
+            --pubkey; one whose key is at hand in neither is listed as not verified.""",
+        epilog=f"examples:\n  {PROG} inspect fpga.tbin --json\n"
+               f"  {PROG} inspect fpga.tbin --trust keys/ --pubkey lab.key.pub\n\n"
                + exit_text(EXIT_OK, EXIT_REFUSED, EXIT_USAGE,
                            s2="unreadable, or the header check would refuse it"))
     p.add_argument("file", metavar="FILE.tbin", help="the container to look inside")
+    trust_option(p)
+    p.add_argument("--pubkey", action="append", default=[], metavar="PUB",
+                   help="a public key file to verify signatures with, without trusting it "
+                        "(repeatable)")
     return p
 
 
@@ -31,13 +42,27 @@ def run(ctx: Context) -> int:
 
     a = ctx.args
     try:
-        info = tbin.describe(a.file)
-    except OSError as e:
-        ctx.console.error(f"cannot read {a.file!r}: {e.strerror or e}",
-                          "give the path of a .tbin file")
-        return EXIT_REFUSED
+        extra = [tbin.load_public_key(p) for p in a.pubkey]
+    except (OSError, ValueError) as e:
+        raise UsageError(f"--pubkey: {e}") from None
+    with policy(a.trust) as trusted:
+        try:
+            info = tbin.describe(a.file)
+            sigs = tbin.signature_report(a.file, trusted or None, keys=extra)
+        except OSError as e:
+            ctx.console.error(f"cannot read {a.file!r}: {e.strerror or e}",
+                              "give the path of a .tbin file")
+            return EXIT_REFUSED
     info = {k: v for k, v in info.items() if k not in _SECRET_FIELDS}
-    status = EXIT_OK if info.get("ok") else EXIT_REFUSED
+    if sigs["problem"]:
+        info["problems"] = [*info["problems"], sigs["problem"]]
+    # Under a policy the header check also demands a trusted signature.
+    refused_by_policy = sigs["accepted"] is False
+    status = EXIT_OK if info.get("ok") and not refused_by_policy else EXIT_REFUSED
+    info.update({"signed": sigs["signed"], "signed_size": sigs["signed_size"],
+                 "signers": [s["key_id"] for s in sigs["signatures"]],
+                 "signatures": sigs["signatures"], "policy": bool(trusted),
+                 "accepted": sigs["accepted"]})
     if a.json:
         ctx.out_json({"path": a.file, **info})
     else:
@@ -56,11 +81,24 @@ def run(ctx: Context) -> int:
             return "ok" if flag else "MISMATCH" if flag is not None else "not checked"
         show("digests", f"header {ok(info.get('header_hash_ok'))}, "
                         f"image {ok(info.get('image_hash_ok'))}")
+        label = "signatures"
+        for sig in sigs["signatures"] or [None]:
+            show(label, "none" if sig is None else
+                 f"{sig['key_id']}  {sig['algorithm']}  {standing(sig)}")
+            label = ""
+        if trusted:
+            show("policy", f"{len(trusted)} trusted key(s): "
+                           + ("accepted" if sigs["accepted"] else "REFUSED"))
         problems = info.get("problems") or []
         show("problems", "none" if not problems else problems[0])
         for p in problems[1:]:
             show("", p)
-    if status != EXIT_OK:
+    if not info.get("ok"):
         ctx.console.error(f"{a.file} would be refused by the header check",
                           "pack the image again, with the key of this site")
+    elif refused_by_policy:
+        ctx.console.error(f"{a.file} would be refused by the trust policy: "
+                          + (sigs["problem"] or ("no signature" if not sigs["signed"] else
+                                                 "no valid signature by a trusted key")),
+                          SIGNATURE_HINT)
     return status

@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import pathlib
+import tempfile
 from typing import Any
 
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError,
@@ -34,16 +36,20 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
         help="pack a raw .bin image into a .tbin container",
         description="""
             Pack IMAGE.bin (a raw image file) into a .tbin container: a JSON header naming
-            the device types, and HMAC-SHA256 digests of header and image.""",
+            the device types, and HMAC-SHA256 digests of header and image. With --sign
+            KEY the container is signed in the same step (see 'sign'), so no unsigned
+            copy of it is ever left under OUT.tbin.""",
         epilog=f"examples:\n"
                f"  {PROG} pack fpga.bin --dev-type 32 -o fpga.tbin\n"
                f"  {PROG} pack fpga.bin -d 28 -d 32 --header build=1234 \\\n"
-               f"      --header note='\"for the lab\"' -o fpga.tbin\n\n"
+               f"      --header note='\"for the lab\"' -o fpga.tbin\n"
+               f"  {PROG} pack fpga.bin -d 32 -o fpga.tbin --sign release.key\n\n"
                f"A --header VALUE is taken as JSON when it parses (1234, true, [1,2],\n"
                f"\"text\"), else as text.\n\n"
                + exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE,
                            s1="the container could not be written",
-                           s2="no raw image file to pack (missing, or a .tbin already)"))
+                           s2="no raw image file to pack (missing, empty, or a .tbin "
+                              "already), or a signing key that cannot be used"))
     p.add_argument("image", metavar="IMAGE.bin", help="the raw image file (not a .tbin)")
     p.add_argument("--dev-type", "-d", type=dev_type, action="append", required=True,
                    metavar="N", help="a device type the image is for; repeat it for several")
@@ -51,6 +57,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    metavar="KEY=VALUE", help="a further member of the JSON header; repeatable")
     p.add_argument("-o", "--output", required=True, metavar="OUT.tbin",
                    help="the container to write, named .tbin (replaced if it exists)")
+    p.add_argument("--sign", metavar="KEY",
+                   help="sign the container with this Ed25519 private key file")
     return p
 
 
@@ -73,8 +81,23 @@ def run(ctx: Context) -> int:
                           "packed again it would be flashed with its container header",
                           "give the raw .bin image it was packed from")
         return EXIT_REFUSED
+    if os.path.getsize(a.image) == 0:
+        ctx.console.error(f"{a.image!r} is empty: a container must carry an image",
+                          "give the raw image file to pack")
+        return EXIT_REFUSED
+    signed_by = ""
+    if a.sign is not None:
+        try:  # the key is checked before anything is written
+            tbin.private_key_id(a.sign)
+        except (OSError, ValueError) as e:
+            ctx.console.error(f"refused: cannot sign with {a.sign!r}: {e}")
+            return EXIT_REFUSED
     try:
-        size = tbin.pack_file(a.image, a.output, dev_types, header or None)
+        if a.sign is None:
+            size = tbin.pack_file(a.image, a.output, dev_types, header or None)
+        else:
+            size, key_id = _pack_signed(a.image, a.output, dev_types, header or None, a.sign)
+            signed_by = f", signed by {key_id}"
     except (ValueError, TypeError) as e:
         raise UsageError(e) from None
     except OSError as e:
@@ -82,5 +105,24 @@ def run(ctx: Context) -> int:
         return EXIT_FAILED
     types = ", ".join(map(str, a.dev_type))
     ctx.out(f"{a.output}: {size} bytes, a .tbin of {os.path.getsize(a.image)} image bytes "
-            f"for device type {types}")
+            f"for device type {types}{signed_by}")
     return EXIT_OK
+
+
+def _pack_signed(image: str, output: str, dev_types: Any, header: Any,
+                 key: str) -> tuple[int, str]:
+    """Packs into a temporary file beside `output`, then signs it into
+    `output`: the name never holds an unsigned or half-written container."""
+    from .. import tbin
+
+    folder = os.path.dirname(os.path.abspath(output))
+    fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(output)}.", suffix=".unsigned.tbin",
+                                dir=folder)
+    os.close(fd)
+    try:
+        tbin.pack_file(image, temp, dev_types, header)
+        key_id = tbin.sign(temp, key, out=output)
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temp)
+    return os.path.getsize(output), key_id

@@ -12,6 +12,7 @@ from ._console import FleetProgress, stdout_to
 from ._image import check_image
 from ._jobs import DeviceJob, run_fleet
 from ._options import device_options
+from ._trust import policy, trust_option
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -28,7 +29,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
         epilog=f"examples:\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10\n"
                f"  {PROG} update fpga.tbin -a 192.0.2.10 -a 192.0.2.11 -a 192.0.2.12:5026\n"
-               f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n\n"
+               f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n"
+               f"  {PROG} update fpga.tbin --address 192.0.2.10 --trust keys/\n\n"
                f"With several devices the exit status is the worst of theirs:\n"
                f"{WORST_FIRST}.\n\n{EXIT_TEXT}")
     p.add_argument("image", metavar="IMAGE", help="the image: a raw .bin or a .tbin container")
@@ -40,10 +42,17 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    help="write a .tbin even when its header names other device types")
     g.add_argument("--dry-run", action="store_true",
                    help="check the image, connect and initialise, then stop before the erase")
+    trust_option(g)
     return p
 
 
 def run(ctx: Context) -> int:
+    # The policy holds for the whole run: the update checks the image again.
+    with policy(ctx.args.trust):
+        return _run(ctx)
+
+
+def _run(ctx: Context) -> int:
     a, console = ctx.args, ctx.console
     targets = [device_address(t, a.port) for t in a.address]
     twice = same_devices(targets)
