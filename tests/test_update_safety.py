@@ -7,7 +7,9 @@ import hmac
 import json
 import os
 import struct
+import subprocess
 import threading
+import time
 
 import pytest
 
@@ -56,6 +58,22 @@ class HookedLink:
 
     def closeConnection(self):
         return self._link.closeConnection()
+
+
+@pytest.fixture
+def make_fifo():
+    """mkfifo, plus a writer that opens it after a few seconds: a reader that
+    waits for one (the fault) is let go instead of hanging the test run."""
+    writers = []
+
+    def make(path):
+        os.mkfifo(path)
+        writers.append(subprocess.Popen(["sh", "-c", 'sleep 5; : > "$0"', str(path)]))
+
+    yield make
+    for w in writers:
+        w.kill()
+        w.wait()
 
 
 def run_update(emu, path, on_erase=None, prepare=None, limit=30.0):
@@ -120,11 +138,11 @@ def make_good(tmp_path, keys, policy, monkeypatch):
     return str(path), image, packed
 
 
-def swapper(tmp_path, path, keys, good, make):
+def swapper(tmp_path, path, keys, good, make, make_fifo=None):
     def swap():
         if make is None:
             os.unlink(path)
-            os.mkfifo(path)
+            make_fifo(path)
             return
         bad = tmp_path / "bad.tbin"
         bad.write_bytes(make(keys, good))
@@ -146,11 +164,12 @@ def assert_erased_and_unwritten(emu, outcome, path, reason):
 
 
 @pytest.mark.parametrize("name", list(REPLACEMENTS))
-def test_a_file_swapped_during_the_erase_is_not_written(emu, tmp_path, keys, monkeypatch, name):
+def test_a_file_swapped_during_the_erase_is_not_written(emu, tmp_path, keys, monkeypatch, make_fifo,
+                                                        name):
     policy, make, reason = REPLACEMENTS[name]
     path, _, good = make_good(tmp_path, keys, policy, monkeypatch)
     emu.set(erase_seconds=ERASE_SECONDS)
-    swap = swapper(tmp_path, path, keys, good, make)
+    swap = swapper(tmp_path, path, keys, good, make, make_fifo)
     timers = []
 
     def start_timer():
@@ -164,10 +183,10 @@ def test_a_file_swapped_during_the_erase_is_not_written(emu, tmp_path, keys, mon
 
 @pytest.mark.parametrize("name", ["tampered image", "unsigned", "untrusted", "fifo"])
 def test_a_file_replaced_between_the_checks_and_the_erase_is_not_written(emu, tmp_path, keys,
-                                                                         monkeypatch, name):
+                                                                         monkeypatch, make_fifo, name):
     policy, make, reason = REPLACEMENTS[name]
     path, _, good = make_good(tmp_path, keys, policy, monkeypatch)
-    outcome = run_update(emu, path, on_erase=swapper(tmp_path, path, keys, good, make))
+    outcome = run_update(emu, path, on_erase=swapper(tmp_path, path, keys, good, make, make_fifo))
     assert_erased_and_unwritten(emu, outcome, path, reason)
 
 
@@ -230,15 +249,18 @@ def test_an_empty_image_is_refused_before_any_device_command(emu, tmp_path, keys
 
 
 @pytest.mark.parametrize("suffix", [".tbin", ".bin"])
-def test_the_engine_on_its_own_refuses_a_fifo_without_waiting_or_erasing(emu, tmp_path, suffix):
+def test_the_engine_on_its_own_refuses_a_fifo_without_waiting_or_erasing(emu, tmp_path, make_fifo,
+                                                                         suffix):
     fifo = tmp_path / ("pipe" + suffix)
-    os.mkfifo(fifo)
+    make_fifo(fifo)
     link = _TCPConn(emu.host, emu.port)
     assert link.initConnection()
+    t0 = time.monotonic()
     try:
         with pytest.raises(OSError, match="Not a regular file") as e:
             FpgaTool(connection=link)._fpgaProgramFile(str(fifo), 32)
-        assert e.value.filename == str(fifo)
     finally:
         link.closeConnection()
+    assert time.monotonic() - t0 < 4, "the engine waited on the FIFO"
+    assert e.value.filename == str(fifo)
     assert emu.state()["erases"] == 0
