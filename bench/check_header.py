@@ -13,6 +13,12 @@ openssl/ours (aim: 1.0 or more, ours at least as fast). For the record, the
 whole `quorvex-fpga check FILE` process too, with the interpreter's start-up
 and import alone beside it.
 
+Signatures: the same check of the same file once signed (Ed25519, one
+signature), under a policy that trusts the key (_TRUSTED_KEYS set in the
+child), against the unsigned check of it without a policy, fresh processes
+both, interleaved. Aim: signed/unsigned at most 1.25 (the signed region's
+SHA-256 runs on a second thread beside the HMACs).
+
 Memory: the growth of the peak resident set size across the call, in the
 same fresh processes. Aim: no more than the file size + 8 MiB (the image is
 never copied; a mapped file's pages count as resident). The peak is VmHWM of
@@ -48,6 +54,8 @@ def peak_kib():
         pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, "ru_maxrss"
 
+if len(sys.argv) > 3:  # a policy: the raw public key in hex
+    QVRFpga._TRUSTED_KEYS = frozenset([bytes.fromhex(sys.argv[3])])
 tool = QVRFpga.FpgaTool(connection=object())
 assert tool._checkFileHeader(sys.argv[2]) is True  # warm-up: imports, first log call
 before, how = peak_kib()
@@ -65,8 +73,8 @@ def timed(cmd):
     return time.perf_counter() - t0
 
 
-def ours_fresh(packed, small):
-    out = subprocess.run([sys.executable, "-c", CHILD, packed, small], check=True,
+def ours_fresh(packed, small, *trusted):
+    out = subprocess.run([sys.executable, "-c", CHILD, packed, small, *trusted], check=True,
                          stdout=subprocess.PIPE, text=True).stdout
     r = json.loads(out.strip().splitlines()[-1])
     if r["ok"] is not True:
@@ -106,16 +114,26 @@ def main():
                 f.write(os.urandom(2**20))
         open(empty, "wb").close()
         tbin.pack_file(image, packed, 32, {"build": "bench"})
+        with open(empty, "wb") as f:
+            f.write(b"\0")
         tbin.pack_file(empty, small, 32)
+        os.truncate(empty, 0)
+        key_path = os.path.join(tmp, "bench.key")
+        tbin.generate_key(key_path)
+        public = tbin.load_public_key(key_path + ".pub").hex()
+        signed, small_signed = packed + ".signed.tbin", small + ".signed.tbin"
+        tbin.sign(packed, key_path, out=signed)
+        tbin.sign(small, key_path, out=small_signed)
         size = os.path.getsize(packed)
         theirs_cmd = [openssl, "dgst", "-sha256", "-hmac", key]
         check_cmd = cli() + ["check", packed]
 
         timed(theirs_cmd + [image])  # both files in the page cache before timing
         timed(check_cmd)
-        ours, theirs, start, whole, imports = [], [], [], [], []
+        ours, theirs, start, whole, imports, ours_signed = [], [], [], [], [], []
         for _ in range(RUNS):  # interleaved: a busy moment of the machine hits both
             ours.append(ours_fresh(packed, small))
+            ours_signed.append(ours_fresh(signed, small_signed, public)["seconds"])
             theirs.append(timed(theirs_cmd + [image]))
             start.append(timed(theirs_cmd + [empty]))
             whole.append(timed(check_cmd))
@@ -130,6 +148,9 @@ def main():
           + f"; its start-up alone {ms(min(start)).strip()}")
     print(f"ratio openssl/ours:               best {min(theirs) / min(t_ours):5.2f}, "
           f"median {statistics.median(theirs) / statistics.median(t_ours):5.2f}   (aim >= 1.0)")
+    print(line("signed, under a policy:", ours_signed))
+    print(f"ratio signed/unsigned:            best {min(ours_signed) / min(t_ours):5.2f}, "
+          f"median {statistics.median(ours_signed) / statistics.median(t_ours):5.2f}   (aim <= 1.25)")
     print(line("quorvex-fpga check (process):", whole)
           + f"; interpreter start-up and import alone {ms(min(imports)).strip()}")
     print(f"peak memory growth of the check ({ours[0]['how']}): {growth / 2**20:.1f} MiB "
