@@ -10,7 +10,7 @@ import logging as logging
 import struct as struct
 import sys as sys
 import time as time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path as Path
 from typing import Literal, Protocol, overload
 
@@ -27,6 +27,9 @@ _FPGA_VER_MIN_DEV28: str
 _FPGA_VER_MIN_DEV32: str
 _DEVICE_WHITELIST: list[int]
 _TBIN_KEY_PREFIX: str
+# The trusted Ed25519 public keys (raw, 32 bytes each), from QUORVEX_TRUST at
+# load; empty: no policy. Read at each check: any iterable of them will do.
+_TRUSTED_KEYS: Iterable[ReadableBuffer]
 _PROGRAM_BLOCK_ATTEMPTS: int
 logger: logging.Logger
 
@@ -129,7 +132,9 @@ class FpgaTool:
 
     def _checkFileHeader(self, image_path: str) -> bool:
         """Check the header of the update file: a .bin passes as it is; a .tbin passes when the
-        HMAC-SHA256 digests of its JSON header and of its image match the stored ones."""
+        HMAC-SHA256 digests of its JSON header and of its image match the stored ones.
+        Under a policy (_TRUSTED_KEYS not empty) a .tbin also needs a valid signature by a
+        trusted key, and a .bin is refused."""
 
     def initFpga(self, device_type: int, disable_fw_check: bool = False) -> RetType:
         """Initialize FPGA."""

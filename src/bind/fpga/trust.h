@@ -53,6 +53,36 @@ struct TbinVerdict {
 TbinVerdict verify_tbin(const qvcore::FileBuffer& buf, const std::vector<PublicKey>& trusted,
                         bool log_header);
 
+// An update in which processFpgaUpdate runs the real _checkFileHeader and
+// then the real engine on one path: the check leaves the policy it ran under
+// here, and the engine holds the copy it writes from to the same checks
+// before its first block. Set for the duration of each of the two calls.
+struct CheckedRun {
+    PyObject* self;
+    PyObject* path;  // the very object passed to both
+    bool policy_read = false;
+    std::vector<PublicKey> trusted;
+
+    static inline thread_local CheckedRun* active = nullptr;
+    // The run set for this call of `self` with `path`, if any.
+    static CheckedRun* current(nb::handle self, nb::handle path) {
+        CheckedRun* r = active;
+        return r && r->self == self.ptr() && r->path == path.ptr() ? r : nullptr;
+    }
+};
+
+// Sets the run for the call it wraps (nullptr: none), and restores the one before.
+class CheckedRunScope {
+public:
+    explicit CheckedRunScope(CheckedRun* run) : saved_(CheckedRun::active) { CheckedRun::active = run; }
+    ~CheckedRunScope() { CheckedRun::active = saved_; }
+    CheckedRunScope(const CheckedRunScope&) = delete;
+    CheckedRunScope& operator=(const CheckedRunScope&) = delete;
+
+private:
+    CheckedRun* saved_;
+};
+
 // The refusal in words, as the check logs it ("FPGA tbin image hash
 // mismatch", "FPGA tbin signature missing: PATH", ...).
 nb::object verdict_text(const TbinVerdict& v, nb::handle path);

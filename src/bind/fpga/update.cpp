@@ -158,28 +158,6 @@ nb::object check_fw_body(PyObject*, PyObject* const* a) {
 }
 
 // --- _fpgaProgramFile(image_path, device_type=28) ---------------------------
-// What processFpgaUpdate hands the engine when it runs the real engine right
-// after the real _checkFileHeader: the copy of the file the engine writes
-// from must pass the same checks before its first block.
-struct CheckedRun {
-    PyObject* self;
-    PyObject* path;                  // the very object passed on
-    std::vector<PublicKey> trusted;  // the policy the check ran under
-};
-thread_local CheckedRun* t_checked_run = nullptr;
-
-// Sets the run for the call it wraps, and takes it away again.
-class CheckedRunScope {
-public:
-    explicit CheckedRunScope(CheckedRun* run) : saved_(t_checked_run) { t_checked_run = run; }
-    ~CheckedRunScope() { t_checked_run = saved_; }
-    CheckedRunScope(const CheckedRunScope&) = delete;
-    CheckedRunScope& operator=(const CheckedRunScope&) = delete;
-
-private:
-    CheckedRun* saved_;
-};
-
 // The engine's error for a path that is not a file it can read: OSError
 // naming it, "Not a regular file" for a FIFO, socket or device.
 [[noreturn]] void raise_file_error(const qvcore::OsError& err, nb::handle path) {
@@ -270,9 +248,8 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     std::string os_path = qv::fs_encode(path);
     // Checked: processFpgaUpdate ran the real check on this path and now
     // this engine. Taken away for whatever this run calls.
-    CheckedRun* checked = t_checked_run && t_checked_run->self == self.ptr() && t_checked_run->path == path.ptr()
-                              ? t_checked_run
-                              : nullptr;
+    CheckedRun* checked = CheckedRun::current(self, path);
+    if (checked && !checked->policy_read) checked = nullptr;
     CheckedRunScope no_run(nullptr);
 
     Engine e(self);
@@ -441,11 +418,14 @@ nb::object process_update_body(PyObject*, PyObject* const* a) {
     if (!truth(qv::call_method(self, S->_checkUpdateFile, nullptr, path)))
         return refuse("FPGA update file check failed.");
     nb::object checker = qv::check(PyObject_GetAttr(self.ptr(), S->_checkFileHeader));
-    CheckedRun run{self.ptr(), path.ptr(), {}};
+    CheckedRun run{self.ptr(), path.ptr(), false, {}};
     const bool real_check = is_own_method(checker, self, S->own_checks);
-    if (real_check) run.trusted = read_policy();
-    if (!truth(qv::check(PyObject_CallOneArg(checker.ptr(), path.ptr()))))
-        return refuse("FPGA image header check failed.");
+    bool passed;
+    {
+        CheckedRunScope scope(real_check ? &run : nullptr);  // the check leaves its policy in it
+        passed = truth(qv::check(PyObject_CallOneArg(checker.ptr(), path.ptr())));
+    }
+    if (!passed) return refuse("FPGA image header check failed.");
     if (image_is_empty(path))  // the device would be erased and given nothing
         return refuse(qv::check(PyUnicode_FromFormat("FPGA image is empty: %U", path.ptr())));
 
