@@ -139,7 +139,8 @@ def test_trust_paths_that_hold_no_usable_key_are_refused_naming_them(keys, tmp_p
         (path / "notes.txt").write_text("not a key, not looked at")
         if case == "bad key in folder":
             shutil.copy(f"{keys['alice'][0]}.pub", path / "a.pub")
-            (path / "bad.pub").write_text("-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n")
+            (path / "bad.pub").write_text(
+                "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n")
     with pytest.raises(ValueError, match=match) as e:
         tbin.load_trust(path)
     assert str(path) in str(e.value)
@@ -306,7 +307,8 @@ def test_an_image_range_reaching_into_the_trailer_is_refused_though_every_digest
     key = (QVRFpga._TBIN_KEY_PREFIX + "032").encode()
     region_size = 80 + len(header)
     fixed = struct.pack(">III4x", len(header), len(footer_bytes), region_size + 12 + 64)
-    fixed += hmac.new(key, header, "sha256").digest() + hmac.new(key, footer_bytes, "sha256").digest()
+    fixed += hmac.new(key, header, "sha256").digest()
+    fixed += hmac.new(key, footer_bytes, "sha256").digest()
     path = tmp_path / "sly.tbin"
     path.write_bytes(fixed + header)
     tbin.sign(path, keys["alice"][0])
@@ -398,6 +400,13 @@ def test_signing_leaves_no_temporary_file_and_no_half_written_file(keys, packed,
         assert stat.S_IMODE(packed.stat().st_mode) == 0o640
     else:
         assert packed.read_bytes() == before
+
+
+def test_signing_through_a_symbolic_link_signs_the_file_and_keeps_the_link(keys, packed, tmp_path):
+    link = tmp_path / "current.tbin"
+    link.symlink_to(packed.name)
+    tbin.sign(link, keys["alice"][0])
+    assert link.is_symlink() and tbin.signature_report(packed)["signed"]
 
 
 @pytest.mark.parametrize("content", [b"", b"\0" * 79])
