@@ -269,3 +269,106 @@ def test_a_device_type_that_leaves_the_header_while_judged_is_kept_alive():
                           stderr=subprocess.PIPE, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.splitlines()[-1] == "[32]"
+
+
+# --- the signature trailer: read from the file's end, every length bounds-checked ------
+
+SIG_MAGIC = b"QVXSIG\x00\x01"
+
+
+def reference_trailer(data):
+    """The trailer as the module docstring lays it out, read independently:
+    None when unsigned, "malformed", or (signed_size, [(algorithm, key id hex, L)])."""
+    if data[-8:] != SIG_MAGIC or len(data) < 8:
+        return None
+    if len(data) < 16:
+        return "malformed"
+    total, count = struct.unpack(">II", data[-16:-8])
+    if count == 0 or total < 16 + 12 * count or total > len(data) or len(data) - total < 80:
+        return "malformed"
+    at, end, entries = len(data) - total, len(data) - 16, []
+    for _ in range(count):
+        if end - at < 12:
+            return "malformed"
+        algorithm, length = struct.unpack(">HH", data[at:at + 4])
+        if end - at - 12 < length:
+            return "malformed"
+        entries.append((algorithm, data[at + 4:at + 12].hex(), length))
+        at += 12 + length
+    return "malformed" if at != end else (len(data) - total, entries)
+
+
+def agrees_with_reference(data):
+    report = tbin.signature_report(data)
+    ref = reference_trailer(data)
+    if ref is None or ref == "malformed":
+        assert not report["signed"] and report["signed_size"] == len(data)
+        assert report["signatures"] == []
+        assert (report["problem"] or "").startswith("malformed") == (ref == "malformed")
+    else:
+        signed_size, entries = ref
+        assert report["signed"] and report["signed_size"] == signed_size
+        assert [(1 if s["algorithm"] == "ed25519" else int(s["algorithm"][8:-1]), s["key_id"])
+                for s in report["signatures"]] == [(a, k) for a, k, _ in entries]
+        # No key is at hand: an Ed25519 entry is unverified, any other never valid.
+        assert [s["valid"] for s in report["signatures"]] == [
+            None if a == 1 and n == 64 else False for a, _, n in entries]
+    # The message an outside signer signs: the region before the trailer.
+    if ref == "malformed" or report["signed_size"] < 80:
+        with pytest.raises(ValueError, match="malformed|too short"):
+            tbin.signing_digest(data)
+    else:
+        assert tbin.signing_digest(data) == hashlib.sha256(data[:report["signed_size"]]).digest()
+    return report
+
+
+def trailers():
+    """Bytes that end like a trailer, with entry lengths, counts and a total
+    that may say anything, over a region of any size."""
+    from hypothesis import strategies as st
+
+    entry = st.builds(lambda alg, key, sig, claimed: struct.pack(">HH", alg, claimed
+                                                                  if claimed is not None
+                                                                  else len(sig)) + key + sig,
+                      st.sampled_from([1, 1, 2, 0xFFFF]), st.binary(min_size=8, max_size=8),
+                      st.binary(max_size=80), st.none() | st.integers(0, 0xFFFF))
+    def build(region, entries, total, count):
+        exact = sum(map(len, entries)) + 16
+        total = exact + total[1] if total[0] == "off by" else total[1]
+        count = len(entries) + count[1] if count[0] == "off by" else count[1]
+        return region + b"".join(entries) + struct.pack(">II", total % 2**32, count % 2**32) \
+            + SIG_MAGIC
+
+    def lengths(near):
+        return (st.tuples(st.just("off by"), st.integers(-near, near))
+                | st.tuples(st.just("any"), st.integers(0, 2**32 - 1)))
+
+    return st.builds(build, st.binary(max_size=200) | st.binary(min_size=80, max_size=120),
+                     st.lists(entry, max_size=4),
+                     lengths(24), lengths(2))
+
+
+def test_the_trailer_parser_agrees_with_the_layout_on_any_bytes():
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+
+    @settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(data=trailers() | st.binary(max_size=300))
+    def check(data):
+        agrees_with_reference(data)
+
+    check()
+
+
+def test_a_signed_container_cut_at_every_byte_is_never_signed_and_never_crashes(tmp_path):
+    key = tmp_path / "k"
+    tbin.generate_key(key)
+    path = tmp_path / "s.tbin"
+    path.write_bytes(tbin.pack(os.urandom(40), 32))
+    tbin.sign(path, key)
+    tbin.sign(path, key, out=path)  # the same key: its entry replaced, not added
+    data = path.read_bytes()
+    for n in range(len(data)):
+        report = agrees_with_reference(data[:n])
+        assert not report["signed"]
+    assert agrees_with_reference(data)["signed"]

@@ -85,7 +85,7 @@ Pkey parse_private(const Secret& pem, std::string& why) {
 }
 
 // Read a small regular file whole; `max` bounds it.
-bool read_small(const std::string& path, size_t max, std::string& out, bool private_key,
+bool read_small(const std::string& path, size_t max, std::string& out, mode_t& mode,
                 KeyFileError& error) {
     error.path = path;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -106,15 +106,7 @@ bool read_small(const std::string& path, size_t max, std::string& out, bool priv
         error.why = path + ": not a regular file";
         return false;
     }
-    if (private_key && (st.st_mode & 077)) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
-        error.too_open = true;
-        error.why = "permissions " + std::string(mode) + " for '" + path +
-                    "' are too open: a private key must be accessible by its owner only; run: chmod 600 " +
-                    path;
-        return false;
-    }
+    mode = st.st_mode & 07777;
     if (uint64_t(st.st_size) > max) {
         error.why = path + ": too large to be a key file (" + std::to_string(st.st_size) + " bytes)";
         return false;
@@ -388,7 +380,21 @@ bool public_key_from_pem(const std::string& pem, PublicKey& raw, std::string& wh
 }
 
 bool read_private_key(const std::string& path, Secret& pem, KeyFileError& error) {
-    if (!read_small(path, kKeyFileMax, pem.text(), true, error)) return false;
+    mode_t mode = 0;
+    if (!read_small(path, kKeyFileMax, pem.text(), mode, error)) return false;
+    if (pem.text().find("-----BEGIN PUBLIC KEY-----") != std::string::npos) {
+        error.why = path + ": a public key, not a private key (sign with the private key file)";
+        return false;
+    }
+    if (mode & 077) {  // as ssh: the key may have been read by others already
+        char text[16];
+        std::snprintf(text, sizeof text, "%04o", unsigned(mode));
+        error.too_open = true;
+        error.why = "permissions " + std::string(text) + " for '" + path +
+                    "' are too open: a private key must be accessible by its owner only; run: chmod 600 " +
+                    path;
+        return false;
+    }
     std::string why;
     if (!parse_private(pem, why)) {
         error.why = path + ": " + why;
@@ -399,7 +405,8 @@ bool read_private_key(const std::string& path, Secret& pem, KeyFileError& error)
 
 bool read_public_key(const std::string& path, PublicKey& raw, KeyFileError& error) {
     std::string text;
-    if (!read_small(path, kKeyFileMax, text, false, error)) return false;
+    mode_t mode = 0;
+    if (!read_small(path, kKeyFileMax, text, mode, error)) return false;
     std::string why;
     if (!public_key_from_pem(text, raw, why)) {
         error.why = path + ": " + why;

@@ -157,8 +157,10 @@ struct KeyFileError {
 };
 
 // Read a private key file: a regular file of at most 64 KiB that neither
-// group nor others can access (0600 or stricter, as ssh demands), holding an
-// unencrypted Ed25519 PKCS#8 PEM key. The text is checked to parse.
+// group nor others can access (0600 or stricter, as ssh demands; too_open
+// otherwise), holding an unencrypted Ed25519 PKCS#8 PEM key. The text is
+// checked to parse. A public key given by mistake is named as one, whatever
+// its mode.
 bool read_private_key(const std::string& path, Secret& pem, KeyFileError& error);
 
 // Read one public key file (SPKI PEM, Ed25519).

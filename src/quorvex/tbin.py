@@ -80,8 +80,9 @@ from typing import Any, Optional, Union
 
 from . import _tbin
 
-__all__ = ["pack", "pack_file", "describe", "generate_key", "load_public_key", "load_trust", "key_id",
-           "private_key_id", "signing_digest", "sign", "attach_signature", "signatures", "signature_report"]
+__all__ = ["pack", "pack_file", "describe", "generate_key", "load_public_key", "load_trust",
+           "key_id", "private_key_id", "signing_digest", "sign", "attach_signature", "signatures",
+           "signature_report"]
 
 ImageSource = Union[bytes, bytearray, memoryview, str, "os.PathLike[str]", "os.PathLike[bytes]"]
 DevType = Union[int, "list[int]"]
@@ -245,7 +246,8 @@ def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> 
 
     The signature is added to the trailer (a file already signed by the same
     key has that signature replaced). The result goes to ``out``, or replaces
-    ``path`` itself; either way through a temporary file in the target's
+    ``path`` itself (the file a symbolic link names, keeping its permission
+    bits); either way through a temporary file in the target's
     folder that is flushed and then renamed, so a failure never leaves a
     half-written file. The file is streamed, never held in Python memory.
 
@@ -254,7 +256,7 @@ def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> 
     not an unencrypted Ed25519 PKCS#8 PEM key, a malformed trailer or a file
     too short to be a ``.tbin``.
     """
-    return _tbin.sign(path, key_path, out)
+    return _tbin.sign(path, key_path, _in_place(path) if out is None else out)
 
 
 def attach_signature(path: PathArg, signature: bytes, public_key: bytes, *,
@@ -264,12 +266,19 @@ def attach_signature(path: PathArg, signature: bytes, public_key: bytes, *,
     return the key id. The signature is verified first: one that does not
     verify is refused (ValueError) and nothing is written. Writing is as for
     :func:`sign`."""
-    return _tbin.attach_signature(path, signature, public_key, out)
+    return _tbin.attach_signature(path, signature, public_key,
+                                  _in_place(path) if out is None else out)
+
+
+def _in_place(path: PathArg) -> "str | bytes":
+    # Replacing a file that a symbolic link names replaces the file, not the link.
+    return os.path.realpath(path)
 
 
 def _key_list(keys: Any, name: str) -> "list[bytes]":
     if isinstance(keys, (str, bytes, bytearray, memoryview)) or not isinstance(keys, Iterable):
-        raise TypeError(f"{name} must be an iterable of raw 32-byte public keys, not {type(keys).__name__}")
+        raise TypeError(f"{name} must be an iterable of raw 32-byte public keys, "
+                        f"not {type(keys).__name__}")
     out = []
     for k in keys:
         if not isinstance(k, (bytes, bytearray, memoryview)) or len(bytes(k)) != 32:

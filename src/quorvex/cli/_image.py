@@ -85,7 +85,10 @@ def check_image(path: str, device_type: int | None = None,
                       "give the path of a non-empty, readable .bin or .tbin file")
         return report
     if not report.header_check:
-        if any(is_signature_refusal(t) for lv, t in report.messages if lv == "error"):
+        if report.format != "tbin" and any(is_signature_refusal(t) for lv, t in report.messages):
+            report.refuse(reasons, f"a .bin carries no signature: pack it into a .tbin and sign "
+                                   f"it ('{PROG} pack IMAGE.bin -d N -o IMAGE.tbin --sign KEY')")
+        elif any(is_signature_refusal(t) for lv, t in report.messages if lv == "error"):
             signers = ", ".join(f"{s['key_id']} ({standing(s)})"
                                 for s in report.signatures or ()) or "none"
             report.refuse(f"{reasons}; signatures: {signers}", SIGNATURE_HINT)

@@ -59,7 +59,7 @@ def policy(paths: Sequence[str]) -> Iterator[frozenset[bytes]]:
         if old is _NO_ATTRIBUTE:
             del QVRFpga._TRUSTED_KEYS
         else:
-            QVRFpga._TRUSTED_KEYS = old
+            setattr(QVRFpga, "_TRUSTED_KEYS", old)
 
 
 def is_signature_refusal(text: str) -> bool:

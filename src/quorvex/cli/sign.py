@@ -107,7 +107,8 @@ def _os_failure(ctx: Context, e: OSError) -> int:
     a = ctx.args
     ctx.console.error(f"cannot sign {a.image!r}: {e}")
     target = a.output or a.image
-    if e.filename is not None and os.fspath(e.filename) == target and os.path.isfile(a.image) \
+    named = None if e.filename is None else os.path.realpath(os.fspath(e.filename))
+    if named == os.path.realpath(target) and os.path.isfile(a.image) \
             and os.access(a.image, os.R_OK):
         return EXIT_FAILED
     return EXIT_REFUSED
