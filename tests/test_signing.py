@@ -463,6 +463,11 @@ def test_keygen_sign_inspect_and_check_from_the_shell(tmp_path):
     assert cli("check", out, env=env).returncode == 0
     r = cli("check", raw, env=env)
     assert r.returncode == 2 and "FPGA image not signed" in r.stderr and "pack" in r.stderr
+    # A site setting that cannot be read is named, not hidden behind the
+    # extension's import error.
+    r = cli("check", out, env=dict(ENV, QUORVEX_TRUST=str(tmp_path / "nowhere.pub")))
+    assert r.returncode == 64 and "nowhere.pub" in r.stderr, r.stderr
+    assert "Encountered an error" not in r.stderr
 
 
 @pytest.mark.parametrize("argv, status, wrong", [

@@ -98,6 +98,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         console.error(str(e), LINK_HINT)
         return EXIT_LINK
     except Exception as e:  # a fault of ours: say what, and show where with -v
+        trust = _trust_setting_error(e)
+        if trust is not None:
+            console.error(str(trust), "set QUORVEX_TRUST to public key files or folders of "
+                                      "them (separated by os.pathsep), or unset it")
+            return EXIT_USAGE
         console.error(f"{type(e).__name__}: {e}", None if args.verbose else
                       "run it again with -v to see where it happened")
         if args.verbose:
@@ -105,6 +110,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILED
     finally:
         log.close()
+
+
+def _trust_setting_error(e: BaseException) -> BaseException | None:
+    """The reason QUORVEX_TRUST could not be read, when that is why a native
+    module failed to load (the module's import error carries it as its cause)."""
+    cause = e.__cause__ if isinstance(e, ImportError) else None
+    if isinstance(cause, ImportError) and str(cause).startswith("QUORVEX_TRUST"):
+        return cause
+    return None
 
 
 def _drop_stdout() -> None:
