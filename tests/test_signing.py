@@ -11,6 +11,7 @@ import stat
 import struct
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -400,6 +401,36 @@ def test_signing_leaves_no_temporary_file_and_no_half_written_file(keys, packed,
         assert stat.S_IMODE(packed.stat().st_mode) == 0o640
     else:
         assert packed.read_bytes() == before
+
+
+def test_a_file_rewritten_while_it_is_signed_gets_a_signature_over_the_bytes_written(keys, tmp_path):
+    # Another process writes into the image meanwhile: whatever mix of old and
+    # new bytes the signed copy holds, its signature must be over exactly them.
+    path = tmp_path / "busy.tbin"
+    path.write_bytes(tbin.pack(os.urandom(8 << 20), 32, {}))
+    key, public = keys["alice"]
+    stop = threading.Event()
+
+    def rewrite():
+        fd = os.open(path, os.O_WRONLY)
+        try:
+            at = 4096
+            while not stop.is_set():
+                os.pwrite(fd, os.urandom(64), at)
+                at = (at + 40961) % (8 << 20)
+        finally:
+            os.close(fd)
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        for i in range(4):
+            out = tmp_path / f"signed{i}.tbin"
+            tbin.sign(path, key, out=out)
+            assert [s["valid"] for s in tbin.signatures(out, [public])] == [True]
+    finally:
+        stop.set()
+        writer.join()
 
 
 def test_signing_through_a_symbolic_link_signs_the_file_and_keeps_the_link(keys, packed, tmp_path):

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "atomic_file.h"
 #include "qvnb.h"
@@ -635,9 +636,10 @@ nb::dict signature_report(nb::handle source, nb::handle keys_arg) {
 }
 
 // Copies the signed region of `in_fs` to a temporary file beside `out_fs`,
-// digesting exactly the bytes written; `make_entry` then makes (or checks)
-// the signature over that digest, and the file gets the trailer and the
-// name `out_fs`. Nothing is left behind when any step fails.
+// digesting exactly the bytes written, even while the file changes;
+// `make_entry` then makes (or checks) the signature over that digest, and the
+// file gets the trailer and the name `out_fs`. Nothing is left behind when
+// any step fails.
 struct RewriteResult {
     enum { kOk, kIn, kSpecial, kOut, kCut, kRefused } outcome = kOk;
     int err = 0;
@@ -665,12 +667,17 @@ RewriteResult rewrite_signed(const std::string& in_fs, const std::string& out_fs
         r.outcome = RewriteResult::kOut;
         return r;
     }
+    // Each slice is copied out of the mapping once, then digested and written
+    // from the copy: the mapped pages follow the file, and a file rewritten
+    // meanwhile must not get a signature over bytes other than those written.
     qvcore::Sha256 h;
     constexpr uint64_t kChunk = 1 << 20;
+    std::vector<uint8_t> slice(size_t(std::min<uint64_t>(kChunk, t.signed_size)));
     for (uint64_t at = 0; at < t.signed_size; at += kChunk) {
         size_t n = size_t(std::min(kChunk, t.signed_size - at));
-        h.update(buf.data() + at, n);
-        if ((r.err = out.write(buf.data() + at, n))) {
+        std::memcpy(slice.data(), buf.data() + at, n);
+        h.update(slice.data(), n);
+        if ((r.err = out.write(slice.data(), n))) {
             r.outcome = RewriteResult::kOut;
             return r;
         }
