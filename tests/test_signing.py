@@ -120,6 +120,7 @@ def test_a_private_key_group_or_others_can_access_is_refused_with_a_chmod_hint(
 @needs_openssl
 @pytest.mark.parametrize("case, match", [
     ("private key as public", "a private key, not a public key"),
+    ("private key beside the public key", "a private key, not a public key"),
     ("ec public key", "not an Ed25519 public key"),
     ("garbage", "not a PEM public key"),
     ("empty folder", "no \\*.pub or \\*.pem public key"),
@@ -129,6 +130,9 @@ def test_trust_paths_that_hold_no_usable_key_are_refused_naming_them(keys, tmp_p
     path = tmp_path / "trust"
     if case == "private key as public":
         shutil.copy(keys["alice"][0], path)
+    elif case == "private key beside the public key":
+        private = keys["alice"][0]
+        path.write_bytes(private.read_bytes() + open(f"{private}.pub", "rb").read())
     elif case == "ec public key":
         openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
                 "-out", tmp_path / "ec.key")

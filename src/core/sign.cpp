@@ -358,13 +358,17 @@ bool sign_ed25519(const Secret& private_pem, const Digest& message, Signature& s
 }
 
 bool public_key_from_pem(const std::string& pem, PublicKey& raw, std::string& why) {
+    // The PEM reader skips blocks of other kinds, so a private key beside a
+    // public one would pass unnoticed: key files are often shared openly.
+    if (pem.find("PRIVATE KEY-----") != std::string::npos) {
+        why = "a private key, not a public key (make the public key with `openssl pkey -pubout`)";
+        return false;
+    }
     Bio b = memory_bio(pem);
     Pkey k(b ? PEM_read_bio_PUBKEY(b.get(), nullptr, no_passphrase, nullptr) : nullptr);
     ERR_clear_error();
     if (!k) {
-        why = pem.find("PRIVATE KEY") != std::string::npos
-                  ? "a private key, not a public key (make the public key with `openssl pkey -pubout`)"
-                  : "not a PEM public key (SubjectPublicKeyInfo, \"BEGIN PUBLIC KEY\")";
+        why = "not a PEM public key (SubjectPublicKeyInfo, \"BEGIN PUBLIC KEY\")";
         return false;
     }
     if (EVP_PKEY_id(k.get()) != EVP_PKEY_ED25519) {

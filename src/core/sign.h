@@ -144,8 +144,9 @@ std::string public_key_pem(const PublicKey& pub);
 bool sign_ed25519(const Secret& private_pem, const Digest& message, Signature& sig, PublicKey& pub,
                   std::string& why);
 
-// The raw key of an SPKI PEM Ed25519 public key; any other key type, a
-// private key or text that does not parse is an error saying so.
+// The raw key of an SPKI PEM Ed25519 public key; any other key type, text
+// holding a private key (even beside a public key) or text that does not
+// parse is an error saying so.
 bool public_key_from_pem(const std::string& pem, PublicKey& raw, std::string& why);
 
 // Why a key file could not be read.
