@@ -589,7 +589,7 @@ nb::bytes signing_digest(nb::handle source) {
 uint64_t image_end(const uint8_t* data, uint64_t size) {
     tb::Fields f;
     if (!tb::read_fields(data, size_t(std::min<uint64_t>(size, tb::kFieldsSize)), f)) return 0;
-    return uint64_t(f.image_start_addr) + f.image_length;
+    return tb::image_end(f);
 }
 
 // signature_report(source, keys): what the trailer holds, each entry checked
@@ -618,8 +618,8 @@ nb::dict signature_report(nb::handle source, nb::handle keys_arg) {
     nb::object problem = nb::none();
     if (t.malformed)
         problem = nb::str(("malformed signature trailer: " + t.problem).c_str());
-    else if (t.ok() && end > t.signed_size)
-        problem = nb::str("image range outside the signed region");
+    else if (sg::image_outside(t, end))
+        problem = nb::str(sg::kOutsideProblem);
     d["problem"] = problem;
     nb::list entries;
     for (size_t i = 0; i < t.entries.size(); ++i) {

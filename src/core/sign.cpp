@@ -275,7 +275,7 @@ Verdict check_policy(const Trailer& t, const Digest& message, uint64_t image_end
                      const std::vector<PublicKey>& trusted) {
     if (!t.present) return {Refusal::missing, ""};
     if (t.malformed) return {Refusal::malformed, t.problem};
-    if (image_end > t.signed_size) return {Refusal::outside, ""};
+    if (image_outside(t, image_end)) return {Refusal::outside, ""};
     bool trusted_invalid = false;
     std::string others;
     for (const Entry& e : t.entries) {

@@ -103,11 +103,17 @@ struct Verdict {
     Refusal refusal = Refusal::missing;
     std::string detail;
 };
-// `image_end` is image_start_addr + image_length of the file's fixed header.
-// A trailer entry that names a trusted key but does not verify makes the
+// `image_end` is image_start_addr + image_length of the file's fixed header
+// (tbin::image_end). A trailer entry that names a trusted key but does not verify makes the
 // verdict `invalid` unless another trusted entry verifies.
 Verdict check_policy(const Trailer& t, const Digest& message, uint64_t image_end,
                      const std::vector<PublicKey>& trusted);
+
+// A signed file whose image range reaches past its signed region: trailer
+// bytes would be written as image. Refused under a policy, reported by
+// inspect, in these words.
+inline bool image_outside(const Trailer& t, uint64_t image_end) { return t.ok() && image_end > t.signed_size; }
+constexpr const char* kOutsideProblem = "image range outside the signed region";
 
 // ---- keys ---------------------------------------------------------------
 

@@ -195,9 +195,7 @@ TbinVerdict verify_tbin(const qvcore::FileBuffer& buf, const std::vector<PublicK
             }
             if (image_ok && !region.failure.empty()) failure = region.failure;
             if (image_ok && policy && failure.empty()) {
-                const uint64_t image_end =
-                    uint64_t(layout.fields.image_start_addr) + uint64_t(layout.fields.image_length);
-                v.signature = sg::check_policy(trailer, region.digest, image_end, trusted);
+                v.signature = sg::check_policy(trailer, region.digest, tb::image_end(layout.fields), trusted);
             }
         } catch (std::exception& e) {  // OpenSSL refused: part of the guarded unit too
             failure = e.what();
@@ -235,7 +233,7 @@ nb::object verdict_text(const TbinVerdict& v, nb::handle path) {
         case sg::Refusal::none:
         case sg::Refusal::missing: reason = "missing"; break;
         case sg::Refusal::malformed: reason = "missing (malformed trailer: " + s.detail + ")"; break;
-        case sg::Refusal::outside: reason = "image range outside the signed region"; break;
+        case sg::Refusal::outside: reason = sg::kOutsideProblem; break;
         case sg::Refusal::invalid: reason = "invalid"; break;
         case sg::Refusal::untrusted: reason = "untrusted key id " + s.detail; break;
     }
