@@ -168,8 +168,9 @@ Trailer parse_trailer(const uint8_t* data, uint64_t size) {
     if (start < kMinSignedSize)
         return bad("the signed region (" + std::to_string(start) +
                    " bytes) is shorter than the 80-byte fixed header");
-    // count <= total / 12 here, so the reservation is bounded by the file.
-    t.entries.reserve(size_t(count));
+    // The count is only a claim until the entries are read: room for a few,
+    // the rest grows with the entries actually there.
+    t.entries.reserve(size_t(std::min<uint64_t>(count, 8)));
     uint64_t at = start;
     for (uint64_t i = 0; i < count; ++i) {
         if (end - at < kEntryHeaderSize)

@@ -96,7 +96,8 @@ enum class Refusal : uint8_t {
     missing,    // no trailer
     malformed,  // a trailer whose lengths do not hold (`detail` says why)
     outside,    // the image range reaches past the signed region
-    invalid,    // no entry by a trusted key verifies, and none verifies at all
+    invalid,    // none verifies: an entry by a trusted key fails, or no entry is an
+                // Ed25519 signature at all (unknown algorithms, wrong lengths)
     untrusted,  // entries verify only by keys not trusted (`detail`: their key ids)
 };
 struct Verdict {
