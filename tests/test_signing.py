@@ -444,6 +444,21 @@ def test_signing_through_a_symbolic_link_signs_the_file_and_keeps_the_link(keys,
     assert link.is_symlink() and tbin.signature_report(packed)["signed"]
 
 
+@pytest.mark.parametrize("onto", ["out", "in place"])
+def test_signing_never_writes_over_the_private_key_file(keys, packed, tmp_path, onto):
+    key = keys["alice"][0]
+    before = key.read_bytes()
+    alias = tmp_path / "alias.key"
+    alias.symlink_to(key.name)
+    with pytest.raises(ValueError, match="private key file itself"):
+        if onto == "out":
+            tbin.sign(packed, key, out=alias)
+        else:
+            tbin.sign(alias, key)
+    assert key.read_bytes() == before and alias.is_symlink()
+    assert stat.S_IMODE(key.stat().st_mode) == 0o600
+
+
 @pytest.mark.parametrize("content", [b"", b"\0" * 79])
 def test_a_file_too_short_to_be_a_tbin_is_not_signed(keys, tmp_path, content):
     path = tmp_path / "short.tbin"

@@ -724,10 +724,15 @@ nb::str sign(nb::handle path, nb::handle key_path, nb::handle out_path) {
     bool parsed = false, key_ok;
     RewriteResult r;
     sg::PublicKey pub{};
+    bool onto_key = false;
     {
         nb::gil_scoped_release nogil;
         key_ok = sg::read_private_key(key_fs, pem, kerr);
-        if (key_ok)
+        // The output taking the key file's place would destroy the key.
+        struct stat ks {}, ost {};
+        onto_key = key_ok && ::stat(key_fs.c_str(), &ks) == 0 && ::stat(out_fs.c_str(), &ost) == 0 &&
+                   ks.st_dev == ost.st_dev && ks.st_ino == ost.st_ino;
+        if (key_ok && !onto_key)
             r = rewrite_signed(in_fs, out_fs, t, [&](const qvcore::Digest& m, sg::Entry& e, std::string& why) {
                 sg::Signature s{};
                 if (!sg::sign_ed25519(pem, m, s, pub, why)) return false;
@@ -738,6 +743,9 @@ nb::str sign(nb::handle path, nb::handle key_path, nb::handle out_path) {
             }, parsed);
     }
     if (!key_ok) raise_key_error(kerr);
+    if (onto_key)
+        qv::raise(PyExc_ValueError, "%R is the private key file itself: signing would replace the key",
+                  out_obj.ptr());
     raise_rewrite(r, t, parsed, in_obj, out_obj);
     return nb::str(sg::key_id_hex(sg::key_id(pub.data())).c_str());
 }
