@@ -433,18 +433,12 @@ nb::object fs_text(const std::string& fs) {
 
 // A raw Ed25519 public key argument: 32 bytes of any bytes-like object.
 sg::PublicKey raw_public_key(nb::handle v, const char* what) {
-    PyObject* o = v.ptr();
-    if (PyUnicode_Check(o) || !PyObject_CheckBuffer(o))
-        qv::raise(PyExc_TypeError, "%s must be a raw 32-byte Ed25519 public key (bytes), not %s", what,
-                  Py_TYPE(o)->tp_name);
-    Py_buffer view{};
-    if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS) < 0) throw nb::python_error();
     sg::PublicKey k{};
-    bool fits = view.len == static_cast<Py_ssize_t>(k.size());
-    if (fits) std::memcpy(k.data(), view.buf, k.size());
-    Py_ssize_t len = view.len;
-    PyBuffer_Release(&view);
-    if (!fits)
+    Py_ssize_t len = 0;
+    if (!qvtbin::raw_public_key(v.ptr(), k, len))
+        qv::raise(PyExc_TypeError, "%s must be a raw 32-byte Ed25519 public key (bytes), not %s", what,
+                  Py_TYPE(v.ptr())->tp_name);
+    if (len != static_cast<Py_ssize_t>(k.size()))
         qv::raise(PyExc_ValueError, "%s must be a raw 32-byte Ed25519 public key, got %zd bytes", what, len);
     return k;
 }

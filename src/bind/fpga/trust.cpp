@@ -3,7 +3,6 @@
 #include "trust.h"
 
 #include <atomic>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -75,21 +74,15 @@ std::vector<PublicKey> read_policy() {
     nb::object iter = nb::steal(it);
     while (PyObject* item_ptr = PyIter_Next(iter.ptr())) {
         nb::object item = nb::steal(item_ptr);
-        Py_buffer view;
-        if (PyUnicode_Check(item_ptr) || PyObject_GetBuffer(item_ptr, &view, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
+        PublicKey k{};
+        Py_ssize_t len = 0;
+        if (!qvtbin::raw_public_key(item_ptr, k, len))
             qv::raise(PyExc_TypeError, "_TRUSTED_KEYS holds a %s, not a 32-byte Ed25519 public key",
                       Py_TYPE(item_ptr)->tp_name);
-        }
-        const Py_ssize_t len = view.len;
-        if (len == static_cast<Py_ssize_t>(sg::kPublicKeySize)) {
-            out.emplace_back();
-            std::memcpy(out.back().data(), view.buf, sg::kPublicKeySize);
-        }
-        PyBuffer_Release(&view);
         if (len != static_cast<Py_ssize_t>(sg::kPublicKeySize))
             qv::raise(PyExc_TypeError,
                       "_TRUSTED_KEYS holds a key of %zd bytes; an Ed25519 public key has 32", len);
+        out.push_back(k);
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return out;
