@@ -102,6 +102,36 @@ def test_generate_key_writes_a_private_0600_key_and_its_public_key_and_never_ove
         tbin.generate_key(path)
 
 
+@pytest.mark.parametrize("umask", [0, 0o022, 0o277])
+def test_a_new_private_key_is_0600_whatever_the_umask(tmp_path, umask):
+    before = os.umask(umask)
+    try:
+        tbin.generate_key(tmp_path / "k")
+    finally:
+        os.umask(before)
+    assert stat.S_IMODE((tmp_path / "k").stat().st_mode) == 0o600
+
+
+@needs_openssl
+@pytest.mark.parametrize("algorithm, extra, match", [
+    ("ed25519", ["-aes-128-cbc", "-pass", "pass:secret"], "an encrypted private key"),
+    ("x25519", [], "not an Ed25519 private key"),
+    ("ed448", [], "not an Ed25519 private key"),
+])
+def test_private_keys_other_than_plain_ed25519_are_refused_without_showing_them(
+        packed, tmp_path, algorithm, extra, match):
+    key = tmp_path / "other.key"
+    openssl("genpkey", "-algorithm", algorithm, *extra, "-out", key)
+    os.chmod(key, 0o600)
+    body = key.read_text().splitlines()[1]
+    before = packed.read_bytes()
+    for attempt in (lambda: tbin.sign(packed, key), lambda: tbin.private_key_id(key)):
+        with pytest.raises(ValueError, match=match) as e:
+            attempt()
+        assert str(key) in str(e.value) and body not in str(e.value)
+    assert packed.read_bytes() == before
+
+
 @pytest.mark.parametrize("mode", [0o640, 0o604, 0o644, 0o620, 0o601])
 def test_a_private_key_group_or_others_can_access_is_refused_with_a_chmod_hint(
         keys, packed, mode):
