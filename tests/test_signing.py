@@ -11,6 +11,7 @@ import stat
 import struct
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -101,6 +102,36 @@ def test_generate_key_writes_a_private_0600_key_and_its_public_key_and_never_ove
         tbin.generate_key(path)
 
 
+@pytest.mark.parametrize("umask", [0, 0o022, 0o277])
+def test_a_new_private_key_is_0600_whatever_the_umask(tmp_path, umask):
+    before = os.umask(umask)
+    try:
+        tbin.generate_key(tmp_path / "k")
+    finally:
+        os.umask(before)
+    assert stat.S_IMODE((tmp_path / "k").stat().st_mode) == 0o600
+
+
+@needs_openssl
+@pytest.mark.parametrize("algorithm, extra, match", [
+    ("ed25519", ["-aes-128-cbc", "-pass", "pass:secret"], "an encrypted private key"),
+    ("x25519", [], "not an Ed25519 private key"),
+    ("ed448", [], "not an Ed25519 private key"),
+])
+def test_private_keys_other_than_plain_ed25519_are_refused_without_showing_them(
+        packed, tmp_path, algorithm, extra, match):
+    key = tmp_path / "other.key"
+    openssl("genpkey", "-algorithm", algorithm, *extra, "-out", key)
+    os.chmod(key, 0o600)
+    body = key.read_text().splitlines()[1]
+    before = packed.read_bytes()
+    for attempt in (lambda: tbin.sign(packed, key), lambda: tbin.private_key_id(key)):
+        with pytest.raises(ValueError, match=match) as e:
+            attempt()
+        assert str(key) in str(e.value) and body not in str(e.value)
+    assert packed.read_bytes() == before
+
+
 @pytest.mark.parametrize("mode", [0o640, 0o604, 0o644, 0o620, 0o601])
 def test_a_private_key_group_or_others_can_access_is_refused_with_a_chmod_hint(
         keys, packed, mode):
@@ -119,6 +150,7 @@ def test_a_private_key_group_or_others_can_access_is_refused_with_a_chmod_hint(
 @needs_openssl
 @pytest.mark.parametrize("case, match", [
     ("private key as public", "a private key, not a public key"),
+    ("private key beside the public key", "a private key, not a public key"),
     ("ec public key", "not an Ed25519 public key"),
     ("garbage", "not a PEM public key"),
     ("empty folder", "no \\*.pub or \\*.pem public key"),
@@ -128,6 +160,9 @@ def test_trust_paths_that_hold_no_usable_key_are_refused_naming_them(keys, tmp_p
     path = tmp_path / "trust"
     if case == "private key as public":
         shutil.copy(keys["alice"][0], path)
+    elif case == "private key beside the public key":
+        private = keys["alice"][0]
+        path.write_bytes(private.read_bytes() + open(f"{private}.pub", "rb").read())
     elif case == "ec public key":
         openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
                 "-out", tmp_path / "ec.key")
@@ -402,11 +437,56 @@ def test_signing_leaves_no_temporary_file_and_no_half_written_file(keys, packed,
         assert packed.read_bytes() == before
 
 
+def test_a_file_rewritten_while_it_is_signed_gets_a_signature_over_the_bytes_written(keys, tmp_path):
+    # Another process writes into the image meanwhile: whatever mix of old and
+    # new bytes the signed copy holds, its signature must be over exactly them.
+    path = tmp_path / "busy.tbin"
+    path.write_bytes(tbin.pack(os.urandom(8 << 20), 32, {}))
+    key, public = keys["alice"]
+    stop = threading.Event()
+
+    def rewrite():
+        fd = os.open(path, os.O_WRONLY)
+        try:
+            at = 4096
+            while not stop.is_set():
+                os.pwrite(fd, os.urandom(64), at)
+                at = (at + 40961) % (8 << 20)
+        finally:
+            os.close(fd)
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        for i in range(4):
+            out = tmp_path / f"signed{i}.tbin"
+            tbin.sign(path, key, out=out)
+            assert [s["valid"] for s in tbin.signatures(out, [public])] == [True]
+    finally:
+        stop.set()
+        writer.join()
+
+
 def test_signing_through_a_symbolic_link_signs_the_file_and_keeps_the_link(keys, packed, tmp_path):
     link = tmp_path / "current.tbin"
     link.symlink_to(packed.name)
     tbin.sign(link, keys["alice"][0])
     assert link.is_symlink() and tbin.signature_report(packed)["signed"]
+
+
+@pytest.mark.parametrize("onto", ["out", "in place"])
+def test_signing_never_writes_over_the_private_key_file(keys, packed, tmp_path, onto):
+    key = keys["alice"][0]
+    before = key.read_bytes()
+    alias = tmp_path / "alias.key"
+    alias.symlink_to(key.name)
+    with pytest.raises(ValueError, match="private key file itself"):
+        if onto == "out":
+            tbin.sign(packed, key, out=alias)
+        else:
+            tbin.sign(alias, key)
+    assert key.read_bytes() == before and alias.is_symlink()
+    assert stat.S_IMODE(key.stat().st_mode) == 0o600
 
 
 @pytest.mark.parametrize("content", [b"", b"\0" * 79])

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "atomic_file.h"
 #include "qvnb.h"
@@ -432,18 +433,12 @@ nb::object fs_text(const std::string& fs) {
 
 // A raw Ed25519 public key argument: 32 bytes of any bytes-like object.
 sg::PublicKey raw_public_key(nb::handle v, const char* what) {
-    PyObject* o = v.ptr();
-    if (PyUnicode_Check(o) || !PyObject_CheckBuffer(o))
-        qv::raise(PyExc_TypeError, "%s must be a raw 32-byte Ed25519 public key (bytes), not %s", what,
-                  Py_TYPE(o)->tp_name);
-    Py_buffer view{};
-    if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS) < 0) throw nb::python_error();
     sg::PublicKey k{};
-    bool fits = view.len == static_cast<Py_ssize_t>(k.size());
-    if (fits) std::memcpy(k.data(), view.buf, k.size());
-    Py_ssize_t len = view.len;
-    PyBuffer_Release(&view);
-    if (!fits)
+    Py_ssize_t len = 0;
+    if (!qvtbin::raw_public_key(v.ptr(), k, len))
+        qv::raise(PyExc_TypeError, "%s must be a raw 32-byte Ed25519 public key (bytes), not %s", what,
+                  Py_TYPE(v.ptr())->tp_name);
+    if (len != static_cast<Py_ssize_t>(k.size()))
         qv::raise(PyExc_ValueError, "%s must be a raw 32-byte Ed25519 public key, got %zd bytes", what, len);
     return k;
 }
@@ -588,7 +583,7 @@ nb::bytes signing_digest(nb::handle source) {
 uint64_t image_end(const uint8_t* data, uint64_t size) {
     tb::Fields f;
     if (!tb::read_fields(data, size_t(std::min<uint64_t>(size, tb::kFieldsSize)), f)) return 0;
-    return uint64_t(f.image_start_addr) + f.image_length;
+    return tb::image_end(f);
 }
 
 // signature_report(source, keys): what the trailer holds, each entry checked
@@ -617,8 +612,8 @@ nb::dict signature_report(nb::handle source, nb::handle keys_arg) {
     nb::object problem = nb::none();
     if (t.malformed)
         problem = nb::str(("malformed signature trailer: " + t.problem).c_str());
-    else if (t.ok() && end > t.signed_size)
-        problem = nb::str("image range outside the signed region");
+    else if (sg::image_outside(t, end))
+        problem = nb::str(sg::kOutsideProblem);
     d["problem"] = problem;
     nb::list entries;
     for (size_t i = 0; i < t.entries.size(); ++i) {
@@ -635,9 +630,10 @@ nb::dict signature_report(nb::handle source, nb::handle keys_arg) {
 }
 
 // Copies the signed region of `in_fs` to a temporary file beside `out_fs`,
-// digesting exactly the bytes written; `make_entry` then makes (or checks)
-// the signature over that digest, and the file gets the trailer and the
-// name `out_fs`. Nothing is left behind when any step fails.
+// digesting exactly the bytes written, even while the file changes;
+// `make_entry` then makes (or checks) the signature over that digest, and the
+// file gets the trailer and the name `out_fs`. Nothing is left behind when
+// any step fails.
 struct RewriteResult {
     enum { kOk, kIn, kSpecial, kOut, kCut, kRefused } outcome = kOk;
     int err = 0;
@@ -665,12 +661,17 @@ RewriteResult rewrite_signed(const std::string& in_fs, const std::string& out_fs
         r.outcome = RewriteResult::kOut;
         return r;
     }
+    // Each slice is copied out of the mapping once, then digested and written
+    // from the copy: the mapped pages follow the file, and a file rewritten
+    // meanwhile must not get a signature over bytes other than those written.
     qvcore::Sha256 h;
     constexpr uint64_t kChunk = 1 << 20;
+    std::vector<uint8_t> slice(size_t(std::min<uint64_t>(kChunk, t.signed_size)));
     for (uint64_t at = 0; at < t.signed_size; at += kChunk) {
         size_t n = size_t(std::min(kChunk, t.signed_size - at));
-        h.update(buf.data() + at, n);
-        if ((r.err = out.write(buf.data() + at, n))) {
+        std::memcpy(slice.data(), buf.data() + at, n);
+        h.update(slice.data(), n);
+        if ((r.err = out.write(slice.data(), n))) {
             r.outcome = RewriteResult::kOut;
             return r;
         }
@@ -717,10 +718,15 @@ nb::str sign(nb::handle path, nb::handle key_path, nb::handle out_path) {
     bool parsed = false, key_ok;
     RewriteResult r;
     sg::PublicKey pub{};
+    bool onto_key = false;
     {
         nb::gil_scoped_release nogil;
         key_ok = sg::read_private_key(key_fs, pem, kerr);
-        if (key_ok)
+        // The output taking the key file's place would destroy the key.
+        struct stat ks {}, ost {};
+        onto_key = key_ok && ::stat(key_fs.c_str(), &ks) == 0 && ::stat(out_fs.c_str(), &ost) == 0 &&
+                   ks.st_dev == ost.st_dev && ks.st_ino == ost.st_ino;
+        if (key_ok && !onto_key)
             r = rewrite_signed(in_fs, out_fs, t, [&](const qvcore::Digest& m, sg::Entry& e, std::string& why) {
                 sg::Signature s{};
                 if (!sg::sign_ed25519(pem, m, s, pub, why)) return false;
@@ -731,6 +737,9 @@ nb::str sign(nb::handle path, nb::handle key_path, nb::handle out_path) {
             }, parsed);
     }
     if (!key_ok) raise_key_error(kerr);
+    if (onto_key)
+        qv::raise(PyExc_ValueError, "%R is the private key file itself: signing would replace the key",
+                  out_obj.ptr());
     raise_rewrite(r, t, parsed, in_obj, out_obj);
     return nb::str(sg::key_id_hex(sg::key_id(pub.data())).c_str());
 }

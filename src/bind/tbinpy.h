@@ -15,6 +15,7 @@
 
 #include "filebuf.h"
 #include "qvnb.h"
+#include "sign.h"
 #include "tbin.h"
 
 namespace qvtbin {
@@ -127,6 +128,22 @@ inline bool fs_path(nb::handle path, std::string& out) {
         if (!e.matches(PyExc_ValueError)) throw;  // UnicodeEncodeError is one too
         return false;
     }
+}
+
+// A raw Ed25519 public key from a bytes-like object: false (no Python error
+// set) for a str or an object without a buffer; else `len` is its length and
+// `out` the key when that is 32.
+inline bool raw_public_key(PyObject* o, qvcore::sig::PublicKey& out, Py_ssize_t& len) {
+    Py_buffer view{};
+    if (PyUnicode_Check(o) || !PyObject_CheckBuffer(o)) return false;
+    if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    len = view.len;
+    if (len == static_cast<Py_ssize_t>(out.size())) std::memcpy(out.data(), view.buf, out.size());
+    PyBuffer_Release(&view);
+    return true;
 }
 
 // Reading a whole file for a check: the outcome of load_regular().

@@ -168,8 +168,9 @@ Trailer parse_trailer(const uint8_t* data, uint64_t size) {
     if (start < kMinSignedSize)
         return bad("the signed region (" + std::to_string(start) +
                    " bytes) is shorter than the 80-byte fixed header");
-    // count <= total / 12 here, so the reservation is bounded by the file.
-    t.entries.reserve(size_t(count));
+    // The count is only a claim until the entries are read: room for a few,
+    // the rest grows with the entries actually there.
+    t.entries.reserve(size_t(std::min<uint64_t>(count, 8)));
     uint64_t at = start;
     for (uint64_t i = 0; i < count; ++i) {
         if (end - at < kEntryHeaderSize)
@@ -275,7 +276,7 @@ Verdict check_policy(const Trailer& t, const Digest& message, uint64_t image_end
                      const std::vector<PublicKey>& trusted) {
     if (!t.present) return {Refusal::missing, ""};
     if (t.malformed) return {Refusal::malformed, t.problem};
-    if (image_end > t.signed_size) return {Refusal::outside, ""};
+    if (image_outside(t, image_end)) return {Refusal::outside, ""};
     bool trusted_invalid = false;
     std::string others;
     for (const Entry& e : t.entries) {
@@ -358,13 +359,17 @@ bool sign_ed25519(const Secret& private_pem, const Digest& message, Signature& s
 }
 
 bool public_key_from_pem(const std::string& pem, PublicKey& raw, std::string& why) {
+    // The PEM reader skips blocks of other kinds, so a private key beside a
+    // public one would pass unnoticed: key files are often shared openly.
+    if (pem.find("PRIVATE KEY-----") != std::string::npos) {
+        why = "a private key, not a public key (make the public key with `openssl pkey -pubout`)";
+        return false;
+    }
     Bio b = memory_bio(pem);
     Pkey k(b ? PEM_read_bio_PUBKEY(b.get(), nullptr, no_passphrase, nullptr) : nullptr);
     ERR_clear_error();
     if (!k) {
-        why = pem.find("PRIVATE KEY") != std::string::npos
-                  ? "a private key, not a public key (make the public key with `openssl pkey -pubout`)"
-                  : "not a PEM public key (SubjectPublicKeyInfo, \"BEGIN PUBLIC KEY\")";
+        why = "not a PEM public key (SubjectPublicKeyInfo, \"BEGIN PUBLIC KEY\")";
         return false;
     }
     if (EVP_PKEY_id(k.get()) != EVP_PKEY_ED25519) {

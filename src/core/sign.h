@@ -96,18 +96,25 @@ enum class Refusal : uint8_t {
     missing,    // no trailer
     malformed,  // a trailer whose lengths do not hold (`detail` says why)
     outside,    // the image range reaches past the signed region
-    invalid,    // no entry by a trusted key verifies, and none verifies at all
+    invalid,    // none verifies: an entry by a trusted key fails, or no entry is an
+                // Ed25519 signature at all (unknown algorithms, wrong lengths)
     untrusted,  // entries verify only by keys not trusted (`detail`: their key ids)
 };
 struct Verdict {
     Refusal refusal = Refusal::missing;
     std::string detail;
 };
-// `image_end` is image_start_addr + image_length of the file's fixed header.
-// A trailer entry that names a trusted key but does not verify makes the
+// `image_end` is image_start_addr + image_length of the file's fixed header
+// (tbin::image_end). A trailer entry that names a trusted key but does not verify makes the
 // verdict `invalid` unless another trusted entry verifies.
 Verdict check_policy(const Trailer& t, const Digest& message, uint64_t image_end,
                      const std::vector<PublicKey>& trusted);
+
+// A signed file whose image range reaches past its signed region: trailer
+// bytes would be written as image. Refused under a policy, reported by
+// inspect, in these words.
+inline bool image_outside(const Trailer& t, uint64_t image_end) { return t.ok() && image_end > t.signed_size; }
+constexpr const char* kOutsideProblem = "image range outside the signed region";
 
 // ---- keys ---------------------------------------------------------------
 
@@ -144,8 +151,9 @@ std::string public_key_pem(const PublicKey& pub);
 bool sign_ed25519(const Secret& private_pem, const Digest& message, Signature& sig, PublicKey& pub,
                   std::string& why);
 
-// The raw key of an SPKI PEM Ed25519 public key; any other key type, a
-// private key or text that does not parse is an error saying so.
+// The raw key of an SPKI PEM Ed25519 public key; any other key type, text
+// holding a private key (even beside a public key) or text that does not
+// parse is an error saying so.
 bool public_key_from_pem(const std::string& pem, PublicKey& raw, std::string& why);
 
 // Why a key file could not be read.

@@ -59,6 +59,9 @@ inline bool read_fields(const uint8_t* data, size_t size, Fields& out) {
     return true;
 }
 
+// Where the image range the fields name ends, uncut (64-bit: no overflow).
+inline uint64_t image_end(const Fields& f) { return uint64_t(f.image_start_addr) + f.image_length; }
+
 inline Range image_range(const Fields& f, size_t total) {
     return cut(f.image_start_addr, f.image_length, total);
 }

@@ -1,5 +1,6 @@
 // Update image checks: is the path a usable .bin or .tbin file, and do a
-// .tbin's digests match its JSON header and its image. Both answer True or
+// .tbin's digests match its JSON header and its image (under a policy: and
+// does a trusted key sign it; a .bin is refused then). Both answer True or
 // False and log the reason for a refusal; neither touches the device link.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -3,7 +3,6 @@
 #include "trust.h"
 
 #include <atomic>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -75,21 +74,15 @@ std::vector<PublicKey> read_policy() {
     nb::object iter = nb::steal(it);
     while (PyObject* item_ptr = PyIter_Next(iter.ptr())) {
         nb::object item = nb::steal(item_ptr);
-        Py_buffer view;
-        if (PyUnicode_Check(item_ptr) || PyObject_GetBuffer(item_ptr, &view, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
+        PublicKey k{};
+        Py_ssize_t len = 0;
+        if (!qvtbin::raw_public_key(item_ptr, k, len))
             qv::raise(PyExc_TypeError, "_TRUSTED_KEYS holds a %s, not a 32-byte Ed25519 public key",
                       Py_TYPE(item_ptr)->tp_name);
-        }
-        const Py_ssize_t len = view.len;
-        if (len == static_cast<Py_ssize_t>(sg::kPublicKeySize)) {
-            out.emplace_back();
-            std::memcpy(out.back().data(), view.buf, sg::kPublicKeySize);
-        }
-        PyBuffer_Release(&view);
         if (len != static_cast<Py_ssize_t>(sg::kPublicKeySize))
             qv::raise(PyExc_TypeError,
                       "_TRUSTED_KEYS holds a key of %zd bytes; an Ed25519 public key has 32", len);
+        out.push_back(k);
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return out;
@@ -195,9 +188,7 @@ TbinVerdict verify_tbin(const qvcore::FileBuffer& buf, const std::vector<PublicK
             }
             if (image_ok && !region.failure.empty()) failure = region.failure;
             if (image_ok && policy && failure.empty()) {
-                const uint64_t image_end =
-                    uint64_t(layout.fields.image_start_addr) + uint64_t(layout.fields.image_length);
-                v.signature = sg::check_policy(trailer, region.digest, image_end, trusted);
+                v.signature = sg::check_policy(trailer, region.digest, tb::image_end(layout.fields), trusted);
             }
         } catch (std::exception& e) {  // OpenSSL refused: part of the guarded unit too
             failure = e.what();
@@ -235,7 +226,7 @@ nb::object verdict_text(const TbinVerdict& v, nb::handle path) {
         case sg::Refusal::none:
         case sg::Refusal::missing: reason = "missing"; break;
         case sg::Refusal::malformed: reason = "missing (malformed trailer: " + s.detail + ")"; break;
-        case sg::Refusal::outside: reason = "image range outside the signed region"; break;
+        case sg::Refusal::outside: reason = sg::kOutsideProblem; break;
         case sg::Refusal::invalid: reason = "invalid"; break;
         case sg::Refusal::untrusted: reason = "untrusted key id " + s.detail; break;
     }
