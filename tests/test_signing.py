@@ -14,12 +14,9 @@ import sys
 
 import pytest
 
+from _signed_images import MAGIC, needs_openssl, openssl
 from quorvex import QVRFpga, tbin
 from quorvex.cli import main
-
-MAGIC = b"QVXSIG\x00\x01"
-OPENSSL = shutil.which("openssl")
-needs_openssl = pytest.mark.skipif(OPENSSL is None, reason="no openssl command on this machine")
 
 ENV = dict(os.environ)
 if ENV.get("PYTHONPATH"):
@@ -30,10 +27,6 @@ if ENV.get("PYTHONPATH"):
 def cli(*args, env=None):
     return subprocess.run([sys.executable, "-m", "quorvex.cli", *map(str, args)],
                           capture_output=True, text=True, timeout=60, env=env or ENV)
-
-
-def openssl(*args):
-    subprocess.run([OPENSSL, *map(str, args)], check=True, capture_output=True, timeout=60)
 
 
 @pytest.fixture
@@ -116,10 +109,9 @@ def test_a_private_key_group_or_others_can_access_is_refused_with_a_chmod_hint(
     tbin.sign(packed, key)
 
 
-@needs_openssl
 @pytest.mark.parametrize("case, match", [
     ("private key as public", "a private key, not a public key"),
-    ("ec public key", "not an Ed25519 public key"),
+    pytest.param("ec public key", "not an Ed25519 public key", marks=needs_openssl),
     ("garbage", "not a PEM public key"),
     ("empty folder", "no \\*.pub or \\*.pem public key"),
     ("bad key in folder", "bad.pub: not a PEM public key"),
