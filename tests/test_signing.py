@@ -491,6 +491,10 @@ def test_a_signature_refusal_exits_2_named_and_explained(keys, packed, argv, sta
     (["sign", "{tbin}", "--key", "{missing}"], 2, "No such file"),
     (["pack", "{empty}", "-d", "32", "-o", "{tbin}"], 2, "is empty"),
     (["pack", "{bin}", "-d", "32", "-o", "{tbin}", "--sign", "{key}.pub"], 2, "cannot sign"),
+    # a raw image that -o names through a link: packed and signed, it would be lost
+    (["pack", "{link}", "-d", "32", "-o", "{raw_tbin}", "--sign", "{key}"], 64, "image file itself"),
+    (["pack", "{bin}", "-d", "32", "-o", "{missing}/x.tbin", "--sign", "{key}"], 1,
+     "into '{missing}/x.tbin': [Errno 2] No such file or directory: '{missing}/x.tbin'"),
     (["check", "{tbin}", "--trust", "{missing}"], 64, "--trust"),
     (["inspect", "{tbin}", "--pubkey", "{key}"], 64, "--pubkey"),
 ])
@@ -498,17 +502,19 @@ def test_signing_command_lines_that_cannot_work_are_refused(keys, packed, tmp_pa
                                                             wrong, capsys):
     (tmp_path / "img.bin").write_bytes(b"raw image")
     (tmp_path / "empty.bin").write_bytes(b"")
+    (tmp_path / "raw.tbin").write_bytes(b"a raw image, oddly named")
+    (tmp_path / "link.bin").symlink_to("raw.tbin")
     names = {"tbin": packed, "bin": tmp_path / "img.bin", "key": keys["alice"][0],
-             "missing": tmp_path / "missing", "empty": tmp_path / "empty.bin"}
-    before = packed.read_bytes()
+             "missing": tmp_path / "missing", "empty": tmp_path / "empty.bin",
+             "link": tmp_path / "link.bin", "raw_tbin": tmp_path / "raw.tbin"}
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
     try:
         code = main([a.format(**names) for a in argv])
     except SystemExit as e:
         code = e.code
     assert code == status
-    assert wrong in capsys.readouterr().err
-    assert packed.read_bytes() == before
-    assert "PRIVATE KEY" not in packed.read_text(errors="replace")
+    assert wrong.format(**names) in capsys.readouterr().err
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before  # nothing written
 
 
 def test_update_under_a_trust_policy_writes_a_trusted_image_and_refuses_others(emu, keys,
