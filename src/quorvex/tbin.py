@@ -293,8 +293,8 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" =
 
     trusted
         Raw 32-byte public keys a policy trusts (e.g.
-        ``quorvex.QVRFpga._TRUSTED_KEYS`` or :func:`load_trust`), or None
-        for no policy.
+        ``quorvex.QVRFpga._TRUSTED_KEYS`` or :func:`load_trust`); None or no
+        key at all means no policy, as for the header check.
     keys
         Further public keys to verify signatures with, trusted or not.
 
@@ -310,13 +310,13 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" =
       carries key ids, not keys, so a signature is verified only against
       the keys given), ``trusted`` (its key id is one of ``trusted``; None
       without a policy);
-    - ``accepted``: under ``trusted``, whether a policy accepts the file (no
-      problem, and a valid signature by a trusted key); None without one.
+    - ``accepted``: under a policy, whether it accepts the file (no problem,
+      and a valid signature by a trusted key); None without one.
     """
-    trusted_list = None if trusted is None else _key_list(trusted, "trusted")
-    extra = _key_list(keys, "keys")
-    report = _tbin.signature_report(source, (trusted_list or []) + extra)
-    ids = None if trusted_list is None else {_tbin.key_id(k) for k in trusted_list}
+    trusted_list = [] if trusted is None else _key_list(trusted, "trusted")
+    report = _tbin.signature_report(source, trusted_list + _key_list(keys, "keys"))
+    # No trusted key is no policy, as an empty _TRUSTED_KEYS is to the check.
+    ids = {_tbin.key_id(k) for k in trusted_list} if trusted_list else None
     for entry in report["signatures"]:
         entry["trusted"] = None if ids is None else entry["key_id"] in ids
     if ids is None:
@@ -330,4 +330,5 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" =
 def signatures(source: ImageSource, trusted: "Optional[Iterable[bytes]]" = None, *,
                keys: "Iterable[bytes]" = ()) -> "list[dict[str, Any]]":
     """The signatures of ``source``: ``signature_report(...)["signatures"]``."""
-    return signature_report(source, trusted, keys=keys)["signatures"]
+    found: "list[dict[str, Any]]" = signature_report(source, trusted, keys=keys)["signatures"]
+    return found
