@@ -25,7 +25,8 @@ def trust_option(p: argparse._ActionsContainer) -> None:
     p.add_argument("--trust", action="append", default=[], metavar="PATH",
                    help="also trust the Ed25519 public key in PATH, or every *.pub and *.pem "
                         "key in the folder PATH (repeatable; adds to QUORVEX_TRUST). With "
-                        "any trusted key, a .tbin must carry a valid signature by one of them")
+                        "any trusted key, a .tbin must carry a valid signature by one of them "
+                        "and a .bin is refused")
 
 
 def trusted_keys() -> frozenset[bytes]:
