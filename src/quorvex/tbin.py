@@ -18,8 +18,8 @@ Everything before the trailer (bytes 0 to S-1: fixed header, JSON header,
 image and any padding) is the *signed region*. The trailer is one or more
 entries followed by a 16-byte footer; an entry is::
 
-    0       2     algorithm         1 = Ed25519 (any other value: kept, listed, never valid)
-    2       2     L                 signature length (64 for Ed25519)
+    0       2     algorithm         u16; 1 = Ed25519 (any other: kept, listed, never valid)
+    2       2     L                 u16 signature length (64 for Ed25519)
     4       8     key id            first 8 bytes of SHA-256 of the raw 32-byte public key
     12      L     signature
 
