@@ -248,15 +248,6 @@ def test_a_flipped_bit_anywhere_in_a_signed_file_is_refused(keys, packed, policy
     assert accepted == []
 
 
-def test_signed_files_still_pass_the_unsigned_checks(keys, packed, policy, tool):
-    tbin.sign(packed, keys["alice"][0])
-    tbin.sign(packed, keys["bob"][0])
-    policy()  # no policy
-    assert tool._checkUpdateFile(str(packed)) and header_check(tool, packed)
-    info = tbin.describe(packed)
-    assert info["ok"] and info["problems"] == []
-
-
 def resign(keys, data, name="alice"):
     """`data` (the bytes of a .tbin) with a fresh trailer signed by `name`,
     made as an outside signer would: signing_digest, then attach."""
@@ -288,18 +279,21 @@ def test_truncated_extended_and_twice_signed_files_are_refused(keys, packed, pol
         assert not any(s["valid"] for s in report["signatures"])
 
 
+@pytest.mark.parametrize("image_at", ["the footer", "the file's end"])
 def test_an_image_range_reaching_into_the_trailer_is_refused_though_every_digest_passes(
-        keys, tmp_path, policy, tool, caplog):
+        keys, tmp_path, policy, tool, caplog, image_at):
     # The image is the trailer's own footer, whose bytes are known before the
-    # signature is made: both HMACs and the signature then hold, and only the
-    # range check stands between the trailer and the flash.
+    # signature is made, or nothing at the file's end: both HMACs and the
+    # signature then hold, and only the range check stands between the
+    # trailer and the flash.
     header = json.dumps({"DEV_TYPE": 32}).encode()
     footer_bytes = struct.pack(">II", 12 + 64 + 16, 1) + MAGIC
+    image, start = (footer_bytes, 12 + 64) if image_at == "the footer" else (b"", 12 + 64 + 16)
     key = (QVRFpga._TBIN_KEY_PREFIX + "032").encode()
     region_size = 80 + len(header)
-    fixed = struct.pack(">III4x", len(header), len(footer_bytes), region_size + 12 + 64)
+    fixed = struct.pack(">III4x", len(header), len(image), region_size + start)
     fixed += hmac.new(key, header, "sha256").digest()
-    fixed += hmac.new(key, footer_bytes, "sha256").digest()
+    fixed += hmac.new(key, image, "sha256").digest()
     path = tmp_path / "sly.tbin"
     path.write_bytes(fixed + header)
     tbin.sign(path, keys["alice"][0])
@@ -310,8 +304,10 @@ def test_an_image_range_reaching_into_the_trailer_is_refused_though_every_digest
     assert report["problem"] == "image range outside the signed region"
     assert report["signatures"][0]["valid"] and report["accepted"] is False
     policy(keys["alice"][1])
+    caplog.clear()
     assert not header_check(tool, path)
-    assert "FPGA tbin signature image range outside the signed region" in caplog.text
+    assert [r.getMessage() for r in caplog.records if r.levelname == "ERROR"] == [
+        f"FPGA tbin signature image range outside the signed region: {path}"]
 
 
 # --- signing elsewhere ----------------------------------------------------------------
