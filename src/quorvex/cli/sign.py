@@ -101,8 +101,8 @@ def _read_signature(path: str) -> bytes:
     with open(path, "rb") as f:
         data = f.read(65)
     if len(data) != 64:
-        raise ValueError(f"{path!r} must hold the raw 64-byte Ed25519 signature "
-                         f"({'more than 64' if len(data) > 64 else len(data)} bytes)")
+        raise ValueError(f"{path!r} must hold the raw 64-byte Ed25519 signature, not hex or "
+                         f"base64 text ({'more than 64' if len(data) > 64 else len(data)} bytes)")
     return data
 
 
