@@ -76,9 +76,12 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from typing import Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 from . import _tbin
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
 
 __all__ = ["pack", "pack_file", "describe", "generate_key", "load_public_key", "load_trust",
            "key_id", "private_key_id", "signing_digest", "sign", "attach_signature", "signatures",
@@ -220,7 +223,7 @@ def load_trust(*paths: PathArg) -> "frozenset[bytes]":
     return frozenset(keys)
 
 
-def key_id(public_key: bytes) -> str:
+def key_id(public_key: "ReadableBuffer") -> str:
     """The key id of a raw 32-byte public key: 16 lower-case hex digits."""
     return _tbin.key_id(public_key)
 
@@ -259,7 +262,7 @@ def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> 
     return _tbin.sign(path, key_path, _in_place(path) if out is None else out)
 
 
-def attach_signature(path: PathArg, signature: bytes, public_key: bytes, *,
+def attach_signature(path: PathArg, signature: "ReadableBuffer", public_key: "ReadableBuffer", *,
                      out: Optional[PathArg] = None) -> str:
     """Attach a raw 64-byte Ed25519 ``signature`` made elsewhere over
     :func:`signing_digest` of ``path``, by the raw 32-byte ``public_key``;
@@ -276,19 +279,24 @@ def _in_place(path: PathArg) -> "str | bytes":
 
 
 def _key_list(keys: Any, name: str) -> "list[bytes]":
+    # As the check takes _TRUSTED_KEYS: any iterable of bytes-like 32-byte keys.
     if isinstance(keys, (str, bytes, bytearray, memoryview)) or not isinstance(keys, Iterable):
         raise TypeError(f"{name} must be an iterable of raw 32-byte public keys, "
                         f"not {type(keys).__name__}")
     out = []
     for k in keys:
-        if not isinstance(k, (bytes, bytearray, memoryview)) or len(bytes(k)) != 32:
+        try:
+            raw = None if isinstance(k, str) else memoryview(k).tobytes()
+        except TypeError:
+            raw = None
+        if raw is None or len(raw) != 32:
             raise TypeError(f"{name} must hold raw 32-byte public keys (bytes), not {k!r:.60}")
-        out.append(bytes(k))
+        out.append(raw)
     return out
 
 
-def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" = None, *,
-                     keys: "Iterable[bytes]" = ()) -> "dict[str, Any]":
+def signature_report(source: ImageSource, trusted: "Optional[Iterable[ReadableBuffer]]" = None, *,
+                     keys: "Iterable[ReadableBuffer]" = ()) -> "dict[str, Any]":
     """What the signature trailer of ``source`` (a path or the bytes) holds.
 
     trusted
@@ -327,8 +335,8 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" =
     return report
 
 
-def signatures(source: ImageSource, trusted: "Optional[Iterable[bytes]]" = None, *,
-               keys: "Iterable[bytes]" = ()) -> "list[dict[str, Any]]":
+def signatures(source: ImageSource, trusted: "Optional[Iterable[ReadableBuffer]]" = None, *,
+               keys: "Iterable[ReadableBuffer]" = ()) -> "list[dict[str, Any]]":
     """The signatures of ``source``: ``signature_report(...)["signatures"]``."""
     found: "list[dict[str, Any]]" = signature_report(source, trusted, keys=keys)["signatures"]
     return found
