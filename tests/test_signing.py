@@ -248,15 +248,6 @@ def test_a_flipped_bit_anywhere_in_a_signed_file_is_refused(keys, packed, policy
     assert accepted == []
 
 
-def resign(keys, data, name="alice"):
-    """`data` (the bytes of a .tbin) with a fresh trailer signed by `name`,
-    made as an outside signer would: signing_digest, then attach."""
-    path = keys[name][0].parent / "scratch.tbin"
-    path.write_bytes(data)
-    tbin.sign(path, keys[name][0])
-    return path.read_bytes()
-
-
 @pytest.mark.parametrize("change, problem", [
     (lambda d: d[:-1], None),                    # the magic cut: unsigned
     (lambda d: d[:-16], None),                   # the footer gone: unsigned
