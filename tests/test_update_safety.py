@@ -19,7 +19,7 @@ from quorvex.QVRCommService import _TCPConn
 from quorvex.QVRFpga import FpgaTool
 from quorvex.QVRPublic import RetCode
 
-ERASE_SECONDS = 0.4  # long enough for a file to be swapped while the device erases
+ERASE_SECONDS = 0.2  # the file is swapped a quarter of the way through the erase
 
 
 @pytest.fixture
