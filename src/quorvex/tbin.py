@@ -18,8 +18,8 @@ Everything before the trailer (bytes 0 to S-1: fixed header, JSON header,
 image and any padding) is the *signed region*. The trailer is one or more
 entries followed by a 16-byte footer; an entry is::
 
-    0       2     algorithm         1 = Ed25519 (any other value: kept, listed, never valid)
-    2       2     L                 signature length (64 for Ed25519)
+    0       2     algorithm         u16; 1 = Ed25519 (any other: kept, listed, never valid)
+    2       2     L                 u16 signature length (64 for Ed25519)
     4       8     key id            first 8 bytes of SHA-256 of the raw 32-byte public key
     12      L     signature
 
@@ -76,9 +76,12 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from typing import Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 from . import _tbin
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
 
 __all__ = ["pack", "pack_file", "describe", "generate_key", "load_public_key", "load_trust",
            "key_id", "private_key_id", "signing_digest", "sign", "attach_signature", "signatures",
@@ -220,7 +223,7 @@ def load_trust(*paths: PathArg) -> "frozenset[bytes]":
     return frozenset(keys)
 
 
-def key_id(public_key: bytes) -> str:
+def key_id(public_key: "ReadableBuffer") -> str:
     """The key id of a raw 32-byte public key: 16 lower-case hex digits."""
     return _tbin.key_id(public_key)
 
@@ -259,7 +262,7 @@ def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> 
     return _tbin.sign(path, key_path, _in_place(path) if out is None else out)
 
 
-def attach_signature(path: PathArg, signature: bytes, public_key: bytes, *,
+def attach_signature(path: PathArg, signature: "ReadableBuffer", public_key: "ReadableBuffer", *,
                      out: Optional[PathArg] = None) -> str:
     """Attach a raw 64-byte Ed25519 ``signature`` made elsewhere over
     :func:`signing_digest` of ``path``, by the raw 32-byte ``public_key``;
@@ -276,25 +279,30 @@ def _in_place(path: PathArg) -> "str | bytes":
 
 
 def _key_list(keys: Any, name: str) -> "list[bytes]":
+    # As the check takes _TRUSTED_KEYS: any iterable of bytes-like 32-byte keys.
     if isinstance(keys, (str, bytes, bytearray, memoryview)) or not isinstance(keys, Iterable):
         raise TypeError(f"{name} must be an iterable of raw 32-byte public keys, "
                         f"not {type(keys).__name__}")
     out = []
     for k in keys:
-        if not isinstance(k, (bytes, bytearray, memoryview)) or len(bytes(k)) != 32:
+        try:
+            raw = None if isinstance(k, str) else memoryview(k).tobytes()
+        except TypeError:
+            raw = None
+        if raw is None or len(raw) != 32:
             raise TypeError(f"{name} must hold raw 32-byte public keys (bytes), not {k!r:.60}")
-        out.append(bytes(k))
+        out.append(raw)
     return out
 
 
-def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" = None, *,
-                     keys: "Iterable[bytes]" = ()) -> "dict[str, Any]":
+def signature_report(source: ImageSource, trusted: "Optional[Iterable[ReadableBuffer]]" = None, *,
+                     keys: "Iterable[ReadableBuffer]" = ()) -> "dict[str, Any]":
     """What the signature trailer of ``source`` (a path or the bytes) holds.
 
     trusted
         Raw 32-byte public keys a policy trusts (e.g.
-        ``quorvex.QVRFpga._TRUSTED_KEYS`` or :func:`load_trust`), or None
-        for no policy.
+        ``quorvex.QVRFpga._TRUSTED_KEYS`` or :func:`load_trust`); None or no
+        key at all means no policy, as for the header check.
     keys
         Further public keys to verify signatures with, trusted or not.
 
@@ -310,13 +318,13 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" =
       carries key ids, not keys, so a signature is verified only against
       the keys given), ``trusted`` (its key id is one of ``trusted``; None
       without a policy);
-    - ``accepted``: under ``trusted``, whether a policy accepts the file (no
-      problem, and a valid signature by a trusted key); None without one.
+    - ``accepted``: under a policy, whether it accepts the file (no problem,
+      and a valid signature by a trusted key); None without one.
     """
-    trusted_list = None if trusted is None else _key_list(trusted, "trusted")
-    extra = _key_list(keys, "keys")
-    report = _tbin.signature_report(source, (trusted_list or []) + extra)
-    ids = None if trusted_list is None else {_tbin.key_id(k) for k in trusted_list}
+    trusted_list = [] if trusted is None else _key_list(trusted, "trusted")
+    report = _tbin.signature_report(source, trusted_list + _key_list(keys, "keys"))
+    # No trusted key is no policy, as an empty _TRUSTED_KEYS is to the check.
+    ids = {_tbin.key_id(k) for k in trusted_list} if trusted_list else None
     for entry in report["signatures"]:
         entry["trusted"] = None if ids is None else entry["key_id"] in ids
     if ids is None:
@@ -327,7 +335,8 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[bytes]]" =
     return report
 
 
-def signatures(source: ImageSource, trusted: "Optional[Iterable[bytes]]" = None, *,
-               keys: "Iterable[bytes]" = ()) -> "list[dict[str, Any]]":
+def signatures(source: ImageSource, trusted: "Optional[Iterable[ReadableBuffer]]" = None, *,
+               keys: "Iterable[ReadableBuffer]" = ()) -> "list[dict[str, Any]]":
     """The signatures of ``source``: ``signature_report(...)["signatures"]``."""
-    return signature_report(source, trusted, keys=keys)["signatures"]
+    found: "list[dict[str, Any]]" = signature_report(source, trusted, keys=keys)["signatures"]
+    return found

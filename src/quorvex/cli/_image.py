@@ -11,7 +11,7 @@ from ._common import EXIT_OK, EXIT_REFUSED, PROG
 from ._console import Collector
 from ._trust import SIGNATURE_HINT, is_signature_refusal, trusted_keys
 
-__all__ = ["ImageReport", "check_image", "is_container", "standing"]
+__all__ = ["ImageReport", "check_image", "is_container", "signature_lines"]
 
 
 class _OfflineLink:
@@ -127,7 +127,7 @@ def _read_signatures(report: ImageReport) -> None:
 
     keys = trusted_keys()
     try:
-        info = tbin.signature_report(report.path, keys if keys else None)
+        info = tbin.signature_report(report.path, keys)
     except OSError:
         return  # the header check has said what cannot be read
     report.signatures = info["signatures"]
@@ -135,9 +135,15 @@ def _read_signatures(report: ImageReport) -> None:
 
 
 def standing(sig: dict[str, Any]) -> str:
+    """Whether a signature verifies and whether its key is trusted, in words."""
     valid = {True: "verifies", False: "does NOT verify", None: "no key at hand to verify"}
     trusted = {True: "trusted", False: "not trusted", None: "no policy"}
     return f"{valid[sig['valid']]}, {trusted[sig['trusted']]}"
+
+
+def signature_lines(sigs: list[dict[str, Any]]) -> list[str]:
+    """One line per signature, as 'check' and 'inspect' list them ("none" for none)."""
+    return [f"{s['key_id']}  {s['algorithm']}  {standing(s)}" for s in sigs] or ["none"]
 
 
 def is_container(path: str) -> bool:

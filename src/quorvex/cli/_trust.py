@@ -17,23 +17,21 @@ SIGNATURE_HINT = ("sign it with a trusted key ('quorvex-fpga sign IMAGE --key KE
                   "the key that signed it with --trust PUBKEY; 'quorvex-fpga inspect IMAGE' "
                   "lists its signatures")
 
-_NO_ATTRIBUTE = object()
-
 
 def trust_option(p: argparse._ActionsContainer) -> None:
     """--trust PATH, repeatable."""
     p.add_argument("--trust", action="append", default=[], metavar="PATH",
                    help="also trust the Ed25519 public key in PATH, or every *.pub and *.pem "
                         "key in the folder PATH (repeatable; adds to QUORVEX_TRUST). With "
-                        "any trusted key, a .tbin must carry a valid signature by one of them")
+                        "any trusted key, a .tbin must carry a valid signature by one of them "
+                        "and a .bin is refused")
 
 
 def trusted_keys() -> frozenset[bytes]:
     """The keys the library trusts right now (empty: no policy)."""
     from .. import QVRFpga
 
-    keys = getattr(QVRFpga, "_TRUSTED_KEYS", None) or ()
-    return frozenset(bytes(k) for k in keys)
+    return frozenset(bytes(k) for k in QVRFpga._TRUSTED_KEYS)
 
 
 @contextlib.contextmanager
@@ -50,16 +48,13 @@ def policy(paths: Sequence[str]) -> Iterator[frozenset[bytes]]:
         added = tbin.load_trust(*paths)
     except (OSError, ValueError) as e:
         raise UsageError(f"--trust: {e}") from None
-    old = getattr(QVRFpga, "_TRUSTED_KEYS", _NO_ATTRIBUTE)
+    old = QVRFpga._TRUSTED_KEYS
     keys = trusted_keys() | added
     QVRFpga._TRUSTED_KEYS = keys
     try:
         yield keys
     finally:
-        if old is _NO_ATTRIBUTE:
-            del QVRFpga._TRUSTED_KEYS
-        else:
-            setattr(QVRFpga, "_TRUSTED_KEYS", old)
+        QVRFpga._TRUSTED_KEYS = old
 
 
 def is_signature_refusal(text: str) -> bool:

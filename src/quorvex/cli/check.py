@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 
 from ._common import EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser
-from ._image import check_image, standing
+from ._image import check_image, signature_lines
 from ._options import dev_type
 from ._trust import policy, trust_option
 
@@ -52,11 +52,8 @@ def run(ctx: Context) -> int:
         if report.image_bytes is not None:
             ctx.out(f"  image         {report.image_bytes} bytes")
         if report.signatures is not None:
-            label = "signatures"
-            for sig in report.signatures or [{}]:
-                ctx.out(f"  {label:<14}"
-                        + (f"{sig['key_id']}  {standing(sig)}" if sig else "none"))
-                label = ""
+            for i, line in enumerate(signature_lines(report.signatures)):
+                ctx.out(f"  {'' if i else 'signatures':<14}{line}")
             if report.signature_problem:
                 ctx.out(f"  {'':<14}{report.signature_problem}")
         for level, text in report.messages:

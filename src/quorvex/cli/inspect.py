@@ -8,7 +8,7 @@ import json
 
 from ._common import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError, Verbs,
                       exit_text, verb_parser)
-from ._image import standing
+from ._image import signature_lines
 from ._trust import SIGNATURE_HINT, policy, trust_option
 
 # The key is derived from a site secret: it is never shown.
@@ -48,7 +48,7 @@ def run(ctx: Context) -> int:
     with policy(a.trust) as trusted:
         try:
             info = tbin.describe(a.file)
-            sigs = tbin.signature_report(a.file, trusted or None, keys=extra)
+            sigs = tbin.signature_report(a.file, trusted, keys=extra)
         except OSError as e:
             ctx.console.error(f"cannot read {a.file!r}: {e.strerror or e}",
                               "give the path of a .tbin file")
@@ -81,11 +81,8 @@ def run(ctx: Context) -> int:
             return "ok" if flag else "MISMATCH" if flag is not None else "not checked"
         show("digests", f"header {ok(info.get('header_hash_ok'))}, "
                         f"image {ok(info.get('image_hash_ok'))}")
-        label = "signatures"
-        for sig in sigs["signatures"] or [None]:
-            show(label, "none" if sig is None else
-                 f"{sig['key_id']}  {sig['algorithm']}  {standing(sig)}")
-            label = ""
+        for i, line in enumerate(signature_lines(sigs["signatures"])):
+            show("" if i else "signatures", line)
         if trusted:
             show("policy", f"{len(trusted)} trusted key(s): "
                            + ("accepted" if sigs["accepted"] else "REFUSED"))

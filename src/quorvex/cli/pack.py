@@ -81,10 +81,14 @@ def run(ctx: Context) -> int:
                           "packed again it would be flashed with its container header",
                           "give the raw .bin image it was packed from")
         return EXIT_REFUSED
-    if os.path.getsize(a.image) == 0:
+    image_size = os.path.getsize(a.image)
+    if image_size == 0:
         ctx.console.error(f"{a.image!r} is empty: a container must carry an image",
                           "give the raw image file to pack")
         return EXIT_REFUSED
+    if os.path.exists(a.output) and os.path.samefile(a.image, a.output):
+        raise UsageError(f"-o {a.output!r} is the image file itself: packing would overwrite "
+                         "the image it reads")
     signed_by = ""
     if a.sign is not None:
         try:  # the key is checked before anything is written
@@ -104,7 +108,7 @@ def run(ctx: Context) -> int:
         ctx.console.error(f"cannot pack {a.image!r} into {a.output!r}: {e}")
         return EXIT_FAILED
     types = ", ".join(map(str, a.dev_type))
-    ctx.out(f"{a.output}: {size} bytes, a .tbin of {os.path.getsize(a.image)} image bytes "
+    ctx.out(f"{a.output}: {size} bytes, a .tbin of {image_size} image bytes "
             f"for device type {types}{signed_by}")
     return EXIT_OK
 
@@ -116,13 +120,20 @@ def _pack_signed(image: str, output: str, dev_types: Any, header: Any,
     from .. import tbin
 
     folder = os.path.dirname(os.path.abspath(output))
-    fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(output)}.", suffix=".unsigned.tbin",
-                                dir=folder)
-    os.close(fd)
+    temp = None
     try:
+        fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(output)}.",
+                                    suffix=".unsigned.tbin", dir=folder)
+        os.close(fd)
         tbin.pack_file(image, temp, dev_types, header)
         key_id = tbin.sign(temp, key, out=output)
+    except OSError as e:
+        if temp is None or e.filename in (temp, os.fsencode(temp)):
+            # The temporary file is ours: name the file the user asked for.
+            raise OSError(e.errno, e.strerror, output) from None
+        raise
     finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temp)
+        if temp is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temp)
     return os.path.getsize(output), key_id

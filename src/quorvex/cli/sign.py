@@ -17,16 +17,18 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
         description="""
             Add an Ed25519 signature to IMAGE.tbin, in a trailer at its end. With --key,
             sign with a private key file. For a key held elsewhere (an HSM, another
-            machine): --digest prints the 32-byte message to sign, in hex; sign those 32
-            bytes with Ed25519 there, then --attach the raw 64-byte signature with the
-            signer's --pubkey, which is verified before anything is written. Signing
+            machine): --digest prints the 32-byte message to sign as 64 hex digits; sign
+            those 32 bytes (not their hex text) with Ed25519 there, then --attach the raw
+            64-byte signature with the signer's --pubkey, which is verified before
+            anything is written. Signing
             again with another key adds a second signature; with the same key, replaces
             its signature. Without -o the file is replaced atomically (a temporary file
             in its folder, then a rename).""",
         epilog=f"examples:\n"
                f"  {PROG} sign fpga.tbin --key release.key\n"
                f"  {PROG} sign fpga.tbin --key release.key -o fpga-signed.tbin\n"
-               f"  {PROG} sign fpga.tbin --digest > fpga.digest\n"
+               f"  {PROG} sign fpga.tbin --digest | xxd -r -p > fpga.digest\n"
+               f"  openssl pkeyutl -sign -rawin -inkey hsm.key -in fpga.digest -out fpga.sig\n"
                f"  {PROG} sign fpga.tbin --attach fpga.sig --pubkey hsm.pub\n\n"
                + exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE,
                            s1="the signed image could not be written",
@@ -34,9 +36,12 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                               "signature that does not verify, a malformed trailer"))
     p.add_argument("image", metavar="IMAGE.tbin", help="the container to sign")
     how = p.add_mutually_exclusive_group(required=True)
-    how.add_argument("--key", metavar="KEY", help="the private key file to sign with")
+    how.add_argument("--key", metavar="KEY",
+                     help="the private key file to sign with (PKCS#8 PEM as 'keygen' or "
+                          "'openssl genpkey' writes it; readable by its owner only)")
     how.add_argument("--digest", action="store_true",
-                     help="print the 32-byte message to sign elsewhere, in hex, and stop")
+                     help="print the 32-byte message to sign elsewhere, as 64 hex digits, "
+                          "and stop")
     how.add_argument("--attach", metavar="SIG",
                      help="attach the raw 64-byte Ed25519 signature in the file SIG "
                           "(needs --pubkey)")
@@ -96,8 +101,8 @@ def _read_signature(path: str) -> bytes:
     with open(path, "rb") as f:
         data = f.read(65)
     if len(data) != 64:
-        raise ValueError(f"{path!r} must hold the raw 64-byte Ed25519 signature "
-                         f"({'more than 64' if len(data) > 64 else len(data)} bytes)")
+        raise ValueError(f"{path!r} must hold the raw 64-byte Ed25519 signature, not hex or "
+                         f"base64 text ({'more than 64' if len(data) > 64 else len(data)} bytes)")
     return data
 
 
