@@ -1,0 +1,130 @@
+"""The fleet's data: the expected identity of a device, the outcome of one
+device's run, the report of a whole run, and the progress events."""
+
+from __future__ import annotations
+
+import dataclasses
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+from .._netaddr import address_label
+
+__all__ = ["UPDATED", "UNCHANGED", "FAILED", "REFUSED", "SKIPPED", "INTERRUPTED", "OUTCOMES",
+           "STAGES", "Device", "DeviceResult", "FleetReport", "Progress"]
+
+UPDATED = "updated"
+UNCHANGED = "unchanged"
+FAILED = "failed"
+REFUSED = "refused"
+SKIPPED = "skipped"
+INTERRUPTED = "interrupted"
+OUTCOMES = (UPDATED, UNCHANGED, FAILED, REFUSED, SKIPPED, INTERRUPTED)
+
+STAGES = ("connect", "init", "identity", "erase", "write", "verify", "version", "retry-wait",
+          "done")
+
+# Exit statuses of a run (the command line's).
+EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_UNREACHABLE, EXIT_INTERRUPTED = 0, 1, 2, 74, 130
+
+
+@dataclass(frozen=True)
+class Device:
+    """The expected identity of the device on one address: serial and
+    fpga_id, where given, are checked before anything is erased."""
+
+    address: str
+    port: int = 5025
+    name: Optional[str] = field(default=None, kw_only=True)
+    serial: Optional[str] = field(default=None, kw_only=True)
+    fpga_id: Optional[str] = field(default=None, kw_only=True)
+    device_type: int = field(default=32, kw_only=True)
+
+    @property
+    def label(self) -> str:
+        """How messages name the device: its name, else host:port."""
+        return self.name or address_label(self.address, self.port)
+
+    def as_dict(self) -> dict[str, Any]:
+        return dataclasses.asdict(self)
+
+
+@dataclass
+class DeviceResult:
+    """How one device ended. `attempts` counts the connections tried;
+    `unreachable` is True when no attempt ever reached the device."""
+
+    device: Device
+    outcome: str
+    attempts: int = 0
+    old_version: Optional[str] = None
+    new_version: Optional[str] = None
+    bytes: int = 0
+    seconds: float = 0.0
+    message: str = ""
+    unreachable: bool = False
+    serial: Optional[str] = None
+    fpga_id: Optional[str] = None
+    blocks_resent: int = 0
+
+    @property
+    def ok(self) -> bool:
+        return self.outcome in (UPDATED, UNCHANGED)
+
+    def as_dict(self) -> dict[str, Any]:
+        d = self.device
+        return {
+            "device": d.as_dict(), "label": d.label,
+            "address": address_label(d.address, d.port),
+            "outcome": self.outcome, "attempts": self.attempts,
+            "old_version": self.old_version, "new_version": self.new_version,
+            "bytes": self.bytes, "seconds": round(self.seconds, 4),
+            "message": self.message or None, "unreachable": self.unreachable,
+            "serial": self.serial, "fpga_id": self.fpga_id,
+            "blocks_resent": self.blocks_resent,
+        }
+
+
+@dataclass
+class FleetReport:
+    """The results of a run, one per device in the order given."""
+
+    results: list[DeviceResult] = field(default_factory=list)
+
+    def counts(self) -> dict[str, int]:
+        """Devices per outcome (every outcome present, zero or not)."""
+        c = dict.fromkeys(OUTCOMES, 0)
+        for r in self.results:
+            c[r.outcome] = c.get(r.outcome, 0) + 1
+        return c
+
+    @property
+    def exit_status(self) -> int:
+        """0 when every device is updated or unchanged; else 130 when any was
+        interrupted; else 74 when every device was unreachable; else 1 when any
+        failed or was skipped (a skip follows a failure); else 2 (refused)."""
+        rs = self.results
+        if all(r.ok for r in rs):
+            return EXIT_OK
+        if any(r.outcome == INTERRUPTED for r in rs):
+            return EXIT_INTERRUPTED
+        if all(r.unreachable for r in rs):
+            return EXIT_UNREACHABLE
+        if any(r.outcome in (FAILED, SKIPPED) for r in rs):
+            return EXIT_FAILED
+        return EXIT_REFUSED
+
+    def as_dict(self) -> dict[str, Any]:
+        return {"devices": [r.as_dict() for r in self.results], "counts": self.counts(),
+                "exit_status": self.exit_status}
+
+
+@dataclass
+class Progress:
+    """One progress event of one device: its stage, the bytes done of total
+    (0, 0 where the stage has no count) and the attempt number (from 1)."""
+
+    device: Device
+    stage: str
+    done: int = 0
+    total: int = 0
+    attempt: int = 1
