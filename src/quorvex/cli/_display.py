@@ -1,0 +1,264 @@
+"""How a fleet run looks from the shell: its progress while it runs, and the
+table of how each device ended.
+
+`FleetDisplay` takes the fleet's progress events (from the devices' own
+threads). On a terminal it keeps a live table up to date with `rich`, one
+row per running device and a summary row; for a single device, just its
+bar. Off a terminal it writes one plain line per device when its stage
+changes and every 10 s while it stays in one, never a line per block.
+
+`result_table` and `totals_line` render the end of a run from plain result
+objects (device, outcome, attempts, old_version, new_version, bytes,
+seconds, message).
+"""
+
+from __future__ import annotations
+
+import io
+import threading
+import time
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._console import Console
+
+__all__ = ["FleetDisplay", "human_bytes", "human_rate", "result_table", "totals_line"]
+
+# Off a terminal: at most one line per device this often while its stage stays.
+PLAIN_EVERY = 10.0
+# Stages whose counts are bytes of the image, so a bar, a rate and an ETA make sense.
+_TRANSFER = ("write", "verify")
+
+
+def human_bytes(n: float) -> str:
+    for unit in ("B", "KiB", "MiB"):
+        if n < 1024 or unit == "MiB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+    return f"{n:.1f} GiB"  # not reached
+
+
+def human_rate(bytes_per_second: float | None) -> str:
+    return f"{human_bytes(bytes_per_second)}/s" if bytes_per_second else "-"
+
+
+def _clock(seconds: float | None) -> str:
+    if seconds is None:
+        return "-"
+    seconds = int(round(seconds))
+    return f"{seconds // 60}:{seconds % 60:02d}"
+
+
+def _label(device: Any) -> str:
+    return getattr(device, "label", None) or str(device)
+
+
+class _Row:
+    """What the display knows of one device."""
+
+    __slots__ = ("label", "stage", "done", "total", "attempt", "since", "since_done",
+                 "last_line", "outcome")
+
+    def __init__(self, label: str) -> None:
+        self.label = label
+        self.stage: str | None = None
+        self.done = self.total = 0
+        self.attempt = 1
+        self.since = self.since_done = 0.0
+        self.last_line = 0.0
+        self.outcome: str | None = None
+
+    @property
+    def percent(self) -> float | None:
+        if self.stage not in _TRANSFER or not self.total:
+            return None
+        return min(100.0, 100.0 * self.done / self.total)
+
+    def rate(self, now: float) -> float | None:
+        if self.stage not in _TRANSFER or now - self.since < 0.2:
+            return None
+        return max(0, self.done - self.since_done) / (now - self.since) or None
+
+    def eta(self, now: float) -> float | None:
+        rate = self.rate(now)
+        return max(0, self.total - self.done) / rate if rate else None
+
+
+class FleetDisplay:
+    """The progress of a fleet run on standard error. Call it with each
+    progress event; use it as a context manager around the run; `end(result)`
+    marks a device as ended (its outcome counts in the summary row)."""
+
+    def __init__(self, console: Console, devices: Sequence[Any], *, live: bool | None = None,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        self.console = console
+        self.live = console.tty if live is None else live
+        self.clock = clock
+        self._lock = threading.Lock()
+        self._rows = {_label(d): _Row(_label(d)) for d in devices}
+        self._live: Any = None
+
+    # -- the events ---------------------------------------------------------
+
+    def __call__(self, event: Any) -> None:
+        now = self.clock()
+        label = _label(event.device)
+        with self._lock:
+            row = self._rows.get(label)
+            if row is None:
+                row = self._rows[label] = _Row(label)
+            changed = (event.stage != row.stage
+                       or getattr(event, "attempt", row.attempt) != row.attempt)
+            if changed:
+                row.since, row.since_done = now, event.done or 0
+            row.stage, row.done, row.total = event.stage, event.done or 0, event.total or 0
+            row.attempt = getattr(event, "attempt", row.attempt) or 1
+            if event.stage == "done":
+                row.outcome = getattr(event, "outcome", None) or row.outcome or "ended"
+            if self.live:
+                return
+            if not changed and now - row.last_line < PLAIN_EVERY:
+                return
+            row.last_line = now
+            text = self._plain(row)
+        self.console.line(text)
+
+    def end(self, result: Any) -> None:
+        """A device's result is known (the run may say so after its events)."""
+        with self._lock:
+            row = self._rows.setdefault(_label(result.device), _Row(_label(result.device)))
+            row.outcome, row.stage = result.outcome, "done"
+
+    def _plain(self, row: _Row) -> str:
+        parts = [f"{row.label}: {row.stage}"]
+        if row.attempt > 1:
+            parts.append(f"attempt {row.attempt}")
+        if row.stage in _TRANSFER and row.total:
+            parts.append(f"{min(row.done, row.total)}/{row.total} bytes ({row.percent:.0f}%)")
+            rate = row.rate(self.clock())
+            if rate:
+                parts.append(human_rate(rate))
+        elif row.stage == "done" and row.outcome and row.outcome != "ended":
+            parts.append(row.outcome)
+        return ", ".join(parts)
+
+    # -- the live table -----------------------------------------------------
+
+    def __enter__(self) -> FleetDisplay:
+        if self.live:
+            from rich.console import Console as RichConsole
+            from rich.live import Live
+
+            rich_console = RichConsole(file=self.console.raw_stream(), stderr=True)
+            self._live = Live(console=rich_console, get_renderable=self.renderable,
+                              refresh_per_second=8, transient=False,
+                              redirect_stdout=False, redirect_stderr=False)
+            self._live.start()
+            # Log lines and messages go above the table, not through it.
+            self.console.divert(lambda text: rich_console.print(text, markup=False,
+                                                                highlight=False, soft_wrap=True))
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._live is not None:
+            try:
+                self._live.refresh()
+                self._live.stop()
+            finally:
+                self.console.divert(None)
+                self._live = None
+
+    def counts(self) -> dict[str, int]:
+        """Devices done (updated or unchanged, or ended when the outcome is
+        not known yet), failed (any other outcome), running and waiting."""
+        done = failed = running = waiting = 0
+        for row in self._rows.values():
+            if row.outcome is not None:
+                if row.outcome in ("updated", "unchanged", "ended"):
+                    done += 1
+                else:
+                    failed += 1
+            elif row.stage is None:
+                waiting += 1
+            else:
+                running += 1
+        return {"done": done, "failed": failed, "running": running, "waiting": waiting}
+
+    def renderable(self) -> Any:
+        from rich.console import Group
+        from rich.progress_bar import ProgressBar
+        from rich.table import Table
+        from rich.text import Text
+
+        now = self.clock()
+        with self._lock:
+            rows = list(self._rows.values())
+            single = len(rows) == 1
+            running = [r for r in rows if r.stage is not None and r.outcome is None]
+            counts = self.counts()
+            cells = [(r.label, r.stage or "", r.total or None, r.done, r.percent,
+                      human_rate(r.rate(now)), _clock(r.eta(now)), str(r.attempt))
+                     for r in (rows if single else running)]
+
+        table = Table.grid(padding=(0, 1)) if single else Table(box=None, padding=(0, 1),
+                                                                 show_edge=False)
+        if not single:
+            for name, justify in (("device", "left"), ("stage", "left"), ("", "left"),
+                                  ("%", "right"), ("rate", "right"), ("ETA", "right"),
+                                  ("attempt", "right")):
+                table.add_column(name, justify=justify, no_wrap=True)
+        for label, stage, total, done, pct, rate, eta, attempt in cells:
+            bar = ProgressBar(total=total, completed=done if total else 0, width=24,
+                              pulse=total is None and stage not in ("", "done"))
+            table.add_row(label, stage, bar, f"{pct:.0f}%" if pct is not None else "",
+                          rate, eta, f"attempt {attempt}" if single else attempt)
+        if single:
+            return table
+        return Group(table, Text(f"done {counts['done']}, failed {counts['failed']}, "
+                                 f"running {counts['running']}, waiting {counts['waiting']}",
+                                 style="bold"))
+
+
+# --- the end of a run ---------------------------------------------------------------
+
+def _rate(result: Any) -> float | None:
+    if result.outcome in ("updated", "failed") and result.bytes and result.seconds:
+        return result.bytes / result.seconds
+    return None
+
+
+def result_table(results: Sequence[Any], *, width: int = 160) -> str:
+    """One row per device: outcome, old and new version, attempts, time and rate."""
+    from rich.console import Console as RichConsole
+    from rich.table import Table, box
+
+    table = Table(box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
+    for name, justify in (("device", "left"), ("outcome", "left"), ("old version", "left"),
+                          ("new version", "left"), ("attempts", "right"), ("time", "right"),
+                          ("rate", "right")):
+        table.add_column(name, justify=justify, no_wrap=True)
+    for r in results:
+        table.add_row(_label(r.device), r.outcome, r.old_version or "-", r.new_version or "-",
+                      str(r.attempts), f"{r.seconds:.2f} s" if r.seconds else "-",
+                      human_rate(_rate(r)))
+    out = io.StringIO()
+    RichConsole(file=out, width=width, color_system=None, force_terminal=False,
+                legacy_windows=False).print(table)
+    return "\n".join(line.rstrip() for line in out.getvalue().rstrip("\n").splitlines())
+
+
+def totals_line(results: Sequence[Any], seconds: float | None = None) -> str:
+    """`3 devices: 2 updated, 1 failed; 512.0 KiB written in 4.10 s`."""
+    counts: dict[str, int] = {}
+    for r in results:
+        counts[r.outcome] = counts.get(r.outcome, 0) + 1
+    n = len(results)
+    text = f"{n} device{'s' if n != 1 else ''}: " + ", ".join(
+        f"{k} {o}" for o, k in counts.items())
+    written = sum(r.bytes or 0 for r in results if r.outcome == "updated")
+    if written:
+        text += f"; {human_bytes(written)} written"
+    if seconds is not None:
+        text += f" in {seconds:.2f} s"
+    return text
