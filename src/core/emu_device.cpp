@@ -37,12 +37,16 @@ void EmuDevice::set_options(const EmulatorOptions& o, uint32_t changed) {
     QV_EMULATOR_OPTIONS(QV_EMU_SET_OPTION)
 #undef QV_EMU_SET_OPTION
     if (changed & emu_option_bit(kOpt_fpga_version)) st_.fpga_version = o.fpga_version;
+    if (changed & emu_option_bit(kOpt_fault_connections)) fault_conn_base_ = connections_made_;
     faults_.restart(changed);
 }
 
-EmuAction EmuDevice::answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng) {
+EmuAction EmuDevice::answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng,
+                            uint64_t conn) {
     EmuAction a;
-    if (faults_.drop(opt_, c)) {
+    faulty_ = !opt_.fault_connections ||
+              (conn > fault_conn_base_ && conn - fault_conn_base_ <= *opt_.fault_connections);
+    if (faulty_ && faults_.drop(opt_, c)) {
         ++ctr_.dropped;
         a.drop = true;
         return a;
@@ -57,13 +61,13 @@ EmuAction EmuDevice::answer(const EmuCommand& c, bool lost, std::string& out, ui
     } else {
         a.delay_s = execute(c, out);
     }
-    faults_.answered(opt_, a, out, rng);
+    if (faulty_) faults_.answered(opt_, a, out, rng);
     out.append(proto::kEol);
     return a;
 }
 
 int EmuDevice::program(const EmuCommand& c) {
-    if (faults_.refuse_block(opt_)) return emu_reply::kRefused;
+    if (faulty_ && faults_.refuse_block(opt_)) return emu_reply::kRefused;
     uint64_t n = c.data_len;
     uint64_t& programmed = st_.programmed_length;
     uint64_t at = st_.program_pointer;
@@ -96,7 +100,7 @@ void EmuDevice::read_page(std::string& out) {
     if (len) out.append(reinterpret_cast<const char*>(flash_.get() + ptr), len);
     ptr += kPageSize;
     if (len) ++ctr_.pages_read;
-    faults_.read_page(opt_, &out[at], len);
+    if (faulty_) faults_.read_page(opt_, &out[at], len);
 }
 
 void EmuDevice::fe_info(std::string& out) const {

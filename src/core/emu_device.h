@@ -28,9 +28,15 @@ public:
 
     // Counts the command, applies the faults and runs it; `lost`: the
     // parser lost its footing at it. The reply, CR LF included, goes to
-    // `out` unless the action is to drop the connection.
-    EmuAction answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng);
-    void connected() { ++ctr_.connections; }
+    // `out` unless the action is to drop the connection. `conn` is the
+    // number of the connection it came on (fault_connections).
+    EmuAction answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng,
+                     uint64_t conn = 0);
+    // A connection was accepted: its number, 1 for the first.
+    uint64_t connected() {
+        ++ctr_.connections;
+        return ++connections_made_;
+    }
 
     const EmulatorState& state() const { return st_; }
     const EmulatorCounters& counters() const { return ctr_; }
@@ -50,6 +56,9 @@ private:
     EmulatorState st_;
     EmulatorCounters ctr_;
     EmuFaults faults_;
+    bool faulty_ = true;  // the command being answered is open to the faults
+    uint64_t connections_made_ = 0;  // never reset, unlike the counters
+    uint64_t fault_conn_base_ = 0;   // connections made before fault_connections was set
     // Bytes past st_.programmed_length read as erased (0xFF), whatever they hold.
     std::unique_ptr<uint8_t[]> flash_;
 };

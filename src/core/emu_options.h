@@ -14,6 +14,9 @@
 //
 // Faults are off at their default. Counting for each starts when it is set;
 // drop_after, drop_on, delay_command and corrupt_page fire once.
+// fault_connections limits the others (erase_seconds apart) to the first K
+// connections made after it was set, so a client that reconnects gets a
+// sound device.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +50,9 @@
     X(corrupt_page, uint64_t, 0, 0, 0, "faults", "N", "flip a byte in the Nth FPGA_READ page")  \
     X(garbage, bool, false, 0, 0, "faults", nullptr,                                             \
       "answer random non-UTF-8 bytes instead of every reply")                                    \
-    X(erase_seconds, double, 0.0, 0, 0, "faults", "S", "an erase takes S seconds")
+    X(erase_seconds, double, 0.0, 0, 0, "faults", "S", "an erase takes S seconds")             \
+    X(fault_connections, std::optional<uint64_t>, std::nullopt, 1, 0, "faults", "K",            \
+      "inject the faults into the first K connections only (counted from when it is set)")
 // clang-format on
 
 namespace qvcore {

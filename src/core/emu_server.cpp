@@ -133,9 +133,9 @@ bool EmuServer::reply(int fd, const std::string& out, const EmuAction& a) {
 // One connection until it ends. Nothing may escape a serving thread (it
 // would end the process): a connection whose reply cannot be made, say for
 // want of memory, is closed like one that broke.
-void EmuServer::serve(Conn* conn, int fd) {
+void EmuServer::serve(Conn* conn, int fd, uint64_t number) {
     try {
-        serve_commands(fd);
+        serve_commands(fd, number);
     } catch (...) {
     }
     std::lock_guard<std::mutex> lk(conns_mu_);
@@ -145,7 +145,7 @@ void EmuServer::serve(Conn* conn, int fd) {
     conn->done = true;
 }
 
-void EmuServer::serve_commands(int fd) {
+void EmuServer::serve_commands(int fd, uint64_t number) {
     std::unique_ptr<char[]> buf(new char[kEmuBufSize]);
     size_t beg = 0, end = 0;
     std::string out;
@@ -175,7 +175,7 @@ void EmuServer::serve_commands(int fd) {
             return;  // peer closed, reset, or the server is closing
         }
         bool lost = st == EmuParse::kLost;
-        EmuAction a = handler_.answer(c, lost, out, rng);
+        EmuAction a = handler_.answer(c, lost, out, rng, number);
         if (a.drop || !reply(fd, out, a) || lost) return;
         beg += used;
         if (beg == end) beg = end = 0;
@@ -218,7 +218,7 @@ void EmuServer::accept_loop() {
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         reap();
-        handler_.connected();
+        uint64_t number = handler_.connected();
         // Listed before its thread starts, so that a listed connection
         // always has its thread; one that cannot have both is closed.
         try {
@@ -227,7 +227,7 @@ void EmuServer::accept_loop() {
             Conn* raw = conns_.back().get();
             raw->fd = fd;
             try {
-                raw->thread = std::thread([this, raw, fd] { serve(raw, fd); });
+                raw->thread = std::thread([this, raw, fd, number] { serve(raw, fd, number); });
             } catch (...) {
                 conns_.pop_back();
                 throw;

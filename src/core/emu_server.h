@@ -21,9 +21,11 @@ namespace qvcore {
 // at once.
 class EmuHandler {
 public:
-    virtual void connected() = 0;
-    // See EmuDevice::answer.
-    virtual EmuAction answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng) = 0;
+    // A connection was accepted: returns its number (1, 2, ...).
+    virtual uint64_t connected() = 0;
+    // See EmuDevice::answer; `conn` is the connection's number.
+    virtual EmuAction answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng,
+                             uint64_t conn) = 0;
 
 protected:
     ~EmuHandler() = default;
@@ -57,8 +59,8 @@ private:
     void release_fds();
     void accept_loop();
     void reap();
-    void serve(Conn* conn, int fd);  // the thread of one connection
-    void serve_commands(int fd);     // its commands, until it ends
+    void serve(Conn* conn, int fd, uint64_t number);  // the thread of one connection
+    void serve_commands(int fd, uint64_t number);     // its commands, until it ends
     bool reply(int fd, const std::string& out, const EmuAction& a);
     bool pause(std::chrono::nanoseconds d);
     bool pause_seconds(double s);

@@ -18,14 +18,15 @@ struct Emulator::Impl final : EmuHandler {
     Impl(const std::string& host, uint16_t port, const EmulatorOptions& options)
         : dev(options), server(host, port, *this) {}
 
-    void connected() override {
+    uint64_t connected() override {
         std::lock_guard<std::mutex> lk(mu);
-        dev.connected();
+        return dev.connected();
     }
 
-    EmuAction answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng) override {
+    EmuAction answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng,
+                     uint64_t conn) override {
         std::lock_guard<std::mutex> lk(mu);
-        return dev.answer(c, lost, out, rng);
+        return dev.answer(c, lost, out, rng, conn);
     }
 };
 

@@ -94,6 +94,10 @@ faults (counting for each starts when it is set):
   --garbage                   answer random non-UTF-8 bytes + CR LF instead of
                               every reply (the commands still take effect)
   --erase-seconds S           an erase takes S seconds
+  --fault-connections K       inject the faults above (--erase-seconds apart)
+                              into the first K connections made after it is
+                              set only, so a client that reconnects finds a
+                              sound device
 """
 
 if __doc__:  # absent under python -OO
