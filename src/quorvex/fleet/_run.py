@@ -1,15 +1,45 @@
-"""update(): the fleet run."""
+"""update(): the fleet run, and the scheduler that verify() shares.
+
+Each device runs on a worker thread of a pool of `jobs`: attempts with a
+capped, jittered backoff between them, one history row per attempt. The
+caller's thread waits, watching `cancel` (and Ctrl-C, which sets it).
+"""
 
 from __future__ import annotations
 
+import contextlib
 import os
+import random
 import threading
-from collections.abc import Callable, Iterable, Sequence
-from typing import Optional
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Optional
 
-from ._model import Device, FleetReport, Progress
+from ._device import Attempt, Image, Reporter
+from ._model import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, EXIT_UNREACHABLE,
+                     FAILED, INTERRUPTED, REFUSED, SKIPPED, UNCHANGED, UPDATED, Device,
+                     DeviceResult, FleetReport, Progress)
 
 __all__ = ["update"]
+
+#: The wait before the first retry, in seconds; it doubles for each further
+#: one, up to BACKOFF_CAP, and is then drawn within ±20 %. Tests shrink it.
+BACKOFF_BASE = 1.0
+BACKOFF_CAP = 30.0
+#: Seconds a running device gets to end by itself once the run is
+#: cancelled, before its link is closed under it.
+CANCEL_GRACE = 1.0
+
+
+def backoff(retry: int) -> float:
+    """The wait before retry number `retry` (1 for the first)."""
+    d = min(BACKOFF_CAP, BACKOFF_BASE * 2.0 ** (retry - 1))
+    return min(BACKOFF_CAP, d * random.uniform(0.8, 1.2))
+
+
+_STATUS = {UPDATED: EXIT_OK, UNCHANGED: EXIT_OK, FAILED: EXIT_FAILED, REFUSED: EXIT_REFUSED,
+           INTERRUPTED: EXIT_INTERRUPTED, SKIPPED: EXIT_FAILED}
 
 
 def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries: int = 1,
@@ -22,18 +52,193 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
            cancel: Optional[threading.Event] = None) -> FleetReport:
     """Update every device with `image` and report how each ended.
 
-    Each device: connect, initFpga, check its serial and FPGA id against the
-    expected ones (a mismatch refuses it, untouched), then erase, write, read
-    back and verify. A link error or a read-back mismatch is tried again from
-    the start over a new connection, at most `retries` more times, after a
-    backoff of 1, 2, 4 ... s (capped at 30 s, with jitter). `canary` devices
-    run first and the rest only if all of them succeeded; after
-    `max_failures` failed devices no further device starts (`skipped`);
-    `jobs` caps devices run at once. With `skip_current` a device that already
-    holds the image is left `unchanged`. `history` is the path of the history
-    database (opened before any device is touched), or None. `on_progress`
-    gets Progress events from each device's thread, at most every 50 ms per
-    device. Setting `cancel` stops retries at once and interrupts running
-    devices. `trusted`: Ed25519 public keys for the signature policy (None
-    keeps the module's)."""
-    raise NotImplementedError
+    Each device: connect, initFpga, check its serial (GET_SN) and FPGA id
+    against the expected ones (a mismatch refuses it, untouched), then erase,
+    write, read back and verify. A link error or a read-back mismatch is tried
+    again from the start over a new connection, at most `retries` more times,
+    after a backoff of 1, 2, 4 ... s (capped at 30 s, with jitter); refusals
+    are never retried. `canary` devices run first and the rest only if all of
+    them succeeded; once `max_failures` devices have failed, devices not yet
+    started are `skipped`; `jobs` caps the devices run at once. With
+    `skip_current` a device that already holds the image is left `unchanged`,
+    unerased. `history` is the path of the history database, opened before
+    any device is touched (quorvex.history.HistoryError when it cannot be),
+    or None. `on_progress` gets Progress events from each device's thread, at
+    most every 50 ms per device. Setting `cancel` (Ctrl-C on the caller's
+    thread sets it too) ends every retry wait at once and interrupts running
+    devices. `trusted`: Ed25519 public keys for the signature policy of this
+    run (None keeps QVRFpga._TRUSTED_KEYS). OSError when the image cannot be
+    read; ValueError for bad arguments or a device listed twice."""
+    if retries < 0 or canary < 0 or (max_failures is not None and max_failures < 1) \
+            or (jobs is not None and jobs < 1):
+        raise ValueError("retries and canary must be >= 0, max_failures and jobs >= 1")
+    return _Run(image, devices, mode="skip-current" if skip_current else "update",
+                retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
+                history=history, operator=operator, on_progress=on_progress,
+                trusted=trusted, timeout=timeout, force_version=force_version,
+                cancel=cancel).run()
+
+
+class _Run:
+    def __init__(self, image, devices, *, mode, retries=0, canary=0, max_failures=None,
+                 jobs=None, history=None, operator=None, on_progress=None, trusted=None,
+                 timeout=10.0, force_version=False, cancel=None):
+        from ._inventory import check_duplicates
+
+        self.devices = list(devices)
+        check_duplicates(self.devices)
+        self.image = Image.load(image)
+        self.mode, self.retries, self.canary = mode, retries, canary
+        self.max_failures, self.operator = max_failures, operator
+        self.jobs = jobs or max(1, len(self.devices))
+        self.on_progress, self.trusted = on_progress, trusted
+        self.timeout, self.force_version = timeout, force_version
+        self.cancel = cancel if cancel is not None else threading.Event()
+        self.history = None
+        if history is not None:
+            from ..history import History
+            self.history = History(history)
+        self.results: list[Optional[DeviceResult]] = [None] * len(self.devices)
+        self.running: dict[int, Attempt] = {}
+        self.lock = threading.Lock()
+        self.failures = 0
+
+    def run(self) -> FleetReport:
+        try:
+            with self._policy():
+                n = min(self.canary, len(self.devices))
+                self._batch(range(n))
+                if n and not all(self.results[i].ok for i in range(n)):
+                    for i in range(n, len(self.devices)):
+                        self._set(i, DeviceResult(self.devices[i], SKIPPED,
+                                                  message="not started: the canary failed"))
+                self._batch(range(n, len(self.devices)))
+        finally:
+            if self.history is not None:
+                self.history.close()
+        return FleetReport([r for r in self.results if r is not None])
+
+    @contextlib.contextmanager
+    def _policy(self) -> Iterator[None]:
+        if self.trusted is None:
+            yield
+            return
+        from .. import QVRFpga
+        old = QVRFpga._TRUSTED_KEYS
+        QVRFpga._TRUSTED_KEYS = [bytes(k) for k in self.trusted]
+        try:
+            yield
+        finally:
+            QVRFpga._TRUSTED_KEYS = old
+
+    def _set(self, i: int, result: DeviceResult) -> None:
+        with self.lock:
+            if self.results[i] is None:
+                self.results[i] = result
+
+    def _batch(self, indices: range) -> None:
+        todo = [i for i in indices if self.results[i] is None]
+        if not todo:
+            return
+        with ThreadPoolExecutor(max_workers=min(self.jobs, len(todo)),
+                                thread_name_prefix="quorvex-fleet") as pool:
+            futures = [pool.submit(self._device, i) for i in todo]
+            cancelled_at = None
+            while not all(f.done() for f in futures):
+                try:
+                    self.cancel.wait(0.05)
+                except KeyboardInterrupt:
+                    self.cancel.set()
+                if self.cancel.is_set():
+                    if cancelled_at is None:
+                        cancelled_at = time.monotonic()
+                    elif time.monotonic() - cancelled_at >= CANCEL_GRACE:
+                        with self.lock:
+                            attempts = list(self.running.values())
+                        for a in attempts:
+                            a.close()
+            for f in futures:
+                f.result()
+
+    # -- one device, on a worker thread ------------------------------------
+
+    def _device(self, i: int) -> None:
+        d = self.devices[i]
+        with self.lock:
+            if self.cancel.is_set():
+                self.results[i] = DeviceResult(d, INTERRUPTED,
+                                               message="not started: interrupted")
+                return
+            if self.max_failures is not None and self.failures >= self.max_failures:
+                self.results[i] = DeviceResult(
+                    d, SKIPPED, message=f"not started: {self.failures} device"
+                                        f"{'s' if self.failures != 1 else ''} failed")
+                return
+        started = time.monotonic()
+        report = Reporter(d, self.on_progress)
+        result = DeviceResult(d, FAILED)
+        reached = False
+        try:
+            for n in range(1, self.retries + 2):
+                report.attempt = result.attempts = n
+                a = self._attempt(i, d, report, n)
+                reached = reached or a.reached
+                result.outcome, result.message = a.outcome, a.message
+                for k in ("serial", "fpga_id", "old_version", "new_version"):
+                    v = getattr(a, k)
+                    if v is not None:
+                        setattr(result, k, v)
+                result.bytes, result.blocks_resent = a.bytes, result.blocks_resent + a.blocks_resent
+                if not a.retry or n > self.retries:
+                    break
+                report("retry-wait")
+                if self.cancel.wait(backoff(n)):
+                    result.outcome, result.message = INTERRUPTED, \
+                        f"interrupted while waiting to retry after: {a.message}"
+                    break
+            if result.outcome == FAILED and result.attempts > 1:
+                result.message = f"after {result.attempts} attempts: {result.message}"
+        except Exception as e:  # a history that cannot be written
+            result.outcome, result.message = FAILED, f"{type(e).__name__}: {e}"
+        result.unreachable = result.outcome == FAILED and not reached
+        result.seconds = time.monotonic() - started
+        report("done")
+        with self.lock:
+            if result.outcome == FAILED:
+                self.failures += 1
+            self.results[i] = result
+
+    def _attempt(self, i: int, d: Device, report: Reporter, n: int) -> Attempt:
+        a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
+                    force_version=self.force_version, mode=self.mode)
+        row = None
+        if self.history is not None:
+            # Recorded (and committed) before the attempt touches the device.
+            row = self.history.start(
+                host=d.address, port=d.port, name=d.name, serial=d.serial, fpga_id=d.fpga_id,
+                device_type=d.device_type, image_path=self.image.path,
+                image_sha256=self.image.sha256, signers=self.image.signers, attempt=n,
+                operator=self.operator)
+        with self.lock:
+            self.running[i] = a
+        t0 = time.monotonic()
+        try:
+            a.run()
+        finally:
+            with self.lock:
+                self.running.pop(i, None)
+            if row is not None:
+                status = _STATUS.get(a.outcome, EXIT_FAILED)
+                if a.outcome == FAILED and not a.reached:
+                    status = EXIT_UNREACHABLE
+                self.history.finish(
+                    row, outcome=a.outcome, exit_status=status, message=a.message or None,
+                    old_version=a.old_version, new_version=a.new_version, bytes=a.bytes,
+                    seconds=round(time.monotonic() - t0, 4), blocks_resent=a.blocks_resent,
+                    serial=a.serial, fpga_id=a.fpga_id)
+        return a
+
+
+def run_verify(image: Any, devices: Sequence[Device], **kwargs: Any) -> FleetReport:
+    """The read-back run of verify()."""
+    return _Run(image, devices, mode="verify", **kwargs).run()

@@ -1,0 +1,280 @@
+"""One attempt at one device: connect, initialise, pin its identity, then
+read its flash back, update it, or both. Every device command goes through
+the FpgaTool object (its own link per attempt)."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Optional
+
+from .._netaddr import connect_error
+from ._model import FAILED, INTERRUPTED, REFUSED, UNCHANGED, UPDATED, Device, Progress
+
+if TYPE_CHECKING:
+    from ..QVRCommService import _TCPConn
+
+__all__ = ["Image", "open_link", "Attempt", "Stopped", "THROTTLE"]
+
+# The one refusal of processFpgaUpdate that means the read-back did not match.
+_VERIFY_FAILED = "FPGA update process failed."
+
+#: Seconds between two progress reports of one device (stage changes apart).
+THROTTLE = 0.05
+
+
+class Stopped(BaseException):
+    """Raised inside an attempt once the run is cancelled. A BaseException,
+    so that initFpga, which turns errors into an ERROR result, lets it pass."""
+
+
+def open_link(host: str, port: int, timeout: float) -> _TCPConn:
+    """A connected _TCPConn, or ConnectionError("Cannot connect to ...")."""
+    from ..QVRCommService import _TCPConn
+
+    link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
+    if not link.initConnection():
+        raise connect_error(host, port, link.last_error)
+    return link
+
+
+@dataclass
+class Image:
+    """The image of a run: its path, the bytes the device receives (a .tbin's
+    image range, or a raw file whole), their SHA-256 and the key ids of the
+    .tbin's signatures."""
+
+    path: str
+    payload: bytes
+    sha256: str
+    signers: list[str] = field(default_factory=list)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Image:
+        """Reads the image; OSError when it cannot be read."""
+        from .. import tbin
+
+        path = os.fspath(path)
+        with open(path, "rb") as f:
+            data = f.read()
+        payload, signers = data, []
+        try:
+            info = tbin.describe(data)
+        except (ValueError, OSError):
+            info = {}
+        if info.get("ok"):
+            start, length = info.get("image_start_addr") or 0, info.get("image_length") or 0
+            payload = data[start:start + length]
+            try:
+                signers = [s["key_id"] for s in tbin.signature_report(data)["signatures"]]
+            except (ValueError, OSError, KeyError):
+                signers = []
+        return cls(path, payload, hashlib.sha256(payload).hexdigest(), signers)
+
+
+class Reporter:
+    """A device's progress events: stage changes always, counts at most
+    every THROTTLE seconds."""
+
+    def __init__(self, device: Device, on_progress: Optional[Callable[[Progress], object]]):
+        self.device, self.on_progress = device, on_progress
+        self.stage: Optional[str] = None
+        self.attempt = 1
+        self._last = 0.0
+
+    def __call__(self, stage: str, done: int = 0, total: int = 0) -> None:
+        if self.on_progress is None:
+            return
+        now = time.monotonic()
+        if stage == self.stage and now - self._last < THROTTLE:
+            return
+        self.stage, self._last = stage, now
+        self.on_progress(Progress(self.device, stage, done, total, self.attempt))
+
+
+@dataclass
+class Attempt:
+    """One attempt at a device. run() sets `outcome` (UPDATED, UNCHANGED,
+    REFUSED, FAILED or INTERRUPTED), `message`, `retry` (a link error or a
+    read-back mismatch: worth a new attempt) and `reached` (a connection was
+    made)."""
+
+    device: Device
+    image: Image
+    report: Reporter
+    cancel: threading.Event
+    timeout: float = 10.0
+    force_version: bool = False
+    mode: str = "update"  # "update", "skip-current" (verify first) or "verify"
+
+    outcome: str = FAILED
+    message: str = ""
+    retry: bool = False
+    reached: bool = False
+    serial: Optional[str] = None
+    fpga_id: Optional[str] = None
+    old_version: Optional[str] = None
+    new_version: Optional[str] = None
+    bytes: int = 0
+    blocks_resent: int = 0
+    link: Optional[_TCPConn] = None
+    _link_error: Optional[OSError] = None
+
+    def run(self) -> None:
+        try:
+            self._run()
+        except Stopped:
+            self._end(INTERRUPTED, "interrupted")
+        except KeyboardInterrupt:
+            self.cancel.set()
+            self._end(INTERRUPTED, "interrupted")
+        except OSError as e:
+            if self.cancel.is_set():
+                self._end(INTERRUPTED, "interrupted")
+            elif e is self._link_error or isinstance(e, (ConnectionError, TimeoutError)):
+                self._end(FAILED, str(e) or type(e).__name__, retry=True)
+            else:
+                self._end(FAILED, f"{type(e).__name__}: {e}")
+        except Exception as e:
+            self._end(FAILED, f"{type(e).__name__}: {e}")
+        finally:
+            self.close()
+
+    def close(self) -> None:
+        """Closes the link; from another thread, wakes a command waiting on it."""
+        link = self.link
+        if link is not None:
+            try:
+                link.closeConnection()
+            except Exception:
+                pass
+
+    def _end(self, outcome: str, message: str, retry: bool = False) -> None:
+        self.outcome, self.message, self.retry = outcome, message, retry
+
+    def _run(self) -> None:
+        from ..QVRFpga import FpgaTool
+        from ..QVRPublic import RetCode
+
+        d = self.device
+        self._check()
+        self.report("connect")
+        self.link = open_link(d.address, d.port, self.timeout)
+        self.reached = True
+        self._check()
+        tool = FpgaTool(connection=self.link)
+        self._instrument(tool)
+
+        self.report("init")
+        ret = tool.initFpga(d.device_type, disable_fw_check=self.force_version)
+        if self._link_error is not None:
+            raise self._link_error
+        if ret.RetCode is not RetCode.OK:
+            return self._end(REFUSED, ret.RetMsg)
+        data = ret.RetData or {}
+        self.fpga_id = data.get("fpga_id") or None
+        self.old_version = data.get("fpga_version") or None
+
+        self.report("identity")
+        self.serial = str(tool._fpgaGetSerialNumber()).strip() or None
+        problem = self._identity_problem()
+        if problem:
+            return self._end(REFUSED, problem)
+
+        if self.mode in ("verify", "skip-current"):
+            if self._holds_image(tool):
+                return self._end(UNCHANGED, "holds the image")
+            if self.mode == "verify":
+                return self._end(FAILED, "the flash differs from the image")
+
+        ret = tool.processFpgaUpdate(self.image.path, d.device_type)
+        if self._link_error is not None:
+            raise self._link_error
+        if ret.RetCode is RetCode.OK:
+            self.new_version = (ret.RetData or {}).get("fw_version") or None
+            self.bytes = len(self.image.payload)
+            return self._end(UPDATED, "")
+        if ret.RetMsg == _VERIFY_FAILED:
+            return self._end(FAILED, "the image read back from the flash differs from "
+                                     "the image written", retry=True)
+        return self._end(REFUSED, ret.RetMsg)
+
+    def _identity_problem(self) -> str:
+        d, found = self.device, []
+        if d.serial is not None and self.serial != d.serial:
+            found.append(f"serial number {self.serial!r} where {d.serial!r} was expected")
+        if d.fpga_id is not None and (self.fpga_id or "").lower() != d.fpga_id.lower():
+            found.append(f"FPGA id {self.fpga_id!r} where {d.fpga_id!r} was expected")
+        if not found:
+            return ""
+        return "not the device expected: it reports " + " and ".join(found) + \
+            "; nothing was erased"
+
+    def _holds_image(self, tool) -> bool:
+        """Reads the flash back (FPGA_RST_PAGE_PTR CFG, then FPGA_READ pages)
+        and compares it with the image: no erase, no write."""
+        want = self.image.payload
+        n = len(want)
+        h = hashlib.sha256()
+        self.report("verify", 0, n)
+        tool._fpgaRstPagePtr("CFG")
+        got = 0
+        while got < n:
+            page = bytes(tool._fpgaRead())
+            if not page:
+                break
+            take = page[:n - got]
+            h.update(take)
+            got += len(take)
+            self.report("verify", got, n)
+        if self.mode == "verify":
+            self.bytes = got
+        return got == n and h.hexdigest() == self.image.sha256
+
+    def _check(self) -> None:
+        if self.cancel.is_set():
+            raise Stopped()
+
+    def _instrument(self, tool) -> None:
+        """Instance attributes over the class's operations: the tool calls
+        every device command through self, so these see each one."""
+        cls = type(tool)
+        attempt = self
+
+        def _sendCmd(*args, **kwargs):
+            attempt._check()
+            try:
+                return cls._sendCmd(tool, *args, **kwargs)
+            except OSError as e:
+                attempt._link_error = e
+                raise
+
+        def _fpgaErase(erase_bits):
+            attempt.report("erase")
+            return cls._fpgaErase(tool, erase_bits)
+
+        def _fpgaProgram(data_block):
+            accepted = cls._fpgaProgram(tool, data_block)
+            if not accepted:
+                attempt.blocks_resent += 1
+            return accepted
+
+        def _fpgaDone():
+            attempt.report("version")
+            return cls._fpgaDone(tool)
+
+        def progress(stage, done, total):
+            attempt._check()
+            if stage == "write":
+                attempt.bytes = done
+            attempt.report(stage, done, total)
+
+        tool._sendCmd = _sendCmd
+        tool._fpgaErase = _fpgaErase
+        tool._fpgaProgram = _fpgaProgram
+        tool._fpgaDone = _fpgaDone
+        tool.set_progress_callback(progress)
