@@ -1,7 +1,7 @@
 """The terminal side of quorvex-fpga, all of it: one owner for standard error
 (log lines, messages, a refreshed status line), the log set-up, the
-redirection of the library's own progress lines away from standard output,
-and the progress of several devices at once."""
+redirection of the library's own progress lines away from standard output.
+The progress of a fleet run is _display's."""
 
 from __future__ import annotations
 
@@ -10,16 +10,12 @@ import logging
 import shutil
 import sys
 import threading
-import time
-from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, Any, TextIO
-
-if TYPE_CHECKING:
-    from ._jobs import DeviceJob
+from collections.abc import Callable, Iterator
+from typing import Any, TextIO
 
 PROG = "quorvex-fpga"
 
-__all__ = ["PROG", "Collector", "Console", "FleetProgress", "LogSetup", "stdout_to"]
+__all__ = ["PROG", "Collector", "Console", "LogSetup", "stdout_to"]
 
 
 class Console:
@@ -40,6 +36,7 @@ class Console:
         self._lock = threading.RLock()
         self._status = ""
         self._at_line_start = True
+        self._sink: Callable[[str], None] | None = None
         try:
             self.tty = err.isatty()
         except (AttributeError, ValueError):
@@ -49,6 +46,12 @@ class Console:
 
     def line(self, text: str) -> None:
         with self._lock:
+            if self._sink is not None:
+                try:
+                    self._sink(text)
+                except (OSError, ValueError):
+                    pass
+                return
             self._clear_status()
             if not self._at_line_start:
                 self._put("\n")
@@ -66,6 +69,16 @@ class Console:
         self.line(f"{PROG}: warning: {text}")
         if hint:
             self.line(f"{PROG}: hint: {hint}")
+
+    def divert(self, sink: Callable[[str], None] | None) -> None:
+        """Sends permanent lines to `sink` (a live display that prints them
+        above itself) until divert(None)."""
+        with self._lock:
+            self._sink = sink
+
+    def raw_stream(self) -> TextIO:
+        """The stream itself, for a live display that owns it for a while."""
+        return self._err
 
     # Status line -----------------------------------------------------------
 
@@ -249,47 +262,3 @@ class Collector(logging.Handler):
     def messages(self, min_level: int = logging.DEBUG) -> list[tuple[str, str]]:
         return [(r.levelname.lower(), r.getMessage()) for r in self.records
                 if r.levelno >= min_level]
-
-
-class FleetProgress:
-    """One compact progress line per device, from the progress callbacks of
-    their threads: a refreshed status line on a terminal, else a line at
-    every quarter of each stage."""
-
-    def __init__(self, console: Console, jobs: Sequence[DeviceJob]) -> None:
-        self.console, self.jobs = console, jobs
-        self._lock = threading.Lock()
-        self._last_draw = 0.0
-        self._quarters: dict[tuple[str, str | None], int] = {}
-
-    @staticmethod
-    def _percent(job: DeviceJob) -> float:
-        done = job.written if job.stage == "write" else job.read
-        return min(100.0, 100.0 * done / job.total) if job.total else 100.0
-
-    def __call__(self, job: DeviceJob) -> None:
-        if not job.total:
-            return
-        if self.console.tty:
-            now = time.monotonic()
-            stage_end = (job.written if job.stage == "write" else job.read) >= job.total
-            with self._lock:
-                if now - self._last_draw < 0.1 and not stage_end:
-                    return
-                self._last_draw = now
-            line = "  ".join(f"{j.label} {j.stage or 'init'} {self._percent(j):3.0f}%"
-                             for j in self.jobs)
-            if len(line) > shutil.get_terminal_size((100, 24)).columns - 1:
-                line = " ".join(f"{j.label} {(j.stage or 'i')[0]}{self._percent(j):3.0f}%"
-                                for j in self.jobs)
-            self.console.status(line)
-            return
-        quarter = int(self._percent(job) // 25)
-        key = (job.label, job.stage)
-        with self._lock:
-            if quarter == 0 or self._quarters.get(key, 0) >= quarter:
-                return
-            self._quarters[key] = quarter
-        done = job.written if job.stage == "write" else job.read
-        self.console.line(f"{job.label}: {job.stage} {quarter * 25}% "
-                          f"({min(done, job.total)}/{job.total} bytes)")

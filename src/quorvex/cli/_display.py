@@ -58,7 +58,7 @@ class _Row:
     """What the display knows of one device."""
 
     __slots__ = ("label", "stage", "done", "total", "attempt", "since", "since_done",
-                 "last_line", "outcome")
+                 "last_line", "outcome", "work", "work_total")
 
     def __init__(self, label: str) -> None:
         self.label = label
@@ -68,6 +68,8 @@ class _Row:
         self.since = self.since_done = 0.0
         self.last_line = 0.0
         self.outcome: str | None = None
+        self.work: str | None = None  # the last stage before "done", and its total
+        self.work_total = 0
 
     @property
     def percent(self) -> float | None:
@@ -91,9 +93,10 @@ class FleetDisplay:
     marks a device as ended (its outcome counts in the summary row)."""
 
     def __init__(self, console: Console, devices: Sequence[Any], *, live: bool | None = None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 quiet: bool = False, clock: Callable[[], float] = time.monotonic) -> None:
         self.console = console
-        self.live = console.tty if live is None else live
+        self.quiet = quiet  # shows nothing, only keeps track (see where_left)
+        self.live = not quiet and (console.tty if live is None else live)
         self.clock = clock
         self._lock = threading.Lock()
         self._rows = {_label(d): _Row(_label(d)) for d in devices}
@@ -114,9 +117,11 @@ class FleetDisplay:
                 row.since, row.since_done = now, event.done or 0
             row.stage, row.done, row.total = event.stage, event.done or 0, event.total or 0
             row.attempt = getattr(event, "attempt", row.attempt) or 1
-            if event.stage == "done":
+            if event.stage != "done":
+                row.work, row.work_total = row.stage, row.total
+            else:
                 row.outcome = getattr(event, "outcome", None) or row.outcome or "ended"
-            if self.live:
+            if self.live or self.quiet:
                 return
             if not changed and now - row.last_line < PLAIN_EVERY:
                 return
@@ -129,6 +134,27 @@ class FleetDisplay:
         with self._lock:
             row = self._rows.setdefault(_label(result.device), _Row(_label(result.device)))
             row.outcome, row.stage = result.outcome, "done"
+
+    def where_left(self, result: Any) -> str:
+        """Where an interrupted device was left, in words, from the last stage
+        it reported (and the bytes its result counts)."""
+        with self._lock:
+            row = self._rows.get(_label(result.device))
+            stage, total = (row.work, row.work_total) if row else (None, 0)
+        if stage in (None, "connect"):
+            return "not touched"
+        if stage in ("init", "identity"):
+            return "initialised (FPGA control in transfer mode), flash not touched"
+        if stage == "erase":
+            return "in the middle of an erase: its flash is partly or wholly erased"
+        if stage == "write":
+            return (f"erased and partly written at byte {result.bytes or 0}"
+                    + (f" of {total}" if total else ""))
+        if stage == "verify":
+            return "written, verifying, not marked done"
+        if stage == "retry-wait":
+            return "waiting for a retry: its flash holds no complete image"
+        return "written and verified, marking it done"
 
     def _plain(self, row: _Row) -> str:
         parts = [f"{row.label}: {row.stage}"]

@@ -8,6 +8,7 @@ so that a bad one is a usage error that names it.
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable
 
 from .._netaddr import port_arg
 
@@ -55,13 +56,18 @@ def json_option() -> argparse.ArgumentParser:
 
 
 def device_options(p: argparse.ArgumentParser, several: bool) -> None:
-    """--address (repeatable with `several`), --port, --device-type and --timeout."""
+    """--address (repeatable with `several`, and then one of it or --inventory
+    FILE is required), --port, --device-type and --timeout."""
     g = p.add_argument_group("device")
     if several:
-        g.add_argument("--address", "-a", action="append", required=True, metavar="HOST",
-                       help="the device: a host name or IP address, optionally with :PORT "
-                            "([IPV6]:PORT for IPv6). Repeat it to update several devices "
-                            "at once, one thread each")
+        which = g.add_mutually_exclusive_group(required=True)
+        which.add_argument("--address", "-a", action="append", metavar="HOST",
+                           help="a device: a host name or IP address, optionally with :PORT "
+                                "([IPV6]:PORT for IPv6). Repeat it for several devices, "
+                                "worked on at once")
+        which.add_argument("--inventory", "-i", metavar="FILE",
+                           help="the devices from a .csv or .toml inventory (address, and "
+                                "optionally port, name, serial, fpga_id, device_type)")
     else:
         g.add_argument("--address", "-a", required=True, metavar="HOST",
                        help="the device: a host name or IP address, optionally with :PORT "
@@ -73,3 +79,18 @@ def device_options(p: argparse.ArgumentParser, several: bool) -> None:
     g.add_argument("--timeout", type=seconds, default=10.0, metavar="S",
                    help="seconds to wait for the connection and for each reply "
                         "(default: %(default)s; an erase may take up to 120 s)")
+
+
+def count(low: int) -> Callable[[str], int]:
+    """An argparse `type=` for a whole number >= low."""
+
+    def number(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = low - 1
+        if value < low:
+            raise argparse.ArgumentTypeError(f"expected a whole number >= {low}, not {text!r}")
+        return value
+
+    return number

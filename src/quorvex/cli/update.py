@@ -1,18 +1,37 @@
-"""quorvex-fpga update: check an image offline, then write it to one or more
-devices at once, verify it and say how each device ended."""
+"""quorvex-fpga update: check an image offline, then write it to one device,
+a list of them or an inventory through quorvex.fleet, and say how each ended."""
 
 from __future__ import annotations
 
 import argparse
+import time
 
-from ._address import device_address, same_devices
-from ._common import (EXIT_OK, EXIT_TEXT, PROG, WORST_FIRST, Context, UsageError, Verbs,
-                      verb_parser, worst)
-from ._console import FleetProgress, stdout_to
+from ._address import devices as fleet_devices
+from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
+                      EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser, worst)
+from ._console import stdout_to
+from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
-from ._jobs import DeviceJob, run_fleet
-from ._options import device_options
+from ._jobs import DeviceJob, run_cancellable, run_fleet
+from ._options import count, device_options
 from ._trust import policy, trust_option
+
+# The exit status of a run, and which wins when devices end differently.
+PRECEDENCE = """\
+With several devices one status stands for all, the first that holds:
+  0    every device updated or unchanged
+  130  Ctrl-C (any device interrupted)
+  74   every device unreachable
+  1    any device failed, or was skipped after --max-failures or a canary failed
+  2    any device refused (identity, type, version, signature) and none failed
+"""
+
+EXIT_STATUSES = exit_text(
+    EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE, EXIT_LINK, EXIT_INTERRUPTED,
+    s1="a device failed (after its retries) or was skipped; or no history",
+    s2="refused, the flash untouched: image, type, version or identity",
+    s64="usage error: the command line or the inventory is wrong",
+    s74="link error: no device could be reached")
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -21,27 +40,59 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
         help="check an image, then write it to one or more devices and verify it",
         description="""
             Check IMAGE (offline, before any connection), then on each device:
-            initialise, erase, write the image in 16-byte blocks, read it back and
-            compare digests, mark it done and refresh. Ends with one summary line per
-            device: outcome, new FPGA version, bytes, seconds, rate, refused blocks
-            resent. Several --address options update the devices concurrently. Ctrl-C
-            stops cleanly and says where each device was left.""",
+            connect, initialise, check its serial and FPGA id against the expected
+            ones, erase, write the image in 16-byte blocks, read it back and compare
+            digests, mark it done and refresh. A link error or a read-back mismatch is
+            tried again from the start over a new connection (--retries), after a wait
+            of 1, 2, 4 ... s (at most 30 s). Several devices (repeated --address, or
+            --inventory) run at once. Every attempt is recorded in the history.
+            Progress goes to standard error (a live table on a terminal); the end is a
+            table of the devices on standard output. Ctrl-C stops cleanly.""",
         epilog=f"examples:\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10\n"
-               f"  {PROG} update fpga.tbin -a 192.0.2.10 -a 192.0.2.11 -a 192.0.2.12:5026\n"
+               f"  {PROG} update fpga.tbin -a 192.0.2.10 --expect-serial SN-0042\n"
+               f"  {PROG} update fpga.tbin --inventory rack3.csv --canary 1 --max-failures 2\n"
+               f"  {PROG} update fpga.tbin --inventory rack3.toml --skip-current --json\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --trust keys/\n\n"
-               f"With several devices the exit status is the worst of theirs:\n"
-               f"{WORST_FIRST}.\n\n{EXIT_TEXT}")
+               f"{PRECEDENCE}\n{EXIT_STATUSES}")
     p.add_argument("image", metavar="IMAGE", help="the image: a raw .bin or a .tbin container")
     device_options(p, several=True)
+    g = p.add_argument_group("the run")
+    g.add_argument("--retries", type=count(0), default=1, metavar="N",
+                   help="further attempts for a device after a link error or a read-back "
+                        "mismatch (default: %(default)s); refusals are never retried")
+    g.add_argument("--canary", type=count(0), default=0, metavar="N",
+                   help="update the first N devices first, the rest only if all N succeeded")
+    g.add_argument("--max-failures", type=count(1), default=None, metavar="K",
+                   help="once K devices have failed, start no more (they end 'skipped')")
+    g.add_argument("--jobs", "-j", type=count(1), default=None, metavar="J",
+                   help="at most J devices at once (default: all)")
+    g.add_argument("--skip-current", action="store_true",
+                   help="read each device's flash first; a device that holds the image "
+                        "already is left 'unchanged', not erased")
+    g = p.add_argument_group("identity (a single --address; an inventory has its own)")
+    g.add_argument("--expect-serial", metavar="S",
+                   help="refuse the device, untouched, unless its serial number is S")
+    g.add_argument("--expect-fpga-id", metavar="ID",
+                   help="refuse the device, untouched, unless its FPGA id is ID")
+    g = p.add_argument_group("history")
+    h = g.add_mutually_exclusive_group()
+    h.add_argument("--history", metavar="PATH",
+                   help="the SQLite history to record every attempt in (default: "
+                        "$XDG_STATE_HOME/quorvex/history.sqlite3, else "
+                        "~/.local/state/quorvex/history.sqlite3)")
+    h.add_argument("--no-history", action="store_true", help="record nothing")
+    g.add_argument("--operator", metavar="NAME",
+                   help="who ran the update, for the history (default: the login name)")
     g = p.add_argument_group("safety checks")
     g.add_argument("--force-version", action="store_true",
                    help="update even a device whose FPGA version is below the supported minimum")
     g.add_argument("--force-device-type", action="store_true",
                    help="write a .tbin even when its header names other device types")
     g.add_argument("--dry-run", action="store_true",
-                   help="check the image, connect and initialise, then stop before the erase")
+                   help="check the image, connect and initialise, then stop before the erase "
+                        "(no retries, nothing recorded)")
     trust_option(g)
     return p
 
@@ -53,11 +104,11 @@ def run(ctx: Context) -> int:
 
 
 def _run(ctx: Context) -> int:
+    from ..fleet import update
+    from ..history import HistoryError, default_path
+
     a, console = ctx.args, ctx.console
-    targets = [device_address(t, a.port) for t in a.address]
-    twice = same_devices(targets)
-    if twice:
-        raise UsageError(f"{'; '.join(twice)}: one device can take only one update at a time")
+    devices = fleet_devices(a, pinning=True)
 
     image = check_image(a.image, a.device_type, a.force_device_type)
     for level, text in image.messages:
@@ -70,36 +121,86 @@ def _run(ctx: Context) -> int:
                           "exit_status": image.status})
         return image.status
 
-    jobs = [DeviceJob(h, p, image=image, device_type=a.device_type, timeout=a.timeout,
-                      force_version=a.force_version, dry_run=a.dry_run) for h, p in targets]
-    if len(jobs) == 1:
-        # One device: the library's own progress lines, moved to stderr.
-        with stdout_to(None if a.quiet else console.stream()):
-            jobs[0].run()
-    else:
-        # Several: a compact line per device; the library's lines would
-        # garble each other, so they go nowhere.
-        ctx.log.per_device(True)
-        if not a.quiet:
-            board = FleetProgress(console, jobs)
-            for job in jobs:
-                job.on_progress = board
-        with stdout_to(None):
-            run_fleet(jobs, console)
+    if a.dry_run:
+        return _dry_run(ctx, image, devices)
 
+    history = None if a.no_history else (a.history or default_path())
+    display = FleetDisplay(console, devices, quiet=a.quiet)
+    if len(devices) > 1:
+        ctx.log.per_device(True)
+    start = time.monotonic()
+    try:
+        # The library's own progress lines would garble the display: they go nowhere.
+        with stdout_to(None), display:
+            report, _ = run_cancellable(
+                lambda cancel: update(
+                    a.image, devices, retries=a.retries, canary=a.canary,
+                    max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
+                    history=history, operator=a.operator, on_progress=display,
+                    timeout=a.timeout, force_version=a.force_version, cancel=cancel),
+                console)
+    except KeyboardInterrupt:
+        console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "
+                     f"again, a device may hold no complete image")
+        return EXIT_INTERRUPTED
+    except HistoryError as e:
+        console.error(f"history: {e}", "give another --history PATH, or --no-history to "
+                                       "update without a record; no device was touched")
+        return EXIT_FAILED
+    return report_run(ctx, report, display, time.monotonic() - start, image=image.as_dict())
+
+
+def report_run(ctx: Context, report, display: FleetDisplay, seconds: float, **extra) -> int:
+    """What every fleet verb ends with: the devices that did not end well on
+    standard error, then the table and totals (or --json) on standard output."""
+    left = {}
+    for i, r in enumerate(report.results):
+        if r.outcome == "interrupted":
+            left[i] = display.where_left(r)
+            ctx.console.line(f"{PROG}: interrupted: {r.device.label}: device {left[i]}")
+        elif r.outcome in ("failed", "refused") and r.message:
+            ctx.console.error(f"{r.device.label}: {r.outcome}: {r.message}")
+    status = report.exit_status
+    if ctx.args.json:
+        doc = report.as_dict()
+        for i, where in left.items():
+            doc["devices"][i].setdefault("left", where)
+        for key, value in extra.items():
+            doc.setdefault(key, value)
+        ctx.out_json(doc)
+    else:
+        ctx.out(result_table(report.results))
+        ctx.out(totals_line(report.results, seconds) + f"; exit status {status}")
+    return status
+
+
+def _dry_run(ctx: Context, image, devices) -> int:
+    """--dry-run: connect and initialise each device, and stop before the erase."""
+    a, console = ctx.args, ctx.console
+    jobs = [DeviceJob(d.address, d.port, image=image, device_type=d.device_type,
+                      timeout=a.timeout, force_version=a.force_version, dry_run=True)
+            for d in devices]
+    if len(jobs) > 1:
+        ctx.log.per_device(True)
+    with stdout_to(None):
+        if len(jobs) == 1:
+            jobs[0].run()
+        else:
+            run_fleet(jobs, console)
     for job in jobs:
         if job.outcome == "interrupted":
             console.line(f"{PROG}: interrupted: {job.label}: device {job.where_left()}")
-            if job.hint:
-                console.line(f"{PROG}: hint: {job.hint}")
         elif job.status != EXIT_OK:
             console.error(f"{job.label}: {job.outcome.replace('-', ' ')}: {job.message}",
                           job.hint)
     status = worst(job.status for job in jobs)
     if a.json:
-        ctx.out_json({"image": image.as_dict(), "dry_run": a.dry_run,
+        ctx.out_json({"image": image.as_dict(), "dry_run": True,
                       "devices": [job.as_dict() for job in jobs], "exit_status": status})
     else:
         for job in jobs:
             ctx.out(job.summary())
     return status
+
+
+__all__ = ["PRECEDENCE", "add_parser", "report_run", "run"]
