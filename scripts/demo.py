@@ -1,6 +1,9 @@
 """The main jobs, end to end, against the bundled device emulator: an FPGA
 update over TCP, with the library's own progress lines and a summary, then
-fast beam switching on the same device (parallel mode and a fast-beam sync)."""
+fast beam switching on the same device (parallel mode and a fast-beam sync),
+and last a production-line run: quorvex-fpga update over an inventory of
+three emulated devices (one of which drops its first connection, so a retry
+mends it), with its progress and its table of devices."""
 
 import argparse
 import hashlib
@@ -59,7 +62,11 @@ def main(argv=None):
             return 1
 
         print()
-        return fast_beam(emu)
+        status = fast_beam(emu)
+    if status:
+        return status
+    print()
+    return production_line(args.size)
 
 
 def fast_beam(emu):
@@ -96,6 +103,51 @@ def fast_beam(emu):
         if n and (word.startswith(("ExtCtrl", "BEAM_")) or word == "REBOOT"):
             print(f"    {word:<30} x{n}")
     return 0 if ok else 1
+
+
+def production_line(size):
+    """quorvex-fpga update IMAGE --inventory FILE over three emulators: the
+    inventory pins each device's serial number, the history goes to the
+    temporary folder, and the third device drops its first connection
+    mid-write, so that it needs a second attempt."""
+    import subprocess
+
+    from quorvex import tbin
+    from quorvex.emulator import DeviceEmulator
+
+    print("on the production line: three devices from an inventory")
+    versions = {"fpga_version": "0.2.3.4", "version_after_update": "0.3.0.0"}
+    image = os.urandom(size)
+    with tempfile.TemporaryDirectory() as tmp, \
+            DeviceEmulator(serial="QVX-0001", delay_us=100, **versions) as a, \
+            DeviceEmulator(serial="QVX-0002", delay_us=100, **versions) as b, \
+            DeviceEmulator(serial="QVX-0003", delay_us=100, **versions,
+                           drop_after=size // 32, fault_connections=1) as c:
+        path = os.path.join(tmp, "line.tbin")
+        with open(path, "wb") as f:
+            f.write(tbin.pack(image, 32, header={"name": "line image"}))
+        inventory = os.path.join(tmp, "rack.csv")
+        with open(inventory, "w") as f:
+            f.write("address,port,name,serial\n")
+            for i, e in enumerate((a, b, c), 1):
+                f.write(f"{e.host},{e.port},rack-{i},QVX-000{i}\n")
+        with open(inventory) as f:
+            print(f"inventory {inventory}:")
+            for line in f:
+                print(f"  {line.rstrip()}")
+        history = os.path.join(tmp, "history.sqlite3")
+        argv = ["update", path, "--inventory", inventory, "--history", history,
+                "--operator", "demo"]
+        print(f"$ quorvex-fpga {' '.join(argv)}")
+        sys.stdout.flush()
+        status = subprocess.run([sys.executable, "-m", "quorvex.cli", *argv]).returncode
+        print(f"exit status {status}")
+        expected = hashlib.sha256(image).hexdigest()
+        for e in (a, b, c):
+            if e.flash_digest() != expected:
+                print(f"{e.address}: the flash DOES NOT MATCH the image", file=sys.stderr)
+                return 1
+    return status
 
 
 if __name__ == "__main__":

@@ -186,13 +186,15 @@ class _Formatter(logging.Formatter):
     def __init__(self):
         super().__init__()
         self.per_device = False
+        self.thread_names: dict[str, str] = {}  # a device thread's name -> the device
 
     def format(self, record):
         text = record.getMessage()
         if record.exc_info:
             text += "\n" + self.formatException(record.exc_info)
         level = "" if record.levelno < logging.WARNING else record.levelname.lower() + ": "
-        where = record.threadName if self.per_device else record.name
+        where = (self.thread_names.get(record.threadName, record.threadName)
+                 if self.per_device else record.name)
         return f"[{where}] {level}{text}"
 
 
@@ -227,8 +229,13 @@ class LogSetup:
         root.setLevel(logging.DEBUG)
         root.addHandler(self.handler)
 
-    def per_device(self, on: bool) -> None:
+    def per_device(self, on: bool, thread_names: dict[str, str] | None = None) -> None:
+        """Log lines name the device whose thread logged them: the thread's
+        name, or the device that `thread_names` maps it to (it may fill in as
+        the threads start)."""
         self.formatter.per_device = on
+        if thread_names is not None:
+            self.formatter.thread_names = thread_names
 
     def close(self) -> None:
         root = logging.getLogger()

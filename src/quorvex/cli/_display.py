@@ -100,6 +100,9 @@ class FleetDisplay:
         self.clock = clock
         self._lock = threading.Lock()
         self._rows = {_label(d): _Row(_label(d)) for d in devices}
+        # The device each worker thread runs (events come from its thread),
+        # so that its log lines can name the device.
+        self.thread_names: dict[str, str] = {}
         self._live: Any = None
 
     # -- the events ---------------------------------------------------------
@@ -107,6 +110,7 @@ class FleetDisplay:
     def __call__(self, event: Any) -> None:
         now = self.clock()
         label = _label(event.device)
+        self.thread_names[threading.current_thread().name] = label
         with self._lock:
             row = self._rows.get(label)
             if row is None:
@@ -241,9 +245,9 @@ class FleetDisplay:
                           rate, eta, f"attempt {attempt}" if single else attempt)
         if single:
             return table
-        return Group(table, Text(f"done {counts['done']}, failed {counts['failed']}, "
-                                 f"running {counts['running']}, waiting {counts['waiting']}",
-                                 style="bold"))
+        summary = Text(f"done {counts['done']}, failed {counts['failed']}, "
+                       f"running {counts['running']}, waiting {counts['waiting']}", style="bold")
+        return Group(table, summary) if cells else summary
 
 
 # --- the end of a run ---------------------------------------------------------------

@@ -127,7 +127,7 @@ def _run(ctx: Context) -> int:
     history = None if a.no_history else (a.history or default_path())
     display = FleetDisplay(console, devices, quiet=a.quiet)
     if len(devices) > 1:
-        ctx.log.per_device(True)
+        ctx.log.per_device(True, display.thread_names)
     start = time.monotonic()
     try:
         # The library's own progress lines would garble the display: they go nowhere.

@@ -66,7 +66,7 @@ def _run(ctx: Context) -> int:
 
     display = FleetDisplay(console, devices, quiet=a.quiet)
     if len(devices) > 1:
-        ctx.log.per_device(True)
+        ctx.log.per_device(True, display.thread_names)
     start = time.monotonic()
     try:
         with stdout_to(None), display:
