@@ -339,3 +339,41 @@ def test_a_history_that_cannot_be_opened_stops_the_run_before_any_device(emus, i
     with pytest.raises(OSError):
         fleet.update(image, [device(e)], history=blocker / "history.sqlite3")
     assert e.counters()["connections"] == 0
+
+
+def test_a_signed_image_runs_under_the_given_policy_and_its_signers_are_recorded(emus,
+                                                                                 tmp_path):
+    from quorvex import QVRFpga, tbin
+    from quorvex.history import History
+
+    release, other = tmp_path / "release.key", tmp_path / "other.key"
+    kid = tbin.generate_key(release)
+    tbin.generate_key(other)
+    path = tmp_path / "fpga.tbin"
+    path.write_bytes(tbin.pack(os.urandom(200), 32))
+    tbin.sign(path, release)
+    e, db, before = emus(), tmp_path / "history.sqlite3", QVRFpga._TRUSTED_KEYS
+
+    untrusted = fleet.update(path, [device(e)], retries=2,
+                             trusted=[tbin.load_public_key(f"{other}.pub")])
+    r = untrusted.results[0]
+    assert (r.outcome, r.attempts) == (REFUSED, 1)
+    assert e.counters()["FPGA_ERASE"] == 0
+    trusted = fleet.update(path, [device(e)], history=db,
+                           trusted=[tbin.load_public_key(f"{release}.pub")])
+    assert trusted.results[0].outcome == UPDATED
+    assert QVRFpga._TRUSTED_KEYS is before
+    with History(db) as h:
+        row, = h.attempts()
+    assert kid in str(row["signers"]) and row["image_sha256"] == e.flash_digest()
+
+
+@pytest.mark.parametrize("run", [fleet.update, fleet.verify])
+def test_an_empty_image_is_never_taken_as_held(emus, tmp_path, run):
+    e = emus()
+    empty = tmp_path / "empty.bin"
+    empty.write_bytes(b"")
+    kw = dict(skip_current=True) if run is fleet.update else {}
+    report = run(empty, [device(e)], **kw)
+    assert report.results[0].outcome != UNCHANGED and report.exit_status != 0
+    assert e.counters()["FPGA_ERASE"] == 0

@@ -108,7 +108,8 @@ class _Run:
             with self._policy():
                 n = min(self.canary, len(self.devices))
                 self._batch(range(n))
-                if n and not all(self.results[i].ok for i in range(n)):
+                if n and not self.cancel.is_set() and \
+                        not all(self.results[i].ok for i in range(n)):
                     for i in range(n, len(self.devices)):
                         self._set(i, DeviceResult(self.devices[i], SKIPPED,
                                                   message="not started: the canary failed"))
