@@ -377,3 +377,12 @@ def test_an_empty_image_is_never_taken_as_held(emus, tmp_path, run):
     report = run(empty, [device(e)], **kw)
     assert report.results[0].outcome != UNCHANGED and report.exit_status != 0
     assert e.counters()["FPGA_ERASE"] == 0
+
+
+def test_a_cancelled_canary_leaves_the_rest_interrupted_not_skipped(emus, image):
+    cancel = threading.Event()
+    canary, rest = emus(erase_seconds=30), emus()
+    report = fleet.update(image, [device(canary), device(rest)], canary=1, cancel=cancel,
+                          on_progress=lambda p: p.stage == "erase" and cancel.set())
+    assert [r.outcome for r in report.results] == [INTERRUPTED, INTERRUPTED]
+    assert rest.counters()["connections"] == 0
