@@ -107,6 +107,13 @@ def test_a_bad_inventory_row_is_refused_naming_file_line_and_value(tmp_path, nam
     assert value in str(e.value)
 
 
+@pytest.mark.parametrize("args, kw", [(("",), {}), (("h", 0), {}), (("h", "5025"), {}),
+                                       (("h", True), {}), (("h",), dict(device_type=-1))])
+def test_a_device_with_a_bad_address_port_or_type_cannot_be_made(args, kw):
+    with pytest.raises(ValueError):
+        Device(*args, **kw)
+
+
 def test_check_duplicates_takes_an_ipv4_mapped_address_for_the_ipv4_one():
     fleet.check_duplicates([Device("127.0.0.1", 5025), Device("127.0.0.1", 5026)])
     with pytest.raises(ValueError, match="same device"):
