@@ -189,6 +189,24 @@ def test_drop_faults_close_without_answering_once(emu, options, answered):
     assert emu.counters()["dropped"] == 1
 
 
+@pytest.mark.parametrize("before", [0, 2])  # connections made before the option is set
+def test_fault_connections_limits_the_faults_to_the_next_k_connections(emu, before):
+    def session():
+        c = Client(emu)
+        c.sock.sendall(b"GET_SN\r\nFPGA_PROGRAM #216" + b"x" * 16 + b"\r\n")
+        replies = c.line(), c.line()
+        c.close()
+        return replies
+
+    for _ in range(before):
+        assert session() == (b"QVX-EMU-0001", b"0")
+    emu.set(garbage=True, refuse_every=1, fault_connections=2)
+    clean = (b"QVX-EMU-0001", b"0")
+    assert [session() == clean for _ in range(3)] == [False, False, True]
+    emu.set(fault_connections=None)  # off: every connection has the faults again
+    assert session()[0] != b"QVX-EMU-0001"
+
+
 def test_split_replies_still_parse(emu, client):
     emu.set(split_replies=5)
     program_image(client, bytes(range(40)))

@@ -189,7 +189,8 @@ class Attempt:
             if self._holds_image(tool):
                 return self._end(UNCHANGED, "holds the image")
             if self.mode == "verify":
-                return self._end(FAILED, "the flash differs from the image")
+                return self._end(FAILED, "the flash differs from the image" if self.image.payload
+                                 else "the image is empty: there is nothing to compare")
 
         ret = tool.processFpgaUpdate(self.image.path, d.device_type)
         if self._link_error is not None:
@@ -219,6 +220,8 @@ class Attempt:
         and compares it with the image: no erase, no write."""
         want = self.image.payload
         n = len(want)
+        if not n:  # nothing to compare: an empty image is never "held"
+            return False
         h = hashlib.sha256()
         self.report("verify", 0, n)
         tool._fpgaRstPagePtr("CFG")

@@ -158,7 +158,7 @@ def _device(p: Path, line: int, row: Mapping[str, Any]) -> Device:
                   fpga_id=row.get("fpga_id"), device_type=device_type)
 
 
-def _ends(host: str, port: int) -> set[tuple]:
+def _ends(host: str, port: int) -> set[tuple[Any, ...]]:
     """The (address, port[, scope]) ends a host name reaches; an IPv4-mapped
     IPv6 address counts as its IPv4 address."""
     try:
@@ -167,7 +167,7 @@ def _ends(host: str, port: int) -> set[tuple]:
         infos = []
     ends = set()
     for *_, sa in infos:
-        address = sa[0]
+        address = str(sa[0])
         try:
             ip = ipaddress.ip_address(address.split("%", 1)[0])
         except ValueError:

@@ -39,6 +39,16 @@ class Device:
     fpga_id: Optional[str] = field(default=None, kw_only=True)
     device_type: int = field(default=32, kw_only=True)
 
+    def __post_init__(self) -> None:
+        if not isinstance(self.address, str) or not self.address.strip():
+            raise ValueError(f"bad device address {self.address!r}")
+        for what, value, low, high in (("port", self.port, 1, 65535),
+                                       ("device_type", self.device_type, 0, 0xFFFF)):
+            if isinstance(value, bool) or not isinstance(value, int) \
+                    or not low <= value <= high:
+                raise ValueError(f"bad {what} {value!r} for device {self.address!r}: "
+                                 f"expected an int {low}..{high}")
+
     @property
     def label(self) -> str:
         """How messages name the device: its name, else host:port."""

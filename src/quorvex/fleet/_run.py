@@ -14,12 +14,15 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 from ._device import Attempt, Image, Reporter
 from ._model import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, EXIT_UNREACHABLE,
                      FAILED, INTERRUPTED, REFUSED, SKIPPED, UNCHANGED, UPDATED, Device,
                      DeviceResult, FleetReport, Progress)
+
+if TYPE_CHECKING:
+    from ..history import History
 
 __all__ = ["update"]
 
@@ -80,9 +83,13 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
 
 
 class _Run:
-    def __init__(self, image, devices, *, mode, retries=0, canary=0, max_failures=None,
-                 jobs=None, history=None, operator=None, on_progress=None, trusted=None,
-                 timeout=10.0, force_version=False, cancel=None):
+    def __init__(self, image: str | os.PathLike[str], devices: Sequence[Device], *, mode: str,
+                 retries: int = 0, canary: int = 0, max_failures: Optional[int] = None,
+                 jobs: Optional[int] = None, history: str | os.PathLike[str] | None = None,
+                 operator: Optional[str] = None,
+                 on_progress: Optional[Callable[[Progress], object]] = None,
+                 trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
+                 force_version: bool = False, cancel: Optional[threading.Event] = None) -> None:
         from ._inventory import check_duplicates
 
         self.devices = list(devices)
@@ -94,7 +101,7 @@ class _Run:
         self.on_progress, self.trusted = on_progress, trusted
         self.timeout, self.force_version = timeout, force_version
         self.cancel = cancel if cancel is not None else threading.Event()
-        self.history = None
+        self.history: Optional[History] = None
         if history is not None:
             from ..history import History
             self.history = History(history)
@@ -108,7 +115,8 @@ class _Run:
             with self._policy():
                 n = min(self.canary, len(self.devices))
                 self._batch(range(n))
-                if n and not all(self.results[i].ok for i in range(n)):
+                if n and not self.cancel.is_set() and \
+                        not all(r is not None and r.ok for r in self.results[:n]):
                     for i in range(n, len(self.devices)):
                         self._set(i, DeviceResult(self.devices[i], SKIPPED,
                                                   message="not started: the canary failed"))
@@ -227,7 +235,7 @@ class _Run:
         finally:
             with self.lock:
                 self.running.pop(i, None)
-            if row is not None:
+            if row is not None and self.history is not None:
                 status = _STATUS.get(a.outcome, EXIT_FAILED)
                 if a.outcome == FAILED and not a.reached:
                     status = EXIT_UNREACHABLE
