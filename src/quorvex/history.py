@@ -16,9 +16,11 @@ from __future__ import annotations
 
 import getpass
 import os
+import random
 import re
 import sqlite3
 import threading
+import time
 from collections.abc import Callable, Sequence
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -211,7 +213,7 @@ class History:
         except sqlite3.Error as e:
             raise HistoryError(self.path, f"cannot open it: {e}") from e
         try:
-            self._setup(db)
+            self._setup_retrying(db)
         except HistoryError:
             db.close()
             raise
@@ -223,26 +225,38 @@ class History:
             raise HistoryError(self.path, f"cannot open it: {reason}") from e
         self._db = db
 
+    def _setup_retrying(self, db: sqlite3.Connection) -> None:
+        """_setup, tried again while another process holds the file: SQLite
+        does not wait for the lock a journal mode change needs (it answers
+        "database is locked" at once when two processes open a new file
+        together), so this waits up to the busy timeout itself."""
+        deadline = time.monotonic() + BUSY_TIMEOUT
+        while True:
+            try:
+                return self._setup(db)
+            except sqlite3.OperationalError as e:
+                if "locked" not in str(e) or time.monotonic() > deadline:
+                    raise
+            time.sleep(0.01 + random.random() * 0.04)
+
     def _setup(self, db: sqlite3.Connection) -> None:
         db.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT * 1000)}")
+        # Before anything is changed, so another program's file stays as it
+        # is; one read transaction, so the three values read belong together.
+        db.execute("BEGIN")
+        try:
+            self._check(db)
+        finally:
+            db.execute("COMMIT")
         mode = db.execute("PRAGMA journal_mode = WAL").fetchone()[0]
         if str(mode).lower() != "wal":
             raise HistoryError(self.path, f"cannot use write-ahead logging (journal mode {mode})")
         db.execute("PRAGMA synchronous = FULL")  # a committed attempt survives a power cut
         # A write transaction from the start: it proves the file writable, and
-        # two processes opening a new file one after the other create it once.
+        # two processes opening a new file at once create the schema once.
         db.execute("BEGIN IMMEDIATE")
         try:
-            app = db.execute("PRAGMA application_id").fetchone()[0]
-            version = db.execute("PRAGMA user_version").fetchone()[0]
-            tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
-            if app != _APPLICATION_ID and (app != 0 or version != 0 or tables):
-                raise HistoryError(self.path, "not a history (an SQLite database of "
-                                              "another program)")
-            if version > SCHEMA_VERSION:
-                raise HistoryError(self.path, f"written by a newer quorvex (schema version "
-                                              f"{version}; this one knows up to "
-                                              f"{SCHEMA_VERSION}): update quorvex")
+            version = self._check(db)
             for v in range(version, SCHEMA_VERSION):
                 _MIGRATIONS[v](db)
             if version != SCHEMA_VERSION:
@@ -252,6 +266,19 @@ class History:
         except BaseException:
             db.execute("ROLLBACK")
             raise
+
+    def _check(self, db: sqlite3.Connection) -> int:
+        """The schema version of the file; HistoryError when it is not a
+        history or is newer than this module."""
+        app = db.execute("PRAGMA application_id").fetchone()[0]
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
+        if app != _APPLICATION_ID and (app != 0 or version != 0 or tables):
+            raise HistoryError(self.path, "not a history (an SQLite database of another program)")
+        if version > SCHEMA_VERSION:
+            raise HistoryError(self.path, f"written by a newer quorvex (schema version {version}; "
+                                          f"this one knows up to {SCHEMA_VERSION}): update quorvex")
+        return int(version)
 
     def _run(self, what: str, sql: str, params: Sequence[Any] = ()) -> tuple[sqlite3.Cursor,
                                                                               list[Any]]:

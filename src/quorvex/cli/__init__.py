@@ -27,7 +27,7 @@ from ._console import Console, LogSetup
 __all__ = ["VERBS", "build_parser", "main"]
 
 # The verbs, in the order the overview lists them.
-VERBS = ("info", "update", "check", "pack", "sign", "keygen", "inspect", "emulate")
+VERBS = ("info", "update", "check", "pack", "sign", "keygen", "inspect", "emulate", "history")
 
 _OVERVIEW = f"""\
 Update the FPGA image of networked beamforming devices, and make, sign and
