@@ -207,6 +207,11 @@ class History:
             _make_folders(self.path.parent)
         except OSError as e:
             raise HistoryError(self.path, f"cannot create its folder: {e.strerror or e}") from e
+        # Said plainly, not as SQLite's "readonly database" or a journal mode
+        # it cannot set; the folder takes the write-ahead log beside the file.
+        for where, what in ((self.path.parent, "its folder"), (self.path, "it")):
+            if where.exists() and not os.access(where, os.W_OK):
+                raise HistoryError(self.path, f"cannot write {what} (permission denied)")
         try:
             db = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT, isolation_level=None,
                                  check_same_thread=False)
