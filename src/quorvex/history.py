@@ -15,6 +15,7 @@ _MIGRATIONS); a file of a newer version is refused rather than guessed at.
 from __future__ import annotations
 
 import getpass
+import ipaddress
 import os
 import random
 import re
@@ -186,6 +187,22 @@ def _make_folders(folder: Path) -> None:
             pass
 
 
+def _host_spellings(host: str) -> list[str]:
+    """The ways a host may be recorded: an IP address as typed, in its
+    canonical form, and an IPv4 address also as its IPv4-mapped IPv6 form
+    (the same device, as the fleet sees it)."""
+    spellings = [host]
+    try:
+        ip = ipaddress.ip_address(host)
+    except ValueError:
+        return spellings
+    v4 = ip.ipv4_mapped if isinstance(ip, ipaddress.IPv6Address) else ip
+    spellings.append(str(ip))
+    if v4 is not None:
+        spellings += [str(v4), f"::ffff:{v4}"]
+    return list(dict.fromkeys(spellings))
+
+
 def _text(value: object) -> Optional[str]:
     return None if value is None else str(value)
 
@@ -349,7 +366,8 @@ class History:
         "signers" a list). Filters: `serial` exact; `address` "host" or
         "host:port" ([IPV6]:PORT); `image` a SHA-256 hex prefix; `since` an
         ISO date/time (UTC unless it says otherwise), an age such as "2h" or
-        "3d" (see parse_since) or a datetime. ValueError for a bad filter."""
+        "3d" (see parse_since) or a datetime. An IPv4 address matches its
+        IPv4-mapped IPv6 form too. ValueError for a bad filter."""
         where: list[str] = []
         params: list[Any] = []
         if serial is not None:
@@ -357,8 +375,9 @@ class History:
             params.append(str(serial))
         if address is not None:
             host, port = parse_address(address, -1)
-            where.append("host = ? COLLATE NOCASE")
-            params.append(host)
+            hosts = _host_spellings(host)
+            where.append(f"host COLLATE NOCASE IN ({', '.join('?' * len(hosts))})")
+            params += hosts
             if port != -1:
                 where.append("port = ?")
                 params.append(port)
