@@ -15,10 +15,13 @@ _MIGRATIONS); a file of a newer version is refused rather than guessed at.
 from __future__ import annotations
 
 import getpass
+import ipaddress
 import os
+import random
 import re
 import sqlite3
 import threading
+import time
 from collections.abc import Callable, Sequence
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -184,6 +187,22 @@ def _make_folders(folder: Path) -> None:
             pass
 
 
+def _host_spellings(host: str) -> list[str]:
+    """The ways a host may be recorded: an IP address as typed, in its
+    canonical form, and an IPv4 address also as its IPv4-mapped IPv6 form
+    (the same device, as the fleet sees it)."""
+    spellings = [host]
+    try:
+        ip = ipaddress.ip_address(host)
+    except ValueError:
+        return spellings
+    v4 = ip.ipv4_mapped if isinstance(ip, ipaddress.IPv6Address) else ip
+    spellings.append(str(ip))
+    if v4 is not None:
+        spellings += [str(v4), f"::ffff:{v4}"]
+    return list(dict.fromkeys(spellings))
+
+
 def _text(value: object) -> Optional[str]:
     return None if value is None else str(value)
 
@@ -205,13 +224,18 @@ class History:
             _make_folders(self.path.parent)
         except OSError as e:
             raise HistoryError(self.path, f"cannot create its folder: {e.strerror or e}") from e
+        # Said plainly, not as SQLite's "readonly database" or a journal mode
+        # it cannot set; the folder takes the write-ahead log beside the file.
+        for where, what in ((self.path.parent, "its folder"), (self.path, "it")):
+            if where.exists() and not os.access(where, os.W_OK):
+                raise HistoryError(self.path, f"cannot write {what} (permission denied)")
         try:
             db = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT, isolation_level=None,
                                  check_same_thread=False)
         except sqlite3.Error as e:
             raise HistoryError(self.path, f"cannot open it: {e}") from e
         try:
-            self._setup(db)
+            self._setup_retrying(db)
         except HistoryError:
             db.close()
             raise
@@ -223,26 +247,38 @@ class History:
             raise HistoryError(self.path, f"cannot open it: {reason}") from e
         self._db = db
 
+    def _setup_retrying(self, db: sqlite3.Connection) -> None:
+        """_setup, tried again while another process holds the file: SQLite
+        does not wait for the lock a journal mode change needs (it answers
+        "database is locked" at once when two processes open a new file
+        together), so this waits up to the busy timeout itself."""
+        deadline = time.monotonic() + BUSY_TIMEOUT
+        while True:
+            try:
+                return self._setup(db)
+            except sqlite3.OperationalError as e:
+                if "locked" not in str(e) or time.monotonic() > deadline:
+                    raise
+            time.sleep(0.01 + random.random() * 0.04)
+
     def _setup(self, db: sqlite3.Connection) -> None:
         db.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT * 1000)}")
+        # Before anything is changed, so another program's file stays as it
+        # is; one read transaction, so the three values read belong together.
+        db.execute("BEGIN")
+        try:
+            self._check(db)
+        finally:
+            db.execute("COMMIT")
         mode = db.execute("PRAGMA journal_mode = WAL").fetchone()[0]
         if str(mode).lower() != "wal":
             raise HistoryError(self.path, f"cannot use write-ahead logging (journal mode {mode})")
         db.execute("PRAGMA synchronous = FULL")  # a committed attempt survives a power cut
         # A write transaction from the start: it proves the file writable, and
-        # two processes opening a new file one after the other create it once.
+        # two processes opening a new file at once create the schema once.
         db.execute("BEGIN IMMEDIATE")
         try:
-            app = db.execute("PRAGMA application_id").fetchone()[0]
-            version = db.execute("PRAGMA user_version").fetchone()[0]
-            tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
-            if app != _APPLICATION_ID and (app != 0 or version != 0 or tables):
-                raise HistoryError(self.path, "not a history (an SQLite database of "
-                                              "another program)")
-            if version > SCHEMA_VERSION:
-                raise HistoryError(self.path, f"written by a newer quorvex (schema version "
-                                              f"{version}; this one knows up to "
-                                              f"{SCHEMA_VERSION}): update quorvex")
+            version = self._check(db)
             for v in range(version, SCHEMA_VERSION):
                 _MIGRATIONS[v](db)
             if version != SCHEMA_VERSION:
@@ -252,6 +288,19 @@ class History:
         except BaseException:
             db.execute("ROLLBACK")
             raise
+
+    def _check(self, db: sqlite3.Connection) -> int:
+        """The schema version of the file; HistoryError when it is not a
+        history or is newer than this module."""
+        app = db.execute("PRAGMA application_id").fetchone()[0]
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
+        if app != _APPLICATION_ID and (app != 0 or version != 0 or tables):
+            raise HistoryError(self.path, "not a history (an SQLite database of another program)")
+        if version > SCHEMA_VERSION:
+            raise HistoryError(self.path, f"written by a newer quorvex (schema version {version}; "
+                                          f"this one knows up to {SCHEMA_VERSION}): update quorvex")
+        return int(version)
 
     def _run(self, what: str, sql: str, params: Sequence[Any] = ()) -> tuple[sqlite3.Cursor,
                                                                               list[Any]]:
@@ -317,7 +366,8 @@ class History:
         "signers" a list). Filters: `serial` exact; `address` "host" or
         "host:port" ([IPV6]:PORT); `image` a SHA-256 hex prefix; `since` an
         ISO date/time (UTC unless it says otherwise), an age such as "2h" or
-        "3d" (see parse_since) or a datetime. ValueError for a bad filter."""
+        "3d" (see parse_since) or a datetime. An IPv4 address matches its
+        IPv4-mapped IPv6 form too. ValueError for a bad filter."""
         where: list[str] = []
         params: list[Any] = []
         if serial is not None:
@@ -325,8 +375,9 @@ class History:
             params.append(str(serial))
         if address is not None:
             host, port = parse_address(address, -1)
-            where.append("host = ? COLLATE NOCASE")
-            params.append(host)
+            hosts = _host_spellings(host)
+            where.append(f"host COLLATE NOCASE IN ({', '.join('?' * len(hosts))})")
+            params += hosts
             if port != -1:
                 where.append("port = ?")
                 params.append(port)

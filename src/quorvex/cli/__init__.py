@@ -1,6 +1,7 @@
 """quorvex-fpga: FPGA updates of networked beamforming devices from the shell.
 
-One verb per job (info, update, check, pack, sign, keygen, inspect, emulate),
+One verb per job (info, update, verify, check, pack, sign, keygen, inspect,
+emulate, history),
 each a module of this package; run ``quorvex-fpga --help`` for the overview and
 ``quorvex-fpga VERB --help`` for a verb. The native modules are imported only
 after the log is set up (on standard error), so standard output carries
@@ -27,7 +28,8 @@ from ._console import Console, LogSetup
 __all__ = ["VERBS", "build_parser", "main"]
 
 # The verbs, in the order the overview lists them.
-VERBS = ("info", "update", "verify", "check", "pack", "sign", "keygen", "inspect", "emulate")
+VERBS = ("info", "update", "verify", "check", "pack", "sign", "keygen", "inspect", "emulate",
+         "history")
 
 _OVERVIEW = f"""\
 Update the FPGA image of networked beamforming devices, and make, sign and
@@ -42,6 +44,8 @@ examples:
   {PROG} check fpga.tbin
   {PROG} update fpga.tbin --address 192.0.2.10
   {PROG} update fpga.tbin --address 192.0.2.10 --address 192.0.2.11 --json
+  {PROG} update fpga.tbin --inventory rack3.csv --canary 1 --max-failures 2
+  {PROG} verify fpga.tbin --inventory rack3.csv
   {PROG} pack fpga.bin --dev-type 32 --header version=\\"1.2.0\\" -o fpga.tbin
   {PROG} keygen -o release.key
   {PROG} sign fpga.tbin --key release.key
