@@ -112,17 +112,18 @@ def test_a_bad_address_is_refused_in_words_that_name_it(text):
     assert repr(text) in str(e.value)
 
 
-@pytest.mark.parametrize("verb", [None, "info", "update", "check", "pack", "inspect"])
+@pytest.mark.parametrize("verb", [None, "info", "update", "verify", "check", "pack", "inspect"])
 def test_help_explains_the_verbs_and_exit_statuses(verb, capsys):
     with pytest.raises(SystemExit) as e:
         build_parser().parse_args([verb, "--help"] if verb else ["--help"])
     out = capsys.readouterr().out
     assert e.value.code == 0
-    assert "exit status:\n  0    success" in out and "\n  64   usage error" in out
-    if verb in (None, "update", "info"):
+    success = "every device holds the image" if verb == "verify" else "success"
+    assert f"exit status:\n  0    {success}" in out and "\n  64   usage error" in out
+    if verb in (None, "update", "verify", "info"):
         assert "\n  74   link error" in out and "\n  130  interrupted" in out
     if verb is None:
-        for v in ("info", "update", "check", "pack", "inspect", "emulate"):
+        for v in ("info", "update", "verify", "check", "pack", "inspect", "emulate", "history"):
             assert f"\n    {v} " in out
 
 
@@ -136,7 +137,8 @@ def console_script(*args):
                           timeout=60, env=child_env())
 
 
-@pytest.mark.parametrize("verb", [None, "info", "update", "check", "pack", "inspect", "emulate"])
+@pytest.mark.parametrize("verb", [None, "info", "update", "verify", "check", "pack", "inspect",
+                                  "emulate"])
 def test_the_console_script_entry_point_shows_each_verbs_help(verb):
     r = console_script(*([verb] if verb else []), "--help")
     assert (r.returncode, r.stderr) == (0, "")

@@ -85,11 +85,13 @@ def test_identity_pinning_needs_a_single_address(image, tmp_path, capsys):
 
 # --- against emulators -------------------------------------------------------------
 
-def test_a_serial_mismatch_is_refused_with_2_and_the_device_is_not_erased(image, tmp_path):
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_a_serial_mismatch_is_refused_with_2_and_the_device_is_not_erased(image, tmp_path,
+                                                                          dry_run):
     path, _ = image
     with DeviceEmulator(serial="SN-REAL") as e:
         r = cli("update", path, "-a", e.address, "--expect-serial", "SN-WANTED", "--json",
-                "--history", tmp_path / "h.sqlite3")
+                "--history", tmp_path / "h.sqlite3", *(["--dry-run"] if dry_run else []))
         assert r.returncode == 2, r.stderr
         assert e.counters()["FPGA_ERASE"] == 0 and e.counters()["FPGA_PROGRAM"] == 0
     (dev,) = json.loads(r.stdout)["devices"]
@@ -215,6 +217,14 @@ def test_the_live_table_has_a_row_per_running_device_and_a_summary():
     assert "left" in text and "50%" in text and "500 B/s" in text and "0:01" in text
     assert "right" not in text and "spare" not in text
     assert "done 1, failed 0, running 1, waiting 1" in text
+
+    # One device: just its bar, no table and no counts.
+    alone = FleetDisplay(Console(sys.stderr), devs[:1], live=True, clock=lambda: now[0])
+    alone(Progress(devs[0], "write", 250, 1000, attempt=2))
+    out = RichConsole(width=120, file=__import__("io").StringIO())
+    out.print(alone.renderable())
+    (line,) = out.file.getvalue().splitlines()
+    assert line.split()[:2] == ["left", "write"] and "25%" in line and "attempt 2" in line
 
 
 def test_the_end_of_run_table_and_totals():

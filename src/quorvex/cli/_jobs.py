@@ -54,13 +54,15 @@ class DeviceJob:
     def __init__(self, host: str, port: int, *, image: ImageReport, device_type: int,
                  timeout: float, force_version: bool = False, dry_run: bool = False,
                  stop: threading.Event | None = None,
-                 on_progress: Callable[[DeviceJob], None] | None = None) -> None:
+                 on_progress: Callable[[DeviceJob], None] | None = None,
+                 expect_serial: str | None = None, expect_fpga_id: str | None = None) -> None:
         self.host, self.port = host, port
         self.label = address_label(host, port)
         self.image, self.device_type, self.timeout = image, device_type, timeout
         self.force_version, self.dry_run = force_version, dry_run
         self.stop = stop or threading.Event()
         self.on_progress = on_progress
+        self.expect_serial, self.expect_fpga_id = expect_serial, expect_fpga_id
 
         self.state = "untouched"
         self.stage: str | None = None  # "write" or "verify", once the transfer runs
@@ -134,6 +136,10 @@ class DeviceJob:
             return self._refused_by_init(ret.RetMsg)
         self.fpga_id = ret.RetData.get("fpga_id")
         self.old_version = ret.RetData.get("fpga_version") or None
+        problem = self._identity_problem(tool)
+        if problem:
+            return self._end("refused", EXIT_REFUSED, problem,
+                             "check that the device at this address is the one you mean")
         if self.dry_run:
             self.total = self.image.image_bytes or 0
             return self._end("ready", EXIT_OK, "checked and initialised; stopped before the erase")
@@ -153,6 +159,19 @@ class DeviceJob:
                              "with a flash that does not match the image")
         return self._end("refused", EXIT_REFUSED, ret.RetMsg,
                          "the image file changed since it was checked; check it again")
+
+    def _identity_problem(self, tool) -> str:
+        """The expected serial number and FPGA id against the device's."""
+        found = []
+        if self.expect_serial is not None:
+            serial = str(tool._fpgaGetSerialNumber()).strip()
+            if serial != self.expect_serial:
+                found.append(f"serial number {serial!r} where {self.expect_serial!r} "
+                             f"was expected")
+        if self.expect_fpga_id is not None and \
+                (self.fpga_id or "").lower() != self.expect_fpga_id.lower():
+            found.append(f"FPGA id {self.fpga_id!r} where {self.expect_fpga_id!r} was expected")
+        return ("not the device expected: it reports " + " and ".join(found)) if found else ""
 
     def _connect(self):
         from ..QVRFpga import FpgaTool
