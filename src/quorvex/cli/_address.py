@@ -30,7 +30,7 @@ def same_devices(targets: Sequence[tuple[str, int]]) -> list[str]:
     """Texts naming the (host, port) targets that reach one device: the same
     label, or names that resolve to a common address and port. A name that
     does not resolve is left to the link, which reports it."""
-    ends = []
+    ends: list[set[tuple[Any, ...]]] = []
     for host, port in targets if len(targets) > 1 else ():
         try:
             infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
@@ -38,7 +38,7 @@ def same_devices(targets: Sequence[tuple[str, int]]) -> list[str]:
             infos = []
         # (address, port), and the scope of a link-local IPv6 address; an
         # IPv4-mapped IPv6 address is the IPv4 address it carries
-        ends.append({(_unmapped(sa[0]), sa[1], *[s for s in sa[3:4] if s])
+        ends.append({(_unmapped(str(sa[0])), int(sa[1]), *[int(s) for s in sa[3:4] if s])
                      for *_, sa in infos})
     labels = [address_label(h, p) for h, p in targets]
     found: list[str] = []
@@ -47,9 +47,9 @@ def same_devices(targets: Sequence[tuple[str, int]]) -> list[str]:
             if labels[j] == first:
                 text = f"{first} is given more than once"
             elif ends[i] & ends[j]:
-                address, port = min(ends[i] & ends[j])[:2]
+                common = min(ends[i] & ends[j])
                 text = (f"{first} and {labels[j]} are the same device "
-                        f"({address_label(address, port)})")
+                        f"({address_label(str(common[0]), int(common[1]))})")
             else:
                 continue
             if text not in found:

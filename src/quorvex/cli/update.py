@@ -192,8 +192,8 @@ def _dry_run(ctx: Context, image, devices) -> int:
         if job.outcome == "interrupted":
             console.line(f"{PROG}: interrupted: {job.label}: device {job.where_left()}")
         elif job.status != EXIT_OK:
-            console.error(f"{job.label}: {job.outcome.replace('-', ' ')}: {job.message}",
-                          job.hint)
+            outcome = (job.outcome or "failed").replace("-", " ")
+            console.error(f"{job.label}: {outcome}: {job.message}", job.hint)
     status = worst(job.status for job in jobs)
     if a.json:
         ctx.out_json({"image": image.as_dict(), "dry_run": True,
