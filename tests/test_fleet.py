@@ -397,3 +397,14 @@ def test_a_cancelled_canary_leaves_the_rest_interrupted_not_skipped(emus, image)
                           on_progress=lambda p: p.stage == "erase" and cancel.set())
     assert [r.outcome for r in report.results] == [INTERRUPTED, INTERRUPTED]
     assert rest.counters()["connections"] == 0
+
+
+def test_a_progress_callback_that_raises_does_not_break_off_the_update(emus, image, caplog):
+    e = emus()
+
+    def broken(p):
+        raise RuntimeError("display bug")
+
+    report = fleet.update(image, [device(e)], on_progress=broken)
+    assert report.results[0].outcome == UPDATED and e.flash_digest() == sha(image)
+    assert "display bug" in caplog.text
