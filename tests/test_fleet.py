@@ -165,7 +165,11 @@ def test_a_device_that_is_not_the_one_expected_is_refused_unerased(emus, image, 
 
 def test_a_drop_is_mended_by_a_retry_over_a_new_connection(emus, image):
     e = emus(drop_on="FPGA_PROGRAM", drop_on_count=3, fault_connections=1)
-    report = fleet.update(image, [device(e)], retries=1)
+    events = []
+    report = fleet.update(image, [device(e)], retries=1,
+                          on_progress=lambda p: events.append((p.attempt, p.stage)))
+    assert events.index((1, "retry-wait")) < events.index((2, "connect"))
+    assert events[-1] == (2, "done")
     r = report.results[0]
     assert (r.outcome, r.attempts, r.bytes) == (UPDATED, 2, 200)
     assert e.flash_digest() == sha(image)
@@ -279,7 +283,7 @@ def test_verify_reads_back_only(emus, image, tmp_path):
 def test_progress_is_throttled_per_device_and_says_every_stage(emus, image, tmp_path):
     big = tmp_path / "big.bin"
     big.write_bytes(os.urandom(24_000))
-    es = [emus(delay_us=20), emus(delay_us=20)]
+    es = [emus(delay_us=100), emus(delay_us=100)]
     events = []
     fleet.update(big, [device(e) for e in es], on_progress=lambda p: events.append(
         (time.monotonic(), p)))
@@ -393,3 +397,14 @@ def test_a_cancelled_canary_leaves_the_rest_interrupted_not_skipped(emus, image)
                           on_progress=lambda p: p.stage == "erase" and cancel.set())
     assert [r.outcome for r in report.results] == [INTERRUPTED, INTERRUPTED]
     assert rest.counters()["connections"] == 0
+
+
+def test_a_progress_callback_that_raises_does_not_break_off_the_update(emus, image, caplog):
+    e = emus()
+
+    def broken(p):
+        raise RuntimeError("display bug")
+
+    report = fleet.update(image, [device(e)], on_progress=broken)
+    assert report.results[0].outcome == UPDATED and e.flash_digest() == sha(image)
+    assert "display bug" in caplog.text

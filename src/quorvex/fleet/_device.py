@@ -5,6 +5,7 @@ the FpgaTool object (its own link per attempt)."""
 from __future__ import annotations
 
 import hashlib
+import logging
 import os
 import threading
 import time
@@ -22,6 +23,8 @@ __all__ = ["Image", "open_link", "Attempt", "Stopped", "THROTTLE"]
 
 # The one refusal of processFpgaUpdate that means the read-back did not match.
 _VERIFY_FAILED = "FPGA update process failed."
+
+logger = logging.getLogger("quorvex.fleet")
 
 #: Seconds between two progress reports of one device (stage changes apart).
 THROTTLE = 0.05
@@ -78,7 +81,8 @@ class Image:
 
 class Reporter:
     """A device's progress events: stage changes always, counts at most
-    every THROTTLE seconds."""
+    every THROTTLE seconds. A callback that raises is logged, never allowed
+    to break off the device's update halfway."""
 
     def __init__(self, device: Device, on_progress: Optional[Callable[[Progress], object]]):
         self.device, self.on_progress = device, on_progress
@@ -93,7 +97,10 @@ class Reporter:
         if stage == self.stage and now - self._last < THROTTLE:
             return
         self.stage, self._last = stage, now
-        self.on_progress(Progress(self.device, stage, done, total, self.attempt))
+        try:
+            self.on_progress(Progress(self.device, stage, done, total, self.attempt))
+        except Exception:
+            logger.exception("%s: the progress callback failed", self.device.label)
 
 
 @dataclass
