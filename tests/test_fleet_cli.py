@@ -139,6 +139,20 @@ def test_an_inventory_run_records_every_attempt_and_json_carries_the_report(imag
         ("SN-A", "updated", "line-7"), ("SN-B", "updated", "line-7")]
 
 
+def test_an_inventory_of_another_device_type_checks_the_image_against_its_type(tmp_path):
+    path = tmp_path / "for28.tbin"
+    path.write_bytes(tbin.pack(os.urandom(100), 28))
+    with DeviceEmulator() as e:
+        inv = tmp_path / "rack.csv"
+        inv.write_text(f"address,port,device_type\n{e.host},{e.port},28\n")
+        r = cli("update", path, "--inventory", inv, "--no-history", "--dry-run")
+        # Past the offline check (the image is for the inventory's type); the
+        # device, of type 32, refuses type 28 itself.
+        assert r.returncode == 2
+        assert "image refused" not in r.stderr and "Device type 28" in r.stderr
+        assert e.counters()["connections"] == 1
+
+
 def test_no_history_records_nothing_and_the_default_history_is_used_otherwise(image, tmp_path):
     path, _ = image
     state = tmp_path / "xdg"

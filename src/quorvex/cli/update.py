@@ -110,7 +110,10 @@ def _run(ctx: Context) -> int:
     a, console = ctx.args, ctx.console
     devices = fleet_devices(a, pinning=True)
 
-    image = check_image(a.image, a.device_type, a.force_device_type)
+    # The device types the image must name: the devices' (an inventory's may
+    # differ from --device-type); with several, each device's update checks its own.
+    types = {d.device_type for d in devices}
+    image = check_image(a.image, min(types), a.force_device_type or len(types) > 1)
     for level, text in image.messages:
         if level == "warning":
             console.warning(text)
