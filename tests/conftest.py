@@ -5,12 +5,19 @@ tool's own tests run against this; the real TCP link has tests of its own."""
 import json
 import os
 import signal
+import tempfile
 
 import pytest
 
 # A site policy on this machine would refuse the suite's unsigned images: the
 # tests set their own trusted keys, and run (and start processes) without it.
 os.environ.pop("QUORVEX_TRUST", None)
+
+# Nor may a test run add rows to this machine's update history: the default
+# history of every process the suite starts lies in a folder of its own,
+# removed at the end.
+_STATE_HOME = tempfile.TemporaryDirectory(prefix="quorvex-tests-state-")
+os.environ["XDG_STATE_HOME"] = _STATE_HOME.name
 
 from quorvex.QVRUtils import RetType
 
