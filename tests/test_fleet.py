@@ -231,6 +231,24 @@ def test_max_failures_skips_the_devices_not_yet_started(emus, image):
     assert all(e.counters()["connections"] == 0 for e in later)
 
 
+@pytest.mark.parametrize("how", ["canary", "max_failures"])
+def test_every_device_ends_with_one_done_event_carrying_its_outcome(emus, image, how):
+    devices = [dead_device(), device(emus()), device(emus())]
+    events, lock = [], threading.Lock()
+
+    def watch(p):
+        with lock:
+            events.append(p)
+
+    kw = dict(canary=1) if how == "canary" else dict(max_failures=1, jobs=1)
+    report = fleet.update(image, devices, retries=0, on_progress=watch, **kw)
+    assert [r.outcome for r in report.results] == [FAILED, SKIPPED, SKIPPED]
+    done = [(p.device, p.outcome) for p in events if p.stage == "done"]
+    assert sorted(done, key=lambda x: devices.index(x[0])) == [
+        (r.device, r.outcome) for r in report.results]
+    assert all(p.outcome is None for p in events if p.stage != "done")
+
+
 def test_jobs_caps_the_devices_run_at_once(emus, image):
     es = [emus(erase_seconds=0.05) for _ in range(4)]
     running, most, lock = set(), [0], threading.Lock()

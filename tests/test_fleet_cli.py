@@ -231,6 +231,11 @@ def test_the_live_table_has_a_row_per_running_device_and_a_summary():
     assert "left" in text and "50%" in text and "500 B/s" in text and "0:01" in text
     assert "right" not in text and "spare" not in text
     assert "done 1, failed 0, running 1, waiting 1" in text
+    show(Progress(devs[0], "done", outcome="failed"))
+    show(Progress(devs[2], "done", outcome="skipped"))
+    out = RichConsole(width=120, file=__import__("io").StringIO())
+    out.print(show.renderable())
+    assert "done 1, failed 1, skipped 1, running 0, waiting 0" in out.file.getvalue()
 
     # One device: just its bar, no table and no counts.
     alone = FleetDisplay(Console(sys.stderr), devs[:1], live=True, clock=lambda: now[0])

@@ -89,8 +89,8 @@ class _Row:
 
 class FleetDisplay:
     """The progress of a fleet run on standard error. Call it with each
-    progress event; use it as a context manager around the run; `end(result)`
-    marks a device as ended (its outcome counts in the summary row)."""
+    progress event (a device's "done" event carries its outcome, which the
+    summary row counts); use it as a context manager around the run."""
 
     def __init__(self, console: Console, devices: Sequence[Any], *, live: bool | None = None,
                  quiet: bool = False, clock: Callable[[], float] = time.monotonic) -> None:
@@ -132,12 +132,6 @@ class FleetDisplay:
             row.last_line = now
             text = self._plain(row)
         self.console.line(text)
-
-    def end(self, result: Any) -> None:
-        """A device's result is known (the run may say so after its events)."""
-        with self._lock:
-            row = self._rows.setdefault(_label(result.device), _Row(_label(result.device)))
-            row.outcome, row.stage = result.outcome, "done"
 
     def where_left(self, result: Any) -> str:
         """Where an interrupted device was left, in words, from the last stage
@@ -201,19 +195,23 @@ class FleetDisplay:
 
     def counts(self) -> dict[str, int]:
         """Devices done (updated or unchanged, or ended when the outcome is
-        not known yet), failed (any other outcome), running and waiting."""
-        done = failed = running = waiting = 0
+        not known), skipped (never started), failed (any other outcome),
+        running and waiting."""
+        done = failed = skipped = running = waiting = 0
         for row in self._rows.values():
             if row.outcome is not None:
                 if row.outcome in ("updated", "unchanged", "ended"):
                     done += 1
+                elif row.outcome == "skipped":
+                    skipped += 1
                 else:
                     failed += 1
             elif row.stage is None:
                 waiting += 1
             else:
                 running += 1
-        return {"done": done, "failed": failed, "running": running, "waiting": waiting}
+        return {"done": done, "failed": failed, "skipped": skipped, "running": running,
+                "waiting": waiting}
 
     def renderable(self) -> Any:
         from rich.console import Group
@@ -246,7 +244,9 @@ class FleetDisplay:
         if single:
             return table
         summary = Text(f"done {counts['done']}, failed {counts['failed']}, "
-                       f"running {counts['running']}, waiting {counts['waiting']}", style="bold")
+                       + (f"skipped {counts['skipped']}, " if counts["skipped"] else "")
+                       + f"running {counts['running']}, waiting {counts['waiting']}",
+                       style="bold")
         return Group(table, summary) if cells else summary
 
 

@@ -97,8 +97,20 @@ class Reporter:
         if stage == self.stage and now - self._last < THROTTLE:
             return
         self.stage, self._last = stage, now
+        self._send(Progress(self.device, stage, done, total, self.attempt))
+
+    def done(self, outcome: str) -> None:
+        """The device's last event: it ended with `outcome`."""
+        if self.on_progress is not None:
+            self.stage = "done"
+            self._send(Progress(self.device, "done", attempt=self.attempt, outcome=outcome))
+
+    def _send(self, event: Progress) -> None:
+        callback = self.on_progress
+        if callback is None:
+            return
         try:
-            self.on_progress(Progress(self.device, stage, done, total, self.attempt))
+            callback(event)
         except Exception:
             logger.exception("%s: the progress callback failed", self.device.label)
 

@@ -131,10 +131,14 @@ class FleetReport:
 @dataclass
 class Progress:
     """One progress event of one device: its stage, the bytes done of total
-    (0, 0 where the stage has no count) and the attempt number (from 1)."""
+    (0, 0 where the stage has no count) and the attempt number (from 1).
+    Every device ends with one "done" event whose `outcome` is its result's,
+    a device never started (skipped, or interrupted first) too; `outcome` is
+    None on every other event."""
 
     device: Device
     stage: str
     done: int = 0
     total: int = 0
     attempt: int = 1
+    outcome: Optional[str] = None

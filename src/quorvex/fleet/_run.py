@@ -118,7 +118,7 @@ class _Run:
                 if n and not self.cancel.is_set() and \
                         not all(r is not None and r.ok for r in self.results[:n]):
                     for i in range(n, len(self.devices)):
-                        self._set(i, DeviceResult(self.devices[i], SKIPPED,
+                        self._end(i, DeviceResult(self.devices[i], SKIPPED,
                                                   message="not started: the canary failed"))
                 self._batch(range(n, len(self.devices)))
         finally:
@@ -139,10 +139,16 @@ class _Run:
         finally:
             QVRFpga._TRUSTED_KEYS = old
 
-    def _set(self, i: int, result: DeviceResult) -> None:
+    def _end(self, i: int, result: DeviceResult, report: Optional[Reporter] = None) -> None:
+        """Device i ended (or will never start): its result, counted against
+        max_failures when it failed, and its "done" event."""
         with self.lock:
-            if self.results[i] is None:
-                self.results[i] = result
+            if self.results[i] is not None:
+                return
+            self.results[i] = result
+            if result.outcome == FAILED:
+                self.failures += 1
+        (report or Reporter(result.device, self.on_progress)).done(result.outcome)
 
     def _batch(self, indices: range) -> None:
         todo = [i for i in indices if self.results[i] is None]
@@ -152,19 +158,22 @@ class _Run:
                                 thread_name_prefix="quorvex-fleet") as pool:
             futures = [pool.submit(self._device, i) for i in todo]
             cancelled_at = None
-            while not all(f.done() for f in futures):
+            while True:
+                # Ctrl-C anywhere in here (not only in the wait) cancels the run.
                 try:
+                    if all(f.done() for f in futures):
+                        break
                     self.cancel.wait(0.05)
+                    if self.cancel.is_set():
+                        if cancelled_at is None:
+                            cancelled_at = time.monotonic()
+                        elif time.monotonic() - cancelled_at >= CANCEL_GRACE:
+                            with self.lock:
+                                attempts = list(self.running.values())
+                            for a in attempts:
+                                a.close()
                 except KeyboardInterrupt:
                     self.cancel.set()
-                if self.cancel.is_set():
-                    if cancelled_at is None:
-                        cancelled_at = time.monotonic()
-                    elif time.monotonic() - cancelled_at >= CANCEL_GRACE:
-                        with self.lock:
-                            attempts = list(self.running.values())
-                        for a in attempts:
-                            a.close()
             for f in futures:
                 f.result()
 
@@ -173,15 +182,15 @@ class _Run:
     def _device(self, i: int) -> None:
         d = self.devices[i]
         with self.lock:
+            skip = None
             if self.cancel.is_set():
-                self.results[i] = DeviceResult(d, INTERRUPTED,
-                                               message="not started: interrupted")
-                return
-            if self.max_failures is not None and self.failures >= self.max_failures:
-                self.results[i] = DeviceResult(
-                    d, SKIPPED, message=f"not started: {self.failures} device"
-                                        f"{'s' if self.failures != 1 else ''} failed")
-                return
+                skip = DeviceResult(d, INTERRUPTED, message="not started: interrupted")
+            elif self.max_failures is not None and self.failures >= self.max_failures:
+                skip = DeviceResult(d, SKIPPED, message=f"not started: {self.failures} device"
+                                                        f"{'s' if self.failures != 1 else ''} "
+                                                        f"failed")
+        if skip is not None:
+            return self._end(i, skip)
         started = time.monotonic()
         report = Reporter(d, self.on_progress)
         result = DeviceResult(d, FAILED)
@@ -206,15 +215,11 @@ class _Run:
                     break
             if result.outcome == FAILED and result.attempts > 1:
                 result.message = f"after {result.attempts} attempts: {result.message}"
-        except Exception as e:  # a history that cannot be written
+        except BaseException as e:  # a history that cannot be written, or a fault of ours
             result.outcome, result.message = FAILED, f"{type(e).__name__}: {e}"
         result.unreachable = result.outcome == FAILED and not reached
         result.seconds = time.monotonic() - started
-        report("done")
-        with self.lock:
-            if result.outcome == FAILED:
-                self.failures += 1
-            self.results[i] = result
+        self._end(i, result, report)
 
     def _attempt(self, i: int, d: Device, report: Reporter, n: int) -> Attempt:
         a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
