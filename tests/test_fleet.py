@@ -163,7 +163,8 @@ def test_a_device_that_is_not_the_one_expected_is_refused_unerased(emus, image, 
     assert report.exit_status == 2
 
 
-def test_a_drop_is_mended_by_a_retry_over_a_new_connection(emus, image):
+def test_a_drop_is_mended_by_a_retry_over_a_new_connection(emus, image, monkeypatch):
+    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.3)
     e = emus(drop_on="FPGA_PROGRAM", drop_on_count=3, fault_connections=1)
     events = []
     report = fleet.update(image, [device(e)], retries=1,
@@ -172,6 +173,10 @@ def test_a_drop_is_mended_by_a_retry_over_a_new_connection(emus, image):
     assert events[-1] == (2, "done")
     r = report.results[0]
     assert (r.outcome, r.attempts, r.bytes) == (UPDATED, 2, 200)
+    # Its time is the whole of it, the wait before the retry included; its
+    # rate is over that same time, in the report as in the table.
+    assert r.seconds >= 0.3 * 0.8
+    assert r.as_dict()["bytes_per_second"] == round(200 / r.seconds, 1)
     assert e.flash_digest() == sha(image)
     assert e.counters()["connections"] == 2 and e.counters()["FPGA_ERASE"] == 2
 

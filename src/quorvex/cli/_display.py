@@ -9,7 +9,7 @@ changes and every 10 s while it stays in one, never a line per block.
 
 `result_table` and `totals_line` render the end of a run from plain result
 objects (device, outcome, attempts, old_version, new_version, bytes,
-seconds, message).
+seconds, rate, message).
 """
 
 from __future__ import annotations
@@ -252,12 +252,6 @@ class FleetDisplay:
 
 # --- the end of a run ---------------------------------------------------------------
 
-def _rate(result: Any) -> float | None:
-    if result.outcome in ("updated", "failed") and result.bytes and result.seconds:
-        return result.bytes / result.seconds
-    return None
-
-
 def result_table(results: Sequence[Any], *, width: int = 160) -> str:
     """One row per device: outcome, old and new version, attempts, time and rate."""
     from rich.console import Console as RichConsole
@@ -271,7 +265,7 @@ def result_table(results: Sequence[Any], *, width: int = 160) -> str:
     for r in results:
         table.add_row(_label(r.device), r.outcome, r.old_version or "-", r.new_version or "-",
                       str(r.attempts), f"{r.seconds:.2f} s" if r.seconds else "-",
-                      human_rate(_rate(r)))
+                      human_rate(r.rate))
     out = io.StringIO()
     RichConsole(file=out, width=width, color_system=None, force_terminal=False,
                 legacy_windows=False).print(table)

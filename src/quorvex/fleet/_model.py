@@ -61,7 +61,13 @@ class Device:
 @dataclass
 class DeviceResult:
     """How one device ended. `attempts` counts the connections tried;
-    `unreachable` is True when no attempt ever reached the device."""
+    `unreachable` is True when no attempt ever reached the device.
+
+    `seconds` is the whole time the device took, from its first connection
+    to its end: every attempt and every wait before a retry. `bytes` are the
+    bytes its last attempt moved (written by an update, read back by verify),
+    and `rate` is bytes / seconds: the device's own pace, retries included,
+    the same figure in the table and in as_dict()."""
 
     device: Device
     outcome: str
@@ -80,6 +86,11 @@ class DeviceResult:
     def ok(self) -> bool:
         return self.outcome in (UPDATED, UNCHANGED)
 
+    @property
+    def rate(self) -> Optional[float]:
+        """Bytes per second over the whole time (None without bytes or time)."""
+        return self.bytes / self.seconds if self.bytes and self.seconds > 0 else None
+
     def as_dict(self) -> dict[str, Any]:
         d = self.device
         return {
@@ -88,6 +99,7 @@ class DeviceResult:
             "outcome": self.outcome, "attempts": self.attempts,
             "old_version": self.old_version, "new_version": self.new_version,
             "bytes": self.bytes, "seconds": round(self.seconds, 4),
+            "bytes_per_second": round(rate, 1) if (rate := self.rate) else None,
             "message": self.message or None, "unreachable": self.unreachable,
             "serial": self.serial, "fpga_id": self.fpga_id,
             "blocks_resent": self.blocks_resent,
