@@ -13,7 +13,8 @@ import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from .._netaddr import address_label, connect_error
+from .._netaddr import address_label
+from ..fleet._device import open_link
 from ._common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED
 
 if TYPE_CHECKING:
@@ -21,7 +22,7 @@ if TYPE_CHECKING:
     from ._console import Console
     from ._image import ImageReport
 
-__all__ = ["DeviceJob", "Stopped", "open_link", "run_cancellable", "run_fleet"]
+__all__ = ["DeviceJob", "Stopped", "run_cancellable", "run_fleet"]
 
 # The one refusal of processFpgaUpdate that means the read-back did not match.
 _VERIFY_FAILED = "FPGA update process failed."
@@ -33,16 +34,6 @@ class Stopped(BaseException):
 
 
 # --- one device -----------------------------------------------------------------
-
-def open_link(host: str, port: int, timeout: float) -> _TCPConn:
-    """A connected _TCPConn, or ConnectionError("Cannot connect to ...")."""
-    from ..QVRCommService import _TCPConn
-
-    link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
-    if not link.initConnection():
-        raise connect_error(host, port, link.last_error)
-    return link
-
 
 class DeviceJob:
     """Connects to one device, initialises it and (unless dry_run) updates it.

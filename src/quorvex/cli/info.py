@@ -6,10 +6,10 @@ from __future__ import annotations
 import argparse
 
 from .._netaddr import address_label
+from ..fleet._device import open_link
 from ._address import device_address
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, LINK_HINT, PROG, Context, Verbs, exit_text, verb_parser)
-from ._jobs import open_link
 from ._options import device_options
 
 
