@@ -198,7 +198,7 @@ def check_duplicates(devices: Sequence[Device], *, _lines: Optional[Sequence[int
             la, lb = address_label(a.address, a.port), address_label(b.address, b.port)
             where = f"{_source}, line {_lines[j]}: " if _source and _lines else ""
             if same:
-                why = f"{lb} is listed twice"
+                why = f"{lb} is given more than once"
             else:
                 address, port = min(common)[:2]
                 why = f"{la} and {lb} are the same device ({address_label(address, port)})"
