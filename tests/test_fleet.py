@@ -83,11 +83,26 @@ def test_csv_and_toml_inventories_give_the_same_devices(tmp_path):
     assert want[1].label == "b" and Device("2001:db8::1", 5026).label == "[2001:db8::1]:5026"
 
 
+@pytest.mark.parametrize("text", [
+    "\ufeffaddress,port,name\n192.0.2.1,5025,a\n192.0.2.2,,b\n",   # a byte order mark
+    "\n \naddress,port,name\n\n192.0.2.1,5025,a\n\n192.0.2.2,,b\n\n",  # blank lines
+    "address,port,name\r\n192.0.2.1,5025,a\r\n192.0.2.2,,b\r\n",  # CRLF
+    "address,port,name,,\n192.0.2.1,5025,a,,\n192.0.2.2,,b,\n",  # a spreadsheet's empty cells
+])
+def test_a_csv_inventory_as_editors_and_spreadsheets_write_it(tmp_path, text):
+    path = tmp_path / "line.csv"
+    path.write_bytes(text.encode())
+    assert fleet.load_inventory(path) == [Device("192.0.2.1", name="a"),
+                                          Device("192.0.2.2", name="b")]
+
+
 @pytest.mark.parametrize("name, text, line, value", [
     ("bad-port.csv", "address,port\n192.0.2.1,5025\n192.0.2.2,70000\n", 3, "70000"),
     ("bad-address.csv", "address,name\n192.0.2.1,a\n[::1,b\n", 3, "[::1"),
     ("no-address.csv", "address,name\n192.0.2.1,a\n,b\n", 3, "no address"),
     ("bad-column.csv", "address,colour\n192.0.2.1,red\n", 1, "colour"),
+    ("late-bad-column.csv", "\n\naddress,colour\n192.0.2.1,red\n", 3, "colour"),
+    ("extra-value.csv", "address,name,,\n192.0.2.1,a,,x\n", 2, "'x'"),
     ("bad-type.csv", "address,device_type\n192.0.2.1,thirty\n", 2, "thirty"),
     ("bad-port.toml", '[[device]]\naddress = "192.0.2.1"\n\n[[device]]\n'
                       'address = "192.0.2.2"\nport = 0\n', 4, "0"),

@@ -51,31 +51,38 @@ def load_inventory(path: str | os.PathLike[str]) -> list[Device]:
 
 
 def _csv_rows(p: Path, text: str) -> list[tuple[int, dict[str, Any]]]:
+    """The rows of a CSV inventory with their line numbers. Blank lines (and
+    blank lines before the header) are passed over, and so are empty cells
+    past the last column, which spreadsheets tend to write."""
     reader = csv.reader(text.splitlines(keepends=True))
     try:
-        header = next(reader, None)
+        header = next((cells for cells in reader if any(c.strip() for c in cells)), None)
     except csv.Error as e:
-        raise InventoryError(f"{p}, line 1: {e}") from None
+        raise InventoryError(f"{p}, line {reader.line_num}: {e}") from None
     if header is None:
         raise InventoryError(f"{p}: empty inventory: expected a header row naming the columns")
+    at = reader.line_num
     header = [h.strip().lower() for h in header]
+    while header and not header[-1]:
+        header.pop()
     for h in header:
         if h not in _KEYS:
-            raise InventoryError(f"{p}, line 1: unknown column {h!r}; "
+            raise InventoryError(f"{p}, line {at}: unknown column {h!r}; "
                                  f"the columns are {', '.join(_KEYS)}")
     if len(set(header)) != len(header):
-        raise InventoryError(f"{p}, line 1: a column is named twice")
+        raise InventoryError(f"{p}, line {at}: a column is named twice")
     if "address" not in header:
-        raise InventoryError(f"{p}, line 1: no 'address' column")
+        raise InventoryError(f"{p}, line {at}: no 'address' column")
     rows = []
     try:
         for cells in reader:
             line = reader.line_num
             if not any(c.strip() for c in cells):
                 continue
-            if len(cells) > len(header):
+            extra = [c for c in cells[len(header):] if c.strip()]
+            if extra:
                 raise InventoryError(f"{p}, line {line}: {len(cells)} values for "
-                                     f"{len(header)} columns: {cells[len(header)]!r}")
+                                     f"{len(header)} columns: {extra[0]!r}")
             rows.append((line, {k: v.strip() for k, v in zip(header, cells) if v.strip()}))
     except csv.Error as e:
         raise InventoryError(f"{p}, line {reader.line_num}: {e}") from None
