@@ -142,6 +142,20 @@ def test_update_refuses_one_device_listed_twice_before_connecting(emus, image):
     assert e.counters()["connections"] == 0
 
 
+@pytest.mark.parametrize("run, kw", [
+    (fleet.update, dict(jobs=0)), (fleet.update, dict(jobs=-1)),
+    (fleet.update, dict(retries=-1)), (fleet.update, dict(canary=-2)),
+    (fleet.update, dict(max_failures=0)), (fleet.update, dict(timeout=0)),
+    (fleet.verify, dict(jobs=0)), (fleet.verify, dict(jobs=-3)),
+    (fleet.verify, dict(timeout=-1.0)),
+])
+def test_counts_that_make_no_sense_are_refused_before_connecting(emus, image, run, kw):
+    e = emus()
+    with pytest.raises(ValueError, match=next(iter(kw))):
+        run(image, [device(e)], **kw)
+    assert e.counters()["connections"] == 0
+
+
 # --- the report ------------------------------------------------------------------
 
 @pytest.mark.parametrize("outcomes, status", [

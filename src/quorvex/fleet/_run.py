@@ -72,9 +72,6 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     devices. `trusted`: Ed25519 public keys for the signature policy of this
     run (None keeps QVRFpga._TRUSTED_KEYS). OSError when the image cannot be
     read; ValueError for bad arguments or a device listed twice."""
-    if retries < 0 or canary < 0 or (max_failures is not None and max_failures < 1) \
-            or (jobs is not None and jobs < 1):
-        raise ValueError("retries and canary must be >= 0, max_failures and jobs >= 1")
     return _Run(image, devices, mode="skip-current" if skip_current else "update",
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
                 history=history, operator=operator, on_progress=on_progress,
@@ -92,6 +89,14 @@ class _Run:
                  force_version: bool = False, cancel: Optional[threading.Event] = None) -> None:
         from ._inventory import check_duplicates
 
+        for what, value, low in (("retries", retries, 0), ("canary", canary, 0),
+                                 ("max_failures", max_failures, 1), ("jobs", jobs, 1)):
+            if value is None and what in ("max_failures", "jobs"):
+                continue
+            if isinstance(value, bool) or not isinstance(value, int) or value < low:
+                raise ValueError(f"{what} must be a whole number >= {low}, not {value!r}")
+        if not timeout > 0:
+            raise ValueError(f"timeout must be > 0 seconds, not {timeout!r}")
         self.devices = list(devices)
         check_duplicates(self.devices)
         self.image = Image.load(image)
