@@ -460,3 +460,21 @@ def test_a_progress_callback_that_raises_does_not_break_off_the_update(emus, ima
     report = fleet.update(image, [device(e)], on_progress=broken)
     assert report.results[0].outcome == UPDATED and e.flash_digest() == sha(image)
     assert "display bug" in caplog.text
+
+
+def test_a_fault_that_escapes_one_device_ends_it_failed_and_keeps_the_others(emus, image,
+                                                                             tmp_path):
+    from quorvex.history import History
+
+    a, b = emus(), emus()
+
+    def leaves(p):  # not an Exception: nothing on the way stops it
+        if p.device.port == a.port and p.stage == "erase":
+            raise SystemExit(3)
+
+    db = tmp_path / "history.sqlite3"
+    report = fleet.update(image, [device(a), device(b)], on_progress=leaves, history=db)
+    assert [r.outcome for r in report.results] == [FAILED, UPDATED]
+    assert "SystemExit" in report.results[0].message and report.exit_status == 1
+    with History(db) as h:
+        assert sorted(r["outcome"] for r in h.attempts()) == [FAILED, UPDATED]
