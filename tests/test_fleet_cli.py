@@ -246,6 +246,24 @@ def test_the_live_table_has_a_row_per_running_device_and_a_summary():
     assert line.split()[:2] == ["left", "write"] and "25%" in line and "attempt 2" in line
 
 
+def test_ctrl_c_in_the_last_refresh_still_stops_the_live_table():
+    import io
+
+    err = io.StringIO()
+    show = FleetDisplay(Console(err), [Device("192.0.2.1"), Device("192.0.2.2")], live=True)
+    with pytest.raises(KeyboardInterrupt):
+        with show:
+            live = show._live
+
+            def interrupted():
+                raise KeyboardInterrupt
+
+            live.refresh = interrupted
+    assert not live.is_started and show._live is None
+    show.console.line("after")  # the console writes to the stream again, not above a table
+    assert err.getvalue().endswith("after\n")
+
+
 def test_the_end_of_run_table_and_totals():
     rs = [DeviceResult(Device("192.0.2.1", name="left"), "updated", 2, "0.2", "0.3", 4096, 2.0),
           DeviceResult(Device("192.0.2.2"), "refused", 1, message="serial")]

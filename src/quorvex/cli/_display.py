@@ -185,13 +185,27 @@ class FleetDisplay:
         return self
 
     def __exit__(self, *exc: object) -> None:
-        if self._live is not None:
+        live, self._live = self._live, None
+        if live is None:
+            return
+        # However the last refresh ends (Ctrl-C again, a standard error gone),
+        # the refresh thread stops and the cursor comes back.
+        stopped = False
+        try:
             try:
-                self._live.refresh()
-                self._live.stop()
+                live.refresh()
             finally:
-                self.console.divert(None)
-                self._live = None
+                live.stop()
+                stopped = True
+        except (OSError, ValueError):
+            pass
+        finally:
+            self.console.divert(None)
+            if not stopped:
+                try:
+                    live.console.show_cursor(True)
+                except Exception:
+                    pass
 
     def counts(self) -> dict[str, int]:
         """Devices done (updated or unchanged, or ended when the outcome is
