@@ -8,6 +8,7 @@ import pathlib
 import re
 import select
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -352,13 +353,18 @@ def test_ctrl_c_mid_update_stops_and_says_where_the_device_was_left(tmp_path, de
     path.write_bytes(os.urandom(256 * 1024))
     emus = [DeviceEmulator(delay_us=1000) for _ in range(devices)]
     try:
-        args = ["update", path, "--json"] + [x for e in emus for x in ("-a", e.address)]
+        history = tmp_path / "history.sqlite3"
+        args = ["update", path, "--json", "--history", history] + [
+            x for e in emus for x in ("-a", e.address)]
         rc, out, err = sigint_mid_write(args, emus)
     finally:
         for e in emus:
             e.close()
     assert rc == 130
     assert "Traceback" not in err
+    # The process lived on: each attempt is on record as interrupted, none left 'started'.
+    with sqlite3.connect(history) as db:
+        assert db.execute("SELECT outcome FROM attempts").fetchall() == [("interrupted",)] * devices
     for e, dev in zip(emus, json.loads(out)["devices"]):
         assert dev["outcome"] == "interrupted"
         assert dev["left"].startswith("erased and partly written at byte")
