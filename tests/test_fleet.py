@@ -478,3 +478,18 @@ def test_a_fault_that_escapes_one_device_ends_it_failed_and_keeps_the_others(emu
     assert "SystemExit" in report.results[0].message and report.exit_status == 1
     with History(db) as h:
         assert sorted(r["outcome"] for r in h.attempts()) == [FAILED, UPDATED]
+
+
+def test_a_history_that_fails_mid_run_fails_the_devices_untouched_not_unreachable(
+        emus, image, tmp_path, monkeypatch):
+    from quorvex import history
+
+    def full(self, **kw):
+        raise history.HistoryError(self.path, "database or disk is full")
+
+    monkeypatch.setattr(history.History, "start", full)
+    es = [emus(), emus()]
+    report = fleet.update(image, [device(e) for e in es], history=tmp_path / "h.sqlite3")
+    assert [(r.outcome, r.unreachable) for r in report.results] == [(FAILED, False)] * 2
+    assert "disk is full" in report.results[0].message and report.exit_status == 1
+    assert all(e.counters()["connections"] == 0 for e in es)

@@ -222,6 +222,7 @@ class _Run:
                 result.message = f"after {result.attempts} attempts: {result.message}"
         except BaseException as e:  # a history that cannot be written, or a fault of ours
             result.outcome, result.message = FAILED, f"{type(e).__name__}: {e}"
+            reached = True  # not a link that failed: never counted as unreachable
         result.unreachable = result.outcome == FAILED and not reached
         result.seconds = time.monotonic() - started
         self._end(i, result, report)
