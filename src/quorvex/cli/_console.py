@@ -1,13 +1,12 @@
 """The terminal side of quorvex-fpga, all of it: one owner for standard error
-(log lines, messages, a refreshed status line), the log set-up, the
-redirection of the library's own progress lines away from standard output.
-The progress of a fleet run is _display's."""
+(log lines, messages), the log set-up, the redirection of the library's own
+progress lines away from standard output. The progress of a fleet run is
+_display's."""
 
 from __future__ import annotations
 
 import contextlib
 import logging
-import shutil
 import sys
 import threading
 from collections.abc import Callable, Iterator
@@ -19,12 +18,12 @@ __all__ = ["PROG", "Collector", "Console", "LogSetup", "stdout_to"]
 
 
 class Console:
-    """Writes whole lines to standard error without breaking a status line.
+    """Writes whole lines to standard error.
 
-    The status line (only on a terminal) is redrawn after every permanent
-    line. Whatever else writes to the stream through `stream()` (the
-    library's own carriage-return progress lines) is tracked, so that the
-    next permanent line starts on a line of its own.
+    Whatever else writes to the stream through `stream()` (the library's own
+    carriage-return progress lines) is tracked, so that the next permanent
+    line starts on a line of its own; a live display may take the lines
+    over for a while (`divert`).
 
     A standard error that has gone (a pipe whose reader left, a terminal
     hung up) takes nothing and raises nothing: what is lost is messages,
@@ -34,7 +33,6 @@ class Console:
     def __init__(self, err: TextIO) -> None:
         self._err = err
         self._lock = threading.RLock()
-        self._status = ""
         self._at_line_start = True
         self._sink: Callable[[str], None] | None = None
         try:
@@ -52,12 +50,10 @@ class Console:
                 except (OSError, ValueError):
                     pass
                 return
-            self._clear_status()
             if not self._at_line_start:
                 self._put("\n")
             self._put(text + "\n")
             self._at_line_start = True
-            self._draw_status()
             self._flush()
 
     def error(self, text: str, hint: str | None = None) -> None:
@@ -79,36 +75,6 @@ class Console:
     def raw_stream(self) -> TextIO:
         """The stream itself, for a live display that owns it for a while."""
         return self._err
-
-    # Status line -----------------------------------------------------------
-
-    def status(self, text: str) -> None:
-        """Shows `text` as the refreshed status line (a terminal only)."""
-        if not self.tty:
-            return
-        width = shutil.get_terminal_size((100, 24)).columns - 1
-        with self._lock:
-            self._clear_status()
-            self._status = text[:max(width, 20)]
-            self._draw_status()
-            self._flush()
-
-    def end_status(self) -> None:
-        with self._lock:
-            self._clear_status()
-            self._status = ""
-            self._flush()
-
-    def _clear_status(self):
-        if self._status:
-            self._put("\r\x1b[K")
-            self._at_line_start = True
-
-    def _draw_status(self):
-        if self._status:
-            # Cleared before anything else is written, so it never counts
-            # as text the next line must step over.
-            self._put(self._status)
 
     def _put(self, text: str) -> None:
         try:

@@ -1,9 +1,11 @@
-"""The device jobs behind quorvex-fpga update: one `DeviceJob` updates one
-device over its own TCP link, and `run_fleet` runs several at once.
+"""The dry run of quorvex-fpga update (`DeviceJob` checks one device over its
+own TCP link and stops before the erase; `run_fleet` runs several at once),
+and `run_cancellable`, which runs a quorvex.fleet update or verify so that
+Ctrl-C stops it cleanly.
 
 With several devices each job runs on a thread of its own; a shared stop
-event, checked before every device command and in every progress report,
-ends them all on Ctrl-C and each job knows where it left its device.
+event, checked before every device command, ends them all on Ctrl-C and each
+job knows where it left its device.
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._netaddr import address_label
-from ..fleet._device import open_link
+from ..fleet._device import Stopped, open_link
 from ._common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED
 
 if TYPE_CHECKING:
@@ -22,46 +24,35 @@ if TYPE_CHECKING:
     from ._console import Console
     from ._image import ImageReport
 
-__all__ = ["DeviceJob", "Stopped", "run_cancellable", "run_fleet"]
-
-# The one refusal of processFpgaUpdate that means the read-back did not match.
-_VERIFY_FAILED = "FPGA update process failed."
-
-
-class Stopped(BaseException):
-    """Raised inside a job when the user asked to stop. A BaseException, so
-    that initFpga, which turns errors into an ERROR result, lets it pass."""
+__all__ = ["DeviceJob", "run_cancellable", "run_fleet"]
 
 
 # --- one device -----------------------------------------------------------------
 
 class DeviceJob:
-    """Connects to one device, initialises it and (unless dry_run) updates it.
+    """--dry-run on one device: connects, initialises it and checks its serial
+    number and FPGA id, then stops before the erase.
 
-    `state` says where the device is; `outcome`, `status` and `message` what
-    happened. `on_progress(job)` is called after each progress report.
+    `state` says where the device is ("untouched", "initialising",
+    "initialised"); `outcome` ("ready", "refused", "link-error", "failed",
+    "interrupted"), `status`, `message` and `hint` what happened.
     """
 
     def __init__(self, host: str, port: int, *, image: ImageReport, device_type: int,
-                 timeout: float, force_version: bool = False, dry_run: bool = False,
+                 timeout: float, force_version: bool = False,
                  stop: threading.Event | None = None,
-                 on_progress: Callable[[DeviceJob], None] | None = None,
                  expect_serial: str | None = None, expect_fpga_id: str | None = None) -> None:
         self.host, self.port = host, port
         self.label = address_label(host, port)
         self.image, self.device_type, self.timeout = image, device_type, timeout
-        self.force_version, self.dry_run = force_version, dry_run
+        self.force_version = force_version
         self.stop = stop or threading.Event()
-        self.on_progress = on_progress
         self.expect_serial, self.expect_fpga_id = expect_serial, expect_fpga_id
 
         self.state = "untouched"
-        self.stage: str | None = None  # "write" or "verify", once the transfer runs
-        self.written, self.read, self.total = 0, 0, 0
-        self.resent = 0
+        self.total = 0  # the bytes an update would write
         self.fpga_id: str | None = None
         self.old_version: str | None = None
-        self.new_version: str | None = None
         self.seconds: float | None = None
         self.outcome: str | None = None
         self.status: int | None = None
@@ -84,16 +75,14 @@ class DeviceJob:
                 self._interrupted()
             elif e is self._link_error or isinstance(e, (ConnectionError, TimeoutError)):
                 self._end("link-error", EXIT_LINK, str(e) or type(e).__name__,
-                          f"check that {self.label} is on and reachable"
-                          + ("; then " + self._RERUN if self._incomplete() else ""))
+                          f"check that {self.label} is on and reachable")
             else:
                 self._failed(e)
         except Exception as e:
             self._failed(e)
         finally:
             self.close()
-            if self.seconds is None:
-                self.seconds = time.monotonic() - self._started
+            self.seconds = time.monotonic() - self._started
             self.finished.set()
         return self.status
 
@@ -131,25 +120,8 @@ class DeviceJob:
         if problem:
             return self._end("refused", EXIT_REFUSED, problem,
                              "check that the device at this address is the one you mean")
-        if self.dry_run:
-            self.total = self.image.image_bytes or 0
-            return self._end("ready", EXIT_OK, "checked and initialised; stopped before the erase")
-
-        start = time.monotonic()
-        ret = tool.processFpgaUpdate(self.image.path, self.device_type)
-        self.seconds = time.monotonic() - start
-        if ret.RetCode is RetCode.OK:
-            self.state = "finished"
-            self.new_version = (ret.RetData or {}).get("fw_version")
-            return self._end("updated", EXIT_OK, "")
-        if ret.RetMsg == _VERIFY_FAILED:
-            self.state = "verify-failed"
-            return self._end("verify-failed", EXIT_FAILED,
-                             "the image read back from the flash differs from the image written",
-                             "run the update again; the device was marked done and refreshed "
-                             "with a flash that does not match the image")
-        return self._end("refused", EXIT_REFUSED, ret.RetMsg,
-                         "the image file changed since it was checked; check it again")
+        self.total = self.image.image_bytes or 0
+        return self._end("ready", EXIT_OK, "checked and initialised; stopped before the erase")
 
     def _identity_problem(self, tool) -> str:
         """The expected serial number and FPGA id against the device's."""
@@ -171,16 +143,11 @@ class DeviceJob:
             raise Stopped()
         self.link = open_link(self.host, self.port, self.timeout)
         tool = FpgaTool(connection=self.link)
-        self._instrument(tool)
-        return tool
-
-    def _instrument(self, tool):
-        """Instance attributes over the class's operations: the tool calls
-        every device command through self, so these see each one."""
-        cls = type(tool)
-        job = self
+        cls, job = type(tool), self
 
         def _sendCmd(*args, **kwargs):
+            # Every device command goes through here: a stop ends the job
+            # between two commands, and a link error is known for what it is.
             if job.stop.is_set():
                 raise Stopped()
             if job.state == "untouched":
@@ -191,35 +158,8 @@ class DeviceJob:
                 job._link_error = e
                 raise
 
-        def _fpgaErase(erase_bits):
-            job.state = "erasing"
-            reply = cls._fpgaErase(tool, erase_bits)
-            job.state = "erased"
-            return reply
-
-        def _fpgaProgram(data_block):
-            accepted = cls._fpgaProgram(tool, data_block)
-            if not accepted:
-                job.resent += 1
-            return accepted
-
         tool._sendCmd = _sendCmd
-        tool._fpgaErase = _fpgaErase
-        tool._fpgaProgram = _fpgaProgram
-        tool.set_progress_callback(self._progress)
-
-    def _progress(self, stage, done, total):
-        if self.stop.is_set():
-            raise Stopped()
-        self.stage = stage
-        if stage == "write":
-            self.state = "writing"
-            self.written, self.total = done, total
-        else:
-            self.state = "verifying"
-            self.read, self.total = done, total
-        if self.on_progress is not None:
-            self.on_progress(self)
+        return tool
 
     # -- outcomes -------------------------------------------------------------
 
@@ -227,12 +167,10 @@ class DeviceJob:
         self.outcome, self.status, self.message, self.hint = outcome, status, message, hint
 
     def _failed(self, e):
-        self._end("failed", EXIT_FAILED, f"{type(e).__name__}: {e}",
-                  self._RERUN if self._incomplete() else "")
+        self._end("failed", EXIT_FAILED, f"{type(e).__name__}: {e}")
 
     def _interrupted(self):
-        self._end("interrupted", EXIT_INTERRUPTED, "interrupted",
-                  self._RERUN if self._incomplete() else "")
+        self._end("interrupted", EXIT_INTERRUPTED, "interrupted")
 
     def _refused_by_init(self, message):
         if message.startswith("FPGA version"):
@@ -243,57 +181,19 @@ class DeviceJob:
             hint = "check that the device at this address is the one you mean"
         self._end("refused", EXIT_REFUSED, message, hint)
 
-    _RERUN = "run the update again: the device holds no complete image"
-
-    def _incomplete(self):
-        return self.state in ("erasing", "erased", "writing", "verifying")
-
     def where_left(self) -> str:
         """Where the device was left, in words."""
-        s = self.state
-        if s == "untouched":
+        if self.state == "untouched":
             return "not touched"
-        if s in ("initialising", "initialised"):
-            return "initialised (FPGA control in transfer mode), flash not touched"
-        if s == "erasing":
-            return "in the middle of an erase: its flash is partly or wholly erased"
-        if s == "erased" or (s == "writing" and not self.written):
-            return "erased, nothing written yet"
-        if s == "writing":
-            return f"erased and partly written at byte {self.written} of {self.total}"
-        if s == "verifying":
-            return (f"written ({self.written or self.total} bytes), verifying: "
-                    f"{min(self.read, self.total)} of {self.total} bytes read back, "
-                    f"not marked done")
-        if s == "verify-failed":
-            return "written, read back different, marked done and refreshed"
-        return "updated, marked done and refreshed"
+        return "initialised (FPGA control in transfer mode), flash not touched"
 
     # -- reports --------------------------------------------------------------
-
-    @property
-    def bytes_written(self) -> int:
-        return self.total if self.state in ("finished", "verify-failed", "verifying") \
-            else self.written
-
-    def rate(self) -> float | None:
-        if self.outcome in ("updated", "verify-failed") and self.seconds:
-            return self.bytes_written / self.seconds
-        return None
 
     def summary(self) -> str:
         outcome = self.outcome.replace("-", " ")
         parts = [f"{self.label}: {outcome}"]
-        if self.outcome == "updated":
-            parts.append(f"version {self.new_version or '(not reported)'}")
-        elif self.outcome == "ready":
+        if self.outcome == "ready":
             parts.append(f"version {self.old_version or '(not reported)'}")
-        if self.outcome in ("updated", "verify-failed"):
-            rate = self.rate()
-            parts.append(f"{self.bytes_written} bytes in {self.seconds:.2f} s"
-                         + (f" ({rate / 1024:.1f} KiB/s)" if rate else ""))
-            parts.append(f"{self.resent} refused block{'s' if self.resent != 1 else ''} resent")
-        elif self.outcome == "ready":
             parts.append(f"would write {self.total} bytes")
         else:
             parts[0] += f" after {self.seconds:.2f} s"
@@ -301,16 +201,15 @@ class DeviceJob:
         return ", ".join(parts)
 
     def as_dict(self) -> dict[str, Any]:
-        rate = self.rate()
         return {
             "address": self.label, "host": self.host, "port": self.port,
             "outcome": self.outcome, "exit_status": self.status,
             "message": self.message or None, "hint": self.hint or None,
             "fpga_id": self.fpga_id, "old_version": self.old_version,
-            "new_version": self.new_version, "bytes": self.bytes_written,
+            "new_version": None, "bytes": 0,
             "seconds": round(self.seconds, 4) if self.seconds is not None else None,
-            "bytes_per_second": round(rate, 1) if rate else None,
-            "blocks_resent": self.resent, "state": self.state, "left": self.where_left(),
+            "bytes_per_second": None, "blocks_resent": 0, "state": self.state,
+            "left": self.where_left(),
         }
 
 
@@ -329,7 +228,7 @@ def run_fleet(jobs: Sequence[DeviceJob], console: Console, grace: float = 2.0) -
     except KeyboardInterrupt:
         interrupted = True
         running = sum(not job.finished.is_set() for job in jobs)
-        console.line(f"stopping {running} running update{'s' if running != 1 else ''} "
+        console.line(f"stopping {running} running check{'s' if running != 1 else ''} "
                      f"(Ctrl-C again to drop the links at once) ...")
         for job in jobs:
             job.stop.set()
@@ -344,8 +243,6 @@ def run_fleet(jobs: Sequence[DeviceJob], console: Console, grace: float = 2.0) -
             _wait(jobs, time.monotonic() + grace)
         except KeyboardInterrupt:
             pass
-    finally:
-        console.end_status()
     for job in jobs:
         if not job.finished.is_set():  # still inside a call that ignores the closed link
             job._interrupted()

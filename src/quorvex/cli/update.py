@@ -181,7 +181,7 @@ def _dry_run(ctx: Context, image, devices) -> int:
     """--dry-run: connect and initialise each device, and stop before the erase."""
     a, console = ctx.args, ctx.console
     jobs = [DeviceJob(d.address, d.port, image=image, device_type=d.device_type,
-                      timeout=a.timeout, force_version=a.force_version, dry_run=True,
+                      timeout=a.timeout, force_version=a.force_version,
                       expect_serial=d.serial, expect_fpga_id=d.fpga_id)
             for d in devices]
     if len(jobs) > 1:
