@@ -109,7 +109,10 @@ def production_line(size):
     """quorvex-fpga update IMAGE --inventory FILE over three emulators: the
     inventory pins each device's serial number, the history goes to the
     temporary folder, and the third device drops its first connection
-    mid-write, so that it needs a second attempt."""
+    mid-write, so that it needs a second attempt. The reply delay is one of
+    the emulator's faults too, so that second attempt runs undelayed: the
+    third device ends first, its time (both attempts and the wait between
+    them) the shortest."""
     import subprocess
 
     from quorvex import tbin
