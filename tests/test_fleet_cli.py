@@ -246,6 +246,16 @@ def test_the_live_table_has_a_row_per_running_device_and_a_summary():
     assert line.split()[:2] == ["left", "write"] and "25%" in line and "attempt 2" in line
 
 
+def test_two_devices_of_one_name_keep_a_row_each():
+    twins = [Device("192.0.2.1", name="bench"), Device("192.0.2.2", name="bench")]
+    show = FleetDisplay(Console(sys.stderr), twins, live=True)
+    show(Progress(twins[0], "write", 10, 100))
+    show(Progress(twins[1], "done", outcome="updated"))
+    assert show.counts() == {"done": 1, "failed": 0, "skipped": 0, "running": 1, "waiting": 0}
+    assert show.where_left(DeviceResult(twins[0], "interrupted", bytes=10)).startswith(
+        "erased and partly written at byte 10")
+
+
 def test_ctrl_c_in_the_last_refresh_still_stops_the_live_table():
     import io
 

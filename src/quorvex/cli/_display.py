@@ -54,6 +54,16 @@ def _label(device: Any) -> str:
     return getattr(device, "label", None) or str(device)
 
 
+def _key(device: Any) -> Any:
+    """What tells a device's row from another's: the device itself (two
+    devices of an inventory may share a name), else its label."""
+    try:
+        hash(device)
+        return device
+    except TypeError:
+        return _label(device)
+
+
 class _Row:
     """What the display knows of one device."""
 
@@ -99,7 +109,7 @@ class FleetDisplay:
         self.live = not quiet and (console.tty if live is None else live)
         self.clock = clock
         self._lock = threading.Lock()
-        self._rows = {_label(d): _Row(_label(d)) for d in devices}
+        self._rows = {_key(d): _Row(_label(d)) for d in devices}
         # The device each worker thread runs (events come from its thread),
         # so that its log lines can name the device.
         self.thread_names: dict[str, str] = {}
@@ -112,9 +122,9 @@ class FleetDisplay:
         label = _label(event.device)
         self.thread_names[threading.current_thread().name] = label
         with self._lock:
-            row = self._rows.get(label)
+            row = self._rows.get(_key(event.device))
             if row is None:
-                row = self._rows[label] = _Row(label)
+                row = self._rows[_key(event.device)] = _Row(label)
             changed = (event.stage != row.stage
                        or getattr(event, "attempt", row.attempt) != row.attempt)
             if changed:
@@ -137,7 +147,7 @@ class FleetDisplay:
         """Where an interrupted device was left, in words, from the last stage
         it reported (and the bytes its result counts)."""
         with self._lock:
-            row = self._rows.get(_label(result.device))
+            row = self._rows.get(_key(result.device))
             stage, total = (row.work, row.work_total) if row else (None, 0)
         if stage in (None, "connect"):
             return "not touched"
