@@ -3,6 +3,7 @@ like a device with a small flash model. The link is outside the system, so the
 tool's own tests run against this; the real TCP link has tests of its own."""
 
 import json
+import logging
 import os
 import signal
 import tempfile
@@ -133,6 +134,18 @@ def emu(emu_options):
 
     with DeviceEmulator(**emu_options) as e:
         yield e
+
+
+@pytest.fixture
+def log(caplog):
+    """The FPGA logger's records as (level name, message), all or of one level."""
+    caplog.set_level(logging.DEBUG, logger="FPGA")
+
+    def lines(level=None):
+        return [(r.levelname, r.getMessage()) for r in caplog.records
+                if r.name == "FPGA" and (level is None or r.levelname == level)]
+
+    return lines
 
 
 @pytest.fixture

@@ -30,17 +30,6 @@ def tool():
     return QVRFpga.FpgaTool(connection=DummyLink())
 
 
-@pytest.fixture
-def log(caplog):
-    caplog.set_level(logging.DEBUG, logger="FPGA")
-
-    def lines(level=None):
-        return [(r.levelname, r.getMessage()) for r in caplog.records
-                if r.name == "FPGA" and (level is None or r.levelname == level)]
-
-    return lines
-
-
 def key_for(devtype_text, prefix=None):
     return ((QVRFpga._TBIN_KEY_PREFIX if prefix is None else prefix) + devtype_text).encode()
 

@@ -2,7 +2,6 @@
 _TRUSTED_KEYS (or QUORVEX_TRUST at load) a .tbin needs a valid signature by
 one of them; with none, signed and unsigned files pass as they always did."""
 
-import logging
 import os
 import subprocess
 import sys
@@ -34,17 +33,6 @@ def keys(tmp_path_factory):
 @pytest.fixture
 def tool():
     return QVRFpga.FpgaTool(connection=DummyLink())
-
-
-@pytest.fixture
-def log(caplog):
-    caplog.set_level(logging.DEBUG, logger="FPGA")
-
-    def lines(level=None):
-        return [(r.levelname, r.getMessage()) for r in caplog.records
-                if r.name == "FPGA" and (level is None or r.levelname == level)]
-
-    return lines
 
 
 @pytest.fixture

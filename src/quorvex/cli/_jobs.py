@@ -16,7 +16,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._netaddr import address_label
-from ..fleet._device import Stopped, open_link
+from ..fleet._device import Stopped, close_quietly, open_link
 from ._common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED
 
 if TYPE_CHECKING:
@@ -88,20 +88,11 @@ class DeviceJob:
 
     def close(self) -> None:
         link, self.link = self.link, None
-        if link is not None:
-            try:
-                link.closeConnection()
-            except Exception:
-                pass
+        close_quietly(link)
 
     def abort(self) -> None:
         """From another thread: wake a command this job is waiting in."""
-        link = self.link
-        if link is not None:
-            try:
-                link.closeConnection()
-            except Exception:
-                pass
+        close_quietly(self.link)
 
     def _run(self):
         from ..QVRPublic import RetCode

@@ -11,7 +11,7 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 from .._netaddr import connect_error
 from ._model import FAILED, INTERRUPTED, REFUSED, UNCHANGED, UPDATED, Device, Progress
@@ -43,6 +43,17 @@ def open_link(host: str, port: int, timeout: float) -> _TCPConn:
     if not link.initConnection():
         raise connect_error(host, port, link.last_error)
     return link
+
+
+def close_quietly(link: Any) -> None:
+    """Closes a link, if there is one, whatever closing it raises: what is
+    being given up has no use for the error. Safe from another thread, where
+    it wakes a command waiting on the link."""
+    if link is not None:
+        try:
+            link.closeConnection()
+        except Exception:
+            pass
 
 
 @dataclass
@@ -165,12 +176,7 @@ class Attempt:
 
     def close(self) -> None:
         """Closes the link; from another thread, wakes a command waiting on it."""
-        link = self.link
-        if link is not None:
-            try:
-                link.closeConnection()
-            except Exception:
-                pass
+        close_quietly(self.link)
 
     def _end(self, outcome: str, message: str, retry: bool = False) -> None:
         self.outcome, self.message, self.retry = outcome, message, retry
