@@ -128,20 +128,12 @@ def _run(ctx: Context) -> int:
         return _dry_run(ctx, image, devices)
 
     history = None if a.no_history else (a.history or default_path())
-    display = FleetDisplay(console, devices, quiet=a.quiet)
-    if len(devices) > 1:
-        ctx.log.per_device(True, display.thread_names)
-    start = time.monotonic()
     try:
-        # The library's own progress lines would garble the display: they go nowhere.
-        with stdout_to(None), display:
-            report, _ = run_cancellable(
-                lambda cancel: update(
-                    a.image, devices, retries=a.retries, canary=a.canary,
-                    max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
-                    history=history, operator=a.operator, on_progress=display,
-                    timeout=a.timeout, force_version=a.force_version, cancel=cancel),
-                console)
+        report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: update(
+            a.image, devices, retries=a.retries, canary=a.canary,
+            max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
+            history=history, operator=a.operator, on_progress=progress,
+            timeout=a.timeout, force_version=a.force_version, cancel=cancel))
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "
                      f"again, a device may hold no complete image")
@@ -150,7 +142,20 @@ def _run(ctx: Context) -> int:
         console.error(f"history: {e}", "give another --history PATH, or --no-history to "
                                        "update without a record; no device was touched")
         return EXIT_FAILED
-    return report_run(ctx, report, display, time.monotonic() - start, image=image.as_dict())
+    return report_run(ctx, report, display, seconds, image=image.as_dict())
+
+
+def displayed_run(ctx: Context, devices, call):
+    """Runs call(cancel, on_progress) for `devices` under the progress display,
+    on a thread that Ctrl-C cancels. Returns (report, display, seconds)."""
+    display = FleetDisplay(ctx.console, devices, quiet=ctx.args.quiet)
+    if len(devices) > 1:
+        ctx.log.per_device(True, display.thread_names)
+    start = time.monotonic()
+    # The library's own progress lines would garble the display: they go nowhere.
+    with stdout_to(None), display:
+        report, _ = run_cancellable(lambda cancel: call(cancel, display), ctx.console)
+    return report, display, time.monotonic() - start
 
 
 def report_run(ctx: Context, report, display: FleetDisplay, seconds: float, **extra) -> int:

@@ -4,18 +4,14 @@ image, without erasing or writing anything."""
 from __future__ import annotations
 
 import argparse
-import time
 
 from ._address import devices as fleet_devices
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
-from ._console import stdout_to
-from ._display import FleetDisplay
 from ._image import check_image
-from ._jobs import run_cancellable
 from ._options import count, device_options
 from ._trust import policy, trust_option
-from .update import report_run
+from .update import displayed_run, report_run
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -64,17 +60,11 @@ def _run(ctx: Context) -> int:
                           "exit_status": image.status})
         return image.status
 
-    display = FleetDisplay(console, devices, quiet=a.quiet)
-    if len(devices) > 1:
-        ctx.log.per_device(True, display.thread_names)
-    start = time.monotonic()
     try:
-        with stdout_to(None), display:
-            report, _ = run_cancellable(
-                lambda cancel: verify(a.image, devices, jobs=a.jobs, timeout=a.timeout,
-                                      on_progress=display, cancel=cancel),
-                console)
+        report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: verify(
+            a.image, devices, jobs=a.jobs, timeout=a.timeout, on_progress=progress,
+            cancel=cancel))
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
-    return report_run(ctx, report, display, time.monotonic() - start, image=image.as_dict())
+    return report_run(ctx, report, display, seconds, image=image.as_dict())
