@@ -69,6 +69,21 @@ size_t program_header(uint64_t n, char* out, size_t cap) noexcept {
     return word + block_header(n, out + word, cap - word);
 }
 
+size_t frame_command(std::string_view word, std::string_view arg, char* out, size_t cap) noexcept {
+    const size_t n = word.size() + (arg.empty() ? 0 : 1 + arg.size()) + kEolLen;
+    if (n > cap) return 0;
+    char* p = out;
+    std::memcpy(p, word.data(), word.size());
+    p += word.size();
+    if (!arg.empty()) {
+        *p++ = kArgSeparator;
+        std::memcpy(p, arg.data(), arg.size());
+        p += arg.size();
+    }
+    std::memcpy(p, kEol, kEolLen);
+    return n;
+}
+
 BlockParser::BlockParser(uint64_t max_length, bool bare_lf) noexcept
     : max_(std::min(max_length, kMaxBlockLength)), bare_lf_(bare_lf) {
     reset();

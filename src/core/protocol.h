@@ -108,6 +108,11 @@ size_t block_header(uint64_t n, char* out, size_t cap) noexcept;
 // writing nothing, when n > kMaxBlockLength or it does not fit.
 size_t program_header(uint64_t n, char* out, size_t cap) noexcept;
 
+// Writes the command `word` CR LF, or `word` SP `arg` CR LF when `arg` is
+// not empty, to out[0..cap). Returns its length, or 0, writing nothing,
+// when it does not fit.
+size_t frame_command(std::string_view word, std::string_view arg, char* out, size_t cap) noexcept;
+
 // An incremental parser of one block, "#", d, d digits, n bytes, CR LF, fed
 // the bytes as they arrive, split anywhere. It keeps no copy of anything: the
 // caller keeps the bytes, and the parser tells it where the block's parts

@@ -16,6 +16,7 @@
 #include "progress.h"
 #include "protocol.h"
 #include "tbin.h"
+#include "transfer.h"
 #include "trust.h"
 
 namespace fpga {
@@ -195,34 +196,10 @@ public:
 
     void end_stage() { write_out("\n", 1, true); }
 
-    // One block: digested, then sent until the device takes it.
-    void program(const uint8_t* data, size_t len, long long offset) {
-        w_hasher_.update(data, len);
-        nb::object block = qv::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                                               static_cast<Py_ssize_t>(len)));
-        double t0 = 0, t1 = 0;
-        for (long long attempt = 1;; ++attempt) {
-            t0 = clocks_.wall();
-            nb::object ok = qv::call_method(self_, S->_fpgaProgram, nullptr, block);
-            t1 = clocks_.wall();
-            if (truth(ok)) break;
-            if (attempt >= max_attempts_)
-                qv::raise(PyExc_RuntimeError,
-                          "the device refused the block at offset %lld of the image %lld times; "
-                          "the flash is left erased and partly written, not marked done",
-                          offset, attempt);
-            ++resent_;
-        }
-        sent_ += static_cast<long long>(len);
-        progress_line(sent_, file_size_, t1 - t0);
-        report(stage_write_, sent_, file_size_);
-    }
-
     nb::handle self_;
     Clocks clocks_;
     nb::object stage_write_, stage_verify_;
-    qvcore::Sha256 w_hasher_, r_hasher_;
-    long long file_size_ = 0, sent_ = 0, resent_ = 0, max_attempts_ = 64;
+    long long file_size_ = 0, max_attempts_ = 64;
 
 private:
     void write_out(const char* text, int n, bool force_flush) {
@@ -281,92 +258,140 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     }
     const double start = e.clocks_.monotonic();
 
-    bool dt28 = device_type_is(device_type, 28), dt32 = device_type_is(device_type, 32);
-    if (dt28 || dt32) {
-        nb::object selector = nb::bytes(dt28 ? proto::kErase14 : proto::kErase12);
-        qv::call_method(self, S->_fpgaErase, nullptr, selector);
+    // The sequence is the transfer machine's; the commands go through self.
+    const bool dt28 = device_type_is(device_type, 28), dt32 = device_type_is(device_type, 32);
+    qvcore::Transfer t(dt28 ? proto::kErase14 : dt32 ? proto::kErase12 : "",
+                       static_cast<uint64_t>(e.max_attempts_));
+    const nb::object cfg = nb::bytes(proto::kSectionCfg);
+    const bool tbin = image_kind(path) == ImageKind::tbin;
+    qvcore::FileBuffer file;        // a .tbin, whole
+    const uint8_t* image = nullptr;  // its image range
+    size_t image_size = 0, taken = 0;
+    qvcore::BlockReader reader;     // any other file, streamed
+    double t0 = 0, t1 = 0;
+    for (;;) {
+        switch (t.next()) {
+        case qvcore::Transfer::Step::kErase:
+            qv::call_method(self, S->_fpgaErase, nullptr, nb::bytes(t.erase_selector().data(), t.erase_selector().size()));
+            t.acknowledge();
+            break;
+        case qvcore::Transfer::Step::kResetPointer:
+            qv::call_method(self, S->_fpgaRstPagePtr, nullptr, cfg);
+            t.acknowledge();
+            break;
+        case qvcore::Transfer::Step::kWriteBegin:
+            e.report(e.stage_write_, 0, 0);
+            if (tbin) {
+                qvcore::OsError err;
+                bool loaded;
+                Py_BEGIN_ALLOW_THREADS loaded = file.load(os_path, err);
+                Py_END_ALLOW_THREADS
+                if (!loaded) raise_file_error(err, path);
+                if (checked) {  // before the first block: the copy is what was checked
+                    const TbinVerdict verdict = verify_tbin(file, checked->trusted, false);
+                    if (!verdict.ok()) raise_changed(path, verdict_text(verdict, path));
+                    if (verdict.image_size == 0) raise_changed(path, nb::str("its image is empty"));
+                }
+                qvcore::tbin::Fields f;
+                if (!qvcore::tbin::read_fields(file.data(), file.size(), f)) {
+                    nb::object struct_error = global(S->struct_).attr("error");
+                    PyErr_SetString(struct_error.ptr(), "unpack requires a buffer of 4 bytes");
+                    throw nb::python_error();
+                }
+                qvcore::tbin::Range img = qvcore::tbin::image_range(f, file.size());
+                e.file_size_ = static_cast<long long>(img.size);
+                image = file.data() + img.offset;
+                image_size = img.size;
+            } else {
+                if (checked && !checked->trusted.empty())  // cannot happen but by a change of policy
+                    raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
+                qvcore::OsError err;
+                if (!reader.open(os_path, err)) raise_file_error(err, path);
+            }
+            break;
+        case qvcore::Transfer::Step::kNeedBlock:
+            if (tbin) {
+                const size_t n = std::min(kBlockSize, image_size - taken);
+                t.block(image + taken, n);
+                taken += n;
+            } else {
+                uint8_t block[kBlockSize];
+                qvcore::OsError err;
+                long n = reader.read(block, kBlockSize, err);
+                if (n < 0) qv::raise_os_error(err.err, path);
+                if (n == 0) reader.close();
+                t.block(block, static_cast<size_t>(n));
+            }
+            break;
+        case qvcore::Transfer::Step::kProgram: {
+            nb::object block = qv::check(PyBytes_FromStringAndSize(
+                reinterpret_cast<const char*>(t.block_data()), static_cast<Py_ssize_t>(t.block_size())));
+            for (;;) {
+                t0 = e.clocks_.wall();
+                nb::object ok = qv::call_method(self, S->_fpgaProgram, nullptr, block);
+                t1 = e.clocks_.wall();
+                const qvcore::Transfer::Reply r = t.program_reply(truth(ok));
+                if (r == qvcore::Transfer::Reply::kAccepted) break;
+                if (r == qvcore::Transfer::Reply::kRefused)
+                    qv::raise(PyExc_RuntimeError,
+                              "the device refused the block at offset %llu of the image %llu times; "
+                              "the flash is left erased and partly written, not marked done",
+                              static_cast<unsigned long long>(t.block_offset()),
+                              static_cast<unsigned long long>(t.attempts()));
+            }
+            const long long sent = static_cast<long long>(t.sent());
+            e.progress_line(sent, e.file_size_, t1 - t0);
+            e.report(e.stage_write_, sent, e.file_size_);
+            break;
+        }
+        case qvcore::Transfer::Step::kWriteEnd:
+            e.end_stage();
+            log(S->debug, nb::str(("w hash: " + t.w_digest()).c_str()));
+            log(S->info, nb::str("Verify Data"));
+            e.report(e.stage_verify_, 0, static_cast<long long>(t.sent()));
+            break;
+        case qvcore::Transfer::Step::kRead: {
+            t0 = e.clocks_.wall();
+            nb::object page = qv::call_method(self, S->_fpgaRead, nullptr);
+            t1 = e.clocks_.wall();
+            const long long read = static_cast<long long>(t.read() + kBlockSize);
+            const long long sent = static_cast<long long>(t.sent());
+            e.progress_line(read, sent, t1 - t0);
+            e.report(e.stage_verify_, read, sent);
+            Py_buffer view;
+            if (PyUnicode_Check(page.ptr()) || PyObject_GetBuffer(page.ptr(), &view, PyBUF_SIMPLE) < 0) {
+                PyErr_Clear();
+                qv::raise(PyExc_TypeError, "the read-back page must be bytes, not %s",
+                          Py_TYPE(page.ptr())->tp_name);
+            }
+            t.page(view.buf, static_cast<size_t>(view.len));
+            PyBuffer_Release(&view);
+            break;
+        }
+        case qvcore::Transfer::Step::kVerifyEnd:
+            e.end_stage();
+            log(S->debug, nb::str(("r hash: " + t.r_digest()).c_str()));
+            if (t.verified()) log(S->info, nb::str("Verify Success"));
+            else log(S->error, nb::str("Verify Failed"));
+            break;
+        case qvcore::Transfer::Step::kDone:
+            qv::call_method(self, S->_fpgaDone, nullptr);
+            t.acknowledge();
+            break;
+        case qvcore::Transfer::Step::kRefresh:
+            qv::call_method(self, S->_fpgaRefresh, nullptr);
+            t.acknowledge();
+            break;
+        case qvcore::Transfer::Step::kFinished:
+        case qvcore::Transfer::Step::kRefused: {
+            char total[96];
+            std::snprintf(total, sizeof total, "FPGA program file finished. Total time: %.4f sec",
+                          e.clocks_.monotonic() - start);
+            log(S->info, nb::str(total));
+            return nb::bool_(t.verified());
+        }
+        }
     }
-    nb::object cfg = nb::bytes(proto::kSectionCfg);
-    qv::call_method(self, S->_fpgaRstPagePtr, nullptr, cfg);
-    e.report(e.stage_write_, 0, 0);
-
-    if (image_kind(path) == ImageKind::tbin) {
-        qvcore::FileBuffer file;
-        qvcore::OsError err;
-        bool loaded;
-        Py_BEGIN_ALLOW_THREADS loaded = file.load(os_path, err);
-        Py_END_ALLOW_THREADS
-        if (!loaded) raise_file_error(err, path);
-        if (checked) {  // before the first block: the copy is what was checked
-            const TbinVerdict verdict = verify_tbin(file, checked->trusted, false);
-            if (!verdict.ok()) raise_changed(path, verdict_text(verdict, path));
-            if (verdict.image_size == 0) raise_changed(path, nb::str("its image is empty"));
-        }
-        qvcore::tbin::Fields f;
-        if (!qvcore::tbin::read_fields(file.data(), file.size(), f)) {
-            nb::object struct_error = global(S->struct_).attr("error");
-            PyErr_SetString(struct_error.ptr(), "unpack requires a buffer of 4 bytes");
-            throw nb::python_error();
-        }
-        qvcore::tbin::Range img = qvcore::tbin::image_range(f, file.size());
-        e.file_size_ = static_cast<long long>(img.size);
-        const uint8_t* image = file.data() + img.offset;
-        for (size_t idx = 0; idx < img.size; idx += kBlockSize)
-            e.program(image + idx, std::min(kBlockSize, img.size - idx), static_cast<long long>(idx));
-    } else {
-        if (checked && !checked->trusted.empty())  // cannot happen but by a change of policy
-            raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
-        qvcore::BlockReader reader;
-        qvcore::OsError err;
-        if (!reader.open(os_path, err)) raise_file_error(err, path);
-        uint8_t block[kBlockSize];
-        long long offset = 0;
-        for (;;) {
-            long n = reader.read(block, kBlockSize, err);
-            if (n < 0) qv::raise_os_error(err.err, path);
-            if (n == 0) break;
-            e.program(block, static_cast<size_t>(n), offset);
-            offset += n;
-        }
-    }
-    e.end_stage();
-
-    // Verify: read back one page per started block written.
-    std::string w_digest = e.w_hasher_.finish_hex();
-    log(S->debug, nb::str(("w hash: " + w_digest).c_str()));
-    log(S->info, nb::str("Verify Data"));
-    e.report(e.stage_verify_, 0, e.sent_);
-    qv::call_method(self, S->_fpgaRstPagePtr, nullptr, cfg);
-    constexpr long long kPage = static_cast<long long>(kBlockSize);
-    for (long long read = kPage; read < e.sent_ + kPage; read += kPage) {
-        double t0 = e.clocks_.wall();
-        nb::object page = qv::call_method(self, S->_fpgaRead, nullptr);
-        double t1 = e.clocks_.wall();
-        e.progress_line(read, e.sent_, t1 - t0);
-        e.report(e.stage_verify_, read, e.sent_);
-        Py_buffer view;
-        if (PyUnicode_Check(page.ptr()) || PyObject_GetBuffer(page.ptr(), &view, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
-            qv::raise(PyExc_TypeError, "the read-back page must be bytes, not %s",
-                      Py_TYPE(page.ptr())->tp_name);
-        }
-        e.r_hasher_.update(view.buf, static_cast<size_t>(view.len));
-        PyBuffer_Release(&view);
-    }
-    e.end_stage();
-    std::string r_digest = e.r_hasher_.finish_hex();
-    log(S->debug, nb::str(("r hash: " + r_digest).c_str()));
-    bool ok = r_digest == w_digest;
-    if (ok) log(S->info, nb::str("Verify Success"));
-    else log(S->error, nb::str("Verify Failed"));
-
-    qv::call_method(self, S->_fpgaDone, nullptr);
-    qv::call_method(self, S->_fpgaRefresh, nullptr);
-    char total[96];
-    std::snprintf(total, sizeof total, "FPGA program file finished. Total time: %.4f sec",
-                  e.clocks_.monotonic() - start);
-    log(S->info, nb::str(total));
-    return nb::bool_(ok);
 }
 
 // --- processFpgaUpdate(image_path=None, device_type=32) ---------------------
