@@ -346,6 +346,12 @@ NB_MODULE(QVRCommService, m) {
                      "True while the link is connected and not broken.")
         .def_prop_ro("last_error", [](TCPConn& c) { return c.last_error; },
                      "Why the last initConnection() failed, or None.")
+        .def("_lend_link",
+             [](TCPConn& c) {
+                 return qv::check(PyCapsule_New(&c.link, "quorvex.TcpLink", nullptr));
+             },
+             "The native link, for the fleet driver of quorvex.QVRFpga: valid while this\n"
+             "object lives; the borrower works it only under the link's own lock.")
         .def("__repr__", [](TCPConn& c) {
             return text("<_TCPConn " + c.link.label() +
                         (c.link.is_open() ? " connected>" : " not connected>"));

@@ -321,6 +321,14 @@ NB_MODULE(_emulator, m) {
              "Commands received per keyword, plus unknown, blocks_refused, connections, "
              "pages_read and dropped.")
         .def("reset_counters", &Emulator::reset_counters, "Sets every counter back to 0.")
+        .def("commands",
+             [](const Emulator& e) {
+                 nb::list out;
+                 for (const std::string& c : e.commands()) out.append(nb::bytes(c.data(), c.size()));
+                 return out;
+             },
+             "Every command received while record_commands is on, as it arrived.")
+        .def("clear_commands", &Emulator::clear_commands, "Forgets the commands recorded so far.")
         .def("state", [](const Emulator& e) { return state_dict(e.state()); },
              "The device's state as a dict (see DeviceEmulator.state).");
 

@@ -44,6 +44,7 @@ void EmuDevice::set_options(const EmulatorOptions& o, uint32_t changed) {
 EmuAction EmuDevice::answer(const EmuCommand& c, bool lost, std::string& out, uint64_t& rng,
                             uint64_t conn) {
     EmuAction a;
+    if (opt_.record_commands && c.raw) log_.emplace_back(c.raw, c.raw_len);
     faulty_ = !opt_.fault_connections ||
               (conn > fault_conn_base_ && conn - fault_conn_base_ <= *opt_.fault_connections);
     if (faulty_ && faults_.drop(opt_, c)) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emu_faults.h"
 #include "emu_options.h"
@@ -41,6 +42,9 @@ public:
     const EmulatorState& state() const { return st_; }
     const EmulatorCounters& counters() const { return ctr_; }
     void reset_counters() { ctr_ = EmulatorCounters(); }
+    // Every command received while record_commands is on, as it arrived.
+    const std::vector<std::string>& commands() const { return log_; }
+    void clear_commands() { log_.clear(); }
     // The programmed region of the flash: state().programmed_length bytes.
     const uint8_t* flash() const { return flash_.get(); }
 
@@ -55,6 +59,7 @@ private:
     EmulatorOptions opt_;
     EmulatorState st_;
     EmulatorCounters ctr_;
+    std::vector<std::string> log_;
     EmuFaults faults_;
     bool faulty_ = true;  // the command being answered is open to the faults
     uint64_t connections_made_ = 0;  // never reset, unlike the counters

@@ -36,6 +36,8 @@
       "answer to GET_FE_INFO")                                                                   \
     X(version_after_update, std::optional<std::string>, std::nullopt, 0, qvcore::kOptNonEmpty,  \
       "device", "VERSION", "FPGA version reported after FPGA_DONE + FPGA_REFRESH")               \
+    X(record_commands, bool, false, 0, 0, "device", nullptr,                                     \
+      "keep every command received, as it arrived (commands() returns them)")                   \
     X(refuse_every, uint64_t, 0, 0, 0, "faults", "N", "refuse every Nth program block")          \
     X(drop_after, std::optional<uint64_t>, std::nullopt, 0, 0, "faults", "N",                   \
       "close the connection instead of answering once N commands were answered")                 \

@@ -92,7 +92,18 @@ EmuParse parse_program(const char* p, size_t n, bool full, EmuCommand& c, size_t
 
 }  // namespace
 
+static EmuParse parse_one(const char* p, size_t n, bool full, EmuCommand& c, size_t& used);
+
 EmuParse emu_parse(const char* p, size_t n, bool full, EmuCommand& c, size_t& used) {
+    EmuParse r = parse_one(p, n, full, c, used);
+    if (r == EmuParse::kGot) {
+        c.raw = p;
+        c.raw_len = used;
+    }
+    return r;
+}
+
+static EmuParse parse_one(const char* p, size_t n, bool full, EmuCommand& c, size_t& used) {
     c = EmuCommand();
     bool program = n >= kProgramPrefixLen
                        ? std::memcmp(p, kProgramPrefix, kProgramPrefixLen) == 0

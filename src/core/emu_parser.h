@@ -53,6 +53,8 @@ struct EmuCommand {
     bool bad_block = false;   // FPGA_PROGRAM whose block is malformed
     const char* data = nullptr;
     size_t data_len = 0;
+    const char* raw = nullptr;  // the command's bytes as they arrived
+    size_t raw_len = 0;
 };
 
 enum class EmuParse {

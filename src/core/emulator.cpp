@@ -66,6 +66,16 @@ std::string Emulator::flash_digest_hex() const {
     return h.finish_hex();
 }
 
+std::vector<std::string> Emulator::commands() const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    return impl_->dev.commands();
+}
+
+void Emulator::clear_commands() {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    impl_->dev.clear_commands();
+}
+
 EmulatorCounters Emulator::counters() const {
     std::lock_guard<std::mutex> lk(impl_->mu);
     return impl_->dev.counters();

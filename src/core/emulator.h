@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "emu_options.h"
 #include "emu_parser.h"
@@ -48,6 +49,9 @@ public:
     EmulatorCounters counters() const;
     void reset_counters();
     EmulatorState state() const;
+    // The commands received while record_commands was on, and forgetting them.
+    std::vector<std::string> commands() const;
+    void clear_commands();
 
     struct Impl;
 

@@ -26,6 +26,10 @@
 #include <string_view>
 #include <thread>
 
+#include <sys/types.h>
+
+#include "protocol.h"
+
 namespace qvcore {
 
 // The longest reply accepted: a line of more bytes before its CR LF, or a
@@ -116,6 +120,33 @@ public:
     // is closed anyway, and its holder releases the socket.
     void close(LinkInterrupt intr);
 
+    // --- driven from an event loop ----------------------------------------
+    // A driver that waits on many links at once (the fleet driver) works a
+    // link through these from its own thread, while the link's owner holds
+    // a Guard on it for the whole time. None of them waits. Each fails the
+    // link as the blocking operations do, with the same errors; close()
+    // from another thread shows as a closed link at the next of them.
+    //
+    // The socket to wait on; fails when the link is not open.
+    int loan_fd();
+    // Notes the command about to be sent; returns the seconds its reply may
+    // take (timeout, or slow_timeout for FPGA_ERASE).
+    double start_command(const char* data, size_t size);
+    // Sends what the socket takes of `data` now: the bytes sent, 0 when it
+    // takes none.
+    size_t send_nowait(const char* data, size_t size);
+    // Receives what has arrived; false when nothing had.
+    bool recv_nowait();
+    // The reply to the command started last, from what has arrived: as
+    // command() returns it (`line`), or as recv_reply(limit) does. False
+    // while it is incomplete. The view stays valid until the next call.
+    bool take_reply(bool line, size_t limit, std::string_view& out);
+    // The command started last waited `seconds` in vain: fails the link
+    // with the time-out error of a send (`sending`) or of its reply.
+    [[noreturn]] void fail_timeout(double seconds, bool sending);
+    // The driver gives the link up halfway: it is broken ("interrupted").
+    [[noreturn]] void fail_interrupted() { interrupted(); }
+
 private:
     enum State { kIdle, kConnecting, kOpen, kClosed };
 
@@ -129,6 +160,10 @@ private:
     void send_all(Guard& g, const char* data, size_t size, Clock::time_point deadline,
                   double seconds);
     std::string_view read_reply(Guard& g, Clock::time_point deadline, double seconds);
+    bool parse_reply(std::string_view& out);  // one whole reply among those buffered
+    void make_room();
+    [[noreturn]] void fail_send(int e);
+    [[noreturn]] void fail_recv(ssize_t n, int e);
     std::string_view take_tail(size_t limit);
     void fill(Guard& g, Clock::time_point deadline, double seconds);
     std::string reply_context() const;
@@ -150,6 +185,13 @@ private:
     // The first tail_ of them are the rest of a reply that recv_reply cut.
     std::unique_ptr<char[]> buf_;
     size_t cap_ = 0, begin_ = 0, end_ = 0, tail_ = 0;
+    // How far the reply at begin_ has been looked at: not yet, as a block
+    // (the parser has taken fed_ bytes) or as a line (scanned_ bytes hold
+    // no CR LF).
+    enum class Scan : uint8_t { kStart, kBlock, kLine };
+    Scan scan_ = Scan::kStart;
+    proto::BlockParser block_{kMaxReply};
+    size_t fed_ = 0, scanned_ = 0;
 
     // The command word of the last command sent, and whether it was a slow one.
     char last_cmd_[41] = {};

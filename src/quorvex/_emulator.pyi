@@ -61,5 +61,11 @@ class Emulator(metaclass=_nb_type):
     def reset_counters(self) -> None:
         """Sets every counter back to 0."""
 
+    def commands(self) -> list[bytes]:
+        """Every command received while record_commands is on, as it arrived."""
+
+    def clear_commands(self) -> None:
+        """Forgets the commands recorded so far."""
+
     def state(self) -> dict[str, Any]:
         """The device's state as a dict (see DeviceEmulator.state)."""

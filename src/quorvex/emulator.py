@@ -215,6 +215,16 @@ class DeviceEmulator:
         """Set every counter back to 0."""
         self._native.reset_counters()
 
+    def commands(self) -> list[bytes]:
+        """Every command received while record_commands is on, on every
+        connection, in the order they arrived, each as its bytes (CR LF
+        included)."""
+        return self._native.commands()
+
+    def clear_commands(self) -> None:
+        """Forget the commands recorded so far."""
+        self._native.clear_commands()
+
     def state(self) -> dict[str, Any]:
         """The device's state: fpga_version, initialised, cfg_mode, done,
         refreshed, erases, programmed_length, program_pointer, read_pointer,

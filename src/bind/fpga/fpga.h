@@ -10,6 +10,8 @@ namespace fpga {
 namespace nb = nanobind;
 
 constexpr const char* kModule = "quorvex.QVRFpga";
+// The bytes one receive takes at most: _RECV_SIZE, and _sendCmd's default size.
+constexpr long kRecvSize = 1024;
 
 // The device commands without an argument, as State::commands indexes them.
 enum Command { kCtrlInit, kGetId, kGetVer, kRead, kDone, kRefresh, kInfo, kFwVer, kSn, kCommandCount };
@@ -24,7 +26,7 @@ struct State {
     PyObject *_fpgaCtrlInit, *_fpgaGetId, *_fpgaGetVersion, *_fpgaCfgMode, *_fpgaErase,
         *_fpgaRstPagePtr, *_fpgaProgram, *_fpgaRead, *_fpgaDone, *_fpgaRefresh, *_fpgaGetInfo,
         *_fpgaGetControlFwVer, *_fpgaGetSerialNumber, *_fpgaProgramFile, *_checkUpdateFile,
-        *_checkFileHeader;
+        *_checkFileHeader, *_fleet_driver, *_lend_link, *_blocks_resent;
     PyObject *debug, *info, *warning, *error, *write, *flush, *isatty, *stdout_, *time,
         *monotonic;
     // module-level names, looked up with global()

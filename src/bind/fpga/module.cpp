@@ -1,4 +1,5 @@
 // Module load: the imports, the log set-up, the constants and FpgaTool.
+#include "fleet.h"
 #include "fpga.h"
 #include "protocol.h"
 #include "trust.h"
@@ -56,7 +57,7 @@ static void init_state(State& n) {
     QV_NAME(_fpgaErase) QV_NAME(_fpgaRstPagePtr) QV_NAME(_fpgaProgram) QV_NAME(_fpgaRead)
     QV_NAME(_fpgaDone) QV_NAME(_fpgaRefresh) QV_NAME(_fpgaGetInfo) QV_NAME(_fpgaGetControlFwVer)
     QV_NAME(_fpgaGetSerialNumber) QV_NAME(_fpgaProgramFile) QV_NAME(_checkUpdateFile)
-    QV_NAME(_checkFileHeader)
+    QV_NAME(_checkFileHeader) QV_NAME(_fleet_driver) QV_NAME(_lend_link) QV_NAME(_blocks_resent)
     QV_NAME(debug) QV_NAME(info) QV_NAME(warning) QV_NAME(error) QV_NAME(write) QV_NAME(flush)
     QV_NAME(isatty) QV_NAME(time) QV_NAME(monotonic)
     QV_NAME(logger) QV_NAME(RetType) QV_NAME(RetCode) QV_NAME(RspType) QV_NAME(VER)
@@ -129,7 +130,7 @@ NB_MODULE(QVRFpga, m) {
     m.attr("logger") = logging.attr("getLogger")("FPGA");
 
     // 4. Constants and the class.
-    m.attr("_RECV_SIZE") = 1024;
+    m.attr("_RECV_SIZE") = kRecvSize;
     m.attr("_FPGA_FW_VER_MIN") = "0.1.0.6";
     m.attr("_FPGA_VER_MIN_DEV28") = "1.1.0.0";
     m.attr("_FPGA_VER_MIN_DEV32") = "0.2.3.4";
@@ -143,6 +144,7 @@ NB_MODULE(QVRFpga, m) {
     // needs; empty: no policy. Read at each check, so code may set it.
     m.attr("_TRUSTED_KEYS") = trusted_keys_from_environment();
     add_update_constants(m);
+    add_fleet_driver(m);
 
     nb::dict ns;
     ns["__module__"] = kModule;

@@ -233,4 +233,15 @@ nb::object verdict_text(const TbinVerdict& v, nb::handle path) {
     return qv::check(PyUnicode_FromFormat("FPGA tbin signature %s: %U", reason.c_str(), path.ptr()));
 }
 
+void raise_file_error(const qvcore::OsError& err, nb::handle path) {
+    if (err.special) qv::raise_os_error(EINVAL, path, "Not a regular file");
+    qv::raise_os_error(err.err, path);
+}
+
+void raise_changed(nb::handle path, nb::handle reason) {
+    qv::raise(PyExc_RuntimeError,
+              "FPGA image file changed after its check: %U (%U); nothing of it was written to the flash",
+              path.ptr(), reason.ptr());
+}
+
 }  // namespace fpga

@@ -87,4 +87,10 @@ private:
 // mismatch", "FPGA tbin signature missing: PATH", ...).
 nb::object verdict_text(const TbinVerdict& v, nb::handle path);
 
+// The engine's error for a path that is not a file it can read: OSError
+// naming it, "Not a regular file" for a FIFO, socket or device.
+[[noreturn]] void raise_file_error(const qvcore::OsError& err, nb::handle path);
+// The copy the engine is about to write failed the check its file passed.
+[[noreturn]] void raise_changed(nb::handle path, nb::handle reason);
+
 }  // namespace fpga

@@ -12,6 +12,7 @@
 
 #include "digest.h"
 #include "filebuf.h"
+#include "fleet.h"
 #include "fpga.h"
 #include "progress.h"
 #include "protocol.h"
@@ -159,20 +160,6 @@ nb::object check_fw_body(PyObject*, PyObject* const* a) {
 }
 
 // --- _fpgaProgramFile(image_path, device_type=28) ---------------------------
-// The engine's error for a path that is not a file it can read: OSError
-// naming it, "Not a regular file" for a FIFO, socket or device.
-[[noreturn]] void raise_file_error(const qvcore::OsError& err, nb::handle path) {
-    if (err.special) qv::raise_os_error(EINVAL, path, "Not a regular file");
-    qv::raise_os_error(err.err, path);
-}
-
-// The copy the engine is about to write failed the check its file passed.
-[[noreturn]] void raise_changed(nb::handle path, nb::handle reason) {
-    qv::raise(PyExc_RuntimeError,
-              "FPGA image file changed after its check: %U (%U); nothing of it was written to the flash",
-              path.ptr(), reason.ptr());
-}
-
 // One run of the engine: the tool, the progress output and the counters.
 class Engine {
 public:
@@ -244,8 +231,8 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         if (overflow > 0) e.max_attempts_ = LLONG_MAX;
         if (e.max_attempts_ < 1) e.max_attempts_ = 1;
     }
+    struct stat st {};
     {
-        struct stat st {};
         int rc, err = 0;
         Py_BEGIN_ALLOW_THREADS rc = ::stat(os_path.c_str(), &st); err = errno; Py_END_ALLOW_THREADS
         if (rc != 0) qv::raise_os_error(err, path);
@@ -257,13 +244,32 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         e.file_size_ = static_cast<long long>(st.st_size);
     }
     const double start = e.clocks_.monotonic();
+    const bool dt28 = device_type_is(device_type, 28), dt32 = device_type_is(device_type, 32);
+    const std::string_view erase = dt28 ? proto::kErase14 : dt32 ? proto::kErase12 : "";
+    const bool tbin = image_kind(path) == ImageKind::tbin;
+
+    // A tool of a fleet run: the transfer runs on the run's native driver.
+    if (nb::object lane = qv::optional_attr(self, S->_fleet_driver)) {
+        const FleetOutcome f = fleet_transfer(self, lane, path, os_path, st, tbin, erase,
+                                              static_cast<uint64_t>(e.max_attempts_), checked);
+        if (f.used) {
+            qv::setattr(self, S->_blocks_resent, nb::int_(f.resent));
+            log(S->debug, nb::str(("w hash: " + f.w_digest).c_str()));
+            log(S->info, nb::str("Verify Data"));
+            log(S->debug, nb::str(("r hash: " + f.r_digest).c_str()));
+            if (f.verified) log(S->info, nb::str("Verify Success"));
+            else log(S->error, nb::str("Verify Failed"));
+            char total[96];
+            std::snprintf(total, sizeof total, "FPGA program file finished. Total time: %.4f sec",
+                          e.clocks_.monotonic() - start);
+            log(S->info, nb::str(total));
+            return nb::bool_(f.verified);
+        }
+    }
 
     // The sequence is the transfer machine's; the commands go through self.
-    const bool dt28 = device_type_is(device_type, 28), dt32 = device_type_is(device_type, 32);
-    qvcore::Transfer t(dt28 ? proto::kErase14 : dt32 ? proto::kErase12 : "",
-                       static_cast<uint64_t>(e.max_attempts_));
+    qvcore::Transfer t(erase, static_cast<uint64_t>(e.max_attempts_));
     const nb::object cfg = nb::bytes(proto::kSectionCfg);
-    const bool tbin = image_kind(path) == ImageKind::tbin;
     qvcore::FileBuffer file;        // a .tbin, whole
     const uint8_t* image = nullptr;  // its image range
     size_t image_size = 0, taken = 0;

@@ -140,6 +140,9 @@ class Attempt:
     timeout: float = 10.0
     force_version: bool = False
     mode: str = "update"  # "update", "skip-current" (verify first) or "verify"
+    #: The run's native driver (QVRFpga._FleetDriver), which then runs the
+    #: transfer of the update; None: every command goes through the tool.
+    driver: Any = None
 
     outcome: str = FAILED
     message: str = ""
@@ -218,6 +221,7 @@ class Attempt:
                                  else "the image is empty: there is nothing to compare")
 
         ret = tool.processFpgaUpdate(self.image.path, d.device_type)
+        self.blocks_resent += getattr(tool, "_blocks_resent", 0)
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is RetCode.OK:
@@ -301,6 +305,10 @@ class Attempt:
                 attempt.bytes = done
             attempt.report(stage, done, total)
 
+        if self.driver is not None:
+            # The transfer runs natively, with its own progress stages
+            # ("erase", "write", "verify", "version") through the callback.
+            tool._fleet_driver = self.driver
         tool._sendCmd = _sendCmd
         tool._fpgaErase = _fpgaErase
         tool._fpgaProgram = _fpgaProgram

@@ -114,10 +114,11 @@ class _Run:
         self.running: dict[int, Attempt] = {}
         self.lock = threading.Lock()
         self.failures = 0
+        self.driver: Any = None
 
     def run(self) -> FleetReport:
         try:
-            with self._policy():
+            with self._policy(), self._native_driver():
                 n = min(self.canary, len(self.devices))
                 self._batch(range(n))
                 if n and not self.cancel.is_set() and \
@@ -130,6 +131,22 @@ class _Run:
             if self.history is not None:
                 self.history.close()
         return FleetReport([r for r in self.results if r is not None])
+
+    @contextlib.contextmanager
+    def _native_driver(self) -> Iterator[None]:
+        """Two devices or more to update: their transfers run on one native
+        driver thread, without the GIL. One device, and a verify run, send
+        every command through the tool."""
+        if self.mode == "verify" or len(self.devices) < 2:
+            yield
+            return
+        from ..QVRFpga import _FleetDriver
+        self.driver = _FleetDriver()
+        try:
+            yield
+        finally:
+            self.driver.close()
+            self.driver = None
 
     @contextlib.contextmanager
     def _policy(self) -> Iterator[None]:
@@ -172,6 +189,8 @@ class _Run:
                     if self.cancel.is_set():
                         if cancelled_at is None:
                             cancelled_at = time.monotonic()
+                            if self.driver is not None:  # every native transfer ends now
+                                self.driver.cancel()
                         elif time.monotonic() - cancelled_at >= CANCEL_GRACE:
                             with self.lock:
                                 attempts = list(self.running.values())
@@ -229,7 +248,7 @@ class _Run:
 
     def _attempt(self, i: int, d: Device, report: Reporter, n: int) -> Attempt:
         a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
-                    force_version=self.force_version, mode=self.mode)
+                    force_version=self.force_version, mode=self.mode, driver=self.driver)
         row = None
         if self.history is not None:
             # Recorded (and committed) before the attempt touches the device.

@@ -1,0 +1,247 @@
+// The fleet's native transfer. quorvex.fleet gives each tool of a run the
+// run's _FleetDriver (as `_fleet_driver`); the engine then hands the
+// transfer of its update to the driver's thread instead of sending each
+// command through self, and waits for it without the GIL, passing the
+// device's progress on every 50 ms. Everything before the transfer (the
+// checks) and after it (the version read) stays with the tool.
+#include <sys/stat.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "fleet.h"
+#include "fleet_driver.h"
+#include "tbin.h"
+
+namespace fpga {
+namespace {
+
+namespace proto = qvcore::proto;
+using qvcore::FleetDriver;
+
+// The longest a device's thread waits between two looks at its progress.
+constexpr std::chrono::milliseconds kReportEvery{50};
+
+// An image file of the run as it was read: by path and by what stat says
+// of it, so that a file replaced or rewritten is read again.
+struct ImageEntry {
+    std::string path;
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    long long mtime_ns;
+    std::shared_ptr<qvcore::FileBuffer> file;
+};
+
+long long mtime_ns(const struct stat& st) {
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+// The driver of one fleet run and the image files its devices share.
+class FleetLane {
+public:
+    FleetLane() : driver_(std::make_unique<FleetDriver>()) {}
+
+    FleetDriver& driver() {
+        if (!driver_) qv::raise(PyExc_RuntimeError, "the fleet driver is closed");
+        return *driver_;
+    }
+
+    // The file at `path`, read once per run while it stays the same file.
+    // Called without the GIL.
+    std::shared_ptr<qvcore::FileBuffer> image(const std::string& path, const struct stat& st,
+                                              qvcore::OsError& err) {
+        std::lock_guard<std::mutex> l(mu_);
+        for (const ImageEntry& e : images_)
+            if (e.path == path && e.dev == st.st_dev && e.ino == st.st_ino &&
+                e.size == st.st_size && e.mtime_ns == mtime_ns(st))
+                return e.file;
+        auto file = std::make_shared<qvcore::FileBuffer>();
+        if (!file->load(path, err)) return nullptr;
+        images_.push_back({path, st.st_dev, st.st_ino, st.st_size, mtime_ns(st), file});
+        return file;
+    }
+
+    void cancel() {
+        if (driver_) driver_->cancel_all();
+    }
+
+    // Ends what still runs and stops the thread.
+    void close() {
+        std::unique_ptr<FleetDriver> d = std::move(driver_);
+        nb::gil_scoped_release nogil;
+        d.reset();
+        std::lock_guard<std::mutex> l(mu_);
+        images_.clear();
+    }
+
+private:
+    std::unique_ptr<FleetDriver> driver_;
+    std::mutex mu_;
+    std::vector<ImageEntry> images_;
+};
+
+namespace {
+
+const char* stage_name(FleetDriver::Stage s) {
+    switch (s) {
+    case FleetDriver::Stage::kErase: return "erase";
+    case FleetDriver::Stage::kWrite: return "write";
+    case FleetDriver::Stage::kVerify: return "verify";
+    case FleetDriver::Stage::kFinish:
+    case FleetDriver::Stage::kEnded: return "version";
+    default: return nullptr;
+    }
+}
+
+// Passes the job's progress to self.progress_callback when it moved.
+class Reporter {
+public:
+    Reporter(nb::handle self, const FleetDriver::Job& job) : self_(self), job_(job) {}
+
+    void operator()() {
+        const FleetDriver::Stage stage = job_.stage();
+        const uint64_t done = job_.done(), total = job_.total();
+        if (stage == stage_ && done == done_ && total == total_) return;
+        stage_ = stage;
+        done_ = done;
+        total_ = total;
+        const char* name = stage_name(stage);
+        if (!name) return;
+        nb::object cb = qv::check(PyObject_GetAttr(self_.ptr(), S->progress_callback));
+        if (!qv::truth(cb)) return;
+        cb(nb::str(name), static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+    }
+
+private:
+    nb::handle self_;
+    const FleetDriver::Job& job_;
+    FleetDriver::Stage stage_ = FleetDriver::Stage::kQueued;
+    uint64_t done_ = 0, total_ = 0;
+};
+
+}  // namespace
+
+FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle path,
+                            const std::string& os_path, const struct stat& st, bool tbin,
+                            std::string_view erase_selector, uint64_t max_attempts,
+                            const CheckedRun* checked) {
+    FleetOutcome out;
+    if (!nb::isinstance<FleetLane>(lane_obj)) return out;
+    FleetLane& lane = *nb::inst_ptr<FleetLane>(lane_obj);
+    // The tool's link, lent by its owner; a link of another kind keeps the
+    // per-command path.
+    nb::object conn = qv::check(PyObject_GetAttr(self.ptr(), S->_conn));
+    nb::object lend = qv::optional_attr(conn, S->_lend_link);
+    if (!lend) return out;
+    nb::object capsule = qv::check(PyObject_CallNoArgs(lend.ptr()));
+    auto* link = static_cast<qvcore::TcpLink*>(PyCapsule_GetPointer(capsule.ptr(), "quorvex.TcpLink"));
+    if (!link) throw nb::python_error();
+    FleetDriver& driver = lane.driver();
+
+    // The image, checked (as the engine checks its copy) before anything
+    // is sent: a device is never erased for an image that will be refused.
+    std::shared_ptr<qvcore::FileBuffer> file;
+    {
+        qvcore::OsError err;
+        {
+            nb::gil_scoped_release nogil;
+            file = lane.image(os_path, st, err);
+        }
+        if (!file) raise_file_error(err, path);
+    }
+    const uint8_t* image = file->data();
+    size_t size = file->size();
+    if (tbin) {
+        if (checked) {
+            const TbinVerdict verdict = verify_tbin(*file, checked->trusted, false);
+            if (!verdict.ok()) raise_changed(path, verdict_text(verdict, path));
+            if (verdict.image_size == 0) raise_changed(path, nb::str("its image is empty"));
+        }
+        qvcore::tbin::Fields f;
+        if (!qvcore::tbin::read_fields(file->data(), file->size(), f)) {
+            nb::object struct_error = global(S->struct_).attr("error");
+            PyErr_SetString(struct_error.ptr(), "unpack requires a buffer of 4 bytes");
+            throw nb::python_error();
+        }
+        const qvcore::tbin::Range r = qvcore::tbin::image_range(f, file->size());
+        image += r.offset;
+        size = r.size;
+    } else if (checked && !checked->trusted.empty()) {
+        raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
+    }
+
+    FleetDriver::Job job(*link, erase_selector, max_attempts, image, size,
+                         static_cast<size_t>(kRecvSize));
+    Reporter report(self, job);
+    {
+        PyThreadState* ts = PyEval_SaveThread();
+        std::unique_ptr<qvcore::TcpLink::Guard> guard;
+        try {
+            guard = std::make_unique<qvcore::TcpLink::Guard>(*link, qvcore::LinkInterrupt{});
+        } catch (const qvcore::LinkError& e) {
+            PyEval_RestoreThread(ts);
+            qv::raise(PyExc_ConnectionError, "%s", e.what());
+        }
+        driver.submit(job);
+        while (!driver.wait(job, kReportEvery)) {
+            PyEval_RestoreThread(ts);
+            try {
+                if (PyErr_CheckSignals() < 0) throw nb::python_error();
+                report();
+            } catch (...) {
+                // Given up: the device's transfer ends here, its link broken.
+                ts = PyEval_SaveThread();
+                driver.cancel(job);
+                while (!driver.wait(job, kReportEvery)) {
+                }
+                PyEval_RestoreThread(ts);
+                throw;
+            }
+            ts = PyEval_SaveThread();
+        }
+        PyEval_RestoreThread(ts);
+    }
+    report();
+
+    const qvcore::Transfer& t = job.transfer();
+    switch (job.end()) {
+    case FleetDriver::End::kFinished: break;
+    case FleetDriver::End::kRefused:
+        qv::raise(PyExc_RuntimeError,
+                  "the device refused the block at offset %llu of the image %llu times; "
+                  "the flash is left erased and partly written, not marked done",
+                  static_cast<unsigned long long>(t.block_offset()),
+                  static_cast<unsigned long long>(t.attempts()));
+    default: {
+        const qvcore::LinkError::Kind kind = job.error_kind();
+        if (kind == qvcore::LinkError::kInterrupted)
+            qv::raise(PyExc_ConnectionError, "the transfer to %s was interrupted; the link is closed",
+                      job.label().c_str());
+        PyErr_SetString(kind == qvcore::LinkError::kTimeout ? PyExc_TimeoutError : PyExc_ConnectionError,
+                        job.error().c_str());
+        throw nb::python_error();
+    }
+    }
+    out.used = true;
+    out.verified = t.verified();
+    out.w_digest = t.w_digest();
+    out.r_digest = t.r_digest();
+    out.resent = t.resent();
+    return out;
+}
+
+void add_fleet_driver(nb::module_& m) {
+    nb::class_<FleetLane>(m, "_FleetDriver",
+                          "The native driver of a fleet run: tools given it as _fleet_driver hand "
+                          "their transfers to its thread.")
+        .def(nb::init<>())
+        .def("cancel", &FleetLane::cancel,
+             "Ends every transfer running or still to come as interrupted.")
+        .def("close", &FleetLane::close, "Ends what still runs and stops the driver's thread.");
+}
+
+}  // namespace fpga

@@ -1,0 +1,33 @@
+// The fleet's native transfer (fleet.cpp), as the engine calls it.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fpga.h"
+#include "trust.h"
+
+namespace fpga {
+
+struct FleetOutcome {
+    bool used = false;  // false: the tool's link cannot be lent; nothing was done
+    bool verified = false;
+    std::string w_digest, r_digest;
+    uint64_t resent = 0;
+};
+
+// The transfer of the image at `path` (stat'ed as `st`) run on the fleet
+// driver `lane` (the tool's _fleet_driver), the device's progress passed to
+// self.progress_callback on the way. Raises what the engine raises for the
+// same failure.
+FleetOutcome fleet_transfer(nb::handle self, nb::handle lane, nb::handle path,
+                            const std::string& os_path, const struct stat& st, bool tbin,
+                            std::string_view erase_selector, uint64_t max_attempts,
+                            const CheckedRun* checked);
+
+void add_fleet_driver(nb::module_& m);
+
+}  // namespace fpga

@@ -1,0 +1,124 @@
+// The fleet driver: the transfers of many devices at once, from one native
+// thread waiting on all their sockets (epoll), without Python.
+//
+// A device's thread prepares its device as usual, then hands its transfer
+// over as a Job: the connected TcpLink (the thread holds a Guard on it for
+// the whole time), the image and the transfer machine's settings. The
+// driver sends each command the machine asks for, takes the reply through
+// the link's own non-blocking operations (the same framing, parsing and
+// errors as the blocking ones), feeds it back and goes on, the device
+// waiting for each reply before its next command as it always does. Every
+// wait has the link's time-out (the slow one for the erase). A job that
+// fails ends alone, with its link broken; the others go on. The owner
+// waits for its job with wait(), reading its progress in between.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link.h"
+#include "transfer.h"
+
+namespace qvcore {
+
+class FleetDriver {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    enum class Stage : uint8_t { kQueued, kErase, kWrite, kVerify, kFinish, kEnded };
+    enum class End : uint8_t {
+        kNone,
+        kFinished,     // done and refresh answered; transfer().verified() is the result
+        kRefused,      // a block was refused transfer().attempts() times
+        kLinkError,    // error_kind, error: the link is broken
+    };
+
+    // One device's transfer. Belongs to the thread that submits it; must
+    // outlive the driver's use of it (until wait() returns true).
+    class Job {
+    public:
+        // `image`: the bytes to write (held by the owner). `recv_limit`: the
+        // most of one read-back reply taken at once (the tool's receive size).
+        Job(TcpLink& link, std::string_view erase_selector, uint64_t max_attempts,
+            const uint8_t* image, size_t size, size_t recv_limit);
+
+        // Progress, readable at any time from any thread.
+        Stage stage() const { return stage_.load(std::memory_order_acquire); }
+        uint64_t done() const { return done_.load(std::memory_order_relaxed); }
+        uint64_t total() const { return total_.load(std::memory_order_relaxed); }
+
+        // The end, once wait() said it ended.
+        End end() const { return end_; }
+        LinkError::Kind error_kind() const { return error_kind_; }
+        const std::string& error() const { return error_; }
+        const Transfer& transfer() const { return t_; }
+        const std::string& label() const { return link_.label(); }
+
+    private:
+        friend class FleetDriver;
+        TcpLink& link_;
+        Transfer t_;
+        const uint8_t* image_;
+        size_t size_, taken_ = 0, recv_limit_;
+        std::atomic<Stage> stage_{Stage::kQueued};
+        std::atomic<uint64_t> done_{0}, total_{0};
+        std::atomic<bool> cancel_{false};
+        End end_ = End::kNone;
+        LinkError::Kind error_kind_ = LinkError::kConnection;
+        std::string error_;
+        // The command in flight.
+        char out_[Transfer::kMaxCommand];
+        size_t out_len_ = 0, out_sent_ = 0;
+        bool line_ = true, want_out_ = false, registered_ = false;
+        double wait_s_ = 0;
+        Clock::time_point deadline_{};
+        int fd_ = -1;
+        bool ended_ = false;  // under the driver's mutex
+    };
+
+    // Starts the driver's thread. Throws std::system_error when it cannot.
+    FleetDriver();
+    // Ends every job still running as interrupted and joins the thread.
+    ~FleetDriver();
+    FleetDriver(const FleetDriver&) = delete;
+    FleetDriver& operator=(const FleetDriver&) = delete;
+
+    void submit(Job& job);
+    // Waits up to `timeout` for the job to end; true once it has.
+    bool wait(Job& job, std::chrono::milliseconds timeout);
+    // Ends the job at once as interrupted (its link broken), or every job,
+    // now and later.
+    void cancel(Job& job);
+    void cancel_all();
+
+private:
+    void loop();
+    void wake();
+    void start(Job& j);
+    void advance(Job& j);      // sends commands and takes replies until it must wait
+    bool send_more(Job& j);    // false: waiting for room to send
+    bool take_reply(Job& j);   // false: waiting for more of the reply
+    void watch(Job& j, bool out);
+    void finish(Job& j, End end);
+    void fail(Job& j, const LinkError& e);
+    void interrupt(Job& j);
+    void check_deadlines(Clock::time_point now);
+
+    int epoll_fd_ = -1, wake_fd_ = -1;
+    std::thread thread_;
+    std::mutex mu_;
+    std::condition_variable ended_cv_;
+    std::deque<Job*> queued_;  // under mu_
+    bool stop_ = false;        // under mu_
+    std::atomic<bool> cancel_all_{false}, cancel_some_{false};
+    std::vector<Job*> active_;  // the driver thread's own
+};
+
+}  // namespace qvcore
