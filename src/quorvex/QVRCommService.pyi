@@ -35,6 +35,10 @@ class _TCPConn:
         longer reply stays buffered: the next recvRawBytes returns up to `size`
         bytes of it without waiting, and no received byte is ever dropped."""
 
+    def _lend_link(self) -> object:
+        """The native link, for the fleet driver of quorvex.QVRFpga: valid while this
+        object lives; the borrower works it only under the link's own lock."""
+
     def closeConnection(self) -> None:
         """Closes the link; harmless when closed already."""
 

@@ -149,3 +149,15 @@ class FpgaTool:
 
     def disconnect(self) -> None:
         """Close the device link if the tool opened it."""
+
+
+class _FleetDriver:
+    """The native driver of a fleet run: tools given it as _fleet_driver hand their
+    transfers to its thread."""
+
+    def __init__(self) -> None: ...
+    def cancel(self) -> None:
+        """Ends every transfer running or still to come as interrupted."""
+
+    def close(self) -> None:
+        """Ends what still runs and stops the driver's thread."""

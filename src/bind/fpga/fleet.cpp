@@ -97,18 +97,36 @@ const char* stage_name(FleetDriver::Stage s) {
     }
 }
 
-// Passes the job's progress to self.progress_callback when it moved.
+// Passes the job's progress to self.progress_callback when it moved. A
+// stage that began and ended between two looks is still passed on (with
+// 0 of 0), so every device shows every stage it went through.
 class Reporter {
 public:
-    Reporter(nb::handle self, const FleetDriver::Job& job) : self_(self), job_(job) {}
+    Reporter(nb::handle self, const FleetDriver::Job& job, bool erases)
+        : self_(self), job_(job), erases_(erases) {}
 
     void operator()() {
-        const FleetDriver::Stage stage = job_.stage();
+        using Stage = FleetDriver::Stage;
+        Stage stage = job_.stage();  // read first: once it says kEnded, end() holds
         const uint64_t done = job_.done(), total = job_.total();
+        if (stage == Stage::kEnded) {
+            if (job_.end() != FleetDriver::End::kFinished) return;  // no version to read
+            stage = Stage::kFinish;
+        }
         if (stage == stage_ && done == done_ && total == total_) return;
+        for (auto s = static_cast<uint8_t>(static_cast<uint8_t>(stage_) + 1);
+             s < static_cast<uint8_t>(stage); ++s) {
+            if (static_cast<Stage>(s) == Stage::kErase && !erases_) continue;
+            send(static_cast<Stage>(s), 0, 0);
+        }
         stage_ = stage;
         done_ = done;
         total_ = total;
+        send(stage, done, total);
+    }
+
+private:
+    void send(FleetDriver::Stage stage, uint64_t done, uint64_t total) {
         const char* name = stage_name(stage);
         if (!name) return;
         nb::object cb = qv::check(PyObject_GetAttr(self_.ptr(), S->progress_callback));
@@ -116,9 +134,9 @@ public:
         cb(nb::str(name), static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
     }
 
-private:
     nb::handle self_;
     const FleetDriver::Job& job_;
+    bool erases_;
     FleetDriver::Stage stage_ = FleetDriver::Stage::kQueued;
     uint64_t done_ = 0, total_ = 0;
 };
@@ -176,7 +194,7 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
 
     FleetDriver::Job job(*link, erase_selector, max_attempts, image, size,
                          static_cast<size_t>(kRecvSize));
-    Reporter report(self, job);
+    Reporter report(self, job, !erase_selector.empty());
     {
         PyThreadState* ts = PyEval_SaveThread();
         std::unique_ptr<qvcore::TcpLink::Guard> guard;
