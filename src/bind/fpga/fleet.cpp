@@ -253,6 +253,12 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
 }
 
 void add_fleet_driver(nb::module_& m) {
+    // A module imported again (a fresh policy from the environment) shares
+    // the class made by the first import.
+    if (nb::handle known = nb::type<FleetLane>()) {
+        m.attr("_FleetDriver") = known;
+        return;
+    }
     nb::class_<FleetLane>(m, "_FleetDriver",
                           "The native driver of a fleet run: tools given it as _fleet_driver hand "
                           "their transfers to its thread.")
