@@ -4,6 +4,7 @@ peers."""
 
 import _thread
 import hashlib
+import json
 import os
 import socket
 import threading
@@ -287,3 +288,131 @@ def test_quorvex_imports_without_pyvisa_and_visa_names_the_extra(tmp_path):
                          text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert "quorvex[visa]" in out.stdout
+
+
+# --- the command line and the fleet ---------------------------------------------
+
+def cli(*args, timeout=60):
+    import subprocess
+    import sys
+
+    env = dict(os.environ)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p)
+                                            for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    return subprocess.run([sys.executable, "-m", "quorvex.cli", *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout, env=env)
+
+
+@pytest.fixture
+def tbin_image(tmp_path):
+    data = os.urandom(3000)
+    path = tmp_path / "img.tbin"
+    path.write_bytes(tbin.pack(data, 32))
+    return path, data
+
+
+def test_update_names_a_resource_device_by_its_resource_in_json_table_and_history(
+        tbin_image, tmp_path):
+    from quorvex.emulator import DeviceEmulator
+    from quorvex.history import History
+
+    path, data = tbin_image
+    history = tmp_path / "h.sqlite3"
+    with DeviceEmulator(serial="SN-V") as v, DeviceEmulator(serial="SN-T") as t:
+        res = resource(v.port)
+        r = cli("update", path, "--resource", res, "-a", t.address, "--history", history,
+                "--json")
+        assert r.returncode == 0, r.stderr
+        assert v.flash() == t.flash() == data
+        doc = json.loads(r.stdout)
+        assert [(d["label"], d["resource"], d["address"], d["outcome"])
+                for d in doc["devices"]] == [(res, res, None, "updated"),
+                                             (t.address, None, t.address, "updated")]
+        r = cli("verify", path, "-r", res)
+        assert r.returncode == 0, r.stderr
+        assert res in r.stdout and "unchanged" in r.stdout
+    with History(history) as h:
+        rows = h.attempts(resource=res.lower())
+    assert [(row["resource"], row["host"], row["port"], row["serial"]) for row in rows] == [
+        (res, res, 0, "SN-V")]
+    r = cli("history", "--history", history, "--resource", res)
+    assert r.returncode == 0 and res in r.stdout and "1 attempt(s)" in r.stdout
+
+
+def test_info_and_a_dry_run_over_a_resource(emu, tbin_image):
+    res = resource(emu.port)
+    r = cli("info", "--resource", res, "--json")
+    assert r.returncode == 0, r.stderr
+    info = json.loads(r.stdout)
+    assert (info["resource"], info["address"], info["fpga_version"]) == (res, None, "0.2.3.4")
+    r = cli("update", tbin_image[0], "-r", res, "--dry-run", "--json")
+    assert r.returncode == 0, r.stderr
+    (job,) = json.loads(r.stdout)["devices"]
+    assert (job["resource"], job["outcome"]) == (res, "ready")
+    assert emu.counters()["FPGA_ERASE"] == 0
+
+
+def test_an_unreachable_resource_is_a_link_error_naming_it():
+    res = resource(free_port())
+    r = cli("info", "--resource", res, "--timeout", "1")
+    assert r.returncode == 74 and f"Cannot connect to {res}" in r.stderr
+
+
+def test_an_inventory_resource_row_updates(rm, tbin_image, tmp_path):
+    from quorvex.emulator import DeviceEmulator
+
+    path, data = tbin_image
+    with DeviceEmulator() as e:
+        inv = tmp_path / "rack.csv"
+        inv.write_text(f"name,resource,serial\nbench-1,{resource(e.port)},QVX-EMU-0001\n")
+        r = cli("update", path, "--inventory", inv, "--no-history")
+        assert r.returncode == 0, r.stderr
+        assert e.flash() == data and "bench-1" in r.stdout
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["-r", "TCPIP::127.0.0.1::{port}::SOCKET", "-a", "127.0.0.1:{port}"],
+     "are the same device (127.0.0.1:{port})"),
+    (["-r", "TCPIP::127.0.0.1::{port}::SOCKET", "-r", "TCPIP0::127.0.0.1::{port}::SOCKET"],
+     "are the same device"),
+    (["-r", "NOT::A::RESOURCE"], "bad VISA resource 'NOT::A::RESOURCE'"),
+    (["-r", "TCPIP::127.0.0.1::{port}::SOCKET", "--inventory", "x.csv"], "not allowed with"),
+], ids=["resource-and-address", "two-spellings", "bad", "with-an-inventory"])
+def test_resources_are_checked_before_anything_connects(tbin_image, argv, message):
+    from quorvex.cli import main
+    from quorvex.emulator import DeviceEmulator
+
+    with DeviceEmulator() as e:
+        r = cli("update", tbin_image[0], "--no-history",
+                *[a.format(port=e.port) for a in argv])
+        assert r.returncode == 64
+        assert message.format(port=e.port) in r.stderr
+        assert e.counters()["connections"] == 0
+    assert main  # the same parser, in process, is covered by the run above
+
+
+@pytest.mark.parametrize("text, message", [
+    ("address,resource\n127.0.0.1,TCPIP::127.0.0.1::5025::SOCKET\n", "give one of them"),
+    ("resource,port\nTCPIP::127.0.0.1::5025::SOCKET,5025\n", "names its own"),
+    ("resource,name\nNOPE,a\n", "bad VISA resource 'NOPE'"),
+    ("name\na\n", "no 'address' or 'resource' column"),
+])
+def test_inventory_resource_rows_are_checked(tmp_path, text, message):
+    from quorvex.fleet import InventoryError, load_inventory
+
+    inv = tmp_path / "rack.csv"
+    inv.write_text(text)
+    with pytest.raises(InventoryError, match=message):
+        load_inventory(inv)
+
+
+def test_a_device_has_an_address_or_a_resource():
+    from quorvex.fleet import Device
+
+    d = Device(resource="TCPIP::192.0.2.1::5025::SOCKET", name=None)
+    assert d.label == d.endpoint == "TCPIP::192.0.2.1::5025::SOCKET"
+    with pytest.raises(ValueError, match="not both"):
+        Device("192.0.2.1", resource="TCPIP::192.0.2.1::5025::SOCKET")
+    with pytest.raises(ValueError, match="bad device address"):
+        Device()
