@@ -121,6 +121,21 @@ def test_a_slow_erase_is_ridden_out_by_the_erase_time_out(rm, emu, tmp_path):
     assert emu.flash() == data
 
 
+def test_a_lobe_switching_device_class_runs_over_a_visa_link(rm, emu):
+    from quorvex.QVRPublic import RFMode
+    from quorvex.qvrdev.TCPBeamformer import TCPBeamformer
+
+    link = connect(rm, emu.port)
+    with TCPBeamformer(link=link, delay_scale=0) as dev:
+        assert dev.setFastParallelMode(True).RetCode is RetCode.OK
+        assert dev.setFastBeamGain(RFMode.TX, 1, True, 5, 6).RetCode is RetCode.OK
+        assert dev.syncFastBeamConfig().RetCode is RetCode.OK
+    state = emu.state()
+    assert state["reboots"] == 1 and not state["store_enabled"]
+    assert link.connected  # the device class does not own a link handed in
+    link.closeConnection()
+
+
 # --- the link contract, against scripted peers ------------------------------
 
 @pytest.fixture
