@@ -208,6 +208,7 @@ class VisaLink:
         that was connected or broken is closed first, dropping anything
         unread."""
         with self._hold():
+            after_failure = _IDLE if self._state == _IDLE else _CLOSED
             self._release()
             self._tail = b""
             self._last_cmd, self._last_slow = "", False
@@ -220,6 +221,8 @@ class VisaLink:
                 res, sock = self._wait(worker, self._open, self._timeout, "opening")
             except _Failed as f:
                 self._release()
+                with self._state_lock:
+                    self._state = after_failure if self._state == _IDLE else _CLOSED
                 self.last_error = f"{self._name}: {f.error}"
                 return False
             except BaseException:
@@ -274,13 +277,14 @@ class VisaLink:
         with self._hold():
             self._require_open()
             if self._tail:
-                out, self._tail = self._tail[:limit], self._tail[limit:]
+                out: bytes = self._tail[:limit]
+                self._tail = self._tail[limit:]
                 return out
             seconds = self._seconds()
             deadline = self._deadline = time.monotonic() + seconds
-            reply = self._run(self._read_reply, seconds, deadline, "reply")
-            out, self._tail = reply[:limit], reply[limit:]
-            return out
+            reply: bytes = self._run(self._read_reply, seconds, deadline, "reply")
+            self._tail = reply[limit:]
+            return reply[:limit]
 
     def closeConnection(self) -> None:
         """Closes the link; harmless when closed already. A call that another
@@ -373,6 +377,8 @@ class VisaLink:
                         f"{self._awaited()}"))
                 break
             if time.monotonic() >= give_up:
+                if what == "opening":
+                    raise _Failed(_Refusal(f"timed out after {_seconds_text(left)} s"))
                 raise _Failed(self._timeout_error(what, seconds or left, None))
         if call.error is not None:
             raise _Failed(self._translate(call.error, what, seconds or left))
@@ -439,7 +445,7 @@ class VisaLink:
         rm = self._rm
         if rm is None:
             try:
-                rm = self._rm = pyvisa.ResourceManager()
+                rm = _default_manager()
             except Exception as e:
                 raise _Refusal(f"no VISA library to open it with: {_describe(e)}") from None
         ms = max(1, round(self._timeout * 1000))
@@ -547,6 +553,20 @@ class VisaLink:
             raise _ReplyError(f"reply from {self._name} to {self._last_cmd} announces a block "
                               f"of more than the limit of {_MAX_REPLY} bytes")
         return len(header) + n + 2
+
+
+_manager: Any = None
+_manager_lock = threading.Lock()
+
+
+def _default_manager() -> Any:
+    """The resource manager of the links given none: one for the process,
+    on PyVISA's default backend."""
+    global _manager
+    with _manager_lock:
+        if _manager is None:
+            _manager = pyvisa.ResourceManager()
+        return _manager
 
 
 class _Held:
