@@ -206,6 +206,18 @@ def test_silent_peer_times_out_and_breaks_the_link(rm, peer, sent):
     assert_broken(link)
 
 
+def test_a_device_that_stops_reading_cannot_hold_a_write_past_its_time_out(rm, peer):
+    # pyvisa-py's socket writes wait without a time-out of their own.
+    p = peer([("pause", 2.0)])
+    link = connect(rm, p.port, timeout=0.3)
+    start = time.monotonic()
+    with pytest.raises(TimeoutError, match=rf"could not send FPGA_PROGRAM to "
+                                           rf"{link.resource_name} within 0\.3 s"):
+        link.sendRawBytes(b"FPGA_PROGRAM #8%08d" % (32 << 20) + bytes(32 << 20))
+    assert time.monotonic() - start < 2.0
+    assert_broken(link)
+
+
 def test_peer_that_closes_mid_block_raises_connection_error(rm, peer):
     p = peer([("recv", b"FPGA_READ\r\n"), ("send", b"#216\r\n")])
     link = connect(rm, p.port, timeout=3.0)
