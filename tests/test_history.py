@@ -232,3 +232,24 @@ def test_the_history_verb_neither_creates_nor_misreads_a_history(tmp_path, capsy
     bad = _unopenable("garbage", tmp_path / "bad.sqlite3")
     assert main(["history", "--history", str(bad)]) == 1
     assert str(bad) in capsys.readouterr().err
+
+
+def test_a_first_version_history_gains_the_resource_column_and_keeps_its_rows(tmp_path):
+    path = tmp_path / "h.sqlite3"
+    db = sqlite3.connect(path)
+    hist._create_v1(db)
+    db.execute("INSERT INTO attempts (started, host, port, outcome, attempt) "
+               "VALUES ('2026-01-01T00:00:00.000Z', '192.0.2.1', 5025, 'updated', 1)")
+    db.execute(f"PRAGMA application_id = {hist._APPLICATION_ID}")
+    db.execute("PRAGMA user_version = 1")
+    db.commit()
+    db.close()
+    with History(path) as h:
+        assert h.schema_version == hist.SCHEMA_VERSION
+        h.start(resource="TCPIP::192.0.2.2::5025::SOCKET", serial="SN-V")
+        rows = h.attempts()
+        assert [(r["host"], r["port"], r["resource"]) for r in rows] == [
+            ("TCPIP::192.0.2.2::5025::SOCKET", 0, "TCPIP::192.0.2.2::5025::SOCKET"),
+            ("192.0.2.1", 5025, None)]
+        assert [r["serial"] for r in h.attempts(resource="tcpip::192.0.2.2::5025::socket")] \
+            == ["SN-V"]

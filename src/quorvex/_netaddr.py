@@ -74,3 +74,40 @@ def connect_error(host: str, port: int, why: Optional[str]) -> ConnectionError:
     if why.startswith(label + ": "):
         why = why[len(label) + 2:]
     return ConnectionError(f"Cannot connect to {label}" + (f": {why}" if why else ""))
+
+
+def parse_resource(text: str) -> str:
+    """A VISA resource string as typed ("TCPIP::192.0.2.10::5025::SOCKET",
+    "ASRL/dev/ttyUSB0::INSTR"), stripped; ValueError for an empty one, one
+    with white space or control characters inside, or (where PyVISA is
+    installed) one that PyVISA cannot parse."""
+    name = text.strip() if isinstance(text, str) else ""
+    if not name or any(c.isspace() or ord(c) < 0x20 or c == "\x7f" for c in name):
+        raise ValueError(f"bad VISA resource {text!r}")
+    try:
+        from pyvisa import rname
+    except ImportError:
+        return name
+    try:
+        rname.parse_resource_name(name)
+    except rname.InvalidResourceName as e:
+        raise ValueError(f"bad VISA resource {text!r}: {' '.join(str(e).split())}") from None
+    return name
+
+
+def resource_ends(name: str) -> tuple[str, Optional[tuple[str, int]]]:
+    """What tells two resources apart: the resource in PyVISA's canonical
+    form, folded to lower case ("tcpip::x::..." and "TCPIP0::X::..." are one
+    device), and for a TCPIP socket resource the (host, port) it reaches."""
+    try:
+        from pyvisa import rname
+        parsed = rname.parse_resource_name(name)
+    except Exception:  # no PyVISA, or a name it cannot parse
+        return name.lower(), None
+    end = None
+    if isinstance(parsed, rname.TCPIPSocket):
+        try:
+            end = (parsed.host_address, int(parsed.port))
+        except ValueError:
+            end = None
+    return str(parsed).lower(), end

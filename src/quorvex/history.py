@@ -32,7 +32,7 @@ from ._netaddr import parse_address
 __all__ = ["COLUMNS", "SCHEMA_VERSION", "History", "HistoryError", "default_path",
            "default_operator", "parse_since", "tool_version"]
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 """The version of the schema this module writes (PRAGMA user_version)."""
 
 # PRAGMA application_id of a quorvex history ("QVRH"): another program's
@@ -69,7 +69,7 @@ CREATE TABLE attempts (
     tool_version  TEXT
 )"""
 
-COLUMNS = ("id", "started", "ended", "host", "port", "name", "serial", "fpga_id",
+COLUMNS = ("id", "started", "ended", "host", "port", "resource", "name", "serial", "fpga_id",
            "device_type", "old_version", "new_version", "image_path", "image_sha256",
            "signers", "outcome", "exit_status", "message", "bytes", "seconds",
            "blocks_resent", "attempt", "operator", "tool_version")
@@ -82,11 +82,19 @@ def _create_v1(db: sqlite3.Connection) -> None:
         db.execute(f"CREATE INDEX attempts_{column} ON attempts ({column})")
 
 
+def _add_resource(db: sqlite3.Connection) -> None:
+    """Version 2: the VISA resource string of a device reached through one
+    (its host column holds the same string, its port 0)."""
+    db.execute("ALTER TABLE attempts ADD COLUMN resource TEXT")
+    db.execute("CREATE INDEX attempts_resource ON attempts (resource)")
+
+
 # How a file of schema version v becomes version v + 1: _MIGRATIONS[v](db),
 # run in order inside one write transaction when a file is opened. Version 0
 # is the empty file. A new schema version adds its step here.
 _MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {
     0: _create_v1,
+    1: _add_resource,
 }
 
 
@@ -315,17 +323,23 @@ class History:
             except sqlite3.Error as e:
                 raise HistoryError(self.path, f"cannot {what}: {e}") from e
 
-    def start(self, *, host: str, port: int, name: Optional[str] = None,
+    def start(self, *, host: str = "", port: int = 0, resource: Optional[str] = None,
+              name: Optional[str] = None,
               serial: Optional[str] = None, fpga_id: Optional[str] = None,
               device_type: Optional[int] = None, image_path: Optional[str] = None,
               image_sha256: Optional[str] = None, signers: Sequence[str] = (),
               attempt: int = 1, operator: Optional[str] = None) -> int:
         """Records an attempt that starts now (outcome "started", start time
         UTC ISO 8601, the tool version; operator defaults to the login name)
-        and commits it before it returns. `signers` are the key ids of the
-        image's signatures. Returns the row id for finish()."""
+        and commits it before it returns. A device reached through a VISA
+        `resource` is recorded by its resource string (in host too, port 0).
+        `signers` are the key ids of the image's signatures. Returns the row
+        id for finish()."""
+        if resource is not None:
+            host, port = str(resource), 0
         row = {
-            "started": _now(), "host": str(host), "port": int(port), "name": name,
+            "started": _now(), "host": str(host), "port": int(port),
+            "resource": None if resource is None else str(resource), "name": name,
             "serial": _text(serial), "fpga_id": _text(fpga_id), "device_type": device_type,
             "image_path": None if image_path is None else os.fspath(image_path),
             "image_sha256": None if image_sha256 is None else str(image_sha256).lower(),
@@ -361,13 +375,14 @@ class History:
 
     def attempts(self, *, serial: Optional[str] = None, address: Optional[str] = None,
                  image: Optional[str] = None, since: Optional[str | datetime] = None,
-                 ) -> list[dict[str, Any]]:
+                 resource: Optional[str] = None) -> list[dict[str, Any]]:
         """The recorded attempts, newest first, one dict per row (COLUMNS;
         "signers" a list). Filters: `serial` exact; `address` "host" or
         "host:port" ([IPV6]:PORT); `image` a SHA-256 hex prefix; `since` an
         ISO date/time (UTC unless it says otherwise), an age such as "2h" or
-        "3d" (see parse_since) or a datetime. An IPv4 address matches its
-        IPv4-mapped IPv6 form too. ValueError for a bad filter."""
+        "3d" (see parse_since) or a datetime; `resource` a VISA resource
+        string (case aside). An IPv4 address matches its IPv4-mapped IPv6
+        form too. ValueError for a bad filter."""
         where: list[str] = []
         params: list[Any] = []
         if serial is not None:
@@ -381,6 +396,9 @@ class History:
             if port != -1:
                 where.append("port = ?")
                 params.append(port)
+        if resource is not None:
+            where.append("resource = ? COLLATE NOCASE")
+            params.append(resource.strip())
         if image is not None:
             prefix = image.strip().lower()
             if not re.fullmatch(r"[0-9a-f]{1,64}", prefix):

@@ -44,6 +44,7 @@ examples:
   {PROG} check fpga.tbin
   {PROG} update fpga.tbin --address 192.0.2.10
   {PROG} update fpga.tbin --address 192.0.2.10 --address 192.0.2.11 --json
+  {PROG} update fpga.tbin --resource TCPIP::192.0.2.10::5025::SOCKET
   {PROG} update fpga.tbin --inventory rack3.csv --canary 1 --max-failures 2
   {PROG} verify fpga.tbin --inventory rack3.csv
   {PROG} pack fpga.bin --dev-type 32 --header version=\\"1.2.0\\" -o fpga.tbin

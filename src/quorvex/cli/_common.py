@@ -18,8 +18,8 @@ import argparse
 import json
 import sys
 import textwrap
-from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, NoReturn, TextIO
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any, NoReturn, Optional, TextIO
 
 from ._console import PROG
 from ._options import json_option, output_options
@@ -93,7 +93,20 @@ class OutputClosed(Exception):
 
 class Parser(argparse.ArgumentParser):
     """argparse with the usage error status 64 (EX_USAGE) instead of 2,
-    which this tool keeps for refusals."""
+    which this tool keeps for refusals. add_check(fn) adds a check of the
+    parsed arguments that argparse cannot express: fn(namespace) returns a
+    usage error message, or None."""
+
+    def add_check(self, check: Callable[[argparse.Namespace], Optional[str]]) -> None:
+        self.__dict__.setdefault("_checks", []).append(check)
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        ns, extras = super().parse_known_args(args, namespace)
+        for check in self.__dict__.get("_checks", ()):
+            message = check(ns)
+            if message:
+                self.error(message)
+        return ns, extras
 
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)

@@ -16,7 +16,8 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._netaddr import address_label
-from ..fleet._device import Stopped, close_quietly, open_link
+from ..fleet._device import Stopped, close_quietly, open_device_link, open_link
+from ..fleet._model import Device
 from ._common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED
 
 if TYPE_CHECKING:
@@ -41,9 +42,11 @@ class DeviceJob:
     def __init__(self, host: str, port: int, *, image: ImageReport, device_type: int,
                  timeout: float, force_version: bool = False,
                  stop: threading.Event | None = None,
-                 expect_serial: str | None = None, expect_fpga_id: str | None = None) -> None:
-        self.host, self.port = host, port
-        self.label = address_label(host, port)
+                 expect_serial: str | None = None, expect_fpga_id: str | None = None,
+                 resource: str | None = None) -> None:
+        self.host, self.port, self.resource = host, port, resource
+        # A device reached through VISA is named by its resource string.
+        self.label = resource if resource is not None else address_label(host, port)
         self.image, self.device_type, self.timeout = image, device_type, timeout
         self.force_version = force_version
         self.stop = stop or threading.Event()
@@ -132,7 +135,10 @@ class DeviceJob:
 
         if self.stop.is_set():
             raise Stopped()
-        self.link = open_link(self.host, self.port, self.timeout)
+        if self.resource is not None:
+            self.link = open_device_link(Device(resource=self.resource), self.timeout)
+        else:
+            self.link = open_link(self.host, self.port, self.timeout)
         tool = FpgaTool(connection=self.link)
         cls, job = type(tool), self
 
@@ -193,7 +199,9 @@ class DeviceJob:
 
     def as_dict(self) -> dict[str, Any]:
         return {
-            "address": self.label, "host": self.host, "port": self.port,
+            "address": None if self.resource is not None else self.label,
+            "host": self.host or None, "port": self.port if self.resource is None else None,
+            "resource": self.resource,
             "outcome": self.outcome, "exit_status": self.status,
             "message": self.message or None, "hint": self.hint or None,
             "fpga_id": self.fpga_id, "old_version": self.old_version,

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Callable
+from typing import Any
 
 from .._netaddr import port_arg
 
@@ -55,23 +56,56 @@ def json_option() -> argparse.ArgumentParser:
     return json_opt
 
 
+class _Target(argparse.Action):
+    """--address and --resource, each a list of its own and, in the order
+    given, (option, value) pairs in `targets`."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        setattr(namespace, self.dest, list(getattr(namespace, self.dest) or []) + [values])
+        namespace.targets = list(getattr(namespace, "targets", None) or []) + \
+            [(self.dest, values)]
+
+
+_RESOURCE_HELP = ("a VISA resource string, such as TCPIP::192.0.2.10::5025::SOCKET, "
+                  "TCPIP::192.0.2.10::hislip0::INSTR, USB0::...::INSTR or "
+                  "ASRL/dev/ttyUSB0::INSTR (needs the extra quorvex[visa])")
+
+
+def _one_way_to_name_devices(ns: argparse.Namespace) -> str | None:
+    if ns.inventory is not None and ns.targets:
+        return ("argument --inventory/-i: not allowed with argument "
+                + ("--address/-a" if ns.address else "--resource/-r"))
+    if ns.inventory is None and not ns.targets:
+        return "one of the arguments --address/-a --resource/-r --inventory/-i is required"
+    return None
+
+
 def device_options(p: argparse.ArgumentParser, several: bool) -> None:
-    """--address (repeatable with `several`, and then one of it or --inventory
-    FILE is required), --port, --device-type and --timeout."""
+    """--address and --resource (repeatable with `several`, then together in
+    the order given, or --inventory FILE instead; without `several` exactly
+    one of the two), --port, --device-type and --timeout."""
     g = p.add_argument_group("device")
     if several:
-        which = g.add_mutually_exclusive_group(required=True)
-        which.add_argument("--address", "-a", action="append", metavar="HOST",
-                           help="a device: a host name or IP address, optionally with :PORT "
-                                "([IPV6]:PORT for IPv6). Repeat it for several devices, "
-                                "worked on at once")
-        which.add_argument("--inventory", "-i", metavar="FILE",
-                           help="the devices from a .csv or .toml inventory (address, and "
-                                "optionally port, name, serial, fpga_id, device_type)")
+        g.add_argument("--address", "-a", action=_Target, metavar="HOST",
+                       help="a device: a host name or IP address, optionally with :PORT "
+                            "([IPV6]:PORT for IPv6). Repeat it (and --resource) for several "
+                            "devices, worked on at once")
+        g.add_argument("--resource", "-r", action=_Target, metavar="VISA_RESOURCE",
+                       help="a device reached through VISA: " + _RESOURCE_HELP)
+        g.add_argument("--inventory", "-i", metavar="FILE",
+                       help="the devices from a .csv or .toml inventory (address or resource, "
+                            "and optionally port, name, serial, fpga_id, device_type)")
+        p.set_defaults(targets=[])
+        if hasattr(p, "add_check"):
+            p.add_check(_one_way_to_name_devices)
     else:
-        g.add_argument("--address", "-a", required=True, metavar="HOST",
-                       help="the device: a host name or IP address, optionally with :PORT "
-                            "([IPV6]:PORT for IPv6)")
+        which = g.add_mutually_exclusive_group(required=True)
+        which.add_argument("--address", "-a", metavar="HOST",
+                           help="the device: a host name or IP address, optionally with :PORT "
+                                "([IPV6]:PORT for IPv6)")
+        which.add_argument("--resource", "-r", metavar="VISA_RESOURCE",
+                           help="the device, reached through VISA: " + _RESOURCE_HELP)
     g.add_argument("--port", "-p", type=port_arg(), default=5025,
                    help="TCP port for addresses given without one (default: %(default)s)")
     g.add_argument("--device-type", "-t", type=dev_type, default=32, metavar="N",

@@ -14,7 +14,7 @@ from ._common import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, PROG, Context, UsageErro
 
 # The plain table: (heading, column, width cap). The message takes the rest of the line.
 _TABLE = (("started (UTC)", "started", 19), ("outcome", "outcome", 11),
-          ("device", "device", 24), ("serial", "serial", 16), ("try", "attempt", 3),
+          ("device", "device", 40), ("serial", "serial", 16), ("try", "attempt", 3),
           ("versions", "versions", 23), ("image", "image_sha256", 12),
           ("seconds", "seconds", 8), ("operator", "operator", 12), ("message", "message", 0))
 
@@ -43,6 +43,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     f.add_argument("--serial", metavar="S", help="attempts on the board with this serial number")
     f.add_argument("--address", "-a", metavar="HOST",
                    help="attempts on this host, or HOST:PORT ([IPV6]:PORT)")
+    f.add_argument("--resource", "-r", metavar="VISA_RESOURCE",
+                   help="attempts on the device reached through this VISA resource")
     f.add_argument("--image", metavar="SHA",
                    help="attempts with the image whose SHA-256 starts with these hex digits")
     f.add_argument("--since", metavar="WHEN",
@@ -78,7 +80,7 @@ def run(ctx: Context) -> int:
         try:
             with History(path) as history:
                 rows = history.attempts(serial=a.serial, address=a.address, image=a.image,
-                                        since=since)
+                                        since=since, resource=a.resource)
         except HistoryError as e:
             ctx.console.error(str(e), "give the path of a history with --history")
             return EXIT_FAILED
@@ -108,7 +110,8 @@ def _cells(row: dict[str, Any]) -> dict[str, str]:
     old, new = row["old_version"], row["new_version"]
     cells = {c: "" if row.get(c) is None else str(row[c]) for c in row}
     cells["started"] = (row["started"] or "").replace("T", " ")[:19]
-    cells["device"] = row["name"] or address_label(row["host"], row["port"])
+    cells["device"] = row["name"] or row.get("resource") or address_label(row["host"],
+                                                                            row["port"])
     cells["versions"] = (f"{old or '?'} -> {new or '?'}" if old or new else "")
     cells["image_sha256"] = (row["image_sha256"] or "")[:12]
     cells["seconds"] = "" if row["seconds"] is None else f"{row['seconds']:.1f}"
@@ -141,4 +144,4 @@ def _table(ctx: Context, rows: list[dict[str, Any]]) -> None:
 
 
 def _filtered(a: argparse.Namespace) -> bool:
-    return any(v is not None for v in (a.serial, a.address, a.image, a.since))
+    return any(v is not None for v in (a.serial, a.address, a.image, a.since, a.resource))

@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import argparse
 
-from .._netaddr import address_label
-from ..fleet._device import open_link
-from ._address import device_address
+from ..fleet._device import open_device_link
+from ..fleet._model import Device
+from ._address import device_address, device_resource
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, LINK_HINT, PROG, Context, Verbs, exit_text, verb_parser)
 from ._options import device_options
@@ -23,7 +23,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
             type this tool does not update, or an FPGA version below the supported
             minimum, is reported as a warning with exit status 2; any other failure of
             the initialisation (other than of the link) as an error with exit status 1.""",
-        epilog=f"example:\n  {PROG} info --address 192.0.2.10\n\n"
+        epilog=f"examples:\n  {PROG} info --address 192.0.2.10\n"
+               f"  {PROG} info --resource TCPIP::192.0.2.10::5025::SOCKET\n\n"
                + exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE, EXIT_LINK,
                            EXIT_INTERRUPTED,
                            s1="the initialisation failed (e.g. an FPGA version that "
@@ -38,14 +39,20 @@ def run(ctx: Context) -> int:
     from ..QVRPublic import RetCode
 
     a = ctx.args
-    host, port = device_address(a.address, a.port)
-    label = address_label(host, port)
-    info = {"address": label, "host": host, "port": port, "device_type": a.device_type,
+    if a.resource is not None:
+        device = Device(resource=device_resource(a.resource), device_type=a.device_type)
+        host, port = None, None
+    else:
+        host, port = device_address(a.address, a.port)
+        device = Device(host, port, device_type=a.device_type)
+    label = device.endpoint
+    info = {"address": None if device.resource else label, "host": host, "port": port,
+            "resource": device.resource, "device_type": a.device_type,
             "init": None, "fpga_id": None, "fpga_version": None, "control_fw_version": None,
             "serial_number": None, "control_fw_below_minimum": None, "error": None}
     status, link = EXIT_OK, None
     try:
-        link = open_link(host, port, a.timeout)
+        link = open_device_link(device, a.timeout)
         tool = FpgaTool(connection=link)
         ret = tool.initFpga(a.device_type)
         info["init"] = {"code": ret.RetCode.name, "message": ret.RetMsg}

@@ -44,13 +44,14 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
             ones, erase, write the image in 16-byte blocks, read it back and compare
             digests, mark it done and refresh. A link error or a read-back mismatch is
             tried again from the start over a new connection (--retries), after a wait
-            of 1, 2, 4 ... s (at most 30 s). Several devices (repeated --address, or
-            --inventory) run at once. Every attempt is recorded in the history.
+            of 1, 2, 4 ... s (at most 30 s). Several devices (repeated --address or
+            --resource, or --inventory) run at once. Every attempt is recorded in the history.
             Progress goes to standard error (a live table on a terminal); the end is a
             table of the devices on standard output. Ctrl-C stops cleanly.""",
         epilog=f"examples:\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10\n"
                f"  {PROG} update fpga.tbin -a 192.0.2.10 --expect-serial SN-0042\n"
+               f"  {PROG} update fpga.tbin --resource TCPIP::192.0.2.10::5025::SOCKET\n"
                f"  {PROG} update fpga.tbin --inventory rack3.csv --canary 1 --max-failures 2\n"
                f"  {PROG} update fpga.tbin --inventory rack3.toml --skip-current --json\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n"
@@ -71,7 +72,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     g.add_argument("--skip-current", action="store_true",
                    help="read each device's flash first; a device that holds the image "
                         "already is left 'unchanged', not erased")
-    g = p.add_argument_group("identity (a single --address; an inventory has its own)")
+    g = p.add_argument_group("identity (a single --address or --resource; an inventory has its own)")
     g.add_argument("--expect-serial", metavar="S",
                    help="refuse the device, untouched, unless its serial number is S")
     g.add_argument("--expect-fpga-id", metavar="ID",
@@ -187,7 +188,7 @@ def _dry_run(ctx: Context, image, devices) -> int:
     a, console = ctx.args, ctx.console
     jobs = [DeviceJob(d.address, d.port, image=image, device_type=d.device_type,
                       timeout=a.timeout, force_version=a.force_version,
-                      expect_serial=d.serial, expect_fpga_id=d.fpga_id)
+                      expect_serial=d.serial, expect_fpga_id=d.fpga_id, resource=d.resource)
             for d in devices]
     if len(jobs) > 1:
         ctx.log.per_device(True)

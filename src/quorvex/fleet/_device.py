@@ -19,7 +19,7 @@ from ._model import FAILED, INTERRUPTED, REFUSED, UNCHANGED, UPDATED, Device, Pr
 if TYPE_CHECKING:
     from ..QVRCommService import _TCPConn
 
-__all__ = ["Image", "open_link", "Attempt", "Stopped", "THROTTLE"]
+__all__ = ["Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE"]
 
 # The one refusal of processFpgaUpdate that means the read-back did not match.
 _VERIFY_FAILED = "FPGA update process failed."
@@ -42,6 +42,22 @@ def open_link(host: str, port: int, timeout: float) -> _TCPConn:
     link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
     if not link.initConnection():
         raise connect_error(host, port, link.last_error)
+    return link
+
+
+def open_device_link(device: Device, timeout: float) -> Any:
+    """A connected link to `device`: a VisaLink for a device with a VISA
+    resource, else a _TCPConn; ConnectionError("Cannot connect to ...")."""
+    if device.resource is None:
+        return open_link(device.address, device.port, timeout)
+    from ..visa import VisaLink
+
+    link = VisaLink(device.resource, timeout=timeout, slow_timeout=max(120.0, timeout))
+    if not link.initConnection():
+        why = link.last_error or ""
+        if why.startswith(device.resource + ": "):
+            why = why[len(device.resource) + 2:]
+        raise ConnectionError(f"Cannot connect to {device.resource}" + (f": {why}" if why else ""))
     return link
 
 
@@ -191,7 +207,7 @@ class Attempt:
         d = self.device
         self._check()
         self.report("connect")
-        self.link = open_link(d.address, d.port, self.timeout)
+        self.link = open_device_link(d, self.timeout)
         self.reached = True
         self._check()
         tool = FpgaTool(connection=self.link)

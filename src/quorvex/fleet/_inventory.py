@@ -12,12 +12,12 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any, Optional
 
-from .._netaddr import address_label, parse_address, parse_port
+from .._netaddr import address_label, parse_address, parse_port, parse_resource, resource_ends
 from ._model import Device
 
 __all__ = ["InventoryError", "load_inventory", "check_duplicates"]
 
-_KEYS = ("address", "port", "name", "serial", "fpga_id", "device_type")
+_KEYS = ("address", "port", "name", "serial", "fpga_id", "device_type", "resource")
 
 
 class InventoryError(ValueError):
@@ -26,8 +26,8 @@ class InventoryError(ValueError):
 
 def load_inventory(path: str | os.PathLike[str]) -> list[Device]:
     """The devices of a .csv (header row; columns address, port, name, serial,
-    fpga_id, device_type; only address required) or .toml ([[device]] tables
-    with the same keys) inventory. InventoryError for a bad row or a device
+    fpga_id, device_type, resource; each row an address or a VISA resource)
+    or .toml ([[device]] tables with the same keys) inventory. InventoryError for a bad row or a device
     listed twice (see check_duplicates)."""
     p = Path(path)
     suffix = p.suffix.lower()
@@ -71,8 +71,8 @@ def _csv_rows(p: Path, text: str) -> list[tuple[int, dict[str, Any]]]:
                                  f"the columns are {', '.join(_KEYS)}")
     if len(set(header)) != len(header):
         raise InventoryError(f"{p}, line {at}: a column is named twice")
-    if "address" not in header:
-        raise InventoryError(f"{p}, line {at}: no 'address' column")
+    if "address" not in header and "resource" not in header:
+        raise InventoryError(f"{p}, line {at}: no 'address' or 'resource' column")
     rows = []
     try:
         for cells in reader:
@@ -133,8 +133,19 @@ def _device(p: Path, line: int, row: Mapping[str, Any]) -> Device:
         if isinstance(v, (list, dict, bool)) or (k not in ("port", "device_type")
                                                  and not isinstance(v, str)):
             raise InventoryError(f"{where}: bad {k} {v!r}")
+    if "address" in row and "resource" in row:
+        raise InventoryError(f"{where}: an address and a resource: give one of them")
+    if "resource" in row:
+        if "port" in row:
+            raise InventoryError(f"{where}: a port with a VISA resource: the resource "
+                                 f"names its own")
+        try:
+            resource = parse_resource(row["resource"])
+        except ValueError as e:
+            raise InventoryError(f"{where}: {e}") from None
+        return Device(resource=resource, **_identity(where, row))
     if "address" not in row:
-        raise InventoryError(f"{where}: no address")
+        raise InventoryError(f"{where}: no address or resource")
     port = 5025
     if "port" in row:
         try:
@@ -148,6 +159,11 @@ def _device(p: Path, line: int, row: Mapping[str, Any]) -> Device:
     if "port" in row and port != parse_port(row["port"]):
         raise InventoryError(f"{where}: address {row['address']!r} names a port other than "
                              f"the port column's {row['port']!r}")
+    return Device(host, port, **_identity(where, row))
+
+
+def _identity(where: str, row: Mapping[str, Any]) -> dict[str, Any]:
+    """The name, expected identity and device type of a row."""
     device_type = 32
     if "device_type" in row:
         v = row["device_type"]
@@ -161,8 +177,8 @@ def _device(p: Path, line: int, row: Mapping[str, Any]) -> Device:
         v = row.get(k)
         if v is not None and (not v.strip() or any(c in v for c in "\r\n\0")):
             raise InventoryError(f"{where}: bad {k} {v!r}")
-    return Device(host, port, name=row.get("name"), serial=row.get("serial"),
-                  fpga_id=row.get("fpga_id"), device_type=device_type)
+    return dict(name=row.get("name"), serial=row.get("serial"), fpga_id=row.get("fpga_id"),
+                device_type=device_type)
 
 
 def _ends(host: str, port: int) -> set[tuple[Any, ...]]:
@@ -186,26 +202,37 @@ def _ends(host: str, port: int) -> set[tuple[Any, ...]]:
     return ends
 
 
+def _device_ends(d: Device) -> tuple[Any, set[tuple[Any, ...]]]:
+    """What names a device (its resource, canonical and folded, or its host
+    and port) and the network ends it reaches."""
+    if d.resource is not None:
+        key, end = resource_ends(d.resource)
+        return ("resource", key), (_ends(*end) if end else set())
+    return ("address", d.address.lower(), d.port), _ends(d.address, d.port)
+
+
 def check_duplicates(devices: Sequence[Device], *, _lines: Optional[Sequence[int]] = None,
                      _source: Optional[Path] = None) -> None:
     """InventoryError (a ValueError) when two entries reach one device: the
     same host and port, or names that resolve to a common address and port
-    (an IPv4-mapped IPv6 address is the IPv4 address). A name that does not
-    resolve is left to the link, which reports it."""
+    (an IPv4-mapped IPv6 address is the IPv4 address), the same VISA
+    resource, or a TCPIP socket resource and an address that reach one end.
+    A name that does not resolve is left to the link, which reports it."""
     if len(devices) < 2:
         return
-    ends = [_ends(d.address, d.port) for d in devices]
+    found = [_device_ends(d) for d in devices]
     for j in range(1, len(devices)):
         for i in range(j):
             a, b = devices[i], devices[j]
-            same = (a.address.lower(), a.port) == (b.address.lower(), b.port)
-            common = ends[i] & ends[j]
+            same = found[i][0] == found[j][0]
+            common = found[i][1] & found[j][1]
             if not (same or common):
                 continue
-            la, lb = address_label(a.address, a.port), address_label(b.address, b.port)
+            la, lb = a.endpoint, b.endpoint
             where = f"{_source}, line {_lines[j]}: " if _source and _lines else ""
             if same:
-                why = f"{lb} is given more than once"
+                why = f"{lb} is given more than once" if la.lower() == lb.lower() else \
+                    f"{la} and {lb} are the same device"
             else:
                 address, port = min(common)[:2]
                 why = f"{la} and {lb} are the same device ({address_label(address, port)})"

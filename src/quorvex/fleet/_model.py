@@ -29,30 +29,47 @@ EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_UNREACHABLE, EXIT_INTERRUPTED = 0, 1, 2
 
 @dataclass(frozen=True)
 class Device:
-    """The expected identity of the device on one address: serial and
-    fpga_id, where given, are checked before anything is erased."""
+    """The expected identity of one device: serial and fpga_id, where given,
+    are checked before anything is erased. A device is reached on its
+    address and port, or through the VISA resource `resource` (then without
+    an address): ``Device(resource="TCPIP::192.0.2.10::5025::SOCKET")``."""
 
-    address: str
+    address: str = ""
     port: int = 5025
     name: Optional[str] = field(default=None, kw_only=True)
     serial: Optional[str] = field(default=None, kw_only=True)
     fpga_id: Optional[str] = field(default=None, kw_only=True)
     device_type: int = field(default=32, kw_only=True)
+    resource: Optional[str] = field(default=None, kw_only=True)
 
     def __post_init__(self) -> None:
-        if not isinstance(self.address, str) or not self.address.strip():
+        if self.resource is not None:
+            if not isinstance(self.resource, str) or not self.resource.strip():
+                raise ValueError(f"bad VISA resource {self.resource!r}")
+            if self.address:
+                raise ValueError(f"device {self.resource!r}: give an address or a VISA "
+                                 f"resource, not both (address {self.address!r})")
+        elif not isinstance(self.address, str) or not self.address.strip():
             raise ValueError(f"bad device address {self.address!r}")
         for what, value, low, high in (("port", self.port, 1, 65535),
                                        ("device_type", self.device_type, 0, 0xFFFF)):
             if isinstance(value, bool) or not isinstance(value, int) \
                     or not low <= value <= high:
-                raise ValueError(f"bad {what} {value!r} for device {self.address!r}: "
+                raise ValueError(f"bad {what} {value!r} for device {self.endpoint!r}: "
                                  f"expected an int {low}..{high}")
 
     @property
+    def endpoint(self) -> str:
+        """Where the device is reached: its VISA resource string, else host:port."""
+        if self.resource is not None:
+            return self.resource
+        return address_label(self.address, self.port)
+
+    @property
     def label(self) -> str:
-        """How messages name the device: its name, else host:port."""
-        return self.name or address_label(self.address, self.port)
+        """How messages name the device: its name, else its resource string
+        or host:port."""
+        return self.name or self.endpoint
 
     def as_dict(self) -> dict[str, Any]:
         return dataclasses.asdict(self)
@@ -95,7 +112,8 @@ class DeviceResult:
         d = self.device
         return {
             "device": d.as_dict(), "label": d.label,
-            "address": address_label(d.address, d.port),
+            "address": None if d.resource is not None else address_label(d.address, d.port),
+            "resource": d.resource,
             "outcome": self.outcome, "attempts": self.attempts,
             "old_version": self.old_version, "new_version": self.new_version,
             "bytes": self.bytes, "seconds": round(self.seconds, 4),

@@ -254,6 +254,7 @@ class _Run:
             # Recorded (and committed) before the attempt touches the device.
             row = self.history.start(
                 host=d.address, port=d.port, name=d.name, serial=d.serial, fpga_id=d.fpga_id,
+                resource=d.resource,
                 device_type=d.device_type, image_path=self.image.path,
                 image_sha256=self.image.sha256, signers=self.image.signers, attempt=n,
                 operator=self.operator)
