@@ -61,8 +61,9 @@ double cpu() {
 }
 
 [[noreturn]] void die(const char* what, int port) {
-    std::fprintf(stderr, "raw_client: port %d: %s: %s\n", port, what,
-                 errno ? std::strerror(errno) : "failed");
+    if (errno) std::fprintf(stderr, "raw_client: port %d: %s: %s\n", port, what,
+                            std::strerror(errno));
+    else std::fprintf(stderr, "raw_client: port %d: %s\n", port, what);
     std::exit(2);
 }
 
