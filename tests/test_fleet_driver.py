@@ -97,7 +97,7 @@ def test_the_device_sees_the_same_commands_from_both_drivers(tmp_path, emus, dri
 
 
 def outcome(path, emu_options, native, monkeypatch=None):
-    """(outcome, message, retried) of one device run natively (beside a
+    """(outcome, message, bytes written, blocks refused) of one device run natively (beside a
     sound second device) or alone through the tool's commands."""
     bad = DeviceEmulator(flash_size=1 << 16, **emu_options)
     good = DeviceEmulator(flash_size=1 << 16)
@@ -107,7 +107,8 @@ def outcome(path, emu_options, native, monkeypatch=None):
         first = report.results[0]
         if native:
             assert report.results[1].outcome == UPDATED  # the other device went on
-        return first.outcome, first.message.replace(str(bad.port), "PORT")
+        return (first.outcome, first.message.replace(str(bad.port), "PORT"), first.bytes,
+                first.blocks_resent)
     finally:
         bad.close()
         good.close()

@@ -73,11 +73,11 @@ Transfer::Reply Transfer::program_reply(bool accepted) noexcept {
         phase_ = Phase::kNeedBlock;
         return Reply::kAccepted;
     }
+    ++refused_;
     if (attempts_ >= max_attempts_) {
         phase_ = Phase::kRefused;
         return Reply::kRefused;
     }
-    ++resent_;
     return Reply::kResend;
 }
 

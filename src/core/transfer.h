@@ -73,7 +73,7 @@ public:
     size_t block_size() const noexcept { return block_len_; }
     uint64_t block_offset() const noexcept { return sent_; }  // of the block in hand
     uint64_t attempts() const noexcept { return attempts_; }  // sends of the block in hand
-    uint64_t resent() const noexcept { return resent_; }      // refused sends in all
+    uint64_t refused() const noexcept { return refused_; }    // refused sends in all
     uint64_t sent() const noexcept { return sent_; }          // accepted bytes
     uint64_t read() const noexcept { return read_; }          // 16 per page read
     const std::string& w_digest() const noexcept { return w_digest_; }
@@ -98,7 +98,7 @@ private:
     Phase phase_;
     uint8_t block_[proto::kPageSize] = {};
     size_t block_len_ = 0;
-    uint64_t attempts_ = 0, resent_ = 0, sent_ = 0, read_ = 0;
+    uint64_t attempts_ = 0, refused_ = 0, sent_ = 0, read_ = 0;
     Sha256 w_hasher_, r_hasher_;
     std::string w_digest_, r_digest_;
     bool verified_ = false;

@@ -20,8 +20,19 @@ namespace {
 namespace proto = qvcore::proto;
 using qvcore::FleetDriver;
 
-// The longest a device's thread waits between two looks at its progress.
+// The longest a device's thread waits between two looks at its progress,
+// and between two looks when nobody watches it.
 constexpr std::chrono::milliseconds kReportEvery{50};
+constexpr std::chrono::milliseconds kQuietWait{1000};
+
+// The ident of the interpreter's main thread, where signal handlers run.
+unsigned long main_thread_ident() {
+    static const unsigned long ident = [] {
+        nb::object t = nb::module_::import_("threading").attr("main_thread")();
+        return nb::cast<unsigned long>(t.attr("ident"));
+    }();
+    return ident;
+}
 
 // An image file of the run as it was read: by path and by what stat says
 // of it, so that a file replaced or rewritten is read again.
@@ -195,6 +206,14 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
     FleetDriver::Job job(*link, erase_selector, max_attempts, image, size,
                          static_cast<size_t>(kRecvSize));
     Reporter report(self, job, !erase_selector.empty());
+    // Progress to pass on, or Ctrl-C to see (the main thread): a look every
+    // 50 ms. Otherwise the thread sleeps until its job ends (a cancel ends
+    // it at once), looking in now and then all the same.
+    const bool watched =
+        qv::truth(qv::check(PyObject_GetAttr(self.ptr(), S->progress_callback))) ||
+        (PyThreadState_Get()->interp == PyInterpreterState_Main() &&
+         PyThread_get_thread_ident() == main_thread_ident());
+    const std::chrono::milliseconds slice = watched ? kReportEvery : kQuietWait;
     {
         PyThreadState* ts = PyEval_SaveThread();
         std::unique_ptr<qvcore::TcpLink::Guard> guard;
@@ -205,7 +224,7 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
             qv::raise(PyExc_ConnectionError, "%s", e.what());
         }
         driver.submit(job);
-        while (!driver.wait(job, kReportEvery)) {
+        while (!driver.wait(job, slice)) {
             PyEval_RestoreThread(ts);
             try {
                 if (PyErr_CheckSignals() < 0) throw nb::python_error();
@@ -225,7 +244,12 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
     }
     report();
 
+    // What the transfer got done, whatever its end: the bytes the device
+    // accepted and the blocks it refused on the way.
     const qvcore::Transfer& t = job.transfer();
+    qv::setattr(self, S->_transfer_counts,
+                nb::make_tuple(static_cast<unsigned long long>(t.sent()),
+                               static_cast<unsigned long long>(t.refused())));
     switch (job.end()) {
     case FleetDriver::End::kFinished: break;
     case FleetDriver::End::kRefused:
@@ -248,7 +272,7 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
     out.verified = t.verified();
     out.w_digest = t.w_digest();
     out.r_digest = t.r_digest();
-    out.resent = t.resent();
+    out.refused = t.refused();
     return out;
 }
 

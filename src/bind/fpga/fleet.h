@@ -16,7 +16,7 @@ struct FleetOutcome {
     bool used = false;  // false: the tool's link cannot be lent; nothing was done
     bool verified = false;
     std::string w_digest, r_digest;
-    uint64_t resent = 0;
+    uint64_t refused = 0;
 };
 
 // The transfer of the image at `path` (stat'ed as `st`) run on the fleet

@@ -253,7 +253,6 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         const FleetOutcome f = fleet_transfer(self, lane, path, os_path, st, tbin, erase,
                                               static_cast<uint64_t>(e.max_attempts_), checked);
         if (f.used) {
-            qv::setattr(self, S->_blocks_resent, nb::int_(f.resent));
             log(S->debug, nb::str(("w hash: " + f.w_digest).c_str()));
             log(S->info, nb::str("Verify Data"));
             log(S->debug, nb::str(("r hash: " + f.r_digest).c_str()));

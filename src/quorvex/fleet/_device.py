@@ -236,8 +236,14 @@ class Attempt:
                 return self._end(FAILED, "the flash differs from the image" if self.image.payload
                                  else "the image is empty: there is nothing to compare")
 
-        ret = tool.processFpgaUpdate(self.image.path, d.device_type)
-        self.blocks_resent += getattr(tool, "_blocks_resent", 0)
+        try:
+            ret = tool.processFpgaUpdate(self.image.path, d.device_type)
+        finally:
+            # A native transfer's counts, however it ended.
+            counts = tool.__dict__.pop("_transfer_counts", None)
+            if counts is not None:
+                self.bytes, resent = counts
+                self.blocks_resent += resent
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is RetCode.OK:
@@ -329,4 +335,6 @@ class Attempt:
         tool._fpgaErase = _fpgaErase
         tool._fpgaProgram = _fpgaProgram
         tool._fpgaDone = _fpgaDone
-        tool.set_progress_callback(progress)
+        if self.driver is None or self.report.on_progress is not None:
+            # (a native transfer nobody watches is not woken to report)
+            tool.set_progress_callback(progress)
