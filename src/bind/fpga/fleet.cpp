@@ -54,11 +54,13 @@ long long mtime_ns(const struct stat& st) {
 // The driver of one fleet run and the image files its devices share.
 class FleetLane {
 public:
-    FleetLane() : driver_(std::make_unique<FleetDriver>()) {}
+    FleetLane() : driver_(std::make_shared<FleetDriver>()) {}
 
-    FleetDriver& driver() {
+    // Held by each transfer for its whole length: closing the lane never
+    // takes the driver from under a device's thread.
+    std::shared_ptr<FleetDriver> driver() {
         if (!driver_) qv::raise(PyExc_RuntimeError, "the fleet driver is closed");
-        return *driver_;
+        return driver_;
     }
 
     // The file at `path`, read once per run while it stays the same file.
@@ -82,7 +84,8 @@ public:
 
     // Ends what still runs and stops the thread.
     void close() {
-        std::unique_ptr<FleetDriver> d = std::move(driver_);
+        std::shared_ptr<FleetDriver> d = std::move(driver_);
+        if (d) d->cancel_all();
         nb::gil_scoped_release nogil;
         d.reset();
         std::lock_guard<std::mutex> l(mu_);
@@ -90,7 +93,7 @@ public:
     }
 
 private:
-    std::unique_ptr<FleetDriver> driver_;
+    std::shared_ptr<FleetDriver> driver_;
     std::mutex mu_;
     std::vector<ImageEntry> images_;
 };
@@ -169,7 +172,8 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
     nb::object capsule = qv::check(PyObject_CallNoArgs(lend.ptr()));
     auto* link = static_cast<qvcore::TcpLink*>(PyCapsule_GetPointer(capsule.ptr(), "quorvex.TcpLink"));
     if (!link) throw nb::python_error();
-    FleetDriver& driver = lane.driver();
+    const std::shared_ptr<FleetDriver> held = lane.driver();
+    FleetDriver& driver = *held;
 
     // The image, checked (as the engine checks its copy) before anything
     // is sent: a device is never erased for an image that will be refused.
