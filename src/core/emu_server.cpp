@@ -364,8 +364,8 @@ public:
 
     // A child of fork() has none of its parent's threads: it starts afresh.
     static Pool& get() {
-        static bool once = [] { return ::pthread_atfork(nullptr, nullptr, [] { the = new Pool; }) == 0; }();
-        (void)once;
+        static const int registered = ::pthread_atfork(nullptr, nullptr, [] { the = new Pool; });
+        (void)registered;
         return *the;
     }
 
@@ -419,7 +419,8 @@ enum class Phase {
 };
 
 struct Conn final : Polled {
-    Conn(EmuServer::Site& s, int f, uint64_t n) : site(s), fd(f), number(n), buf(new char[kEmuBufSize]) {
+    Conn(EmuServer::Site& s, int f, uint64_t n)
+        : site(s), fd(f), number(n), buf(new char[kEmuBufSize]) {
         rng = 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(fd) << 32) ^
               static_cast<uint64_t>(Clock::now().time_since_epoch().count());
         if (!rng) rng = 1;
@@ -467,7 +468,8 @@ void EmuServer::Site::advance(Conn& c) noexcept {
             if (c.phase == Phase::kSend) {
                 while (c.sent < c.part_end) {
                     if (!c.writable) return;
-                    ssize_t r = ::send(c.fd, c.out.data() + c.sent, c.part_end - c.sent, MSG_NOSIGNAL);
+                    ssize_t r =
+                        ::send(c.fd, c.out.data() + c.sent, c.part_end - c.sent, MSG_NOSIGNAL);
                     if (r >= 0) {
                         c.sent += static_cast<size_t>(r);
                     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
