@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -450,6 +451,41 @@ def test_closing_one_emulator_leaves_the_held_replies_of_another_alone():
         assert [c.line() for c in kept] == [b"QVX-EMU-0001"] * 10
         for c in kept + gone:
             c.close()
+
+
+def test_a_forked_child_serves_emulators_of_its_own_and_leaves_the_parents_alone(emu, client):
+    assert client.cmd("GET_SN") == "QVX-EMU-0001"      # the parent's threads are running
+
+    def serve_own():
+        own = DeviceEmulator(serial="CHILD")
+        ok = Client(own, timeout=2.0).cmd("GET_SN") == "CHILD"
+        own.close()
+        return ok
+
+    assert _in_child(serve_own)
+    assert _in_child(lambda: emu.close() is None and emu.closed)  # the child's copy only
+    assert client.cmd("GET_SN") == "QVX-EMU-0001"
+    assert Client(emu).cmd("GET_FW_VER") == "0.1.1.0"
+
+
+def _in_child(work):
+    """Runs `work` in a forked child: True when it returned true, within WAIT."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+        pid = os.fork()
+    if pid == 0:  # the child ends here whatever happens, without cleaning up
+        try:
+            os._exit(0 if work() else 1)
+        finally:
+            os._exit(2)
+    deadline = time.monotonic() + WAIT
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if done[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        return False
+    return os.waitstatus_to_exitcode(done[1]) == 0
 
 def test_options_are_checked():
     with pytest.raises(TypeError, match="'bogus'.*'other'|'other'.*'bogus'"):

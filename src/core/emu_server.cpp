@@ -100,6 +100,9 @@ public:
     void mark(bool& flag) noexcept;
     void wait_for(const bool& flag);
 
+    // False in a child of fork(), which has the loop's memory but not its thread.
+    bool here() const { return ::getpid() == pid_; }
+
     size_t sites = 0;  // servers on this loop; guarded by the pool's mutex
 
 private:
@@ -112,6 +115,7 @@ private:
     void sift_up(size_t i) noexcept;
     void sift_down(size_t i) noexcept;
 
+    pid_t pid_ = ::getpid();
     int ep_ = -1, wake_fd_ = -1, timer_fd_ = -1;
     std::thread thread_;
     std::mutex mu_;  // guards head_, tail_ and every flag mark() sets
@@ -400,6 +404,7 @@ struct EmuServer::Site final : Polled {
     void advance(Conn& c) noexcept;
     void finish(Conn& c) noexcept;
     void shut() noexcept;
+    void forsake() noexcept;
 
     Loop& loop;
     EmuHandler& handler;
@@ -594,6 +599,17 @@ void EmuServer::Site::shut() noexcept {
     loop.mark(shut_done);
 }
 
+// In a child of fork(): the sockets are the parent's too, and so is the
+// epoll set that watches them. The child lets go of its copies and leaves
+// both alone (no shutdown, no EPOLL_CTL_DEL).
+void EmuServer::Site::forsake() noexcept {
+    ::close(listen_fd);
+    for (Conn& c : conns) ::close(c.fd);
+    heap_at = kNotArmed;
+    for (Conn& c : conns) c.heap_at = kNotArmed;
+    conns.clear();
+}
+
 EmuServer::EmuServer(const std::string& host, uint16_t port, EmuHandler& handler) {
     listen_on(host, port);
     Loop* loop = nullptr;
@@ -616,6 +632,11 @@ void EmuServer::close() {
     if (closed_) return;
     closed_ = true;
     Loop& loop = site_->loop;
+    if (!loop.here()) {
+        site_->forsake();
+        site_.reset();
+        return;
+    }
     loop.post(&site_->shut_task);
     loop.wait_for(site_->shut_done);
     site_.reset();
