@@ -9,6 +9,8 @@ import socket
 import subprocess
 import sys
 import threading
+import time
+import warnings
 
 import pytest
 
@@ -330,6 +332,160 @@ def test_close_returns_while_clients_are_connected_or_waiting():
     idle.close()
     waiting.close()
 
+
+
+# --- serving: many connections, held replies, clients that read slowly ----------------
+
+def _until(condition, timeout=WAIT):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.005)
+
+
+def test_replies_of_many_connections_are_held_at_the_same_time():
+    with DeviceEmulator(delay_us=50_000) as emu:
+        clients = [Client(emu) for _ in range(200)]
+        start = time.monotonic()
+        for c in clients:
+            c.sock.sendall(b"GET_SN\r\n")
+        assert [c.line() for c in clients] == [b"QVX-EMU-0001"] * 200
+        elapsed = time.monotonic() - start
+        for c in clients:
+            c.close()
+        assert emu.counters()["connections"] == 200
+    assert 0.05 <= elapsed < 4.0                       # one after another: 10 s
+
+
+def test_a_reply_held_for_an_hour_holds_up_no_other_connection_or_emulator():
+    with DeviceEmulator(delay_command=1, delay_us=3600 * 10**6) as slow, DeviceEmulator() as other:
+        held, free = Client(slow), Client(slow)
+        held.sock.sendall(b"GET_SN\r\n")
+        _until(lambda: slow.counters()["GET_SN"] == 1)  # the first command: the held one
+        assert free.cmd("GET_FW_VER") == "0.1.1.0"
+        assert free.cmd("FPGA_ERASE 12") == "0"
+        side = Client(other)
+        assert side.cmd("GET_SN") == "QVX-EMU-0001"
+        held.sock.settimeout(0.2)
+        with pytest.raises(socket.timeout):
+            held.line()
+        for c in (held, free, side):
+            c.close()
+
+
+def test_erase_seconds_hold_only_the_erasing_connection():
+    with DeviceEmulator(erase_seconds=3600.0) as emu:
+        eraser, reader = Client(emu), Client(emu)
+        eraser.sock.sendall(b"FPGA_ERASE 12\r\nGET_SN\r\n")
+        _until(lambda: emu.state()["erases"] == 1)
+        assert reader.cmd("GET_FPGA_VER") == "0.2.4.0"
+        # The erasing connection's next command waits for the erase's reply.
+        assert emu.counters()["GET_SN"] == 0
+        eraser.close()
+        reader.close()
+
+
+def _page_reply(c):
+    while len(c.buf) < 4:
+        c._more()
+    n = int(c.buf[2:4])
+    while len(c.buf) < 6 + n:
+        c._more()
+    page, c.buf = c.buf[4:4 + n], c.buf[6 + n:]
+    return page
+
+
+def test_pipelined_commands_are_answered_in_order_through_held_and_split_replies(emu, client):
+    image = bytes(range(256)) * 2
+    program_image(client, image)
+    emu.set(split_replies=3, delay_us=2000)
+    client.sock.sendall(b"FPGA_READ\r\n" * 32 + b"GET_SN\r\nFPGA_READ\r\n")
+    assert [_page_reply(client) for _ in range(32)] == blocks_of(image)
+    assert client.line() == b"QVX-EMU-0001"
+    assert _page_reply(client) == b""
+    assert emu.state()["read_pointer"] == 33 * 16
+
+
+def test_a_client_that_stops_reading_gets_every_reply_later_and_holds_up_no_one():
+    fe_info = '{"fe0": "' + "x" * 4000 + '"}'
+    commands = 5000                                    # 20 MB of replies: more than sockets hold
+    with DeviceEmulator(fe_info=fe_info) as emu:
+        flood = Client(emu)
+        flood.sock.sendall(b"GET_FE_INFO\r\nGET_SN\r\n" * (commands // 2))
+        _until(lambda: emu.counters()["GET_FE_INFO"] > 0)
+        other = Client(emu)
+        assert other.cmd("FPGA_GET_ID") == "0x51A70032"
+        # Not read, not answered: the replies wait in the sockets, not in the emulator.
+        assert emu.counters()["GET_FE_INFO"] < commands // 2
+        expected = (fe_info.encode() + b"\r\nQVX-EMU-0001\r\n") * (commands // 2)
+        got = bytearray()
+        while len(got) < len(expected):
+            chunk = flood.sock.recv(1 << 20)
+            assert chunk, "the emulator closed the connection"
+            got += chunk
+        assert bytes(got) == expected
+        assert other.cmd("GET_SN") == "QVX-EMU-0001"
+        flood.close()
+        other.close()
+
+
+def test_commands_sent_before_the_client_half_closes_are_all_answered(emu):
+    c = Client(emu)
+    c.sock.sendall(b"GET_SN\r\n" * 3 + b"FPGA_GET_ID\r\n")
+    c.sock.shutdown(socket.SHUT_WR)
+    assert [c.line() for _ in range(4)] == [b"QVX-EMU-0001"] * 3 + [b"0x51A70032"]
+    assert c.is_closed_by_peer()
+    c.close()
+
+
+def test_closing_one_emulator_leaves_the_held_replies_of_another_alone():
+    with DeviceEmulator(delay_us=300_000) as kept_emu:
+        gone_emu = DeviceEmulator(delay_us=200_000)
+        kept = [Client(kept_emu) for _ in range(10)]
+        gone = [Client(gone_emu) for _ in range(10)]
+        for c in kept + gone:
+            c.sock.sendall(b"GET_SN\r\n")
+        _until(lambda: kept_emu.counters()["GET_SN"] == gone_emu.counters()["GET_SN"] == 10)
+        gone_emu.close()
+        assert all(c.is_closed_by_peer() for c in gone)
+        assert [c.line() for c in kept] == [b"QVX-EMU-0001"] * 10
+        for c in kept + gone:
+            c.close()
+
+
+def test_a_forked_child_serves_emulators_of_its_own_and_leaves_the_parents_alone(emu, client):
+    assert client.cmd("GET_SN") == "QVX-EMU-0001"      # the parent's threads are running
+
+    def serve_own():
+        own = DeviceEmulator(serial="CHILD")
+        ok = Client(own, timeout=2.0).cmd("GET_SN") == "CHILD"
+        own.close()
+        return ok
+
+    assert _in_child(serve_own)
+    assert _in_child(lambda: emu.close() is None and emu.closed)  # the child's copy only
+    assert client.cmd("GET_SN") == "QVX-EMU-0001"
+    assert Client(emu).cmd("GET_FW_VER") == "0.1.1.0"
+
+
+def _in_child(work):
+    """Runs `work` in a forked child: True when it returned true, within WAIT."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+        pid = os.fork()
+    if pid == 0:  # the child ends here whatever happens, without cleaning up
+        try:
+            os._exit(0 if work() else 1)
+        finally:
+            os._exit(2)
+    deadline = time.monotonic() + WAIT
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if done[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        return False
+    return os.waitstatus_to_exitcode(done[1]) == 0
 
 def test_options_are_checked():
     with pytest.raises(TypeError, match="'bogus'.*'other'|'other'.*'bogus'"):

@@ -1,24 +1,28 @@
-// The emulator's TCP server: the listening socket, one native thread that
-// accepts and one per connection, each reading commands with the parser and
-// sending the replies its handler makes (held and split as the handler
-// says). It knows nothing of the device behind the handler.
+// The emulator's TCP server: the listening socket and its connections, each
+// reading commands with the parser and sending the replies its handler makes
+// (held and split as the handler says). It knows nothing of the device
+// behind the handler.
+//
+// Every server of the process is served by a small fixed pool of event
+// threads (epoll over non-blocking sockets): a server's accepting and all its
+// connections run on one of them. A held reply, the pause between the
+// segments of a split one and a back-off after a failed accept are timers,
+// never sleeps, so a connection waiting on one holds up no other, and a
+// thousand waiting connections cost no threads.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "emu_faults.h"
 #include "emu_parser.h"
 
 namespace qvcore {
 
-// What answers the commands; called from the connection threads, several
-// at once.
+// What answers the commands; called from the event threads (two servers'
+// handlers may run at once; one server's are called one at a time).
 class EmuHandler {
 public:
     // A connection was accepted: returns its number (1, 2, ...).
@@ -34,13 +38,15 @@ protected:
 class EmuServer {
 public:
     // Binds host:port (port 0: a free one) and starts accepting. Throws
-    // std::system_error when the address cannot be resolved or bound.
+    // std::system_error when the address cannot be resolved or bound, or
+    // when no event thread can be had.
     EmuServer(const std::string& host, uint16_t port, EmuHandler& handler);
     ~EmuServer();
     EmuServer(const EmuServer&) = delete;
     EmuServer& operator=(const EmuServer&) = delete;
 
-    // Closes every connection and joins every thread. Idempotent.
+    // Closes the listening socket and every connection, and returns once
+    // the handler is called no more. Idempotent.
     void close();
     bool closed() const;
 
@@ -48,37 +54,18 @@ public:
     uint16_t port() const { return port_; }
     std::string address() const;  // "host:port", "[host]:port" for IPv6
 
+    struct Site;  // what the event thread keeps of this server
+
 private:
-    struct Conn {
-        int fd = -1;  // -1 once closed; guarded by conns_mu_
-        bool done = false;
-        std::thread thread;
-    };
-
     void listen_on(const std::string& h, uint16_t want);
-    void release_fds();
-    void accept_loop();
-    void reap();
-    void serve(Conn* conn, int fd, uint64_t number);  // the thread of one connection
-    void serve_commands(int fd, uint64_t number);     // its commands, until it ends
-    bool reply(int fd, const std::string& out, const EmuAction& a);
-    bool pause(std::chrono::nanoseconds d);
-    bool pause_seconds(double s);
 
-    EmuHandler& handler_;
     std::string host_;
     uint16_t port_ = 0;
     bool bracket_ = false;  // IPv6 literal: "[host]:port"
-    int listen_fd_ = -1;
-    int wake_[2] = {-1, -1};  // written once to stop the accept thread
-    std::thread acceptor_;
-    std::mutex stop_mu_;
-    std::condition_variable stop_cv_;
-    bool stopping_ = false;   // wakes every pause
+    int listen_fd_ = -1;    // the site's once it is made
+    std::unique_ptr<Site> site_;
     mutable std::mutex close_mu_;
     bool closed_ = false;
-    std::mutex conns_mu_;
-    std::list<std::unique_ptr<Conn>> conns_;
 };
 
 }  // namespace qvcore

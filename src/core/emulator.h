@@ -1,7 +1,8 @@
 // The device emulator: a model of one device that speaks the FPGA and
-// fast-beam command protocol, served over TCP with one native thread per
-// connection. Several connections share the one device; each command runs
-// under the device's mutex. Nothing here touches Python.
+// fast-beam command protocol, served over TCP by the event threads that
+// every emulator of the process shares (see emu_server.h). Several
+// connections share the one device; each command runs under the device's
+// mutex. Nothing here touches Python.
 //
 // The parts, each in its own file: emu_options.h (the options table),
 // emu_state.h (what tests read), emu_parser (the wire), emu_fields
@@ -21,8 +22,9 @@
 namespace qvcore {
 
 // The running emulator. The constructor binds host:port (port 0: a free
-// one), starts the accept thread and returns; close() (also run by the
-// destructor) stops every thread and closes every socket. Thread-safe.
+// one), starts accepting and returns; close() (also run by the destructor)
+// closes every socket and returns once the device is answered no more.
+// Thread-safe.
 class Emulator {
 public:
     // Throws std::system_error when the address cannot be resolved or bound,

@@ -13,9 +13,10 @@ on port 5025). It speaks the device's FPGA and fast-beam command protocol, so
         assert emu.flash_digest() == hashlib.sha256(image).hexdigest()
 
 The emulator starts serving when it is built and stops on ``close()`` (or at
-the end of a ``with`` block). It runs on native threads, one per connection
-and one that accepts, and never takes the GIL while serving; several
-connections share the one device. The console script ``quorvex-emulator``
+the end of a ``with`` block). It runs on native threads, a small fixed
+number shared by every emulator of the process whatever the number of
+connections, and never takes the GIL while serving; several connections
+share the one device. The console script ``quorvex-emulator``
 (also ``python -m quorvex.emulator``) runs one in the foreground.
 
 """
