@@ -294,7 +294,7 @@ NB_MODULE(_emulator, m) {
             nb::arg("host"), nb::arg("port"), nb::arg("options"),
             "Binds host:port (port 0: a free one) and starts serving; `options` as in OPTIONS.")
         .def("close", &Emulator::close, nb::call_guard<nb::gil_scoped_release>(),
-             "Stops serving: closes every connection and joins every thread.")
+             "Stops serving: closes every connection; once it returns, no command is answered any more.")
         .def_prop_ro("closed", &Emulator::closed, "True once close() has run.")
         .def_prop_ro("host", &Emulator::host, "The host it listens on, as given.")
         .def_prop_ro("port", &Emulator::port,

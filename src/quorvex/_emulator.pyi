@@ -24,7 +24,7 @@ class Emulator(metaclass=_nb_type):
         """Binds host:port (port 0: a free one) and starts serving; `options` as in OPTIONS."""
 
     def close(self) -> None:
-        """Stops serving: closes every connection and joins every thread."""
+        """Stops serving: closes every connection; once it returns, no command is answered any more."""
 
     @property
     def closed(self) -> bool:

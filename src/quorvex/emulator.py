@@ -179,7 +179,8 @@ class DeviceEmulator:
         return self._native.closed
 
     def close(self) -> None:
-        """Stop serving: close every connection, join every thread. Idempotent."""
+        """Stop serving: close every connection; once it returns, no command is
+        answered any more. Idempotent."""
         self._native.close()
 
     def __enter__(self) -> "DeviceEmulator":
