@@ -180,3 +180,32 @@ def test_a_device_closed_under_the_driver_fails_with_a_connection_error(tmp_path
     first, second = report.results
     assert first.outcome == FAILED and f"127.0.0.1:{a.port}" in first.message
     assert second.outcome == UPDATED
+
+
+def test_the_driver_survives_a_link_it_cannot_use_and_a_cancelled_one_sends_nothing(tmp_path):
+    from quorvex.QVRCommService import _TCPConn
+
+    path = image(tmp_path, 64)
+    driver = QVRFpga._FleetDriver()
+    emu = DeviceEmulator(flash_size=1 << 16, record_commands=True)
+    try:
+        never = FpgaTool(connection=_TCPConn("127.0.0.1", emu.port))  # not connected
+        never._fleet_driver = driver
+        with pytest.raises(ConnectionError, match="not connected"):
+            never._fpgaProgramFile(path, 32)
+
+        tool = FpgaTool(connection=_TCPConn("127.0.0.1", emu.port))
+        tool._conn.initConnection()
+        tool._fleet_driver = driver
+        assert tool._fpgaProgramFile(path, 32) is True  # the same driver goes on
+        assert tool._transfer_counts == (64, 0)
+        emu.clear_commands()
+
+        driver.cancel()
+        with pytest.raises(ConnectionError, match="interrupted"):
+            tool._fpgaProgramFile(path, 32)
+        assert emu.commands() == []  # not even the erase
+        assert not tool._conn.connected
+    finally:
+        driver.close()
+        emu.close()

@@ -43,7 +43,7 @@ FleetDriver::FleetDriver() {
     }
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.ptr = nullptr;
+    ev.data.u64 = 0;
     ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev);
     // The driver's thread takes no signals: they belong to the caller's.
     sigset_t all, old;
@@ -104,38 +104,50 @@ void FleetDriver::cancel_all() {
 
 // --- the driver's thread ------------------------------------------------------
 
+std::vector<FleetDriver::Job*> FleetDriver::running() const {
+    std::vector<Job*> out;
+    out.reserve(active_.size());
+    for (const auto& kv : active_) out.push_back(kv.second);
+    return out;
+}
+
 void FleetDriver::loop() {
     epoll_event events[kMaxEvents];
+    std::deque<Job*> arrived;
     auto next_tick = Clock::now();
     for (;;) {
         bool stopping;
         {
             std::lock_guard<std::mutex> l(mu_);
             stopping = stop_;
-            while (!queued_.empty()) {
-                Job* j = queued_.front();
-                queued_.pop_front();
-                active_.push_back(j);
-                start(*j);
-            }
+            arrived.swap(queued_);
+        }
+        while (!arrived.empty()) {  // started outside the lock: ending one takes it
+            Job* j = arrived.front();
+            arrived.pop_front();
+            j->id_ = next_id_++;
+            active_.emplace(j->id_, j);
+            start(*j);
         }
         if (cancel_all_.load() || cancel_some_.exchange(false)) {
             const bool all = cancel_all_.load();
-            for (Job* j : std::vector<Job*>(active_))
+            for (Job* j : running())
                 if (all || j->cancel_.load()) interrupt(*j);
         }
         if (stopping && active_.empty()) return;
 
         const int n = ::epoll_wait(epoll_fd_, events, kMaxEvents, active_.empty() ? -1 : kTickMs);
         for (int i = 0; i < n; ++i) {
-            Job* j = static_cast<Job*>(events[i].data.ptr);
-            if (!j) {
+            const uint64_t id = events[i].data.u64;
+            if (id == 0) {
                 uint64_t count;
                 ssize_t r = ::read(wake_fd_, &count, sizeof count);
                 (void)r;
                 continue;
             }
-            if (j->ended_) continue;  // ended by an earlier event of this round
+            auto found = active_.find(id);
+            if (found == active_.end()) continue;  // a job that has ended
+            Job* j = found->second;
             try {
                 const uint32_t ev = events[i].events;
                 if (ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
@@ -148,6 +160,8 @@ void FleetDriver::loop() {
                 }
             } catch (const LinkError& e) {
                 fail(*j, e);
+            } catch (const std::exception& e) {
+                fail(*j, LinkError(LinkError::kConnection, e.what()));
             }
         }
         const auto now = Clock::now();
@@ -159,11 +173,13 @@ void FleetDriver::loop() {
 }
 
 void FleetDriver::start(Job& j) {
+    // A run cancelled before this job came: nothing at all is sent.
+    if (cancel_all_.load() || j.cancel_.load()) return interrupt(j);
     try {
         j.fd_ = j.link_.loan_fd();
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.ptr = &j;
+        ev.data.u64 = j.id_;
         if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, j.fd_, &ev) < 0)
             throw LinkError(LinkError::kConnection, "cannot watch the link to " + j.label() + ": " +
                                                         std::system_category().message(errno));
@@ -171,6 +187,8 @@ void FleetDriver::start(Job& j) {
         advance(j);
     } catch (const LinkError& e) {
         fail(j, e);
+    } catch (const std::exception& e) {
+        fail(j, LinkError(LinkError::kConnection, e.what()));
     }
 }
 
@@ -217,6 +235,8 @@ void FleetDriver::advance(Job& j) {
 bool FleetDriver::send_more(Job& j) {
     j.out_sent_ += j.link_.send_nowait(j.out_ + j.out_sent_, j.out_len_ - j.out_sent_);
     const bool all = j.out_sent_ == j.out_len_;
+    // A read is sent, then its reply awaited, each within the time-out.
+    if (all && !j.line_) j.deadline_ = Clock::now() + seconds(j.wait_s_);
     if (all == j.want_out_) watch(j, !all);
     return all;
 }
@@ -224,7 +244,7 @@ bool FleetDriver::send_more(Job& j) {
 void FleetDriver::watch(Job& j, bool out) {
     epoll_event ev{};
     ev.events = EPOLLIN | (out ? EPOLLOUT : 0u);
-    ev.data.ptr = &j;
+    ev.data.u64 = j.id_;
     if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, j.fd_, &ev) < 0)
         throw LinkError(LinkError::kConnection, "cannot watch the link to " + j.label() + ": " +
                                                     std::system_category().message(errno));
@@ -257,8 +277,8 @@ bool FleetDriver::take_reply(Job& j) {
 }
 
 void FleetDriver::check_deadlines(Clock::time_point now) {
-    for (Job* j : std::vector<Job*>(active_)) {
-        if (j->ended_ || now < j->deadline_) continue;
+    for (Job* j : running()) {
+        if (now < j->deadline_) continue;
         try {
             j->link_.fail_timeout(j->wait_s_, j->out_sent_ < j->out_len_);
         } catch (const LinkError& e) {
@@ -274,7 +294,7 @@ void FleetDriver::finish(Job& j, End end) {
     }
     j.end_ = end;
     j.stage_.store(Stage::kEnded, std::memory_order_release);
-    active_.erase(std::remove(active_.begin(), active_.end(), &j), active_.end());
+    active_.erase(j.id_);
     {
         std::lock_guard<std::mutex> l(mu_);
         j.ended_ = true;
@@ -286,7 +306,9 @@ void FleetDriver::fail(Job& j, const LinkError& e) {
     // The link closed its socket on failing, which took it off the epoll
     // set; a socket that is still open (a failure before it was lent) is
     // the link's to close.
-    if (j.registered_ && j.link_.is_open()) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, j.fd_, nullptr);
+    // (An fd the link closed already has left the set with it; the call
+    // then fails harmlessly.)
+    if (j.registered_) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, j.fd_, nullptr);
     j.registered_ = false;
     j.error_kind_ = e.kind;
     j.error_ = e.what();

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "link.h"
@@ -80,6 +81,7 @@ public:
         double wait_s_ = 0;
         Clock::time_point deadline_{};
         int fd_ = -1;
+        uint64_t id_ = 0;     // its key in epoll and in active_
         bool ended_ = false;  // under the driver's mutex
     };
 
@@ -118,7 +120,11 @@ private:
     std::deque<Job*> queued_;  // under mu_
     bool stop_ = false;        // under mu_
     std::atomic<bool> cancel_all_{false}, cancel_some_{false};
-    std::vector<Job*> active_;  // the driver thread's own
+    // The driver thread's own: the jobs running, by id (an event whose id
+    // is not here belongs to a job that ended, and is passed over).
+    std::unordered_map<uint64_t, Job*> active_;
+    uint64_t next_id_ = 1;  // 0 is the wake-up
+    std::vector<Job*> running() const;
 };
 
 }  // namespace qvcore

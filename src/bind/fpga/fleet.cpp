@@ -207,8 +207,21 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
         raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
     }
 
+    // The run's last word before the device is erased: a cancelled run
+    // raises here (the tool's _fleet_check, when its run gave it one).
+    if (nb::object check = qv::optional_attr(self, S->_fleet_check))
+        qv::check(PyObject_CallNoArgs(check.ptr()));
+
     FleetDriver::Job job(*link, erase_selector, max_attempts, image, size,
                          static_cast<size_t>(kRecvSize));
+    // What the transfer got done, whatever its end: the bytes the device
+    // accepted and the blocks it refused on the way.
+    auto store_counts = [&] {
+        const qvcore::Transfer& t = job.transfer();
+        qv::setattr(self, S->_transfer_counts,
+                    nb::make_tuple(static_cast<unsigned long long>(t.sent()),
+                                   static_cast<unsigned long long>(t.refused())));
+    };
     Reporter report(self, job, !erase_selector.empty());
     // Progress to pass on, or Ctrl-C to see (the main thread): a look every
     // 50 ms. Otherwise the thread sleeps until its job ends (a cancel ends
@@ -240,20 +253,16 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
                 while (!driver.wait(job, kReportEvery)) {
                 }
                 PyEval_RestoreThread(ts);
+                store_counts();
                 throw;
             }
             ts = PyEval_SaveThread();
         }
         PyEval_RestoreThread(ts);
     }
+    store_counts();
     report();
-
-    // What the transfer got done, whatever its end: the bytes the device
-    // accepted and the blocks it refused on the way.
     const qvcore::Transfer& t = job.transfer();
-    qv::setattr(self, S->_transfer_counts,
-                nb::make_tuple(static_cast<unsigned long long>(t.sent()),
-                               static_cast<unsigned long long>(t.refused())));
     switch (job.end()) {
     case FleetDriver::End::kFinished: break;
     case FleetDriver::End::kRefused:

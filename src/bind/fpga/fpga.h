@@ -26,7 +26,7 @@ struct State {
     PyObject *_fpgaCtrlInit, *_fpgaGetId, *_fpgaGetVersion, *_fpgaCfgMode, *_fpgaErase,
         *_fpgaRstPagePtr, *_fpgaProgram, *_fpgaRead, *_fpgaDone, *_fpgaRefresh, *_fpgaGetInfo,
         *_fpgaGetControlFwVer, *_fpgaGetSerialNumber, *_fpgaProgramFile, *_checkUpdateFile,
-        *_checkFileHeader, *_fleet_driver, *_lend_link, *_transfer_counts;
+        *_checkFileHeader, *_fleet_driver, *_lend_link, *_transfer_counts, *_fleet_check;
     PyObject *debug, *info, *warning, *error, *write, *flush, *isatty, *stdout_, *time,
         *monotonic;
     // module-level names, looked up with global()

@@ -57,7 +57,7 @@ static void init_state(State& n) {
     QV_NAME(_fpgaErase) QV_NAME(_fpgaRstPagePtr) QV_NAME(_fpgaProgram) QV_NAME(_fpgaRead)
     QV_NAME(_fpgaDone) QV_NAME(_fpgaRefresh) QV_NAME(_fpgaGetInfo) QV_NAME(_fpgaGetControlFwVer)
     QV_NAME(_fpgaGetSerialNumber) QV_NAME(_fpgaProgramFile) QV_NAME(_checkUpdateFile)
-    QV_NAME(_checkFileHeader) QV_NAME(_fleet_driver) QV_NAME(_lend_link) QV_NAME(_transfer_counts)
+    QV_NAME(_checkFileHeader) QV_NAME(_fleet_driver) QV_NAME(_lend_link) QV_NAME(_transfer_counts) QV_NAME(_fleet_check)
     QV_NAME(debug) QV_NAME(info) QV_NAME(warning) QV_NAME(error) QV_NAME(write) QV_NAME(flush)
     QV_NAME(isatty) QV_NAME(time) QV_NAME(monotonic)
     QV_NAME(logger) QV_NAME(RetType) QV_NAME(RetCode) QV_NAME(RspType) QV_NAME(VER)

@@ -331,6 +331,7 @@ class Attempt:
             # The transfer runs natively, with its own progress stages
             # ("erase", "write", "verify", "version") through the callback.
             tool._fleet_driver = self.driver
+            tool._fleet_check = self._check  # the last look before the erase
         tool._sendCmd = _sendCmd
         tool._fpgaErase = _fpgaErase
         tool._fpgaProgram = _fpgaProgram
