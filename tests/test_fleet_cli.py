@@ -6,10 +6,10 @@ shows off a terminal."""
 import json
 import os
 import sqlite3
-import subprocess
 import sys
 
 import pytest
+from _cli import cli
 
 from quorvex import tbin
 from quorvex.cli import main
@@ -24,15 +24,6 @@ from quorvex.fleet import Device, DeviceResult, Progress
 def own_state(tmp_path, monkeypatch):
     """The default history of these runs is the test's, not the user's."""
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "default-state"))
-
-
-def cli(*args, env=None, timeout=60):
-    env = {**os.environ, **(env or {})}
-    if env.get("PYTHONPATH"):  # the child may run elsewhere: make the path absolute
-        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p)
-                                            for p in env["PYTHONPATH"].split(os.pathsep) if p)
-    return subprocess.run([sys.executable, "-m", "quorvex.cli", *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout, env=env)
 
 
 @pytest.fixture

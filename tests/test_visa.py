@@ -6,11 +6,11 @@ import _thread
 import hashlib
 import json
 import os
-import socket
 import threading
 import time
 
 import pytest
+from _cli import cli
 
 pytest.importorskip("pyvisa")
 pytest.importorskip("pyvisa_py")
@@ -318,18 +318,6 @@ def test_quorvex_imports_without_pyvisa_and_visa_names_the_extra(tmp_path):
 
 
 # --- the command line and the fleet ---------------------------------------------
-
-def cli(*args, timeout=60):
-    import subprocess
-    import sys
-
-    env = dict(os.environ)
-    if env.get("PYTHONPATH"):
-        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p)
-                                            for p in env["PYTHONPATH"].split(os.pathsep) if p)
-    return subprocess.run([sys.executable, "-m", "quorvex.cli", *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout, env=env)
-
 
 @pytest.fixture
 def tbin_image(tmp_path):

@@ -244,11 +244,7 @@ class VisaLink:
         (undecodable bytes replaced). rsp_type does not change the reading."""
         cmd = _as_bytes(data)
         with self._hold():
-            self._require_open()
-            self._note(cmd)
-            seconds = self._seconds()
-            deadline = self._deadline = time.monotonic() + seconds
-            self._run(lambda: self._write(cmd), seconds, deadline, "send")
+            seconds, deadline = self._send(cmd)
             if self._tail:  # the rest of a cut reply is the next reply in the stream
                 reply, self._tail = self._tail, b""
             else:
@@ -260,11 +256,17 @@ class VisaLink:
         """Sends all of data; the reply is left for recvRawBytes."""
         cmd = _as_bytes(data)
         with self._hold():
-            self._require_open()
-            self._note(cmd)
-            seconds = self._seconds()
-            deadline = self._deadline = time.monotonic() + seconds
-            self._run(lambda: self._write(cmd), seconds, deadline, "send")
+            self._send(cmd)
+
+    def _send(self, cmd: bytes) -> tuple[float, float]:
+        """Sends all of cmd (the link held); the seconds its reply may take
+        and the deadline, both counted from now."""
+        self._require_open()
+        self._note(cmd)
+        seconds = self._seconds()
+        deadline = self._deadline = time.monotonic() + seconds
+        self._run(lambda: self._write(cmd), seconds, deadline, "send")
+        return seconds, deadline
 
     def recvRawBytes(self, size: int) -> bytes:
         """Reads one whole reply and returns its first `size` bytes, header and
