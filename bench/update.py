@@ -35,11 +35,13 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size", type=int, default=1 << 20, help="image bytes (default 1 MiB)")
     parser.add_argument("--rounds", type=int, default=3, help="runs of each; the best counts")
+    parser.add_argument("--delay-us", type=int, default=0,
+                        help="the emulator's delay of every reply, in us (default 0: loopback alone)")
     args = parser.parse_args()
     blocks = (args.size + 15) // 16
 
     with tempfile.TemporaryDirectory() as tmp, image(args.size) as path, \
-            emulators() as (port,):
+            emulators(delay_us=args.delay_us) as (port,):
         raw_exe = build_raw_client(tmp)
         raw, ours = [], []
         for _ in range(args.rounds):  # alternate, so drift hits both alike
@@ -55,7 +57,7 @@ def main():
     rw, rc, ow, oc = best(raw, "wall"), best(raw, "cpu"), best(ours, "wall"), best(ours, "cpu")
     us = 1e6 / blocks
     print(f"image {args.size} bytes, {blocks} blocks written and {blocks} pages read back; "
-          f"best of {args.rounds}")
+          f"reply delay {args.delay_us} us; best of {args.rounds}")
     print(f"raw C++ client : wall {rw:7.3f} s ({rw * us:6.2f} us/block), "
           f"cpu {rc:7.3f} s ({rc * us:6.2f} us/block)")
     print(f"processFpgaUpdate: wall {ow:7.3f} s ({ow * us:6.2f} us/block), "
