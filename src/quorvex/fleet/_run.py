@@ -14,6 +14,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import wait as wait_futures
 from typing import TYPE_CHECKING, Any, Optional
 
 from ._device import Attempt, Image, Reporter
@@ -183,9 +184,6 @@ class _Run:
             while True:
                 # Ctrl-C anywhere in here (not only in the wait) cancels the run.
                 try:
-                    if all(f.done() for f in futures):
-                        break
-                    self.cancel.wait(0.05)
                     if self.cancel.is_set():
                         if cancelled_at is None:
                             cancelled_at = time.monotonic()
@@ -196,6 +194,10 @@ class _Run:
                                 attempts = list(self.running.values())
                             for a in attempts:
                                 a.close()
+                    # Back as soon as the last device ends; a look at cancel
+                    # every 50 ms meanwhile.
+                    if not wait_futures(futures, timeout=0.05).not_done:
+                        break
                 except KeyboardInterrupt:
                     self.cancel.set()
             for f in futures:
