@@ -210,7 +210,8 @@ def main():
                         help="the memory run, DEVICES@DELAY_US (default 512@5000); '' skips it")
     parser.add_argument("--big-size", type=int, default=None,
                         help="image bytes per device of the memory run (default 32 KiB)")
-    parser.add_argument("--rounds", type=int, default=1, help="runs of each; the best counts")
+    parser.add_argument("--rounds", type=int, default=2,
+                        help="runs of each setting, interleaved; the best counts (default 2)")
     parser.add_argument("--timeout", type=float, default=None,
                         help="seconds one run of a setting may take before it is killed "
                              "(default 120, 30 with --quick)")
