@@ -16,7 +16,24 @@
 #include "trust.h"
 
 namespace fpga {
+static ImageKind image_kind_of(nb::handle path);
+
 ImageKind image_kind(nb::handle path) {
+    // A fleet asks about the one path object of its run for every device:
+    // the answer for the last str asked about is kept (a str never changes,
+    // and the one held here cannot be freed and its address reused).
+    static PyObject* last_path = nullptr;
+    static ImageKind last_kind = ImageKind::other;
+    if (path.ptr() == last_path && PyUnicode_CheckExact(last_path)) return last_kind;
+    const ImageKind kind = image_kind_of(path);
+    if (PyUnicode_CheckExact(path.ptr())) {
+        Py_XSETREF(last_path, Py_NewRef(path.ptr()));
+        last_kind = kind;
+    }
+    return kind;
+}
+
+static ImageKind image_kind_of(nb::handle path) {
     nb::object p = qv::check(PyObject_CallOneArg(S->PurePath, path.ptr()));
     nb::object suffix = qv::check(PyObject_GetAttrString(p.ptr(), "suffix"));
     nb::object lower = qv::check(PyObject_CallMethod(suffix.ptr(), "lower", nullptr));
