@@ -244,8 +244,13 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         e.file_size_ = static_cast<long long>(st.st_size);
     }
     const double start = e.clocks_.monotonic();
-    const bool dt28 = device_type_is(device_type, 28), dt32 = device_type_is(device_type, 32);
-    const std::string_view erase = dt28 ? proto::kErase14 : dt32 ? proto::kErase12 : "";
+    // The erase is the machine's to choose by device type (none for a type
+    // it does not know, and none for a number past any device type).
+    int overflow = 0;
+    const long long type_value = PyLong_AsLongLongAndOverflow(device_type.ptr(), &overflow);
+    if (type_value == -1 && PyErr_Occurred()) throw nb::python_error();
+    const std::string_view erase =
+        overflow ? std::string_view() : qvcore::Transfer::erase_selector_for(type_value);
     const bool tbin = image_kind(path) == ImageKind::tbin;
 
     // A tool of a fleet run: the transfer runs on the run's native driver.
