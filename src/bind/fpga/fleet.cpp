@@ -186,33 +186,16 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
         }
         if (!file) raise_file_error(err, path);
     }
-    const uint8_t* image = file->data();
-    size_t size = file->size();
-    if (tbin) {
-        if (checked) {
-            const TbinVerdict verdict = verify_tbin(*file, checked->trusted, false);
-            if (!verdict.ok()) raise_changed(path, verdict_text(verdict, path));
-            if (verdict.image_size == 0) raise_changed(path, nb::str("its image is empty"));
-        }
-        qvcore::tbin::Fields f;
-        if (!qvcore::tbin::read_fields(file->data(), file->size(), f)) {
-            nb::object struct_error = global(S->struct_).attr("error");
-            PyErr_SetString(struct_error.ptr(), "unpack requires a buffer of 4 bytes");
-            throw nb::python_error();
-        }
-        const qvcore::tbin::Range r = qvcore::tbin::image_range(f, file->size());
-        image += r.offset;
-        size = r.size;
-    } else if (checked && !checked->trusted.empty()) {
-        raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
-    }
+    ImageSpan image{file->data(), file->size()};
+    if (tbin) image = checked_tbin_image(*file, checked, path);
+    else refuse_unsigned_raw(checked, path);
 
     // The run's last word before the device is erased: a cancelled run
     // raises here (the tool's _fleet_check, when its run gave it one).
     if (nb::object check = qv::optional_attr(self, S->_fleet_check))
         qv::check(PyObject_CallNoArgs(check.ptr()));
 
-    FleetDriver::Job job(*link, erase_selector, max_attempts, image, size,
+    FleetDriver::Job job(*link, erase_selector, max_attempts, image.data, image.size,
                          static_cast<size_t>(kRecvSize));
     // What the transfer got done, whatever its end: the bytes the device
     // accepted and the blocks it refused on the way.

@@ -244,4 +244,26 @@ void raise_changed(nb::handle path, nb::handle reason) {
               path.ptr(), reason.ptr());
 }
 
+ImageSpan checked_tbin_image(const qvcore::FileBuffer& file, const CheckedRun* checked,
+                             nb::handle path) {
+    if (checked) {  // before the first block: the copy is what was checked
+        const TbinVerdict verdict = verify_tbin(file, checked->trusted, false);
+        if (!verdict.ok()) raise_changed(path, verdict_text(verdict, path));
+        if (verdict.image_size == 0) raise_changed(path, nb::str("its image is empty"));
+    }
+    qvcore::tbin::Fields f;
+    if (!qvcore::tbin::read_fields(file.data(), file.size(), f)) {
+        nb::object struct_error = global(S->struct_).attr("error");
+        PyErr_SetString(struct_error.ptr(), "unpack requires a buffer of 4 bytes");
+        throw nb::python_error();
+    }
+    const qvcore::tbin::Range r = qvcore::tbin::image_range(f, file.size());
+    return {file.data() + r.offset, r.size};
+}
+
+void refuse_unsigned_raw(const CheckedRun* checked, nb::handle path) {
+    if (checked && !checked->trusted.empty())  // cannot happen but by a change of policy
+        raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
+}
+
 }  // namespace fpga

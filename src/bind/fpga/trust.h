@@ -93,4 +93,16 @@ nb::object verdict_text(const TbinVerdict& v, nb::handle path);
 // The copy the engine is about to write failed the check its file passed.
 [[noreturn]] void raise_changed(nb::handle path, nb::handle reason);
 
+// The image range of the .tbin held in `file` (read from `path`), the copy
+// held to the checks of `checked` first when there is one: RuntimeError for
+// a copy that fails them, struct.error for a file too short for its fields.
+struct ImageSpan {
+    const uint8_t* data;
+    size_t size;
+};
+ImageSpan checked_tbin_image(const qvcore::FileBuffer& file, const CheckedRun* checked,
+                             nb::handle path);
+// A raw image under a policy cannot have been checked: RuntimeError.
+void refuse_unsigned_raw(const CheckedRun* checked, nb::handle path);
+
 }  // namespace fpga

@@ -297,24 +297,12 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
                 Py_BEGIN_ALLOW_THREADS loaded = file.load(os_path, err);
                 Py_END_ALLOW_THREADS
                 if (!loaded) raise_file_error(err, path);
-                if (checked) {  // before the first block: the copy is what was checked
-                    const TbinVerdict verdict = verify_tbin(file, checked->trusted, false);
-                    if (!verdict.ok()) raise_changed(path, verdict_text(verdict, path));
-                    if (verdict.image_size == 0) raise_changed(path, nb::str("its image is empty"));
-                }
-                qvcore::tbin::Fields f;
-                if (!qvcore::tbin::read_fields(file.data(), file.size(), f)) {
-                    nb::object struct_error = global(S->struct_).attr("error");
-                    PyErr_SetString(struct_error.ptr(), "unpack requires a buffer of 4 bytes");
-                    throw nb::python_error();
-                }
-                qvcore::tbin::Range img = qvcore::tbin::image_range(f, file.size());
-                e.file_size_ = static_cast<long long>(img.size);
-                image = file.data() + img.offset;
-                image_size = img.size;
+                const ImageSpan span = checked_tbin_image(file, checked, path);
+                e.file_size_ = static_cast<long long>(span.size);
+                image = span.data;
+                image_size = span.size;
             } else {
-                if (checked && !checked->trusted.empty())  // cannot happen but by a change of policy
-                    raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
+                refuse_unsigned_raw(checked, path);
                 qvcore::OsError err;
                 if (!reader.open(os_path, err)) raise_file_error(err, path);
             }
