@@ -158,3 +158,14 @@ def tool(link):
     from quorvex.QVRFpga import FpgaTool
 
     return FpgaTool(connection=link)
+
+
+@pytest.fixture
+def tbin_image(tmp_path):
+    """(path, image bytes) of a 3000-byte image packed as a .tbin for device type 32."""
+    from quorvex import tbin
+
+    data = os.urandom(3000)
+    path = tmp_path / "img.tbin"
+    path.write_bytes(tbin.pack(data, 32))
+    return path, data

@@ -27,11 +27,8 @@ def own_state(tmp_path, monkeypatch):
 
 
 @pytest.fixture
-def image(tmp_path):
-    data = os.urandom(3000)
-    path = tmp_path / "img.tbin"
-    path.write_bytes(tbin.pack(data, 32))
-    return path, data
+def image(tbin_image):
+    return tbin_image
 
 
 def history_rows(path):

@@ -21,7 +21,7 @@ from quorvex.QVRPublic import RetCode  # noqa: E402
 from quorvex.QVRUtils import RetType, _RspType  # noqa: E402
 from quorvex.visa import VisaLink  # noqa: E402
 
-from test_link import Peer, free_port  # noqa: E402
+from test_link import Peer, commands_from_two_threads, free_port  # noqa: E402
 
 LIST = _RspType.RSP_LIST
 
@@ -283,20 +283,7 @@ def test_threads_sharing_a_link_each_get_their_own_replies(rm, peer):
     n = 100
     p = peer([("echo", 2 * n)])
     link = connect(rm, p.port)
-    wrong = []
-
-    def run(tag):
-        for i in range(n):
-            cmd = b"%s%d\r\n" % (tag, i)
-            if link.sendCmd(cmd, LIST).RetData != cmd[:-2].decode():
-                wrong.append(cmd)
-
-    threads = [threading.Thread(target=run, args=(t,)) for t in (b"A", b"B")]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(10)
-    assert not any(t.is_alive() for t in threads) and wrong == []
+    assert commands_from_two_threads(link, n, wait=10) == ([], False)
     link.closeConnection()
 
 
@@ -318,14 +305,6 @@ def test_quorvex_imports_without_pyvisa_and_visa_names_the_extra(tmp_path):
 
 
 # --- the command line and the fleet ---------------------------------------------
-
-@pytest.fixture
-def tbin_image(tmp_path):
-    data = os.urandom(3000)
-    path = tmp_path / "img.tbin"
-    path.write_bytes(tbin.pack(data, 32))
-    return path, data
-
 
 def test_update_names_a_resource_device_by_its_resource_in_json_table_and_history(
         tbin_image, tmp_path):
