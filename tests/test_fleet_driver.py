@@ -15,6 +15,7 @@ from quorvex.emulator import DeviceEmulator
 from quorvex.fleet import _run
 from quorvex.fleet import FAILED, INTERRUPTED, UPDATED, Device
 from quorvex.QVRFpga import FpgaTool
+from quorvex.QVRPublic import RetCode
 
 
 @pytest.fixture(autouse=True)
@@ -189,21 +190,20 @@ def test_the_driver_survives_a_link_it_cannot_use_and_a_cancelled_one_sends_noth
     driver = QVRFpga._FleetDriver()
     emu = DeviceEmulator(flash_size=1 << 16, record_commands=True)
     try:
+        terms = QVRFpga._Terms(driver=driver)
         never = FpgaTool(connection=_TCPConn("127.0.0.1", emu.port))  # not connected
-        never._fleet_driver = driver
         with pytest.raises(ConnectionError, match="not connected"):
-            never._fpgaProgramFile(path, 32)
+            never._updateUnder(terms, path, 32)
 
         tool = FpgaTool(connection=_TCPConn("127.0.0.1", emu.port))
         tool._conn.initConnection()
-        tool._fleet_driver = driver
-        assert tool._fpgaProgramFile(path, 32) is True  # the same driver goes on
-        assert tool._transfer_counts == (64, 0)
+        assert tool._updateUnder(terms, path, 32).RetCode is RetCode.OK  # the same driver goes on
+        assert (terms.counts, terms.reason) == ((64, 0), "ok")
         emu.clear_commands()
 
         driver.cancel()
         with pytest.raises(ConnectionError, match="interrupted"):
-            tool._fpgaProgramFile(path, 32)
+            tool._updateUnder(terms, path, 32)
         assert emu.commands() == []  # not even the erase
         assert not tool._conn.connected
     finally:

@@ -253,7 +253,7 @@ def test_signatures_and_order_match_the_interface():
         "_fpgaErase", "_fpgaRstPagePtr", "_fpgaProgram", "_fpgaRead", "_fpgaDone", "_fpgaRefresh",
         "_fpgaGetInfo", "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaProgramFile",
         "_checkControlFwVersion", "_checkUpdateFile", "_checkFileHeader", "initFpga",
-        "set_progress_callback", "processFpgaUpdate", "disconnect"]
+        "set_progress_callback", "processFpgaUpdate", "disconnect", "_updateUnder"]
     assert FpgaTool.__module__ == "quorvex.QVRFpga" and FpgaTool.__bases__ == (object,)
 
 

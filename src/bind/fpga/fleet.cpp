@@ -1,5 +1,5 @@
-// The fleet's native transfer. quorvex.fleet gives each tool of a run the
-// run's _FleetDriver (as `_fleet_driver`); the engine then hands the
+// The fleet's native transfer. quorvex.fleet hands each update of a run the
+// run's _FleetDriver in its _Terms (terms.cpp); the engine then hands the
 // transfer of its update to the driver's thread instead of sending each
 // command through self, and waits for it without the GIL, passing the
 // device's progress on every 50 ms. Everything before the transfer (the
@@ -157,12 +157,15 @@ private:
 
 }  // namespace
 
-FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle path,
+bool is_fleet_driver(nb::handle obj) { return nb::isinstance<FleetLane>(obj); }
+
+FleetOutcome fleet_transfer(nb::handle self, CheckedRun* run, nb::handle path,
                             const std::string& os_path, const struct stat& st, bool tbin,
-                            std::string_view erase_selector, uint64_t max_attempts,
-                            const CheckedRun* checked) {
+                            std::string_view erase_selector, uint64_t max_attempts) {
     FleetOutcome out;
-    if (!nb::isinstance<FleetLane>(lane_obj)) return out;
+    Terms* terms = run ? run->terms : nullptr;
+    if (!terms || !terms->driver || !is_fleet_driver(terms->driver)) return out;
+    nb::object lane_obj = terms->driver;
     FleetLane& lane = *nb::inst_ptr<FleetLane>(lane_obj);
     // The tool's link, lent by its owner; a link of another kind keeps the
     // per-command path.
@@ -184,16 +187,16 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
             nb::gil_scoped_release nogil;
             file = lane.image(os_path, st, err);
         }
-        if (!file) raise_file_error(err, path);
+        if (!file) raise_file_error(err, path, run);
     }
     ImageSpan image{file->data(), file->size()};
-    if (tbin) image = checked_tbin_image(*file, checked, path);
-    else refuse_unsigned_raw(checked, path);
+    if (tbin) image = checked_tbin_image(*file, run, path);
+    else refuse_unsigned_raw(run, path);
 
     // The run's last word before the device is erased: a cancelled run
-    // raises here (the tool's _fleet_check, when its run gave it one).
-    if (nb::object check = qv::optional_attr(self, S->_fleet_check))
-        qv::check(PyObject_CallNoArgs(check.ptr()));
+    // raises here.
+    if (terms->before_erase && !terms->before_erase.is_none())
+        qv::check(PyObject_CallNoArgs(terms->before_erase.ptr()));
 
     FleetDriver::Job job(*link, erase_selector, max_attempts, image.data, image.size,
                          static_cast<size_t>(kRecvSize));
@@ -201,9 +204,9 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
     // accepted and the blocks it refused on the way.
     auto store_counts = [&] {
         const qvcore::Transfer& t = job.transfer();
-        qv::setattr(self, S->_transfer_counts,
-                    nb::make_tuple(static_cast<unsigned long long>(t.sent()),
-                                   static_cast<unsigned long long>(t.refused())));
+        terms->counted = true;
+        terms->sent = static_cast<unsigned long long>(t.sent());
+        terms->refused = static_cast<unsigned long long>(t.refused());
     };
     Reporter report(self, job, !erase_selector.empty());
     // Progress to pass on, or Ctrl-C to see (the main thread): a look every
@@ -249,6 +252,7 @@ FleetOutcome fleet_transfer(nb::handle self, nb::handle lane_obj, nb::handle pat
     switch (job.end()) {
     case FleetDriver::End::kFinished: break;
     case FleetDriver::End::kRefused:
+        tell(run, "block_refused", nb::str("the device refused a block"));
         qv::raise(PyExc_RuntimeError,
                   "the device refused the block at offset %llu of the image %llu times; "
                   "the flash is left erased and partly written, not marked done",
@@ -280,7 +284,7 @@ void add_fleet_driver(nb::module_& m) {
         return;
     }
     nb::class_<FleetLane>(m, "_FleetDriver",
-                          "The native driver of a fleet run: tools given it as _fleet_driver hand "
+                          "The native driver of a fleet run: updates given it in their _Terms hand "
                           "their transfers to its thread.")
         .def(nb::init<>())
         .def("cancel", &FleetLane::cancel,

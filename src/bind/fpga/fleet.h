@@ -20,14 +20,19 @@ struct FleetOutcome {
 };
 
 // The transfer of the image at `path` (stat'ed as `st`) run on the fleet
-// driver `lane` (the tool's _fleet_driver), the device's progress passed to
-// self.progress_callback on the way. Raises what the engine raises for the
-// same failure.
-FleetOutcome fleet_transfer(nb::handle self, nb::handle lane, nb::handle path,
+// driver of the run's terms, the device's progress passed to
+// self.progress_callback on the way and its counts left in the terms.
+// Raises what the engine raises for the same failure. Not used (nothing
+// done) without a run whose terms name a driver, or for a link that does
+// not lend itself.
+FleetOutcome fleet_transfer(nb::handle self, CheckedRun* run, nb::handle path,
                             const std::string& os_path, const struct stat& st, bool tbin,
-                            std::string_view erase_selector, uint64_t max_attempts,
-                            const CheckedRun* checked);
+                            std::string_view erase_selector, uint64_t max_attempts);
+
+// Whether `obj` is a _FleetDriver.
+bool is_fleet_driver(nb::handle obj);
 
 void add_fleet_driver(nb::module_& m);
+void add_terms(nb::module_& m);
 
 }  // namespace fpga

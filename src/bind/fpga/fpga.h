@@ -25,10 +25,9 @@ struct State {
         *initConnection, *RetData, *RSP_LIST, *deleteTempFile;
     PyObject *_fpgaCtrlInit, *_fpgaGetId, *_fpgaGetVersion, *_fpgaCfgMode, *_fpgaErase,
         *_fpgaRstPagePtr, *_fpgaProgram, *_fpgaRead, *_fpgaDone, *_fpgaRefresh, *_fpgaGetInfo,
-        *_fpgaGetControlFwVer, *_fpgaGetSerialNumber, *_fpgaProgramFile, *_checkUpdateFile,
-        *_checkFileHeader, *_fleet_driver, *_lend_link, *_transfer_counts, *_fleet_check;
-    PyObject *debug, *info, *warning, *error, *write, *flush, *isatty, *stdout_, *time,
-        *monotonic;
+        *_fpgaGetControlFwVer, *_fpgaProgramFile, *_checkUpdateFile, *_checkFileHeader,
+        *_lend_link;
+    PyObject *debug, *info, *warning, *error, *write, *flush, *stdout_, *time, *monotonic;
     // module-level names, looked up with global()
     PyObject *logger, *RetType, *RetCode, *RspType, *VER, *_RECV_SIZE, *_DEVICE_WHITELIST,
         *_FPGA_FW_VER_MIN, *_FPGA_VER_MIN_DEV32, *_PROGRAM_BLOCK_ATTEMPTS, *_TBIN_KEY_PREFIX,
@@ -41,9 +40,9 @@ struct State {
     PyObject *sys, *PurePath;          // the sys module, pathlib.PurePath
     PyObject *real_time, *real_monotonic;  // the time module's own time() and monotonic()
     qvtbin::Refs tbin;
-    // Every import's own _checkFileHeader and _fpgaProgramFile (sets of the
-    // function objects): processFpgaUpdate tells by them that it runs the
-    // real check and the real engine.
+    // Every import's own checks and _fpgaProgramFile (sets of the function
+    // objects): processFpgaUpdate tells by them that it runs the real checks
+    // and the real engine.
     PyObject *own_checks, *own_engines;
 };
 extern State* const S;
@@ -62,6 +61,15 @@ nb::object method(const char* name, const char* doc, std::initializer_list<qv::P
     std::string qualname = std::string("FpgaTool.") + name;
     return qv::module_function<F>(name, qualname.c_str(), kModule, doc, params);
 }
+
+// The text forms of the pieces, joined: a reply is shown as it is when it
+// is text and by its str() otherwise, as an f-string shows it.
+nb::object concat(std::initializer_list<nb::handle> pieces);
+nb::object concat(const char* prefix, nb::handle value);
+// RetType(code, msg) through the module's current RetType; (code, msg, data) with data.
+nb::object make_ret(nb::handle code, nb::handle msg, nb::handle data = nb::handle());
+// The member of the module's current RetCode.
+nb::object code(const char* member);
 
 // Argument conversions shared by the operations.
 nb::object require_text(nb::handle value, const char* argname);          // str, else TypeError
@@ -85,6 +93,7 @@ nb::object op_checkFileHeader();
 nb::object op_initFpga();
 nb::object op_set_progress_callback();
 nb::object op_processFpgaUpdate();
+nb::object op_updateUnder();
 nb::object op_disconnect();
 
 // Module constants owned by the other files (added after the base constants).

@@ -1,7 +1,9 @@
 // Update image checks: is the path a usable .bin or .tbin file, and do a
 // .tbin's digests match its JSON header and its image (under a policy: and
 // does a trusted key sign it; a .bin is refused then). Both answer True or
-// False and log the reason for a refusal; neither touches the device link.
+// False and log the reason for a refusal; the verdict (a reason code, the
+// errno of an os_error) goes to the caller's _Terms and to the update they
+// are part of. Neither touches the device link.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,13 +54,33 @@ nb::object os_path(nb::handle path) {
     return qv::check(PyObject_Str(p.ptr()));
 }
 
-void log_path(PyObject* level, const char* what, nb::handle path) {
-    log(level, qv::check(PyUnicode_FromFormat("%s%U", what, path.ptr())));
-}
+// Where a check's verdict goes: the caller's terms, and the update run the
+// check is part of. A refusal is logged, told to both, and answered False.
+struct Verdicts {
+    Terms* terms;
+    CheckedRun* run;
 
-void log_path_failure(PyObject* level, const char* what, nb::handle path, nb::handle failure) {
-    log(level, qv::check(PyUnicode_FromFormat("%s%U, %U", what, path.ptr(), failure.ptr())));
-}
+    nb::object refuse(const char* reason, nb::handle text, int err = 0, PyObject* level = nullptr) {
+        log(level ? level : S->error, text);
+        tell(run, reason, text, err);
+        tell(terms, reason, text, err);
+        return nb::bool_(false);
+    }
+    nb::object refuse(const char* reason, const char* what, nb::handle path) {
+        return refuse(reason, qv::check(PyUnicode_FromFormat("%s%U", what, path.ptr())));
+    }
+    // A failure of the operating system: the errno travels with it.
+    nb::object refuse_os(const char* what, nb::handle path, int err, nb::handle failure) {
+        return refuse("os_error", qv::check(PyUnicode_FromFormat("%s%U, %U", what, path.ptr(), failure.ptr())),
+                      err);
+    }
+    nb::object pass() {
+        nb::str ok("ok");
+        tell(run, "ok", ok);
+        tell(terms, "ok", ok);
+        return nb::bool_(true);
+    }
+};
 
 // stat(2) without the GIL. rc 0 on success, else err holds errno.
 struct StatResult {
@@ -96,86 +118,72 @@ int read_one_byte(const std::string& fs) {
     return err;
 }
 
-// --- _checkUpdateFile(image_path) ------------------------------------------
+// --- _checkUpdateFile(image_path, terms=None) -------------------------------
 nb::object check_update_file(PyObject*, PyObject* const* a) {
     nb::object path = require_text(nb::handle(a[1]), "image_path");
+    Verdicts v{terms_arg(a[2], "terms"), CheckedRun::current(a[0], a[1])};
     std::string fs;
     StatResult s;  // a path the OS cannot be given names nothing: ENOENT
     if (qvtbin::fs_path(os_path(path), fs)) s = stat_path(fs);
 
-    if (s.rc != 0 && means_absent(s.err)) {
-        log_path(S->error, "FPGA image path not found: ", path);
-        return nb::bool_(false);
-    }
-    if (image_kind(path) == ImageKind::other) {
-        log_path(S->error, "FPGA image file type error: ", path);
-        return nb::bool_(false);
-    }
-    if (s.rc != 0) {  // it may be there, but its metadata cannot be had
-        log_path_failure(S->error, "FPGA image file error: ", path, qvtbin::os_failure_text(s.err, path));
-        return nb::bool_(false);
-    }
-    if (!S_ISREG(s.st.st_mode)) {
-        log_path(S->error, "FPGA image not found: ", path);
-        return nb::bool_(false);
-    }
-    if (s.st.st_size == 0) {
-        log_path(S->error, "FPGA image is empty: ", path);
-        return nb::bool_(false);
-    }
-    if (int err = read_one_byte(fs)) {
-        log_path_failure(S->error, "FPGA image file not readable: ", path, qvtbin::os_failure_text(err, path));
-        return nb::bool_(false);
-    }
-    return nb::bool_(true);
+    if (s.rc != 0 && means_absent(s.err)) return v.refuse("not_found", "FPGA image path not found: ", path);
+    if (image_kind(path) == ImageKind::other)
+        return v.refuse("file_type", "FPGA image file type error: ", path);
+    if (s.rc != 0)  // it may be there, but its metadata cannot be had
+        return v.refuse_os("FPGA image file error: ", path, s.err, qvtbin::os_failure_text(s.err, path));
+    if (!S_ISREG(s.st.st_mode)) return v.refuse("not_a_file", "FPGA image not found: ", path);
+    if (s.st.st_size == 0) return v.refuse("empty_image", "FPGA image is empty: ", path);
+    if (int err = read_one_byte(fs))
+        return v.refuse_os("FPGA image file not readable: ", path, err, qvtbin::os_failure_text(err, path));
+    return v.pass();
 }
 
-// --- _checkFileHeader(image_path) ------------------------------------------
+// --- _checkFileHeader(image_path, terms=None) -------------------------------
 nb::object check_file_header(PyObject*, PyObject* const* a) {
     nb::object path = require_text(nb::handle(a[1]), "image_path");
-    const std::vector<PublicKey> trusted = read_policy();
-    if (CheckedRun* run = CheckedRun::current(a[0], a[1])) {  // the engine checks its copy under it
-        run->trusted = trusted;
-        run->policy_read = true;
+    Verdicts v{terms_arg(a[2], "terms"), CheckedRun::current(a[0], a[1])};
+    // The policy: the caller's terms', else the update run's, else the module's now.
+    const Terms* given = v.terms ? v.terms : v.run ? v.run->terms : nullptr;
+    const std::vector<PublicKey> trusted = given && given->has_policy ? given->trusted : read_policy();
+    if (v.run) {  // the engine checks its copy under it
+        v.run->trusted = trusted;
+        v.run->policy_read = true;
     }
     CheckedRunScope no_run(nullptr);  // nothing this check calls is part of the run
 
     if (image_kind(path) == ImageKind::bin) {
-        if (!trusted.empty()) {  // a .bin has nowhere to carry a signature
-            log_path(S->error, "FPGA image not signed: ", path);
-            return nb::bool_(false);
-        }
+        if (!trusted.empty())  // a .bin has nowhere to carry a signature
+            return v.refuse("not_signed", "FPGA image not signed: ", path);
         // Only the size, for the debug line; the content is not examined.
         // A file gone since _checkUpdateFile is refused, not raised.
         std::string fs;
         StatResult s;
         if (qvtbin::fs_path(os_path(path), fs)) s = stat_path(fs);
-        if (s.rc != 0) {
-            log_path_failure(S->error, "FPGA image file not readable: ", path,
-                             qvtbin::os_failure_text(s.err, path));
-            return nb::bool_(false);
-        }
+        if (s.rc != 0)
+            return v.refuse_os("FPGA image file not readable: ", path, s.err, qvtbin::os_failure_text(s.err, path));
         log(S->debug, qv::check(PyUnicode_FromFormat("FPGA image header check: %U, size=%lld", path.ptr(),
                                                      static_cast<long long>(s.st.st_size))));
-        return nb::bool_(true);
+        return v.pass();
     }
 
     qvcore::FileBuffer buf;
     qvtbin::Load load = qvtbin::load_path(os_path(path), buf);
     if (!load.ok()) {
-        log_path_failure(S->error, "FPGA image file not readable: ", path, qvtbin::load_failure_text(load, path));
-        return nb::bool_(false);
+        nb::object text = qv::check(PyUnicode_FromFormat("FPGA image file not readable: %U, %U", path.ptr(),
+                                                         qvtbin::load_failure_text(load, path).ptr()));
+        return load.special ? v.refuse("not_a_file", text) : v.refuse("os_error", text, load.err);
     }
     const TbinVerdict verdict = verify_tbin(buf, trusted, true);
-    log(verdict.ok() ? S->debug : S->error, verdict_text(verdict, path));
-    return nb::bool_(verdict.ok());
+    if (!verdict.ok()) return v.refuse(verdict_reason(verdict), verdict_text(verdict, path));
+    log(S->debug, verdict_text(verdict, path));
+    return v.pass();
 }
 
 }  // namespace
 
 nb::object op_checkUpdateFile() {
     return method<check_update_file>("_checkUpdateFile", "Check if the update file is valid.",
-                                     {{"self"}, {"image_path"}});
+                                     {{"self"}, {"image_path"}, {"terms", Py_None}});
 }
 
 nb::object op_checkFileHeader() {
@@ -184,8 +192,9 @@ nb::object op_checkFileHeader() {
         "Check the header of the update file: a .bin passes as it is; a .tbin passes when the\n"
         "HMAC-SHA256 digests of its JSON header and of its image match the stored ones.\n"
         "Under a policy (_TRUSTED_KEYS not empty) a .tbin also needs a valid signature by a\n"
-        "trusted key, and a .bin is refused.",
-        {{"self"}, {"image_path"}});
+        "trusted key, and a .bin is refused. `terms` (a _Terms) may name the policy and\n"
+        "receives the verdict.",
+        {{"self"}, {"image_path"}, {"terms", Py_None}});
 }
 
 }  // namespace fpga

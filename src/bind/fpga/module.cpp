@@ -31,6 +31,27 @@ nb::object require_text_or_none(nb::handle value, const char* argname) {
     return nb::borrow(value);
 }
 
+// The text forms of the pieces, joined: a reply is shown as it is when it
+// is text and by its str() otherwise, as an f-string shows it.
+nb::object concat(std::initializer_list<nb::handle> pieces) {
+    nb::object acc = nb::str("");
+    for (nb::handle p : pieces) {
+        nb::object text = PyUnicode_Check(p.ptr()) ? nb::borrow(p) : qv::check(PyObject_Str(p.ptr()));
+        acc = qv::check(PyUnicode_Concat(acc.ptr(), text.ptr()));
+    }
+    return acc;
+}
+
+nb::object concat(const char* prefix, nb::handle value) { return concat({nb::str(prefix), value}); }
+
+nb::object make_ret(nb::handle code, nb::handle msg, nb::handle data) {
+    nb::object ret_type = global(S->RetType);
+    if (data) return ret_type(code, msg, data);
+    return ret_type(code, msg);
+}
+
+nb::object code(const char* member) { return global(S->RetCode).attr(member); }
+
 bool is_own_method(nb::handle bound, nb::handle self, PyObject* own) {
     if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_SELF(bound.ptr()) != self.ptr()) return false;
     int found = PySet_Contains(own, PyMethod_GET_FUNCTION(bound.ptr()));
@@ -56,10 +77,10 @@ static void init_state(State& n) {
     QV_NAME(_fpgaCtrlInit) QV_NAME(_fpgaGetId) QV_NAME(_fpgaGetVersion) QV_NAME(_fpgaCfgMode)
     QV_NAME(_fpgaErase) QV_NAME(_fpgaRstPagePtr) QV_NAME(_fpgaProgram) QV_NAME(_fpgaRead)
     QV_NAME(_fpgaDone) QV_NAME(_fpgaRefresh) QV_NAME(_fpgaGetInfo) QV_NAME(_fpgaGetControlFwVer)
-    QV_NAME(_fpgaGetSerialNumber) QV_NAME(_fpgaProgramFile) QV_NAME(_checkUpdateFile)
-    QV_NAME(_checkFileHeader) QV_NAME(_fleet_driver) QV_NAME(_lend_link) QV_NAME(_transfer_counts) QV_NAME(_fleet_check)
+    QV_NAME(_fpgaProgramFile) QV_NAME(_checkUpdateFile)
+    QV_NAME(_checkFileHeader) QV_NAME(_lend_link)
     QV_NAME(debug) QV_NAME(info) QV_NAME(warning) QV_NAME(error) QV_NAME(write) QV_NAME(flush)
-    QV_NAME(isatty) QV_NAME(time) QV_NAME(monotonic)
+    QV_NAME(time) QV_NAME(monotonic)
     QV_NAME(logger) QV_NAME(RetType) QV_NAME(RetCode) QV_NAME(RspType) QV_NAME(VER)
     QV_NAME(_RECV_SIZE) QV_NAME(_DEVICE_WHITELIST) QV_NAME(_FPGA_FW_VER_MIN)
     QV_NAME(_FPGA_VER_MIN_DEV32) QV_NAME(_PROGRAM_BLOCK_ATTEMPTS) QV_NAME(_TBIN_KEY_PREFIX)
@@ -132,6 +153,10 @@ NB_MODULE(QVRFpga, m) {
     // 4. Constants and the class.
     m.attr("_RECV_SIZE") = kRecvSize;
     m.attr("_FPGA_FW_VER_MIN") = "0.1.0.6";
+    // Read by no operation: device type 28 is off the whitelist, so no
+    // version of it is gated. Kept as part of the module's published
+    // constants, the lowest FPGA version known to work on a type-28 device,
+    // for callers that check one themselves.
     m.attr("_FPGA_VER_MIN_DEV28") = "1.1.0.0";
     m.attr("_FPGA_VER_MIN_DEV32") = "0.2.3.4";
     nb::list whitelist;
@@ -145,6 +170,7 @@ NB_MODULE(QVRFpga, m) {
     m.attr("_TRUSTED_KEYS") = trusted_keys_from_environment();
     add_update_constants(m);
     add_fleet_driver(m);
+    add_terms(m);
 
     nb::dict ns;
     ns["__module__"] = kModule;
@@ -166,9 +192,11 @@ NB_MODULE(QVRFpga, m) {
     ns["set_progress_callback"] = op_set_progress_callback();
     ns["processFpgaUpdate"] = op_processFpgaUpdate();
     if (PySet_Add(state.own_checks, nb::object(ns["_checkFileHeader"]).ptr()) < 0 ||
+        PySet_Add(state.own_checks, nb::object(ns["_checkUpdateFile"]).ptr()) < 0 ||
         PySet_Add(state.own_engines, nb::object(ns["_fpgaProgramFile"]).ptr()) < 0)
         throw nb::python_error();
     ns["disconnect"] = op_disconnect();
+    ns["_updateUnder"] = op_updateUnder();  // beyond the described interface: terms.cpp
 
     nb::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
     m.attr("FpgaTool") = type_type("FpgaTool", nb::make_tuple(), ns);

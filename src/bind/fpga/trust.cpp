@@ -61,15 +61,13 @@ nb::object text_of(const char* s) { return qv::check(PyUnicode_FromString(s)); }
 
 }  // namespace
 
-std::vector<PublicKey> read_policy() {
-    nb::object keys = global(S->_TRUSTED_KEYS);
+std::vector<PublicKey> read_policy(nb::handle keys, const char* what) {
     std::vector<PublicKey> out;
     PyObject* it = PyObject_GetIter(keys.ptr());
     if (!it) {
         PyErr_Clear();
-        qv::raise(PyExc_TypeError,
-                  "_TRUSTED_KEYS must be an iterable of 32-byte Ed25519 public keys, not %s",
-                  Py_TYPE(keys.ptr())->tp_name);
+        qv::raise(PyExc_TypeError, "%s must be an iterable of 32-byte Ed25519 public keys, not %s",
+                  what, Py_TYPE(keys.ptr())->tp_name);
     }
     nb::object iter = nb::steal(it);
     while (PyObject* item_ptr = PyIter_Next(iter.ptr())) {
@@ -77,16 +75,18 @@ std::vector<PublicKey> read_policy() {
         PublicKey k{};
         Py_ssize_t len = 0;
         if (!qvtbin::raw_public_key(item_ptr, k, len))
-            qv::raise(PyExc_TypeError, "_TRUSTED_KEYS holds a %s, not a 32-byte Ed25519 public key",
+            qv::raise(PyExc_TypeError, "%s holds a %s, not a 32-byte Ed25519 public key", what,
                       Py_TYPE(item_ptr)->tp_name);
         if (len != static_cast<Py_ssize_t>(sg::kPublicKeySize))
-            qv::raise(PyExc_TypeError,
-                      "_TRUSTED_KEYS holds a key of %zd bytes; an Ed25519 public key has 32", len);
+            qv::raise(PyExc_TypeError, "%s holds a key of %zd bytes; an Ed25519 public key has 32",
+                      what, len);
         out.push_back(k);
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return out;
 }
+
+std::vector<PublicKey> read_policy() { return read_policy(global(S->_TRUSTED_KEYS), "_TRUSTED_KEYS"); }
 
 nb::object trusted_keys_from_environment() {
     nb::module_ os = nb::module_::import_("os");
@@ -209,6 +209,41 @@ TbinVerdict verify_tbin(const qvcore::FileBuffer& buf, const std::vector<PublicK
     return v;
 }
 
+void tell(Terms* terms, const char* reason, nb::handle detail, int err) {
+    if (!terms) return;
+    terms->verdict.reason = reason;
+    terms->verdict.err = err;
+    terms->verdict.detail = nb::borrow(detail);
+}
+
+void tell(CheckedRun* run, const char* reason, nb::handle detail, int err) {
+    if (!run) return;
+    run->verdict.reason = reason;
+    run->verdict.err = err;
+    run->verdict.detail = nb::borrow(detail);
+    tell(run->terms, reason, detail, err);
+}
+
+const char* verdict_reason(const TbinVerdict& v) {
+    switch (v.outcome) {
+        case Outcome::ok: return nullptr;
+        case Outcome::parse_error: return "parse_error";
+        case Outcome::cut: return "file_changed";
+        case Outcome::header_mismatch:
+        case Outcome::image_mismatch: return "digest_mismatch";
+        case Outcome::signature: break;
+    }
+    switch (v.signature.refusal) {
+        case sg::Refusal::none:
+        case sg::Refusal::missing: return "not_signed";
+        case sg::Refusal::untrusted: return "untrusted_key";
+        case sg::Refusal::malformed:
+        case sg::Refusal::outside:
+        case sg::Refusal::invalid: break;
+    }
+    return "bad_signature";
+}
+
 nb::object verdict_text(const TbinVerdict& v, nb::handle path) {
     switch (v.outcome) {
         case Outcome::ok: return text_of("FPGA tbin hash verify success");
@@ -233,23 +268,27 @@ nb::object verdict_text(const TbinVerdict& v, nb::handle path) {
     return qv::check(PyUnicode_FromFormat("FPGA tbin signature %s: %U", reason.c_str(), path.ptr()));
 }
 
-void raise_file_error(const qvcore::OsError& err, nb::handle path) {
-    if (err.special) qv::raise_os_error(EINVAL, path, "Not a regular file");
+void raise_file_error(const qvcore::OsError& err, nb::handle path, CheckedRun* run) {
+    if (err.special) {
+        tell(run, "not_a_file", qvtbin::os_failure_text(EINVAL, path), EINVAL);
+        qv::raise_os_error(EINVAL, path, "Not a regular file");
+    }
+    tell(run, "os_error", qvtbin::os_failure_text(err.err, path), err.err);
     qv::raise_os_error(err.err, path);
 }
 
-void raise_changed(nb::handle path, nb::handle reason) {
+void raise_changed(CheckedRun* run, nb::handle path, nb::handle reason) {
+    tell(run, "file_changed", reason);
     qv::raise(PyExc_RuntimeError,
               "FPGA image file changed after its check: %U (%U); nothing of it was written to the flash",
               path.ptr(), reason.ptr());
 }
 
-ImageSpan checked_tbin_image(const qvcore::FileBuffer& file, const CheckedRun* checked,
-                             nb::handle path) {
-    if (checked) {  // before the first block: the copy is what was checked
-        const TbinVerdict verdict = verify_tbin(file, checked->trusted, false);
-        if (!verdict.ok()) raise_changed(path, verdict_text(verdict, path));
-        if (verdict.image_size == 0) raise_changed(path, nb::str("its image is empty"));
+ImageSpan checked_tbin_image(const qvcore::FileBuffer& file, CheckedRun* run, nb::handle path) {
+    if (run && run->policy_read) {  // before the first block: the copy is what was checked
+        const TbinVerdict verdict = verify_tbin(file, run->trusted, false);
+        if (!verdict.ok()) raise_changed(run, path, verdict_text(verdict, path));
+        if (verdict.image_size == 0) raise_changed(run, path, nb::str("its image is empty"));
     }
     qvcore::tbin::Fields f;
     if (!qvcore::tbin::read_fields(file.data(), file.size(), f)) {
@@ -261,9 +300,9 @@ ImageSpan checked_tbin_image(const qvcore::FileBuffer& file, const CheckedRun* c
     return {file.data() + r.offset, r.size};
 }
 
-void refuse_unsigned_raw(const CheckedRun* checked, nb::handle path) {
-    if (checked && !checked->trusted.empty())  // cannot happen but by a change of policy
-        raise_changed(path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
+void refuse_unsigned_raw(CheckedRun* run, nb::handle path) {
+    if (run && run->policy_read && !run->trusted.empty())  // cannot happen but by a change of policy
+        raise_changed(run, path, qv::check(PyUnicode_FromFormat("FPGA image not signed: %U", path.ptr())));
 }
 
 }  // namespace fpga

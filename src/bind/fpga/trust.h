@@ -13,9 +13,10 @@
 namespace fpga {
 using qvcore::sig::PublicKey;
 
-// The policy in force: the module's _TRUSTED_KEYS as it is now, any iterable
-// of 32-byte bytes-like keys (empty: no policy). Anything else is a
-// TypeError naming _TRUSTED_KEYS.
+// A policy: any iterable of 32-byte bytes-like keys (empty: no policy).
+// Anything else is a TypeError naming `what`. Without `keys`, the module's
+// _TRUSTED_KEYS as it is now.
+std::vector<PublicKey> read_policy(nb::handle keys, const char* what);
 std::vector<PublicKey> read_policy();
 
 // The module's _TRUSTED_KEYS at load: the keys of QUORVEX_TRUST (paths
@@ -53,15 +54,48 @@ struct TbinVerdict {
 TbinVerdict verify_tbin(const qvcore::FileBuffer& buf, const std::vector<PublicKey>& trusted,
                         bool log_header);
 
-// An update in which processFpgaUpdate runs the real _checkFileHeader and
-// then the real engine on one path: the check leaves the policy it ran under
-// here, and the engine holds the copy it writes from to the same checks
-// before its first block. Set for the duration of each of the two calls.
+// Why a check or an update refused, beside the message for people: a
+// reason code ("not_signed", "digest_mismatch", "os_error", ...; "ok" when
+// it passed), the errno of an os_error, and the refusal's own text.
+struct Verdict {
+    const char* reason = nullptr;  // a static code; nullptr: nothing said yet
+    int err = 0;
+    nb::object detail;
+};
+
+// The terms one update (or one check) runs under, and what it leaves for
+// its caller: the one internal interface between a caller such as
+// quorvex.fleet and FpgaTool, as QVRFpga._Terms (terms.cpp documents it).
+struct Terms {
+    // The policy of this run; has_policy false: the module's _TRUSTED_KEYS,
+    // read at call time.
+    bool has_policy = false;
+    std::vector<PublicKey> trusted;
+    nb::object trusted_keys;  // as given, for reading back (None without)
+    nb::object driver;        // a _FleetDriver, or None: every command through self
+    nb::object before_erase;  // called once, last, before the driver erases; or None
+    // What the run says back.
+    Verdict verdict;
+    bool counted = false;  // the driver ran the transfer: sent and refused hold
+    unsigned long long sent = 0, refused = 0;
+};
+
+// `value` as the terms argument of a check or an update: None, or a _Terms
+// (else TypeError naming `what`).
+Terms* terms_arg(nb::handle value, const char* what);
+
+// An update in which processFpgaUpdate runs the real checks and then the
+// real engine on one path: each check leaves its verdict here, the header
+// check the policy it ran under, and the engine holds the copy it writes
+// from to the same checks before its first block. Set for the duration of
+// each of the calls.
 struct CheckedRun {
     PyObject* self;
-    PyObject* path;  // the very object passed to both
+    PyObject* path;  // the very object passed to all
+    Terms* terms = nullptr;  // the caller's, or nullptr
     bool policy_read = false;
     std::vector<PublicKey> trusted;
+    Verdict verdict;  // the last one said in this run
 
     static inline thread_local CheckedRun* active = nullptr;
     // The run set for this call of `self` with `path`, if any.
@@ -83,26 +117,36 @@ private:
     CheckedRun* saved_;
 };
 
+// Records a verdict in `run` (and its terms), when there is a run.
+void tell(CheckedRun* run, const char* reason, nb::handle detail, int err = 0);
+// Records a verdict in `terms`, when given.
+void tell(Terms* terms, const char* reason, nb::handle detail, int err = 0);
+
+// The reason code of a refusal of verify_tbin (nullptr: it passed).
+const char* verdict_reason(const TbinVerdict& v);
+
 // The refusal in words, as the check logs it ("FPGA tbin image hash
 // mismatch", "FPGA tbin signature missing: PATH", ...).
 nb::object verdict_text(const TbinVerdict& v, nb::handle path);
 
 // The engine's error for a path that is not a file it can read: OSError
-// naming it, "Not a regular file" for a FIFO, socket or device.
-[[noreturn]] void raise_file_error(const qvcore::OsError& err, nb::handle path);
-// The copy the engine is about to write failed the check its file passed.
-[[noreturn]] void raise_changed(nb::handle path, nb::handle reason);
+// naming it, "Not a regular file" for a FIFO, socket or device; told to
+// `run` as os_error first.
+[[noreturn]] void raise_file_error(const qvcore::OsError& err, nb::handle path,
+                                   CheckedRun* run = nullptr);
+// The copy the engine is about to write failed the check its file passed
+// (told to `run` as file_changed).
+[[noreturn]] void raise_changed(CheckedRun* run, nb::handle path, nb::handle reason);
 
 // The image range of the .tbin held in `file` (read from `path`), the copy
-// held to the checks of `checked` first when there is one: RuntimeError for
-// a copy that fails them, struct.error for a file too short for its fields.
+// held to the checks of `run` first when they ran: RuntimeError for a copy
+// that fails them, struct.error for a file too short for its fields.
 struct ImageSpan {
     const uint8_t* data;
     size_t size;
 };
-ImageSpan checked_tbin_image(const qvcore::FileBuffer& file, const CheckedRun* checked,
-                             nb::handle path);
+ImageSpan checked_tbin_image(const qvcore::FileBuffer& file, CheckedRun* run, nb::handle path);
 // A raw image under a policy cannot have been checked: RuntimeError.
-void refuse_unsigned_raw(const CheckedRun* checked, nb::handle path);
+void refuse_unsigned_raw(CheckedRun* run, nb::handle path);
 
 }  // namespace fpga

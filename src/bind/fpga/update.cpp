@@ -1,6 +1,6 @@
-// Device initialisation and version gating, the page programming engine
-// (erase, 16-byte program blocks, read-back, digest comparison) and the
-// update procedure that strings the checks, the engine and the version read.
+// The page programming engine (erase, 16-byte program blocks, read-back,
+// digest comparison) and the update procedure that strings the checks, the
+// engine and the version read.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -64,100 +64,6 @@ private:
 
 using qv::truth;
 
-// The text forms of the pieces, joined: a reply is shown as it is when it
-// is text and by its str() otherwise, as an f-string shows it.
-nb::object concat(std::initializer_list<nb::handle> pieces) {
-    nb::object acc = nb::str("");
-    for (nb::handle p : pieces) {
-        nb::object text = PyUnicode_Check(p.ptr()) ? nb::borrow(p) : qv::check(PyObject_Str(p.ptr()));
-        acc = qv::check(PyUnicode_Concat(acc.ptr(), text.ptr()));
-    }
-    return acc;
-}
-
-nb::object concat(const char* prefix, nb::handle value) { return concat({nb::str(prefix), value}); }
-
-nb::object make_ret(nb::handle code, nb::handle msg, nb::handle data = nb::handle()) {
-    nb::object ret_type = global(S->RetType);
-    if (data) return ret_type(code, msg, data);
-    return ret_type(code, msg);
-}
-
-nb::object code(const char* member) { return global(S->RetCode).attr(member); }
-
-// --- initFpga(device_type, disable_fw_check=False) --------------------------
-nb::object init_fpga_body(PyObject*, PyObject* const* a) {
-    nb::handle self(a[0]);
-    nb::object device_type = qv::to_int(a[1], "device_type");
-    bool skip_version_check = truth(a[2]);
-
-    nb::dict result;
-    result["success"] = false;
-    result["error_message"] = "";
-    result["device_count"] = 0;
-    result["device_info"] = nb::none();
-    result["fpga_id"] = "";
-    result["fw_version"] = "";
-    result["fpga_version"] = "";
-
-    int listed = PySequence_Contains(global(S->_DEVICE_WHITELIST).ptr(), device_type.ptr());
-    if (listed < 0) throw nb::python_error();
-    if (!listed) {
-        nb::object msg = qv::check(PyUnicode_FromFormat(
-            "Device type %S is not supported for firmware version check.", device_type.ptr()));
-        log(S->warning, msg);
-        return make_ret(code("WARNING"), msg);
-    }
-
-    try {
-        qv::call_method(self, S->_fpgaCtrlInit, nullptr);
-        qv::call_method(self, S->_fpgaCfgMode, nullptr, nb::handle(S->TRANS));
-        nb::object fpga_id = qv::call_method(self, S->_fpgaGetId, nullptr);
-        result["fpga_id"] = fpga_id;
-        log(S->info, concat("FPGA ID: ", fpga_id));
-        if (device_type_is(device_type, 32)) {
-            nb::object version = qv::call_method(self, S->_fpgaGetVersion, nullptr);
-            result["fpga_version"] = version;
-            log(S->info, concat("FPGA Version: ", version));
-            if (truth(version) && !skip_version_check) {
-                nb::object minimum = global(S->_FPGA_VER_MIN_DEV32);
-                nb::object ver = global(S->VER);
-                if (truth(qv::check(PyObject_RichCompare(ver(version).ptr(), ver(minimum).ptr(), Py_LT)))) {
-                    nb::object msg =
-                        concat({nb::str("FPGA version "), version,
-                                nb::str(" is lower than minimum required version "), minimum,
-                                nb::str(".")});
-                    log(S->warning, msg);
-                    return make_ret(code("WARNING"), msg);
-                }
-            }
-        }
-        result["success"] = true;
-        return make_ret(code("OK"), nb::str("FPGA initialized successfully"), result);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        nb::object msg = concat("FPGA initialization failed: ", nb::str(e.value()));
-        log(S->error, msg);
-        return make_ret(code("ERROR"), msg);
-    }
-}
-
-// --- _checkControlFwVersion() -----------------------------------------------
-nb::object check_fw_body(PyObject*, PyObject* const* a) {
-    nb::handle self(a[0]);
-    nb::object ver = global(S->VER);
-    nb::object fw = ver(qv::call_method(self, S->_fpgaGetControlFwVer, nullptr));
-    nb::str fw_text = nb::str(fw);
-    log(S->debug, concat("RIS control FW version: ", fw_text));
-    nb::object minimum = global(S->_FPGA_FW_VER_MIN);
-    if (truth(qv::check(PyObject_RichCompare(fw.ptr(), ver(minimum).ptr(), Py_LT)))) {
-        nb::object msg = concat({nb::str("RIS control FW version "), fw_text,
-                                 nb::str(" is lower than minimum required version "), minimum});
-        log(S->warning, msg);
-        return nb::bool_(false);
-    }
-    return nb::bool_(true);
-}
 
 // --- _fpgaProgramFile(image_path, device_type=28) ---------------------------
 // One run of the engine: the tool, the progress output and the counters.
@@ -205,167 +111,180 @@ private:
     double last_flush_ = 0;
 };
 
-nb::object program_file_body(PyObject*, PyObject* const* a) {
-    nb::handle self(a[0]);
-    nb::object path = require_text(a[1], "image_path");
-    nb::object device_type = qv::to_int(a[2], "device_type");
-    std::string os_path = qv::fs_encode(path);
-    // Checked: processFpgaUpdate ran the real check on this path and now
-    // this engine. Taken away for whatever this run calls.
-    CheckedRun* checked = CheckedRun::current(self, path);
-    if (checked && !checked->policy_read) checked = nullptr;
-    CheckedRunScope no_run(nullptr);
+// _PROGRAM_BLOCK_ATTEMPTS as it is now: at least 1.
+long long block_attempts() {
+    nb::object attempts = global(S->_PROGRAM_BLOCK_ATTEMPTS);
+    PyObject* n = PyLong_Check(attempts.ptr()) ? PyNumber_Index(attempts.ptr()) : nullptr;
+    if (!n) {
+        PyErr_Clear();
+        qv::raise(PyExc_TypeError, "_PROGRAM_BLOCK_ATTEMPTS must be int, not %s",
+                  Py_TYPE(attempts.ptr())->tp_name);
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+    Py_DECREF(n);
+    if (overflow > 0) v = LLONG_MAX;
+    return v < 1 ? 1 : v;
+}
 
-    Engine e(self);
-    {
-        nb::object attempts = global(S->_PROGRAM_BLOCK_ATTEMPTS);
-        PyObject* n = PyLong_Check(attempts.ptr()) ? PyNumber_Index(attempts.ptr()) : nullptr;
-        if (!n) {
-            PyErr_Clear();
-            qv::raise(PyExc_TypeError, "_PROGRAM_BLOCK_ATTEMPTS must be int, not %s",
-                      Py_TYPE(attempts.ptr())->tp_name);
-        }
-        int overflow = 0;
-        e.max_attempts_ = PyLong_AsLongLongAndOverflow(n, &overflow);
-        Py_DECREF(n);
-        if (overflow > 0) e.max_attempts_ = LLONG_MAX;
-        if (e.max_attempts_ < 1) e.max_attempts_ = 1;
-    }
-    struct stat st {};
-    {
-        int rc, err = 0;
-        Py_BEGIN_ALLOW_THREADS rc = ::stat(os_path.c_str(), &st); err = errno; Py_END_ALLOW_THREADS
-        if (rc != 0) qv::raise_os_error(err, path);
-        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {  // nothing erased for it
-            qvcore::OsError special;
-            special.special = true;
-            raise_file_error(special, path);
-        }
-        e.file_size_ = static_cast<long long>(st.st_size);
-    }
-    const double start = e.clocks_.monotonic();
-    // The erase is the machine's to choose by device type (none for a type
-    // it does not know, and none for a number past any device type).
+// The erase is the machine's to choose by device type (none for a type it
+// does not know, and none for a number past any device type).
+std::string_view erase_for(nb::handle device_type) {
     int overflow = 0;
     const long long type_value = PyLong_AsLongLongAndOverflow(device_type.ptr(), &overflow);
     if (type_value == -1 && PyErr_Occurred()) throw nb::python_error();
-    const std::string_view erase =
-        overflow ? std::string_view() : qvcore::Transfer::erase_selector_for(type_value);
-    const bool tbin = image_kind(path) == ImageKind::tbin;
+    return overflow ? std::string_view() : qvcore::Transfer::erase_selector_for(type_value);
+}
 
-    // A tool of a fleet run: the transfer runs on the run's native driver.
-    if (nb::object lane = qv::optional_attr(self, S->_fleet_driver)) {
-        const FleetOutcome f = fleet_transfer(self, lane, path, os_path, st, tbin, erase,
-                                              static_cast<uint64_t>(e.max_attempts_), checked);
-        if (f.used) {
-            log(S->debug, nb::str(("w hash: " + f.w_digest).c_str()));
-            log(S->info, nb::str("Verify Data"));
-            log(S->debug, nb::str(("r hash: " + f.r_digest).c_str()));
-            if (f.verified) log(S->info, nb::str("Verify Success"));
-            else log(S->error, nb::str("Verify Failed"));
-            char total[96];
-            std::snprintf(total, sizeof total, "FPGA program file finished. Total time: %.4f sec",
-                          e.clocks_.monotonic() - start);
-            log(S->info, nb::str(total));
-            return nb::bool_(f.verified);
+void log_verdict(const std::string& w_digest, const std::string& r_digest, bool verified) {
+    log(S->debug, nb::str(("w hash: " + w_digest).c_str()));
+    log(S->info, nb::str("Verify Data"));
+    log(S->debug, nb::str(("r hash: " + r_digest).c_str()));
+    if (verified) log(S->info, nb::str("Verify Success"));
+    else log(S->error, nb::str("Verify Failed"));
+}
+
+nb::object finished(Engine& e, double start, bool verified) {
+    char total[96];
+    std::snprintf(total, sizeof total, "FPGA program file finished. Total time: %.4f sec",
+                  e.clocks_.monotonic() - start);
+    log(S->info, nb::str(total));
+    return nb::bool_(verified);
+}
+
+// The image as the engine sends it: a .tbin's image range from the file
+// read whole (its copy held to the run's checks first), any other file
+// streamed block by block.
+class ImageSource {
+public:
+    ImageSource(nb::handle path, const std::string& os_path, bool tbin, CheckedRun* run)
+        : path_(path), os_path_(os_path), tbin_(tbin), run_(run) {}
+
+    // Opens the image; its size in bytes for a .tbin, -1 for a stream.
+    long long open() {
+        qvcore::OsError err;
+        if (!tbin_) {
+            refuse_unsigned_raw(run_, path_);
+            if (!reader_.open(os_path_, err)) raise_file_error(err, path_, run_);
+            return -1;
         }
+        bool loaded;
+        Py_BEGIN_ALLOW_THREADS loaded = file_.load(os_path_, err);
+        Py_END_ALLOW_THREADS
+        if (!loaded) raise_file_error(err, path_, run_);
+        const ImageSpan span = checked_tbin_image(file_, run_, path_);
+        image_ = span.data;
+        size_ = span.size;
+        return static_cast<long long>(size_);
     }
 
-    // The sequence is the transfer machine's; the commands go through self.
-    qvcore::Transfer t(erase, static_cast<uint64_t>(e.max_attempts_));
-    const nb::object cfg = nb::bytes(proto::kSectionCfg);
-    qvcore::FileBuffer file;        // a .tbin, whole
-    const uint8_t* image = nullptr;  // its image range
-    size_t image_size = 0, taken = 0;
-    qvcore::BlockReader reader;     // any other file, streamed
+    // Hands the transfer its next block (an empty one at the end).
+    void next(qvcore::Transfer& t) {
+        if (tbin_) {
+            const size_t n = std::min(kBlockSize, size_ - taken_);
+            t.block(image_ + taken_, n);
+            taken_ += n;
+            return;
+        }
+        uint8_t block[kBlockSize];
+        qvcore::OsError err;
+        long n = reader_.read(block, kBlockSize, err);
+        if (n < 0) {
+            tell(run_, "os_error", qvtbin::os_failure_text(err.err, path_), err.err);
+            qv::raise_os_error(err.err, path_);
+        }
+        if (n == 0) reader_.close();
+        t.block(block, static_cast<size_t>(n));
+    }
+
+    CheckedRun* run() const { return run_; }
+
+private:
+    nb::handle path_;
+    const std::string& os_path_;
+    bool tbin_;
+    CheckedRun* run_;
+    qvcore::FileBuffer file_;        // a .tbin, whole
+    const uint8_t* image_ = nullptr;  // its image range
+    size_t size_ = 0, taken_ = 0;
+    qvcore::BlockReader reader_;     // any other file, streamed
+};
+
+// One program block through self._fpgaProgram, sent again while refused.
+void program_block(Engine& e, qvcore::Transfer& t, CheckedRun* run) {
+    nb::object block = qv::check(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(t.block_data()), static_cast<Py_ssize_t>(t.block_size())));
     double t0 = 0, t1 = 0;
+    for (;;) {
+        t0 = e.clocks_.wall();
+        nb::object ok = qv::call_method(e.self_, S->_fpgaProgram, nullptr, block);
+        t1 = e.clocks_.wall();
+        const qvcore::Transfer::Reply r = t.program_reply(truth(ok));
+        if (r == qvcore::Transfer::Reply::kAccepted) break;
+        if (r == qvcore::Transfer::Reply::kRefused) {
+            nb::object text = qv::check(PyUnicode_FromFormat(
+                "the device refused the block at offset %llu of the image %llu times; "
+                "the flash is left erased and partly written, not marked done",
+                static_cast<unsigned long long>(t.block_offset()),
+                static_cast<unsigned long long>(t.attempts())));
+            tell(run, "block_refused", text);
+            PyErr_SetObject(PyExc_RuntimeError, text.ptr());
+            throw nb::python_error();
+        }
+    }
+    const long long sent = static_cast<long long>(t.sent());
+    e.progress_line(sent, e.file_size_, t1 - t0);
+    e.report(e.stage_write_, sent, e.file_size_);
+}
+
+// One page read back through self._fpgaRead.
+void read_page(Engine& e, qvcore::Transfer& t) {
+    const double t0 = e.clocks_.wall();
+    nb::object page = qv::call_method(e.self_, S->_fpgaRead, nullptr);
+    const double t1 = e.clocks_.wall();
+    const long long read = static_cast<long long>(t.read() + kBlockSize);
+    const long long sent = static_cast<long long>(t.sent());
+    e.progress_line(read, sent, t1 - t0);
+    e.report(e.stage_verify_, read, sent);
+    Py_buffer view;
+    if (PyUnicode_Check(page.ptr()) || PyObject_GetBuffer(page.ptr(), &view, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();
+        qv::raise(PyExc_TypeError, "the read-back page must be bytes, not %s",
+                  Py_TYPE(page.ptr())->tp_name);
+    }
+    t.page(view.buf, static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+}
+
+// The transfer machine's sequence, each command through self.
+nb::object run_through_self(Engine& e, qvcore::Transfer& t, ImageSource& image, double start) {
+    const nb::object cfg = nb::bytes(proto::kSectionCfg);
     for (;;) {
         switch (t.next()) {
         case qvcore::Transfer::Step::kErase:
-            qv::call_method(self, S->_fpgaErase, nullptr, nb::bytes(t.erase_selector().data(), t.erase_selector().size()));
+            qv::call_method(e.self_, S->_fpgaErase, nullptr,
+                            nb::bytes(t.erase_selector().data(), t.erase_selector().size()));
             t.acknowledge();
             break;
         case qvcore::Transfer::Step::kResetPointer:
-            qv::call_method(self, S->_fpgaRstPagePtr, nullptr, cfg);
+            qv::call_method(e.self_, S->_fpgaRstPagePtr, nullptr, cfg);
             t.acknowledge();
             break;
-        case qvcore::Transfer::Step::kWriteBegin:
+        case qvcore::Transfer::Step::kWriteBegin: {
             e.report(e.stage_write_, 0, 0);
-            if (tbin) {
-                qvcore::OsError err;
-                bool loaded;
-                Py_BEGIN_ALLOW_THREADS loaded = file.load(os_path, err);
-                Py_END_ALLOW_THREADS
-                if (!loaded) raise_file_error(err, path);
-                const ImageSpan span = checked_tbin_image(file, checked, path);
-                e.file_size_ = static_cast<long long>(span.size);
-                image = span.data;
-                image_size = span.size;
-            } else {
-                refuse_unsigned_raw(checked, path);
-                qvcore::OsError err;
-                if (!reader.open(os_path, err)) raise_file_error(err, path);
-            }
-            break;
-        case qvcore::Transfer::Step::kNeedBlock:
-            if (tbin) {
-                const size_t n = std::min(kBlockSize, image_size - taken);
-                t.block(image + taken, n);
-                taken += n;
-            } else {
-                uint8_t block[kBlockSize];
-                qvcore::OsError err;
-                long n = reader.read(block, kBlockSize, err);
-                if (n < 0) qv::raise_os_error(err.err, path);
-                if (n == 0) reader.close();
-                t.block(block, static_cast<size_t>(n));
-            }
-            break;
-        case qvcore::Transfer::Step::kProgram: {
-            nb::object block = qv::check(PyBytes_FromStringAndSize(
-                reinterpret_cast<const char*>(t.block_data()), static_cast<Py_ssize_t>(t.block_size())));
-            for (;;) {
-                t0 = e.clocks_.wall();
-                nb::object ok = qv::call_method(self, S->_fpgaProgram, nullptr, block);
-                t1 = e.clocks_.wall();
-                const qvcore::Transfer::Reply r = t.program_reply(truth(ok));
-                if (r == qvcore::Transfer::Reply::kAccepted) break;
-                if (r == qvcore::Transfer::Reply::kRefused)
-                    qv::raise(PyExc_RuntimeError,
-                              "the device refused the block at offset %llu of the image %llu times; "
-                              "the flash is left erased and partly written, not marked done",
-                              static_cast<unsigned long long>(t.block_offset()),
-                              static_cast<unsigned long long>(t.attempts()));
-            }
-            const long long sent = static_cast<long long>(t.sent());
-            e.progress_line(sent, e.file_size_, t1 - t0);
-            e.report(e.stage_write_, sent, e.file_size_);
+            const long long size = image.open();
+            if (size >= 0) e.file_size_ = size;
             break;
         }
+        case qvcore::Transfer::Step::kNeedBlock: image.next(t); break;
+        case qvcore::Transfer::Step::kProgram: program_block(e, t, image.run()); break;
         case qvcore::Transfer::Step::kWriteEnd:
             e.end_stage();
             log(S->debug, nb::str(("w hash: " + t.w_digest()).c_str()));
             log(S->info, nb::str("Verify Data"));
             e.report(e.stage_verify_, 0, static_cast<long long>(t.sent()));
             break;
-        case qvcore::Transfer::Step::kRead: {
-            t0 = e.clocks_.wall();
-            nb::object page = qv::call_method(self, S->_fpgaRead, nullptr);
-            t1 = e.clocks_.wall();
-            const long long read = static_cast<long long>(t.read() + kBlockSize);
-            const long long sent = static_cast<long long>(t.sent());
-            e.progress_line(read, sent, t1 - t0);
-            e.report(e.stage_verify_, read, sent);
-            Py_buffer view;
-            if (PyUnicode_Check(page.ptr()) || PyObject_GetBuffer(page.ptr(), &view, PyBUF_SIMPLE) < 0) {
-                PyErr_Clear();
-                qv::raise(PyExc_TypeError, "the read-back page must be bytes, not %s",
-                          Py_TYPE(page.ptr())->tp_name);
-            }
-            t.page(view.buf, static_cast<size_t>(view.len));
-            PyBuffer_Release(&view);
-            break;
-        }
+        case qvcore::Transfer::Step::kRead: read_page(e, t); break;
         case qvcore::Transfer::Step::kVerifyEnd:
             e.end_stage();
             log(S->debug, nb::str(("r hash: " + t.r_digest()).c_str()));
@@ -373,32 +292,66 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
             else log(S->error, nb::str("Verify Failed"));
             break;
         case qvcore::Transfer::Step::kDone:
-            qv::call_method(self, S->_fpgaDone, nullptr);
+            qv::call_method(e.self_, S->_fpgaDone, nullptr);
             t.acknowledge();
             break;
         case qvcore::Transfer::Step::kRefresh:
-            qv::call_method(self, S->_fpgaRefresh, nullptr);
+            qv::call_method(e.self_, S->_fpgaRefresh, nullptr);
             t.acknowledge();
             break;
         case qvcore::Transfer::Step::kFinished:
-        case qvcore::Transfer::Step::kRefused: {
-            char total[96];
-            std::snprintf(total, sizeof total, "FPGA program file finished. Total time: %.4f sec",
-                          e.clocks_.monotonic() - start);
-            log(S->info, nb::str(total));
-            return nb::bool_(t.verified());
-        }
+        case qvcore::Transfer::Step::kRefused: return finished(e, start, t.verified());
         }
     }
 }
 
-// --- processFpgaUpdate(image_path=None, device_type=32) ---------------------
-nb::object refuse(nb::handle msg) {
-    log(S->error, msg);
-    return make_ret(code("ERROR"), msg);
+nb::object program_file_body(PyObject*, PyObject* const* a) {
+    nb::handle self(a[0]);
+    nb::object path = require_text(a[1], "image_path");
+    nb::object device_type = qv::to_int(a[2], "device_type");
+    std::string os_path = qv::fs_encode(path);
+    // The update this engine is part of (processFpgaUpdate ran the real
+    // checks on this path), if any. Taken away for whatever this run calls.
+    CheckedRun* run = CheckedRun::current(self, path);
+    CheckedRunScope no_run(nullptr);
+
+    Engine e(self);
+    e.max_attempts_ = block_attempts();
+    struct stat st {};
+    {
+        int rc, err = 0;
+        Py_BEGIN_ALLOW_THREADS rc = ::stat(os_path.c_str(), &st); err = errno; Py_END_ALLOW_THREADS
+        if (rc != 0) {
+            tell(run, "os_error", qvtbin::os_failure_text(err, path), err);
+            qv::raise_os_error(err, path);
+        }
+        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {  // nothing erased for it
+            qvcore::OsError special;
+            special.special = true;
+            raise_file_error(special, path, run);
+        }
+        e.file_size_ = static_cast<long long>(st.st_size);
+    }
+    const double start = e.clocks_.monotonic();
+    const std::string_view erase = erase_for(device_type);
+    const bool tbin = image_kind(path) == ImageKind::tbin;
+
+    // An update whose terms name a fleet driver: the transfer runs on it.
+    const FleetOutcome f = fleet_transfer(self, run, path, os_path, st, tbin, erase,
+                                          static_cast<uint64_t>(e.max_attempts_));
+    if (f.used) {
+        log_verdict(f.w_digest, f.r_digest, f.verified);
+        return finished(e, start, f.verified);
+    }
+
+    qvcore::Transfer t(erase, static_cast<uint64_t>(e.max_attempts_));
+    ImageSource image(path, os_path, tbin, run);
+    return run_through_self(e, t, image, start);
 }
 
-nb::object refuse(const char* message) { return refuse(nb::str(message)); }
+// --- processFpgaUpdate(image_path=None, device_type=32) ---------------------
+// (and _updateUnder(terms, image_path=None, device_type=32): the same under
+// the caller's terms, its refusals carrying their verdict as RetData)
 
 // The image at `path` has 0 bytes: a .tbin whose image range is empty (the
 // fields read from its start, the range cut at its end), else an empty file.
@@ -426,58 +379,104 @@ bool image_is_empty(nb::handle path) {
     return empty;
 }
 
-nb::object process_update_body(PyObject*, PyObject* const* a) {
-    nb::handle self(a[0]);
-    nb::object path = require_text_or_none(a[1], "image_path");
-    nb::object device_type = qv::to_int(a[2], "device_type");
+// The refusals of one update: each is logged and returned as
+// RetType(ERROR, message); under terms given by the caller, the verdict
+// also goes to the terms and, as {"reason", "errno", "detail"}, to RetData.
+struct Refusals {
+    CheckedRun& run;
+    bool verdict_data;
+
+    // `reason` refuses; nullptr takes the verdict the step told the run,
+    // else `fallback` (a step that is not ours says no reason).
+    nb::object operator()(const char* message, const char* reason, const char* fallback = nullptr) {
+        return (*this)(nb::str(message), reason, fallback);
+    }
+    nb::object operator()(nb::handle msg, const char* reason, const char* fallback = nullptr) {
+        Verdict v = run.verdict;
+        if (reason || !v.reason || std::string_view(v.reason) == "ok") v = Verdict{reason ? reason : fallback, 0, nb::borrow(msg)};
+        log(S->error, msg);
+        tell(run.terms, v.reason, v.detail ? nb::handle(v.detail) : nb::handle(msg), v.err);
+        if (!verdict_data) return make_ret(code("ERROR"), msg);
+        nb::dict data;
+        data["reason"] = v.reason;
+        data["errno"] = v.err ? nb::object(nb::int_(v.err)) : nb::none();
+        data["detail"] = v.detail ? v.detail : msg;
+        return make_ret(code("ERROR"), msg, data);
+    }
+};
+
+// A check of the update, through self: the verdict it told, when it is ours.
+bool run_check(nb::handle self, PyObject* name, CheckedRun& run) {
+    nb::object checker = qv::check(PyObject_GetAttr(self.ptr(), name));
+    run.verdict = Verdict{};
+    CheckedRunScope scope(is_own_method(checker, self, S->own_checks) ? &run : nullptr);
+    return truth(qv::check(PyObject_CallOneArg(checker.ptr(), run.path)));
+}
+
+// The new FPGA version, as the device type reads it.
+nb::object read_version(nb::handle self, nb::handle device_type) {
+    if (device_type_is(device_type, 32)) return qv::call_method(self, S->_fpgaGetVersion, nullptr);
+    if (!device_type_is(device_type, 28)) return nb::str("");
+    nb::object info = global(S->json).attr("loads")(qv::call_method(self, S->_fpgaGetInfo, nullptr));
+    nb::object members = qv::check(PyObject_GetIter(info.attr("values")().ptr()));
+    PyObject* first = PyIter_Next(members.ptr());
+    if (!first && PyErr_Occurred()) throw nb::python_error();
+    nb::object first_dev = first ? nb::steal(first) : nb::dict();
+    return first_dev.attr("get")("fpga_ver", "");
+}
+
+nb::object update(nb::handle self, nb::handle path_arg, nb::handle type_arg, Terms* terms) {
+    nb::object path = require_text_or_none(path_arg, "image_path");
+    nb::object device_type = qv::to_int(type_arg, "device_type");
 
     nb::dict result;
     result["success"] = false;
     result["error_message"] = "";
     result["fw_version"] = "";
 
+    CheckedRun run{self.ptr(), path.ptr(), terms, false, {}, {}};
+    Refusals refuse{run, terms != nullptr};
     if (path.is_none() || PyUnicode_GET_LENGTH(path.ptr()) == 0)
-        return refuse("FPGA image path is not provided.");
-    if (!truth(qv::call_method(self, S->_checkUpdateFile, nullptr, path)))
-        return refuse("FPGA update file check failed.");
-    nb::object checker = qv::check(PyObject_GetAttr(self.ptr(), S->_checkFileHeader));
-    CheckedRun run{self.ptr(), path.ptr(), false, {}};
-    const bool real_check = is_own_method(checker, self, S->own_checks);
-    bool passed;
-    {
-        CheckedRunScope scope(real_check ? &run : nullptr);  // the check leaves its policy in it
-        passed = truth(qv::check(PyObject_CallOneArg(checker.ptr(), path.ptr())));
+        return refuse("FPGA image path is not provided.", "no_path");
+    if (!run_check(self, S->_checkUpdateFile, run))
+        return refuse("FPGA update file check failed.", nullptr, "file_check_failed");
+    if (!run_check(self, S->_checkFileHeader, run))
+        return refuse("FPGA image header check failed.", nullptr, "header_check_failed");
+    if (!run.policy_read && terms && terms->has_policy) {
+        // A check of another's: the engine still holds the copy to this run's policy.
+        run.trusted = terms->trusted;
+        run.policy_read = true;
     }
-    if (!passed) return refuse("FPGA image header check failed.");
     if (image_is_empty(path))  // the device would be erased and given nothing
-        return refuse(qv::check(PyUnicode_FromFormat("FPGA image is empty: %U", path.ptr())));
+        return refuse(qv::check(PyUnicode_FromFormat("FPGA image is empty: %U", path.ptr())), "empty_image");
 
     nb::object engine = qv::check(PyObject_GetAttr(self.ptr(), S->_fpgaProgramFile));
     bool programmed;
     {
-        CheckedRunScope scope(real_check && is_own_method(engine, self, S->own_engines) ? &run : nullptr);
+        run.verdict = Verdict{};
+        const bool own = is_own_method(engine, self, S->own_engines);
+        CheckedRunScope scope(own ? &run : nullptr);
         PyObject* argv[] = {nullptr, path.ptr(), device_type.ptr()};
         programmed = truth(qv::check(
             PyObject_Vectorcall(engine.ptr(), argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, S->kw_programfile)));
     }
-    if (!programmed) return refuse("FPGA update process failed.");
+    if (!programmed) return refuse("FPGA update process failed.", "verify_failed");
 
-    nb::object version = nb::str("");
-    if (device_type_is(device_type, 32)) {
-        version = qv::call_method(self, S->_fpgaGetVersion, nullptr);
-    } else if (device_type_is(device_type, 28)) {
-        nb::object info = global(S->json).attr("loads")(qv::call_method(self, S->_fpgaGetInfo, nullptr));
-        nb::object members = qv::check(PyObject_GetIter(info.attr("values")().ptr()));
-        PyObject* first = PyIter_Next(members.ptr());
-        if (!first && PyErr_Occurred()) throw nb::python_error();
-        nb::object first_dev = first ? nb::steal(first) : nb::dict();
-        version = first_dev.attr("get")("fpga_ver", "");
-    }
+    nb::object version = read_version(self, device_type);
     log(S->info, concat("Updated FPGA version: ", nb::str(version)));
     log(S->info, nb::str("FPGA update process completed successfully."));
+    tell(terms, "ok", nb::str("ok"));
     result["success"] = true;
     result["fw_version"] = version;
     return global(S->RetType)(nb::arg("data") = result);
+}
+
+nb::object process_update_body(PyObject*, PyObject* const* a) { return update(a[0], a[1], a[2], nullptr); }
+
+nb::object update_under_body(PyObject*, PyObject* const* a) {
+    Terms* terms = terms_arg(a[1], "terms");
+    if (!terms) qv::raise(PyExc_TypeError, "terms must be a QVRFpga._Terms, not None");
+    return update(a[0], a[2], a[3], terms);
 }
 
 }  // namespace
@@ -494,22 +493,21 @@ nb::object op_fpgaProgramFile() {
         {{"self"}, {"image_path"}, {"device_type", nb::int_(28).ptr()}});
 }
 
-nb::object op_checkControlFwVersion() {
-    return method<check_fw_body>("_checkControlFwVersion",
-                                 "Check if the control firmware version is compatible.", {{"self"}});
-}
-
-nb::object op_initFpga() {
-    return method<init_fpga_body>("initFpga", "Initialize FPGA.",
-                                  {{"self"}, {"device_type"}, {"disable_fw_check", Py_False}});
-}
-
 nb::object op_processFpgaUpdate() {
     return method<process_update_body>(
         "processFpgaUpdate",
         "Update the FPGA image of the device: check the image file, write and verify it, "
         "and read the new FPGA version.",
         {{"self"}, {"image_path", Py_None}, {"device_type", nb::int_(32).ptr()}});
+}
+
+nb::object op_updateUnder() {
+    return method<update_under_body>(
+        "_updateUnder",
+        "processFpgaUpdate under `terms` (a _Terms: trust policy, fleet driver, last look\n"
+        "before the erase). The terms receive the verdict and the transfer counts; a\n"
+        "refusal's RetData is {'reason': ..., 'errno': ..., 'detail': ...}.",
+        {{"self"}, {"terms"}, {"image_path", Py_None}, {"device_type", nb::int_(32).ptr()}});
 }
 
 }  // namespace fpga

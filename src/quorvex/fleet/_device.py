@@ -21,9 +21,6 @@ if TYPE_CHECKING:
 
 __all__ = ["Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE"]
 
-# The one refusal of processFpgaUpdate that means the read-back did not match.
-_VERIFY_FAILED = "FPGA update process failed."
-
 logger = logging.getLogger("quorvex.fleet")
 
 #: Seconds between two progress reports of one device (stage changes apart).
@@ -159,6 +156,8 @@ class Attempt:
     #: The run's native driver (QVRFpga._FleetDriver), which then runs the
     #: transfer of the update; None: every command goes through the tool.
     driver: Any = None
+    #: The run's trust policy (raw Ed25519 public keys); None: the module's.
+    trusted: Any = None
 
     outcome: str = FAILED
     message: str = ""
@@ -236,13 +235,17 @@ class Attempt:
                 return self._end(FAILED, "the flash differs from the image" if self.image.payload
                                  else "the image is empty: there is nothing to compare")
 
+        from ..QVRFpga import _Terms
+
+        # The run's terms travel with this update (the native driver, if any, the
+        # last look before the erase); its verdict and counts come back in them.
+        terms = _Terms(trusted=self.trusted, driver=self.driver, before_erase=self._check)
         try:
-            ret = tool.processFpgaUpdate(self.image.path, d.device_type)
+            ret = tool._updateUnder(terms, self.image.path, d.device_type)
         finally:
             # A native transfer's counts, however it ended.
-            counts = tool.__dict__.pop("_transfer_counts", None)
-            if counts is not None:
-                self.bytes, resent = counts
+            if terms.counts is not None:
+                self.bytes, resent = terms.counts
                 self.blocks_resent += resent
         if self._link_error is not None:
             raise self._link_error
@@ -250,7 +253,7 @@ class Attempt:
             self.new_version = (ret.RetData or {}).get("fw_version") or None
             self.bytes = len(self.image.payload)
             return self._end(UPDATED, "")
-        if ret.RetMsg == _VERIFY_FAILED:
+        if ret.RetData.get("reason") == "verify_failed":
             return self._end(FAILED, "the image read back from the flash differs from "
                                      "the image written", retry=True)
         return self._end(REFUSED, ret.RetMsg)
@@ -327,11 +330,8 @@ class Attempt:
                 attempt.bytes = done
             attempt.report(stage, done, total)
 
-        if self.driver is not None:
-            # The transfer runs natively, with its own progress stages
-            # ("erase", "write", "verify", "version") through the callback.
-            tool._fleet_driver = self.driver
-            tool._fleet_check = self._check  # the last look before the erase
+        # With a driver the transfer runs natively, with its own progress
+        # stages ("erase", "write", "verify", "version") through the callback.
         tool._sendCmd = _sendCmd
         tool._fpgaErase = _fpgaErase
         tool._fpgaProgram = _fpgaProgram

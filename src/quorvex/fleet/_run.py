@@ -104,7 +104,10 @@ class _Run:
         self.mode, self.retries, self.canary = mode, retries, canary
         self.max_failures, self.operator = max_failures, operator
         self.jobs = jobs or max(1, len(self.devices))
-        self.on_progress, self.trusted = on_progress, trusted
+        # The run's policy travels with each of its updates; None: the module's
+        # _TRUSTED_KEYS, read when each check runs.
+        self.on_progress = on_progress
+        self.trusted = None if trusted is None else frozenset(bytes(k) for k in trusted)
         self.timeout, self.force_version = timeout, force_version
         self.cancel = cancel if cancel is not None else threading.Event()
         self.history: Optional[History] = None
@@ -119,7 +122,7 @@ class _Run:
 
     def run(self) -> FleetReport:
         try:
-            with self._policy(), self._native_driver():
+            with self._native_driver():
                 n = min(self.canary, len(self.devices))
                 self._batch(range(n))
                 if n and not self.cancel.is_set() and \
@@ -148,19 +151,6 @@ class _Run:
         finally:
             self.driver.close()
             self.driver = None
-
-    @contextlib.contextmanager
-    def _policy(self) -> Iterator[None]:
-        if self.trusted is None:
-            yield
-            return
-        from .. import QVRFpga
-        old = QVRFpga._TRUSTED_KEYS
-        QVRFpga._TRUSTED_KEYS = [bytes(k) for k in self.trusted]
-        try:
-            yield
-        finally:
-            QVRFpga._TRUSTED_KEYS = old
 
     def _end(self, i: int, result: DeviceResult, report: Optional[Reporter] = None) -> None:
         """Device i ended (or will never start): its result, counted against
@@ -250,7 +240,8 @@ class _Run:
 
     def _attempt(self, i: int, d: Device, report: Reporter, n: int) -> Attempt:
         a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
-                    force_version=self.force_version, mode=self.mode, driver=self.driver)
+                    force_version=self.force_version, mode=self.mode, driver=self.driver,
+                    trusted=self.trusted)
         row = None
         if self.history is not None:
             # Recorded (and committed) before the attempt touches the device.

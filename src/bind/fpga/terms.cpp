@@ -1,0 +1,98 @@
+// QVRFpga._Terms: the one internal interface through which a caller hands a
+// run its terms and reads back what became of it.
+//
+// In, fixed at construction:
+//   trusted       the trust policy of this run: Ed25519 public keys (raw,
+//                 32 bytes each; empty: no policy). None: the module's
+//                 _TRUSTED_KEYS, read when the check runs.
+//   driver        a _FleetDriver: the engine hands its transfer to the
+//                 driver's thread and needs a link that lends itself
+//                 (_TCPConn._lend_link); None: every command through self.
+//   before_erase  called with no argument once the image is checked and
+//                 just before the driver erases: the run's last word (a
+//                 cancelled run raises there, and nothing is erased).
+// Out, after the check or update it was given to:
+//   reason, errno, detail   the verdict: a reason code ("ok" when it
+//                 passed), the errno of an "os_error", the refusal's own text
+//   counts        (bytes accepted, blocks refused) of a transfer the driver
+//                 ran, however it ended; None when it ran none
+//
+// FpgaTool takes it as the `terms` argument of _checkUpdateFile and
+// _checkFileHeader, and as the first argument of _updateUnder, which is
+// processFpgaUpdate under these terms. The terms never outlive their use
+// in meaning: each use starts by clearing what the last one left.
+#include "fleet.h"
+#include "trust.h"
+
+namespace fpga {
+
+Terms* terms_arg(nb::handle value, const char* what) {
+    if (value.is_none()) return nullptr;
+    if (!nb::isinstance<Terms>(value))
+        qv::raise(PyExc_TypeError, "%s must be a QVRFpga._Terms or None, not %s", what,
+                  Py_TYPE(value.ptr())->tp_name);
+    Terms* t = nb::inst_ptr<Terms>(value);
+    t->verdict = Verdict{};
+    t->counted = false;
+    t->sent = t->refused = 0;
+    return t;
+}
+
+namespace {
+
+void init_terms(Terms* t, nb::handle trusted, nb::handle driver, nb::handle before_erase) {
+    Terms made;  // filled first: a refused argument leaves no half-made object
+    if (!driver.is_none() && !is_fleet_driver(driver))
+        qv::raise(PyExc_TypeError, "driver must be a QVRFpga._FleetDriver or None, not %s",
+                  Py_TYPE(driver.ptr())->tp_name);
+    if (!before_erase.is_none() && !PyCallable_Check(before_erase.ptr()))
+        qv::raise(PyExc_TypeError, "before_erase must be callable or None, not %s",
+                  Py_TYPE(before_erase.ptr())->tp_name);
+    made.trusted_keys = nb::none();
+    if (!trusted.is_none()) {
+        made.trusted = read_policy(trusted, "trusted");
+        made.has_policy = true;
+        nb::list keys;
+        for (const PublicKey& k : made.trusted)
+            keys.append(nb::bytes(reinterpret_cast<const char*>(k.data()), k.size()));
+        made.trusted_keys = qv::check(PyFrozenSet_New(keys.ptr()));
+    }
+    made.driver = nb::borrow(driver);
+    made.before_erase = nb::borrow(before_erase);
+    new (t) Terms(std::move(made));
+}
+
+nb::object reason_of(const Terms& t) {
+    return t.verdict.reason ? nb::object(nb::str(t.verdict.reason)) : nb::none();
+}
+
+}  // namespace
+
+void add_terms(nb::module_& m) {
+    if (nb::handle known = nb::type<Terms>()) {  // a module imported again shares the class
+        m.attr("_Terms") = known;
+        return;
+    }
+    nb::class_<Terms>(m, "_Terms",
+                      "The terms of one check or update (trust policy, fleet driver, the last "
+                      "look before the erase) and what it left: its verdict and its transfer "
+                      "counts.")
+        .def("__init__", &init_terms, nb::kw_only(), nb::arg("trusted").none() = nb::none(),
+             nb::arg("driver").none() = nb::none(), nb::arg("before_erase").none() = nb::none())
+        .def_prop_ro("trusted", [](const Terms& t) { return t.trusted_keys; })
+        .def_prop_ro("driver", [](const Terms& t) { return t.driver; })
+        .def_prop_ro("before_erase", [](const Terms& t) { return t.before_erase; })
+        .def_prop_ro("reason", &reason_of)
+        .def_prop_ro("errno", [](const Terms& t) -> nb::object {
+            return t.verdict.err ? nb::object(nb::int_(t.verdict.err)) : nb::none();
+        })
+        .def_prop_ro("detail", [](const Terms& t) -> nb::object {
+            return t.verdict.detail ? t.verdict.detail : nb::none();
+        })
+        .def_prop_ro("counts", [](const Terms& t) -> nb::object {
+            if (!t.counted) return nb::none();
+            return nb::make_tuple(t.sent, t.refused);
+        });
+}
+
+}  // namespace fpga
