@@ -9,7 +9,7 @@ from typing import Any, NoReturn
 
 from ._common import EXIT_OK, EXIT_REFUSED, PROG
 from ._console import Collector
-from ._trust import SIGNATURE_HINT, is_signature_refusal, trusted_keys
+from ._trust import SIGNATURE_HINT, SIGNATURE_REASONS, trusted_keys
 
 __all__ = ["ImageReport", "check_image", "is_container", "signature_lines"]
 
@@ -32,6 +32,10 @@ class ImageReport:
         self.format = os.path.splitext(path)[1].lower().lstrip(".") or None
         self.file_check: bool | None = None      # _checkUpdateFile
         self.header_check: bool | None = None    # _checkFileHeader
+        # Why the image is refused: the checks' reason code (the errno of an
+        # "os_error"), or "device_type" for a .tbin for other devices.
+        self.reason: str | None = None
+        self.errno: int | None = None
         self.device_types: list[int] | None = None  # .tbin: the types it is for
         self.device_type_ok: bool | None = None  # .tbin and a device type asked for
         self.image_bytes: int | None = None
@@ -53,6 +57,7 @@ class ImageReport:
     def as_dict(self) -> dict[str, Any]:
         return {
             "path": self.path, "format": self.format, "ok": self.ok,
+            "reason": self.reason, "errno": self.errno,
             "file_check": self.file_check, "header_check": self.header_check,
             "device_types": self.device_types, "device_type_ok": self.device_type_ok,
             "image_bytes": self.image_bytes,
@@ -64,31 +69,35 @@ class ImageReport:
         }
 
 
-def check_image(path: str, device_type: int | None = None,
-                force_device_type: bool = False) -> ImageReport:
-    """Runs FpgaTool's own file and header checks on `path`, offline, and for
-    a .tbin compares the device types in its header with `device_type`."""
-    from ..QVRFpga import FpgaTool
+def check_image(path: str, device_type: int | None = None, force_device_type: bool = False,
+                trusted: frozenset[bytes] | None = None) -> ImageReport:
+    """Runs FpgaTool's own file and header checks on `path`, offline, under
+    the policy `trusted` (None: the library's default), and for a .tbin
+    compares the device types in its header with `device_type`."""
+    from ..QVRFpga import FpgaTool, _Terms
 
     report = ImageReport(path)
     tool = FpgaTool(connection=_OfflineLink())
+    terms = _Terms(trusted=trusted)
     with Collector("FPGA") as log:
-        report.file_check = bool(tool._checkUpdateFile(path))
+        report.file_check = bool(tool._checkUpdateFile(path, terms))
         if report.file_check:
-            report.header_check = bool(tool._checkFileHeader(path))
+            report.header_check = bool(tool._checkFileHeader(path, terms))
+    if not (report.file_check and report.header_check):
+        report.reason, report.errno = terms.reason, terms.errno
     report.messages = log.messages()
     reasons = "; ".join(t for lv, t in report.messages if lv in ("warning", "error"))
     if report.file_check and report.format == "tbin":
-        _read_signatures(report)
+        _read_signatures(report, trusted_keys() if trusted is None else trusted)
     if not report.file_check:
         report.refuse(reasons or "the file check failed",
                       "give the path of a non-empty, readable .bin or .tbin file")
         return report
     if not report.header_check:
-        if report.format != "tbin" and any(is_signature_refusal(t) for lv, t in report.messages):
+        if report.format != "tbin" and report.reason in SIGNATURE_REASONS:
             report.refuse(reasons, f"a .bin carries no signature: pack it into a .tbin and sign "
                                    f"it ('{PROG} pack IMAGE.bin -d N -o IMAGE.tbin --sign KEY')")
-        elif any(is_signature_refusal(t) for lv, t in report.messages if lv == "error"):
+        elif report.reason in SIGNATURE_REASONS:
             signers = ", ".join(f"{s['key_id']} ({standing(s)})"
                                 for s in report.signatures or ()) or "none"
             report.refuse(f"{reasons}; signatures: {signers}", SIGNATURE_HINT)
@@ -114,6 +123,7 @@ def check_image(path: str, device_type: int | None = None,
                     report.messages.append(
                         ("warning", text + " (written anyway: --force-device-type)"))
                 else:
+                    report.reason = "device_type"
                     report.refuse(text, "check --device-type, or give --force-device-type "
                                         "to write it anyway")
     else:
@@ -121,11 +131,10 @@ def check_image(path: str, device_type: int | None = None,
     return report
 
 
-def _read_signatures(report: ImageReport) -> None:
-    """The signatures of a .tbin, judged under the policy in force."""
+def _read_signatures(report: ImageReport, keys: frozenset[bytes]) -> None:
+    """The signatures of a .tbin, judged under the policy `keys`."""
     from .. import tbin
 
-    keys = trusted_keys()
     try:
         info = tbin.signature_report(report.path, keys)
     except OSError:

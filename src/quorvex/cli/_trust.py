@@ -1,6 +1,7 @@
 """The trust policy as the command line sees it: quorvex.QVRFpga._TRUSTED_KEYS
 (read from QUORVEX_TRUST when the library loads) plus the keys of any
---trust options, for the length of one verb's run."""
+--trust options. A verb takes the policy once and hands it to every check
+and update of its run; nothing process-wide is changed."""
 
 from __future__ import annotations
 
@@ -10,12 +11,15 @@ from collections.abc import Iterator, Sequence
 
 from ._common import UsageError
 
-__all__ = ["trust_option", "trusted_keys", "policy", "SIGNATURE_HINT", "is_signature_refusal"]
+__all__ = ["trust_option", "trusted_keys", "policy", "SIGNATURE_HINT", "SIGNATURE_REASONS"]
 
 # What to do about an image the policy refuses.
 SIGNATURE_HINT = ("sign it with a trusted key ('quorvex-fpga sign IMAGE --key KEY'), or trust "
                   "the key that signed it with --trust PUBKEY; 'quorvex-fpga inspect IMAGE' "
                   "lists its signatures")
+
+# The reason codes of the header check that are refusals by the policy.
+SIGNATURE_REASONS = frozenset({"not_signed", "untrusted_key", "bad_signature"})
 
 
 def trust_option(p: argparse._ActionsContainer) -> None:
@@ -28,7 +32,7 @@ def trust_option(p: argparse._ActionsContainer) -> None:
 
 
 def trusted_keys() -> frozenset[bytes]:
-    """The keys the library trusts right now (empty: no policy)."""
+    """The keys the library trusts by default right now (empty: no policy)."""
     from .. import QVRFpga
 
     return frozenset(bytes(k) for k in QVRFpga._TRUSTED_KEYS)
@@ -36,10 +40,10 @@ def trusted_keys() -> frozenset[bytes]:
 
 @contextlib.contextmanager
 def policy(paths: Sequence[str]) -> Iterator[frozenset[bytes]]:
-    """Adds the keys at `paths` to quorvex.QVRFpga._TRUSTED_KEYS while the
-    block runs (the checks read it at call time), then puts the old value
-    back. A path that holds no usable key is a usage error naming it."""
-    from .. import QVRFpga, tbin
+    """The policy of one verb's run: the library's default keys plus the
+    keys at `paths`, for the block to pass to its checks and updates. A path
+    that holds no usable key is a usage error naming it."""
+    from .. import tbin
 
     if not paths:
         yield trusted_keys()
@@ -48,15 +52,4 @@ def policy(paths: Sequence[str]) -> Iterator[frozenset[bytes]]:
         added = tbin.load_trust(*paths)
     except (OSError, ValueError) as e:
         raise UsageError(f"--trust: {e}") from None
-    old = QVRFpga._TRUSTED_KEYS
-    keys = trusted_keys() | added
-    QVRFpga._TRUSTED_KEYS = keys
-    try:
-        yield keys
-    finally:
-        QVRFpga._TRUSTED_KEYS = old
-
-
-def is_signature_refusal(text: str) -> bool:
-    """Whether a log line of the header check is a refusal by the policy."""
-    return text.startswith(("FPGA tbin signature ", "FPGA image not signed"))
+    yield trusted_keys() | added

@@ -32,8 +32,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
 
 def run(ctx: Context) -> int:
     a = ctx.args
-    with policy(a.trust):
-        report = check_image(a.image, a.device_type)
+    with policy(a.trust) as trusted:
+        report = check_image(a.image, a.device_type, trusted=trusted)
     if a.json:
         ctx.out_json(report.as_dict())
     else:

@@ -55,7 +55,8 @@ def run(ctx: Context) -> int:
         link = open_device_link(device, a.timeout)
         tool = FpgaTool(connection=link)
         ret = tool.initFpga(a.device_type)
-        info["init"] = {"code": ret.RetCode.name, "message": ret.RetMsg}
+        info["init"] = {"code": ret.RetCode.name, "message": ret.RetMsg,
+                        "reason": _init_reason(ret, a.device_type)}
         if ret.RetCode is RetCode.OK:
             info["fpga_id"] = ret.RetData["fpga_id"]
             info["fpga_version"] = ret.RetData["fpga_version"]
@@ -84,11 +85,9 @@ def run(ctx: Context) -> int:
     else:
         info["control_fw_below_minimum"] = _below_fw_minimum(info["control_fw_version"])
     if status == EXIT_REFUSED:
-        msg = info["init"]["message"]
-        hint = ("'update' refuses it unless --force-version is given"
-                if msg.startswith("FPGA version") else
-                "check --device-type" if msg.startswith("Device type") else None)
-        ctx.console.warning(f"{label}: {msg}", hint)
+        hint = {"version": "'update' refuses it unless --force-version is given",
+                "device_type": "check --device-type"}.get(info["init"]["reason"])
+        ctx.console.warning(f"{label}: {info['init']['message']}", hint)
     elif status == EXIT_FAILED:
         ctx.console.error(f"{label}: {info['init']['message']}",
                           "check that the device at this address is the one you mean")
@@ -104,6 +103,20 @@ def run(ctx: Context) -> int:
                             ("control firmware", fw), ("serial number", info["serial_number"])):
             ctx.out(f"{name:<17} {value or '(no answer)'}")
     return status
+
+
+def _init_reason(ret, device_type: int) -> str:
+    """Why initFpga answered as it did: "ok"; "device_type" (not on the
+    whitelist) or "version" (below the minimum), its two warnings, told
+    apart by the whitelist it checked; "init_failed" for an error."""
+    from .. import QVRFpga
+    from ..QVRPublic import RetCode
+
+    if ret.RetCode is RetCode.OK:
+        return "ok"
+    if ret.RetCode is RetCode.WARNING:
+        return "version" if device_type in QVRFpga._DEVICE_WHITELIST else "device_type"
+    return "init_failed"
 
 
 def _below_fw_minimum(version: str | None) -> str | None:

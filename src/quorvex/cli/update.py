@@ -100,11 +100,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
 
 def run(ctx: Context) -> int:
     # The policy holds for the whole run: the update checks the image again.
-    with policy(ctx.args.trust):
-        return _run(ctx)
+    with policy(ctx.args.trust) as trusted:
+        return _run(ctx, trusted)
 
 
-def _run(ctx: Context) -> int:
+def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     from ..fleet import update
     from ..history import HistoryError, default_path
 
@@ -114,7 +114,7 @@ def _run(ctx: Context) -> int:
     # The device types the image must name: the devices' (an inventory's may
     # differ from --device-type); with several, each device's update checks its own.
     types = {d.device_type for d in devices}
-    image = check_image(a.image, min(types), a.force_device_type or len(types) > 1)
+    image = check_image(a.image, min(types), a.force_device_type or len(types) > 1, trusted)
     for level, text in image.messages:
         if level == "warning":
             console.warning(text)
@@ -134,7 +134,7 @@ def _run(ctx: Context) -> int:
             a.image, devices, retries=a.retries, canary=a.canary,
             max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
             history=history, operator=a.operator, on_progress=progress,
-            timeout=a.timeout, force_version=a.force_version, cancel=cancel))
+            timeout=a.timeout, force_version=a.force_version, trusted=trusted, cancel=cancel))
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "
                      f"again, a device may hold no complete image")

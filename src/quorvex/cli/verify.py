@@ -43,16 +43,16 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
 
 
 def run(ctx: Context) -> int:
-    with policy(ctx.args.trust):
-        return _run(ctx)
+    with policy(ctx.args.trust) as trusted:
+        return _run(ctx, trusted)
 
 
-def _run(ctx: Context) -> int:
+def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     from ..fleet import verify
 
     a, console = ctx.args, ctx.console
     devices = fleet_devices(a)
-    image = check_image(a.image, a.device_type, True)
+    image = check_image(a.image, a.device_type, True, trusted)
     if not image.ok:
         console.error(f"image refused: {image.problem}", image.hint)
         if a.json:
