@@ -17,8 +17,16 @@ $(PY):
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 
+# What `make test` installs, without building the package, as pyproject.toml
+# lists it: the build requirements (and ninja), the dependencies and the test
+# extra; the development build (scripts/devbuild.sh) needs nothing more.
 venv: $(PY)
-	$(PY) -m pip install -q "nanobind>=2.4,<3" "scikit-build-core>=0.10" ninja pytest hypothesis
+	$(PY) -m pip install -q 'tomli; python_version < "3.11"'
+	$(PY) -c 'import sys; t = __import__("tomllib" if sys.version_info >= (3, 11) else "tomli"); \
+	  p = t.load(open("pyproject.toml", "rb")); \
+	  print("ninja", *p["build-system"]["requires"], *p["project"]["dependencies"], \
+	        *p["project"]["optional-dependencies"]["test"], sep="\n")' > $(VENV)/requirements.txt
+	$(PY) -m pip install -q -r $(VENV)/requirements.txt
 
 # Rebuilds when any source or build file changed since the last install.
 $(STAMP): $(PY) pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)

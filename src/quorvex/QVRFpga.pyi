@@ -15,6 +15,7 @@ from pathlib import Path as Path
 from typing import Literal, Protocol, overload
 
 from _typeshed import ReadableBuffer
+from typing_extensions import disjoint_base
 
 from quorvex.QVRPublic import RetCode as RetCode
 from quorvex.QVRUtils import VER as VER
@@ -127,14 +128,15 @@ class FpgaTool:
     def _checkControlFwVersion(self) -> bool:
         """Check if the control firmware version is compatible."""
 
-    def _checkUpdateFile(self, image_path: str) -> bool:
+    def _checkUpdateFile(self, image_path: str, terms: _Terms | None = None) -> bool:
         """Check if the update file is valid."""
 
-    def _checkFileHeader(self, image_path: str) -> bool:
+    def _checkFileHeader(self, image_path: str, terms: _Terms | None = None) -> bool:
         """Check the header of the update file: a .bin passes as it is; a .tbin passes when the
         HMAC-SHA256 digests of its JSON header and of its image match the stored ones.
         Under a policy (_TRUSTED_KEYS not empty) a .tbin also needs a valid signature by a
-        trusted key, and a .bin is refused."""
+        trusted key, and a .bin is refused. `terms` (a _Terms) may name the policy and
+        receives the verdict."""
 
     def initFpga(self, device_type: int, disable_fw_check: bool = False) -> RetType:
         """Initialize FPGA."""
@@ -150,10 +152,17 @@ class FpgaTool:
     def disconnect(self) -> None:
         """Close the device link if the tool opened it."""
 
+    def _updateUnder(self, terms: _Terms, image_path: str | None = None,
+                     device_type: int = 32) -> RetType:
+        """processFpgaUpdate under `terms` (a _Terms: trust policy, fleet driver, last look
+        before the erase). The terms receive the verdict and the transfer counts; a
+        refusal's RetData is {'reason': ..., 'errno': ..., 'detail': ...}."""
 
+
+@disjoint_base
 class _FleetDriver:
-    """The native driver of a fleet run: tools given it as _fleet_driver hand their
-    transfers to its thread."""
+    """The native driver of a fleet run: updates given it in their _Terms hand
+    their transfers to its thread."""
 
     def __init__(self) -> None: ...
     def cancel(self) -> None:
@@ -161,3 +170,27 @@ class _FleetDriver:
 
     def close(self) -> None:
         """Ends what still runs and stops the driver's thread."""
+
+
+@disjoint_base
+class _Terms:
+    """The terms of one check or update (trust policy, fleet driver, the last look before
+    the erase) and what it left: its verdict and its transfer counts."""
+
+    def __init__(self, *, trusted: Iterable[ReadableBuffer] | None = None,
+                 driver: _FleetDriver | None = None,
+                 before_erase: Callable[[], object] | None = None) -> None: ...
+    @property
+    def trusted(self) -> frozenset[bytes] | None: ...
+    @property
+    def driver(self) -> _FleetDriver | None: ...
+    @property
+    def before_erase(self) -> Callable[[], object] | None: ...
+    @property
+    def reason(self) -> str | None: ...
+    @property
+    def errno(self) -> int | None: ...
+    @property
+    def detail(self) -> str | None: ...
+    @property
+    def counts(self) -> tuple[int, int] | None: ...
