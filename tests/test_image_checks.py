@@ -132,12 +132,45 @@ def test_empty_file_is_refused(tool, write, log, name):
     assert log() == [("ERROR", "FPGA image is empty: " + p)]
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
-def test_unreadable_file_is_refused_with_the_os_reason(tool, write, log):
-    p = write("locked.bin", b"\x01")
-    os.chmod(p, 0)
-    assert tool._checkUpdateFile(p) is False
-    assert log() == [("ERROR", f"FPGA image file not readable: {p}, [Errno 13] Permission denied: '{p}'")]
+# Run as a user that permissions bind (root reads any file): the check of an
+# unreadable file, its verdict and its log line, printed as JSON.
+_UNREADABLE_CHECK = """
+import json, logging, os, sys
+from quorvex import QVRFpga
+if os.geteuid() == 0:  # the module is loaded: give up root for the check itself
+    os.setgroups([]); os.setgid(65534); os.setuid(65534)
+lines = []
+handler = logging.Handler()
+handler.emit = lambda r: lines.append([r.levelname, r.getMessage()])
+QVRFpga.logger.addHandler(handler)
+terms = QVRFpga._Terms()
+ok = QVRFpga.FpgaTool(connection=object())._checkUpdateFile(sys.argv[1], terms)
+print(json.dumps([ok, terms.reason, terms.errno, lines]))
+"""
+
+
+def test_unreadable_file_is_refused_with_the_os_reason():
+    import errno
+    import subprocess
+    import sys
+
+    folder = tempfile.mkdtemp()  # one that the unprivileged user may look into
+    try:
+        os.chmod(folder, 0o711)
+        p = os.path.join(folder, "locked.bin")
+        with open(p, "wb") as f:
+            f.write(b"\x01")
+        os.chmod(p, 0)
+        proc = subprocess.run([sys.executable, "-c", _UNREADABLE_CHECK, p], capture_output=True,
+                              text=True, timeout=60)
+        assert proc.returncode == 0, proc.stderr
+        ok, reason, err, lines = json.loads(proc.stdout.splitlines()[-1])
+    finally:
+        for name in os.listdir(folder):
+            os.unlink(os.path.join(folder, name))
+        os.rmdir(folder)
+    assert (ok, reason, err) == (False, "os_error", errno.EACCES)
+    assert lines == [["ERROR", f"FPGA image file not readable: {p}, [Errno 13] Permission denied: '{p}'"]]
 
 
 # --- _checkFileHeader: .bin ------------------------------------------------------
