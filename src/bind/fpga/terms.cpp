@@ -14,8 +14,21 @@
 // Out, after the check or update it was given to:
 //   reason, errno, detail   the verdict: a reason code ("ok" when it
 //                 passed), the errno of an "os_error", the refusal's own text
+//                 (the line the check logged). None after an update that
+//                 ended by an error nobody told a reason for (the link's).
 //   counts        (bytes accepted, blocks refused) of a transfer the driver
 //                 ran, however it ended; None when it ran none
+//
+// The reason codes, by who says them:
+//   _checkUpdateFile   not_found, file_type, not_a_file, empty_image, os_error
+//   _checkFileHeader   not_signed, untrusted_key, bad_signature, parse_error,
+//                      digest_mismatch, file_changed (cut short while read),
+//                      not_a_file, os_error
+//   the update         no_path, empty_image, verify_failed; the engine, with
+//                      the error it raises: file_changed, block_refused,
+//                      not_a_file, os_error; file_check_failed and
+//                      header_check_failed when a check that is not ours
+//                      refused without saying why
 //
 // FpgaTool takes it as the `terms` argument of _checkUpdateFile and
 // _checkFileHeader, and as the first argument of _updateUnder, which is

@@ -392,8 +392,9 @@ struct Refusals {
         return (*this)(nb::str(message), reason, fallback);
     }
     nb::object operator()(nb::handle msg, const char* reason, const char* fallback = nullptr) {
-        Verdict v = run.verdict;
-        if (reason || !v.reason || std::string_view(v.reason) == "ok") v = Verdict{reason ? reason : fallback, 0, nb::borrow(msg)};
+        Verdict v = run.verdict;  // what the step told, if anything
+        const bool told = v.reason && std::string_view(v.reason) != "ok";
+        if (reason || !told) v = Verdict{reason ? reason : fallback, 0, nb::borrow(msg)};
         log(S->error, msg);
         tell(run.terms, v.reason, v.detail ? nb::handle(v.detail) : nb::handle(msg), v.err);
         if (!verdict_data) return make_ret(code("ERROR"), msg);
@@ -450,6 +451,9 @@ nb::object update(nb::handle self, nb::handle path_arg, nb::handle type_arg, Ter
     if (image_is_empty(path))  // the device would be erased and given nothing
         return refuse(qv::check(PyUnicode_FromFormat("FPGA image is empty: %U", path.ptr())), "empty_image");
 
+    // From here an error that ends the update is raised, not refused: the
+    // terms say no reason unless the engine tells one (file_changed, ...).
+    if (terms) terms->verdict = Verdict{};
     nb::object engine = qv::check(PyObject_GetAttr(self.ptr(), S->_fpgaProgramFile));
     bool programmed;
     {
