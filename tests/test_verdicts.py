@@ -187,3 +187,19 @@ def test_two_runs_in_one_process_each_keep_their_own_policy(files):
         assert slow.counters()["FPGA_ERASE"] == 0
         assert results["b"].results[0].outcome == UPDATED
     assert QVRFpga._TRUSTED_KEYS is before
+
+
+@pytest.mark.parametrize("fpga_version, device_type, reason, status, hint", [
+    ("0.2.3.4", 32, "ok", 0, None),
+    ("0.2.3.3", 32, "version", 2, "--force-version"),
+    ("0.2.3.4", 28, "device_type", 2, "check --device-type"),
+    ("v2-beta", 32, "init_failed", 1, None),
+])
+def test_info_json_names_why_the_initialisation_refused(fpga_version, device_type, reason,
+                                                        status, hint):
+    from quorvex.emulator import DeviceEmulator
+
+    with DeviceEmulator(fpga_version=fpga_version) as e:
+        r = cli("info", "-a", e.address, "-t", device_type, "--json")
+    assert (json.loads(r.stdout)["init"]["reason"], r.returncode) == (reason, status)
+    assert hint is None or hint in r.stderr
