@@ -203,3 +203,16 @@ def test_info_json_names_why_the_initialisation_refused(fpga_version, device_typ
         r = cli("info", "-a", e.address, "-t", device_type, "--json")
     assert (json.loads(r.stdout)["init"]["reason"], r.returncode) == (reason, status)
     assert hint is None or hint in r.stderr
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda: QVRFpga._Terms(trusted=[bytes(31)]), "trusted holds a key of 31 bytes"),
+    (lambda: QVRFpga._Terms(trusted=5), "trusted must be an iterable"),
+    (lambda: QVRFpga._Terms(driver=object()), "driver must be a QVRFpga._FleetDriver"),
+    (lambda: QVRFpga._Terms(before_erase=3), "before_erase must be callable"),
+    (lambda: QVRFpga.FpgaTool(connection=FakeLink())._checkFileHeader("a.bin", {}), "terms must be"),
+    (lambda: QVRFpga.FpgaTool(connection=FakeLink())._updateUnder(None, "a.bin"), "terms must be"),
+])
+def test_terms_refuse_what_they_cannot_use_by_name(call, match):
+    with pytest.raises(TypeError, match=match):
+        call()
