@@ -125,6 +125,8 @@ def test_help_explains_the_verbs_and_exit_statuses(verb, capsys):
     assert f"exit status:\n  0    {success}" in out and "\n  64   usage error" in out
     if verb in (None, "update", "verify", "info"):
         assert "\n  74   link error" in out and "\n  130  interrupted" in out
+    if verb == "update":
+        assert "first that holds:" in out and "--dry-run exits by the same rule" in out
     if verb is None:
         for v in ("info", "update", "verify", "check", "pack", "inspect", "emulate", "history"):
             assert f"\n    {v} " in out

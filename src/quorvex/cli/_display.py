@@ -107,7 +107,7 @@ class FleetDisplay:
     def __init__(self, console: Console, devices: Sequence[Any], *, live: bool | None = None,
                  quiet: bool = False, clock: Callable[[], float] = time.monotonic) -> None:
         self.console = console
-        self.quiet = quiet  # shows nothing, only keeps track (see where_left)
+        self.quiet = quiet  # shows nothing, only keeps track (see counts)
         self.live = not quiet and (console.tty if live is None else live)
         self.clock = clock
         self._lock = threading.Lock()

@@ -26,9 +26,10 @@ EXIT_STATUSES = exit_text(
     s74="link error: no device could be reached")
 
 # What --dry-run promises of its exit status.
-DRY_RUN_STATUS = ("--dry-run exits by the same rule, a device that passed every check "
-                  "counting as 'ready'\n(success): its status is the one the update would "
-                  "have met before its erase.\n")
+DRY_RUN_STATUS = """\
+--dry-run exits by the same rule: a device that passes every check made
+before the erase ends 'ready', which counts as success.
+"""
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:

@@ -32,8 +32,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                            EXIT_INTERRUPTED,
                            s0="every device holds the image",
                            s1="a device's flash differs from the image",
-                           s2="the image was refused (nothing was read)",
-                           s74="link error: no device could be reached"))
+                           s2="refused: the image (nothing was read), or a device that is "
+                              "not the one expected",
+                           s74="link error: no device could be reached")
+               + "\nWith several devices, the first that holds: 0, 130, 74 (every device\n"
+                 "unreachable), 1, 2.\n")
     p.add_argument("image", metavar="IMAGE", help="the image: a raw .bin or a .tbin container")
     device_options(p, several=True)
     p.add_argument("--jobs", "-j", type=count(1), default=None, metavar="J",
