@@ -169,10 +169,8 @@ def test_a_single_device_bar_shows_its_outcome_not_done():
     show = FleetDisplay(Console(io.StringIO()), [d], live=True)
     show(Progress(d, "verify", 320, 6400))
     show(Progress(d, "done", outcome=INTERRUPTED))
-    out = RichConsole(width=120, file=io.StringIO())
-    out.print(show.renderable())
-    line = out.file.getvalue()
-    assert line.split()[:2] == ["192.0.2.1:5025", "interrupted"] and " done " not in line
+    RichConsole(width=120, file=(out := io.StringIO())).print(show.renderable())
+    assert out.getvalue().split()[:2] == ["192.0.2.1:5025", "interrupted"]
 
 
 @pytest.mark.parametrize("devices", [1, 2])  # the tool's path, the native driver's
@@ -205,40 +203,34 @@ def test_an_interrupt_mid_verify_says_where_each_device_was_left(emus, tmp_path,
 
 # --- errors of the host ------------------------------------------------------------
 
-def _emfile_in_the_image_check(monkeypatch, times):
-    calls = []
-    own = FpgaTool._checkUpdateFile
+def _once_in_the_run(monkeypatch, name, fault):
+    """FpgaTool.<name> answers fault(...) the first time a device of the run
+    calls it (the command line's offline check apart), then as it should."""
+    own, calls = getattr(FpgaTool, name), []
 
-    def check(self, path):
-        if not threading.current_thread().name.startswith("quorvex-fleet"):
-            return own(self, path)  # the offline check, before the run
-        calls.append(path)
-        if len(calls) <= times:
-            raise OSError(errno.EMFILE, os.strerror(errno.EMFILE), path)
-        return own(self, path)
-    monkeypatch.setattr(FpgaTool, "_checkUpdateFile", check)
-
-
-def _eio_verdict_of_the_update(monkeypatch, times):
-    calls = []
-    own = FpgaTool.processFpgaUpdate
-
-    def update(self, image_path=None, device_type=32):
-        calls.append(image_path)
-        if len(calls) <= times:
-            return RetType(RetCode.ERROR, "FPGA update file check failed.",
-                           {"reason": "os_error", "errno": errno.EIO})
-        return own(self, image_path, device_type)
-    monkeypatch.setattr(FpgaTool, "processFpgaUpdate", update)
+    def op(self, *args, **kwargs):
+        if threading.current_thread().name.startswith("quorvex-fleet") and not calls:
+            calls.append(args)
+            return fault(*args)
+        return own(self, *args, **kwargs)
+    monkeypatch.setattr(FpgaTool, name, op)
 
 
-@pytest.mark.parametrize("fault, number", [(_emfile_in_the_image_check, errno.EMFILE),
-                                           (_eio_verdict_of_the_update, errno.EIO)])
+def _raise(number):
+    raise OSError(number, os.strerror(number), "fpga.bin")
+
+
+@pytest.mark.parametrize("name, fault, number", [
+    ("_checkUpdateFile", lambda path: _raise(errno.EMFILE), errno.EMFILE),
+    ("processFpgaUpdate", lambda *a: RetType(RetCode.ERROR, "FPGA update file check failed.",
+                                              {"reason": "os_error", "errno": errno.EIO}),
+     errno.EIO),
+])
 @pytest.mark.parametrize("retries", [0, 1])
-def test_an_error_of_the_host_fails_the_device_and_is_retried(emus, image, monkeypatch,
-                                                              capsys, fault, number, retries):
+def test_an_error_of_the_host_fails_the_device_and_is_retried(emus, image, monkeypatch, capsys,
+                                                              name, fault, number, retries):
     e = emus()
-    fault(monkeypatch, times=1)
+    _once_in_the_run(monkeypatch, name, fault)
     status = main(["update", str(image), "-a", e.address, "--no-history", "--json", "-q",
                    "--retries", str(retries)])
     (dev,) = json.loads(capsys.readouterr().out)["devices"]
