@@ -273,3 +273,35 @@ def test_a_run_raises_its_open_files_limit_or_says_it_cannot(emus, image, hard):
     else:
         assert "40 devices at once need about" in doc["error"] and "--jobs" in doc["error"]
         assert e.counters()["connections"] == 0
+
+
+_NO_DESCRIPTOR_LEFT = textwrap.dedent("""
+    import json, os, sys
+    import quorvex.QVRCommService, quorvex.QVRFpga  # loaded while they can be
+    from quorvex import fleet
+    held = []
+
+    def use_them_all(p):  # just before each connect: this host has no descriptor left
+        if p.stage == "connect":
+            try:
+                while True:
+                    held.append(os.dup(0))
+            except OSError:
+                pass
+
+    report = fleet.update(sys.argv[1], [fleet.Device("127.0.0.1", int(sys.argv[2]))],
+                          retries=1, on_progress=use_them_all)
+    for fd in held:
+        os.close(fd)
+    print(json.dumps(report.as_dict()))
+""")
+
+
+def test_a_host_out_of_descriptors_is_no_unreachable_device(image):
+    r = subprocess.run([sys.executable, "-c", _NO_DESCRIPTOR_LEFT, str(image), str(dead_port())],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    doc = json.loads(r.stdout.splitlines()[-1])
+    (dev,) = doc["devices"]
+    assert (dev["outcome"], dev["attempts"], dev["unreachable"]) == ("failed", 2, False)
+    assert (dev["reason"], dev["errno"], doc["exit_status"]) == ("os_error", errno.EMFILE, 1)
