@@ -141,9 +141,7 @@ def _run(ctx: Context) -> int:
                                        "update without a record; no device was touched")
         return EXIT_FAILED
     except DescriptorLimit as e:
-        console.error(str(e.strerror or e), "lower --jobs, or raise the hard limit of open "
-                                            "files (ulimit -Hn)")
-        return EXIT_FAILED
+        return descriptor_limit(ctx, e)
     if a.dry_run:
         return _dry_run_report(ctx, report, seconds, image)
     return report_run(ctx, report, display, seconds, image=image.as_dict())
@@ -162,6 +160,13 @@ def displayed_run(ctx: Context, devices, call):
     return report, display, time.monotonic() - start
 
 
+def descriptor_limit(ctx: Context, e: OSError) -> int:
+    """A run that needs more open files than this process may have."""
+    ctx.console.error(str(e.strerror or e), "lower --jobs, or raise the hard limit of open "
+                                             "files (ulimit -Hn)")
+    return EXIT_FAILED
+
+
 def hint(result) -> str | None:
     """What to do about a device that did not end well, for people."""
     if result.unreachable:
@@ -176,7 +181,7 @@ def hint(result) -> str | None:
         return "give --force-version to update it anyway"
     if result.reason == "device_type" or message.startswith("Device type"):
         return "check --device-type; this tool updates device type 32"
-    if result.reason == "identity" or message.startswith("not the device expected"):
+    if result.reason == "identity":
         return "check that the device at this address is the one you mean"
     return None
 
@@ -229,4 +234,5 @@ def _dry_run_report(ctx: Context, report, seconds: float, image) -> int:
     return status
 
 
-__all__ = ["DRY_RUN_STATUS", "PRECEDENCE", "add_parser", "hint", "report_run", "run"]
+__all__ = ["DRY_RUN_STATUS", "PRECEDENCE", "add_parser", "descriptor_limit", "hint",
+           "report_run", "run"]

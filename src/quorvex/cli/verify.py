@@ -11,7 +11,7 @@ from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_RE
 from ._image import check_image
 from ._options import count, device_options
 from ._trust import policy, trust_option
-from .update import displayed_run, report_run
+from .update import descriptor_limit, displayed_run, report_run
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -51,7 +51,7 @@ def run(ctx: Context) -> int:
 
 
 def _run(ctx: Context) -> int:
-    from ..fleet import verify
+    from ..fleet import DescriptorLimit, verify
 
     a, console = ctx.args, ctx.console
     devices = fleet_devices(a)
@@ -70,4 +70,6 @@ def _run(ctx: Context) -> int:
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
+    except DescriptorLimit as e:
+        return descriptor_limit(ctx, e)
     return report_run(ctx, report, display, seconds, image=image.as_dict())
