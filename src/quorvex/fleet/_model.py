@@ -11,7 +11,7 @@ from .._netaddr import address_label
 
 from ._outcomes import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED,
                         EXIT_UNREACHABLE, FAILED, INTERRUPTED, OUTCOMES, READY, REFUSED,
-                        SKIPPED, SUCCESS, UNCHANGED, UPDATED, run_status)
+                        SKIPPED, SUCCESS, UNCHANGED, UPDATED, attempt_status, run_status)
 
 __all__ = ["UPDATED", "UNCHANGED", "READY", "FAILED", "REFUSED", "SKIPPED", "INTERRUPTED",
            "OUTCOMES", "EXIT_OK", "EXIT_FAILED", "EXIT_REFUSED", "EXIT_UNREACHABLE",
@@ -83,7 +83,8 @@ class DeviceResult:
     `left` says where the run left the device, in words ("erased and partly
     written at byte 4096 of 6400"); `reason` is the reason code of a refusal
     or failure where one is known ("os_error" for an error of the host, with
-    its `errno`)."""
+    its `errno`). as_dict()'s "exit_status" is the one the device would give
+    alone; the run's is FleetReport.exit_status."""
 
     device: Device
     outcome: str
@@ -117,6 +118,7 @@ class DeviceResult:
             "address": None if d.resource is not None else address_label(d.address, d.port),
             "resource": d.resource,
             "outcome": self.outcome, "attempts": self.attempts,
+            "exit_status": attempt_status(self.outcome, self.unreachable),
             "old_version": self.old_version, "new_version": self.new_version,
             "bytes": self.bytes, "seconds": round(self.seconds, 4),
             "bytes_per_second": round(rate, 1) if (rate := self.rate) else None,
