@@ -76,8 +76,9 @@ void require_fits(size_t json_len, uint64_t image_len) {
 }
 
 void raise_load_failure(const qvcore::OsError& r, nb::handle path) {
-    if (r.special) qv::raise(PyExc_OSError, "not a regular file: %R", path.ptr());
-    qv::raise_os_error(r.err, path);
+    if (!r.special) qv::raise_os_error(r.err, path);
+    PyErr_SetObject(PyExc_OSError, qvtbin::load_failure_text(r, path).ptr());
+    throw nb::python_error();
 }
 
 Source::Source(nb::handle src, const char* argname) {

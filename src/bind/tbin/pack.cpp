@@ -43,12 +43,12 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
     using P = tb::PackOutcome;
     switch (r.kind) {
         case P::kOk: break;
-        case P::kSpecial: qv::raise(PyExc_OSError, "not a regular file: %R", in_fspath.ptr());
         case P::kSame: qv::raise(PyExc_ValueError, "out_path names the image file itself: %R", out_fspath.ptr());
         case P::kEmpty:
             qv::raise(PyExc_ValueError, "image is empty: a container must carry an image: %R", in_fspath.ptr());
         case P::kTooBig: qv::raise(PyExc_ValueError, "%s", tb::pack_limit_error(json_len, tb::kFieldMax + 1).c_str());
-        case P::kInError: qv::raise_os_error(r.err, in_fspath);
+        case P::kSpecial:
+        case P::kInError: raise_load_failure({r.err, r.kind == P::kSpecial}, in_fspath);
         case P::kOutError: qv::raise_os_error(r.err, out_fspath);
     }
     return u64(tb::kJsonOffset + json_len + r.image_len);

@@ -35,8 +35,8 @@ void raise_sign_failure(const sg::SignOutcome& r, nb::handle in, nb::handle out)
         case S::kOntoKey:
             qv::raise(PyExc_ValueError, "%R is the private key file itself: signing would replace the key", out.ptr());
         case S::kUnsignable: require_signable(r.trailer, in); return;
-        case S::kSpecial: qv::raise(PyExc_OSError, "not a regular file: %R", in.ptr());
-        case S::kInError: qv::raise_os_error(r.err, in);
+        case S::kSpecial:
+        case S::kInError: raise_load_failure({r.err, r.kind == S::kSpecial}, in);
         case S::kOutError: qv::raise_os_error(r.err, out);
         case S::kCut: qv::raise(PyExc_OSError, "%R was cut short while being read", in.ptr());
         case S::kRefused: qv::raise(PyExc_ValueError, "%s", r.why.c_str());
