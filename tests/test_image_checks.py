@@ -144,7 +144,7 @@ handler = logging.Handler()
 handler.emit = lambda r: lines.append([r.levelname, r.getMessage()])
 QVRFpga.logger.addHandler(handler)
 terms = QVRFpga._Terms()
-ok = QVRFpga.FpgaTool(connection=object())._checkUpdateFile(sys.argv[1], terms)
+ok = terms.check(QVRFpga.FpgaTool(connection=object())._checkUpdateFile, sys.argv[1])
 print(json.dumps([ok, terms.reason, terms.errno, lines]))
 """
 

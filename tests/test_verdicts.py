@@ -210,9 +210,22 @@ def test_info_json_names_why_the_initialisation_refused(fpga_version, device_typ
     (lambda: QVRFpga._Terms(trusted=5), "trusted must be an iterable"),
     (lambda: QVRFpga._Terms(driver=object()), "driver must be a QVRFpga._FleetDriver"),
     (lambda: QVRFpga._Terms(before_erase=3), "before_erase must be callable"),
-    (lambda: QVRFpga.FpgaTool(connection=FakeLink())._checkFileHeader("a.bin", {}), "terms must be"),
+    (lambda: QVRFpga._Terms().check(5, "a.bin"), "check must be a check"),
     (lambda: QVRFpga.FpgaTool(connection=FakeLink())._updateUnder(None, "a.bin"), "terms must be"),
 ])
 def test_terms_refuse_what_they_cannot_use_by_name(call, match):
     with pytest.raises(TypeError, match=match):
         call()
+
+
+def test_a_check_run_under_terms_obeys_an_override_which_says_no_reason(files):
+    class Strict(QVRFpga.FpgaTool):
+        def _checkFileHeader(self, image_path):
+            return False
+
+    terms = QVRFpga._Terms(trusted=[tbin.load_public_key(files / "trusted.pub")])
+    assert terms.check(Strict(connection=FakeLink())._checkFileHeader, str(files / "signed.tbin")) \
+        is False
+    assert terms.reason == "check_failed"
+    assert terms.check(Strict(connection=FakeLink())._checkUpdateFile, str(files / "plain.bin"))
+    assert terms.reason == "ok"

@@ -128,15 +128,14 @@ class FpgaTool:
     def _checkControlFwVersion(self) -> bool:
         """Check if the control firmware version is compatible."""
 
-    def _checkUpdateFile(self, image_path: str, terms: _Terms | None = None) -> bool:
+    def _checkUpdateFile(self, image_path: str) -> bool:
         """Check if the update file is valid."""
 
-    def _checkFileHeader(self, image_path: str, terms: _Terms | None = None) -> bool:
+    def _checkFileHeader(self, image_path: str) -> bool:
         """Check the header of the update file: a .bin passes as it is; a .tbin passes when the
         HMAC-SHA256 digests of its JSON header and of its image match the stored ones.
         Under a policy (_TRUSTED_KEYS not empty) a .tbin also needs a valid signature by a
-        trusted key, and a .bin is refused. `terms` (a _Terms) may name the policy and
-        receives the verdict."""
+        trusted key, and a .bin is refused."""
 
     def initFpga(self, device_type: int, disable_fw_check: bool = False) -> RetType:
         """Initialize FPGA."""
@@ -180,6 +179,10 @@ class _Terms:
     def __init__(self, *, trusted: Iterable[ReadableBuffer] | None = None,
                  driver: _FleetDriver | None = None,
                  before_erase: Callable[[], object] | None = None) -> None: ...
+    def check(self, check: Callable[[str], object], image_path: str) -> bool:
+        """Runs `check` (tool._checkUpdateFile or tool._checkFileHeader) on image_path under
+        these terms, as an update runs it; its verdict is left here."""
+
     @property
     def trusted(self) -> frozenset[bytes] | None: ...
     @property

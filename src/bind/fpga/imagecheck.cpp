@@ -2,8 +2,8 @@
 // .tbin's digests match its JSON header and its image (under a policy: and
 // does a trusted key sign it; a .bin is refused then). Both answer True or
 // False and log the reason for a refusal; the verdict (a reason code, the
-// errno of an os_error) goes to the caller's _Terms and to the update they
-// are part of. Neither touches the device link.
+// errno of an os_error) goes to the run they are part of: an update, or a
+// check run under a caller's _Terms. Neither touches the device link.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,16 +54,15 @@ nb::object os_path(nb::handle path) {
     return qv::check(PyObject_Str(p.ptr()));
 }
 
-// Where a check's verdict goes: the caller's terms, and the update run the
-// check is part of. A refusal is logged, told to both, and answered False.
+// Where a check's verdict goes: the run the check is part of (an update,
+// or a check a caller ran under its _Terms), if any. A refusal is logged,
+// told, and answered False.
 struct Verdicts {
-    Terms* terms;
     CheckedRun* run;
 
     nb::object refuse(const char* reason, nb::handle text, int err = 0, PyObject* level = nullptr) {
         log(level ? level : S->error, text);
         tell(run, reason, text, err);
-        tell(terms, reason, text, err);
         return nb::bool_(false);
     }
     nb::object refuse(const char* reason, const char* what, nb::handle path) {
@@ -75,9 +74,7 @@ struct Verdicts {
                       err);
     }
     nb::object pass() {
-        nb::str ok("ok");
-        tell(run, "ok", ok);
-        tell(terms, "ok", ok);
+        tell(run, "ok", nb::str("ok"));
         return nb::bool_(true);
     }
 };
@@ -102,26 +99,26 @@ bool means_absent(int err) {
     return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENAMETOOLONG || err == EBADF;
 }
 
-// Opens the file and reads one byte; 0 or the errno of the failure.
-// O_NONBLOCK: should the path have become a FIFO since it was looked at,
-// the open does not wait for a writer.
+// Opens the file as every user file is opened (a FIFO, should the path have
+// become one since it was looked at, is refused without waiting for a
+// writer) and reads one byte; 0 or the errno of the failure.
 int read_one_byte(const std::string& fs) {
     nb::gil_scoped_release nogil;
-    int fd = ::open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno;
+    struct stat st {};
+    qvcore::OsError e;
+    qvcore::Fd fd(qvcore::open_regular(fs, st, e));
+    if (fd.get() < 0) return e.err;
     unsigned char byte;
     ssize_t r;
-    do r = ::read(fd, &byte, 1);
+    do r = ::read(fd.get(), &byte, 1);
     while (r < 0 && errno == EINTR);
-    int err = r < 0 ? errno : 0;
-    ::close(fd);
-    return err;
+    return r < 0 ? errno : 0;
 }
 
-// --- _checkUpdateFile(image_path, terms=None) -------------------------------
+// --- _checkUpdateFile(image_path) ------------------------------------------
 nb::object check_update_file(PyObject*, PyObject* const* a) {
     nb::object path = require_text(nb::handle(a[1]), "image_path");
-    Verdicts v{terms_arg(a[2], "terms"), CheckedRun::current(a[0], a[1])};
+    Verdicts v{CheckedRun::current(a[0], a[1])};
     std::string fs;
     StatResult s;  // a path the OS cannot be given names nothing: ENOENT
     if (qvtbin::fs_path(os_path(path), fs)) s = stat_path(fs);
@@ -138,12 +135,12 @@ nb::object check_update_file(PyObject*, PyObject* const* a) {
     return v.pass();
 }
 
-// --- _checkFileHeader(image_path, terms=None) -------------------------------
+// --- _checkFileHeader(image_path) ------------------------------------------
 nb::object check_file_header(PyObject*, PyObject* const* a) {
     nb::object path = require_text(nb::handle(a[1]), "image_path");
-    Verdicts v{terms_arg(a[2], "terms"), CheckedRun::current(a[0], a[1])};
-    // The policy: the caller's terms', else the update run's, else the module's now.
-    const Terms* given = v.terms ? v.terms : v.run ? v.run->terms : nullptr;
+    Verdicts v{CheckedRun::current(a[0], a[1])};
+    // The policy: the run's terms', else the module's now.
+    const Terms* given = v.run ? v.run->terms : nullptr;
     const std::vector<PublicKey> trusted = given && given->has_policy ? given->trusted : read_policy();
     if (v.run) {  // the engine checks its copy under it
         v.run->trusted = trusted;
@@ -167,7 +164,7 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
     }
 
     qvcore::FileBuffer buf;
-    qvtbin::Load load = qvtbin::load_path(os_path(path), buf);
+    qvcore::OsError load = qvtbin::load_path(os_path(path), buf);
     if (!load.ok()) {
         nb::object text = qv::check(PyUnicode_FromFormat("FPGA image file not readable: %U, %U", path.ptr(),
                                                          qvtbin::load_failure_text(load, path).ptr()));
@@ -183,7 +180,7 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
 
 nb::object op_checkUpdateFile() {
     return method<check_update_file>("_checkUpdateFile", "Check if the update file is valid.",
-                                     {{"self"}, {"image_path"}, {"terms", Py_None}});
+                                     {{"self"}, {"image_path"}});
 }
 
 nb::object op_checkFileHeader() {
@@ -192,9 +189,8 @@ nb::object op_checkFileHeader() {
         "Check the header of the update file: a .bin passes as it is; a .tbin passes when the\n"
         "HMAC-SHA256 digests of its JSON header and of its image match the stored ones.\n"
         "Under a policy (_TRUSTED_KEYS not empty) a .tbin also needs a valid signature by a\n"
-        "trusted key, and a .bin is refused. `terms` (a _Terms) may name the policy and\n"
-        "receives the verdict.",
-        {{"self"}, {"image_path"}, {"terms", Py_None}});
+        "trusted key, and a .bin is refused.",
+        {{"self"}, {"image_path"}});
 }
 
 }  // namespace fpga

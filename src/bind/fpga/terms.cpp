@@ -30,25 +30,39 @@
 //                      header_check_failed when a check that is not ours
 //                      refused without saying why
 //
-// FpgaTool takes it as the `terms` argument of _checkUpdateFile and
-// _checkFileHeader, and as the first argument of _updateUnder, which is
-// processFpgaUpdate under these terms. The terms never outlive their use
-// in meaning: each use starts by clearing what the last one left.
+// Two uses: tool._updateUnder(terms, image_path, device_type), which is
+// processFpgaUpdate under these terms, and terms.check(tool._checkFileHeader,
+// image_path) (or _checkUpdateFile), one check under them. Either calls the
+// checks through the tool with the path alone, as processFpgaUpdate does, so
+// an override or a patch is obeyed (and says no reason). Each use starts by
+// clearing what the last one left.
 #include "fleet.h"
 #include "trust.h"
 
 namespace fpga {
 
+namespace {
+void clear(Terms& t) {
+    t.verdict = Verdict{};
+    t.counted = false;
+    t.sent = t.refused = 0;
+}
+}  // namespace
+
 Terms* terms_arg(nb::handle value, const char* what) {
-    if (value.is_none()) return nullptr;
     if (!nb::isinstance<Terms>(value))
-        qv::raise(PyExc_TypeError, "%s must be a QVRFpga._Terms or None, not %s", what,
+        qv::raise(PyExc_TypeError, "%s must be a QVRFpga._Terms, not %s", what,
                   Py_TYPE(value.ptr())->tp_name);
     Terms* t = nb::inst_ptr<Terms>(value);
-    t->verdict = Verdict{};
-    t->counted = false;
-    t->sent = t->refused = 0;
+    clear(*t);
     return t;
+}
+
+bool check_in_run(nb::handle check, CheckedRun& run) {
+    run.verdict = Verdict{};
+    const bool own = PyMethod_Check(check.ptr()) && is_own_method(check, nb::handle(run.self), S->own_checks);
+    CheckedRunScope scope(own ? &run : nullptr);
+    return qv::truth(qv::check(PyObject_CallOneArg(check.ptr(), run.path)));
 }
 
 namespace {
@@ -75,6 +89,19 @@ void init_terms(Terms* t, nb::handle trusted, nb::handle driver, nb::handle befo
     new (t) Terms(std::move(made));
 }
 
+// terms.check(check, image_path): one check under these terms.
+bool check_under(Terms& t, nb::handle check, nb::handle path) {
+    clear(t);
+    if (!PyCallable_Check(check.ptr()))
+        qv::raise(PyExc_TypeError, "check must be a check of an FpgaTool, not %s",
+                  Py_TYPE(check.ptr())->tp_name);
+    PyObject* self = PyMethod_Check(check.ptr()) ? PyMethod_GET_SELF(check.ptr()) : nullptr;
+    CheckedRun run{self, path.ptr(), &t, false, {}, {}};
+    const bool passed = check_in_run(check, run);
+    if (!t.verdict.reason) tell(&t, passed ? "ok" : "check_failed", nb::str(passed ? "ok" : "refused"));
+    return passed;
+}
+
 nb::object reason_of(const Terms& t) {
     return t.verdict.reason ? nb::object(nb::str(t.verdict.reason)) : nb::none();
 }
@@ -92,6 +119,9 @@ void add_terms(nb::module_& m) {
                       "counts.")
         .def("__init__", &init_terms, nb::kw_only(), nb::arg("trusted").none() = nb::none(),
              nb::arg("driver").none() = nb::none(), nb::arg("before_erase").none() = nb::none())
+        .def("check", &check_under, nb::arg("check"), nb::arg("image_path"),
+             "Runs `check` (tool._checkUpdateFile or tool._checkFileHeader) on image_path "
+             "under these terms, as an update runs it; its verdict is left here.")
         .def_prop_ro("trusted", [](const Terms& t) { return t.trusted_keys; })
         .def_prop_ro("driver", [](const Terms& t) { return t.driver; })
         .def_prop_ro("before_erase", [](const Terms& t) { return t.before_erase; })

@@ -80,8 +80,8 @@ struct Terms {
     unsigned long long sent = 0, refused = 0;
 };
 
-// `value` as the terms argument of a check or an update: None, or a _Terms
-// (else TypeError naming `what`).
+// `value` as the terms argument of an update: a _Terms (else TypeError
+// naming `what`), its verdict and counts cleared for the run it starts.
 Terms* terms_arg(nb::handle value, const char* what);
 
 // An update in which processFpgaUpdate runs the real checks and then the
@@ -116,6 +116,12 @@ public:
 private:
     CheckedRun* saved_;
 };
+
+// Calls `check` (a check bound to a tool, or any callable) with the run's
+// path alone, as the description calls a check: our own check of the run's
+// tool runs inside `run` (the run's policy, its verdict told there); any
+// other is obeyed as it is and says no reason.
+bool check_in_run(nb::handle check, CheckedRun& run);
 
 // Records a verdict in `run` (and its terms), when there is a run.
 void tell(CheckedRun* run, const char* reason, nb::handle detail, int err = 0);

@@ -325,7 +325,7 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
             tell(run, "os_error", qvtbin::os_failure_text(err, path), err);
             qv::raise_os_error(err, path);
         }
-        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {  // nothing erased for it
+        if (qvcore::is_special(st)) {  // nothing erased for it
             qvcore::OsError special;
             special.special = true;
             raise_file_error(special, path, run);
@@ -361,22 +361,16 @@ bool image_is_empty(nb::handle path) {
     if (!qvtbin::fs_path(path, fs)) return false;
     const bool tbin = image_kind(path) == ImageKind::tbin;
     nb::gil_scoped_release nogil;
-    int fd = ::open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
     struct stat st {};
-    bool empty = false;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        uint8_t head[qvcore::tbin::kFieldsSize];
-        qvcore::tbin::Fields f;
-        if (!tbin) {
-            empty = st.st_size == 0;
-        } else if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-                   qvcore::tbin::read_fields(head, sizeof head, f)) {
-            empty = qvcore::tbin::image_range(f, static_cast<size_t>(st.st_size)).size == 0;
-        }
-    }
-    ::close(fd);
-    return empty;
+    qvcore::OsError e;
+    qvcore::Fd fd(qvcore::open_regular(fs, st, e));
+    if (fd.get() < 0) return false;
+    if (!tbin) return st.st_size == 0;
+    uint8_t head[qvcore::tbin::kFieldsSize];
+    qvcore::tbin::Fields f;
+    return ::pread(fd.get(), head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+           qvcore::tbin::read_fields(head, sizeof head, f) &&
+           qvcore::tbin::image_range(f, static_cast<size_t>(st.st_size)).size == 0;
 }
 
 // The refusals of one update: each is logged and returned as
@@ -408,10 +402,7 @@ struct Refusals {
 
 // A check of the update, through self: the verdict it told, when it is ours.
 bool run_check(nb::handle self, PyObject* name, CheckedRun& run) {
-    nb::object checker = qv::check(PyObject_GetAttr(self.ptr(), name));
-    run.verdict = Verdict{};
-    CheckedRunScope scope(is_own_method(checker, self, S->own_checks) ? &run : nullptr);
-    return truth(qv::check(PyObject_CallOneArg(checker.ptr(), run.path)));
+    return check_in_run(qv::check(PyObject_GetAttr(self.ptr(), name)), run);
 }
 
 // The new FPGA version, as the device type reads it.
@@ -478,9 +469,7 @@ nb::object update(nb::handle self, nb::handle path_arg, nb::handle type_arg, Ter
 nb::object process_update_body(PyObject*, PyObject* const* a) { return update(a[0], a[1], a[2], nullptr); }
 
 nb::object update_under_body(PyObject*, PyObject* const* a) {
-    Terms* terms = terms_arg(a[1], "terms");
-    if (!terms) qv::raise(PyExc_TypeError, "terms must be a QVRFpga._Terms, not None");
-    return update(a[0], a[2], a[3], terms);
+    return update(a[0], a[2], a[3], terms_arg(a[1], "terms"));
 }
 
 }  // namespace

@@ -80,9 +80,9 @@ def check_image(path: str, device_type: int | None = None, force_device_type: bo
     tool = FpgaTool(connection=_OfflineLink())
     terms = _Terms(trusted=trusted)
     with Collector("FPGA") as log:
-        report.file_check = bool(tool._checkUpdateFile(path, terms))
+        report.file_check = terms.check(tool._checkUpdateFile, path)
         if report.file_check:
-            report.header_check = bool(tool._checkFileHeader(path, terms))
+            report.header_check = terms.check(tool._checkFileHeader, path)
     if not (report.file_check and report.header_check):
         report.reason, report.errno = terms.reason, terms.errno
     report.messages = log.messages()
