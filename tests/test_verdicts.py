@@ -195,14 +195,22 @@ def test_two_runs_in_one_process_each_keep_their_own_policy(files):
     ("0.2.3.4", 28, "device_type", 2, "check --device-type"),
     ("v2-beta", 32, "init_failed", 1, None),
 ])
-def test_info_json_names_why_the_initialisation_refused(fpga_version, device_type, reason,
-                                                        status, hint):
+def test_info_and_update_json_name_why_the_initialisation_refused(files, fpga_version,
+                                                                  device_type, reason, status,
+                                                                  hint):
     from quorvex.emulator import DeviceEmulator
 
     with DeviceEmulator(fpga_version=fpga_version) as e:
         r = cli("info", "-a", e.address, "-t", device_type, "--json")
-    assert (json.loads(r.stdout)["init"]["reason"], r.returncode) == (reason, status)
-    assert hint is None or hint in r.stderr
+        assert (json.loads(r.stdout)["init"]["reason"], r.returncode) == (reason, status)
+        assert hint is None or hint in r.stderr
+        if status != 2:
+            return
+        u = cli("update", files / "plain.bin", "-a", e.address, "-t", device_type, "--json",
+                "--no-history")
+        (dev,) = json.loads(u.stdout)["devices"]
+        assert (dev["outcome"], dev["reason"], u.returncode) == ("refused", reason, 2)
+        assert hint in u.stderr
 
 
 @pytest.mark.parametrize("call, match", [

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 
-from ..fleet._device import open_device_link
+from ..fleet._device import init_reason, open_device_link
 from ..fleet._model import Device
 from ._address import device_address, device_resource
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
@@ -56,7 +56,7 @@ def run(ctx: Context) -> int:
         tool = FpgaTool(connection=link)
         ret = tool.initFpga(a.device_type)
         info["init"] = {"code": ret.RetCode.name, "message": ret.RetMsg,
-                        "reason": _init_reason(ret, a.device_type)}
+                        "reason": init_reason(ret, a.device_type)}
         if ret.RetCode is RetCode.OK:
             info["fpga_id"] = ret.RetData["fpga_id"]
             info["fpga_version"] = ret.RetData["fpga_version"]
@@ -103,20 +103,6 @@ def run(ctx: Context) -> int:
                             ("control firmware", fw), ("serial number", info["serial_number"])):
             ctx.out(f"{name:<17} {value or '(no answer)'}")
     return status
-
-
-def _init_reason(ret, device_type: int) -> str:
-    """Why initFpga answered as it did: "ok"; "device_type" (not on the
-    whitelist) or "version" (below the minimum), its two warnings, told
-    apart by the whitelist it checked; "init_failed" for an error."""
-    from .. import QVRFpga
-    from ..QVRPublic import RetCode
-
-    if ret.RetCode is RetCode.OK:
-        return "ok"
-    if ret.RetCode is RetCode.WARNING:
-        return "version" if device_type in QVRFpga._DEVICE_WHITELIST else "device_type"
-    return "init_failed"
 
 
 def _below_fw_minimum(version: str | None) -> str | None:

@@ -176,10 +176,9 @@ def hint(result) -> str | None:
                "lacks, and run again"
     if result.outcome != REFUSED:
         return None
-    message = result.message or ""
-    if result.reason in ("version", "fpga_version") or message.startswith("FPGA version"):
+    if result.reason == "version":
         return "give --force-version to update it anyway"
-    if result.reason == "device_type" or message.startswith("Device type"):
+    if result.reason == "device_type":
         return "check --device-type; this tool updates device type 32"
     if result.reason == "identity":
         return "check that the device at this address is the one you mean"

@@ -112,6 +112,21 @@ class Image:
         return cls(path, payload, hashlib.sha256(payload).hexdigest(), signers)
 
 
+def init_reason(ret: Any, device_type: int) -> str:
+    """Why initFpga answered as it did: "ok"; "device_type" (not on the
+    whitelist) or "version" (below the minimum), its two warnings, told apart
+    by the whitelist it checked (its records carry no data); "init_failed"
+    for an error."""
+    from .. import QVRFpga
+    from ..QVRPublic import RetCode
+
+    if ret.RetCode is RetCode.OK:
+        return "ok"
+    if ret.RetCode is RetCode.WARNING:
+        return "version" if device_type in QVRFpga._DEVICE_WHITELIST else "device_type"
+    return "init_failed"
+
+
 class Reporter:
     """A device's progress events: stage changes always, counts at most
     every THROTTLE seconds. A callback that raises is logged, never allowed
@@ -237,8 +252,8 @@ class Attempt:
         self.host_error, self.errno = True, number
         self._end(FAILED, host_error_message(number, what), retry=True, reason=OS_ERROR)
 
-    def _refusal(self, ret: Any) -> None:
-        """A refusal of initFpga or processFpgaUpdate, by its verdict."""
+    def _refusal(self, ret: Any, reason: Optional[str] = None) -> None:
+        """A refusal of initFpga or processFpgaUpdate, by its verdict (else `reason`)."""
         v = verdict(ret)
         if v.host_error:
             return self._host_failure(v.errno, ret.RetMsg)
@@ -246,7 +261,7 @@ class Attempt:
             self.state = "verify-failed"
             return self._end(FAILED, "the image read back from the flash differs from "
                                      "the image written", retry=True, reason=VERIFY_FAILED)
-        self._end(REFUSED, ret.RetMsg, reason=v.reason)
+        self._end(REFUSED, ret.RetMsg, reason=v.reason or reason)
 
     @property
     def left(self) -> str:
@@ -289,7 +304,7 @@ class Attempt:
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is not RetCode.OK:
-            return self._refusal(ret)
+            return self._refusal(ret, init_reason(ret, d.device_type))
         data = ret.RetData or {}
         self.fpga_id = data.get("fpga_id") or None
         self.old_version = data.get("fpga_version") or None
