@@ -55,7 +55,8 @@ _ATTEMPTS_V1 = Table("attempts", (
 _RUNS = Table("runs", (
     ("id", "key"), ("run_id", "text!"), ("started", "text!"), ("station", "text"),
     ("operator", "text"), ("image_path", "text"), ("image_abspath", "text"),
-    ("image_sha256", "text"), ("devices", "text!"), ("tool_version", "text")))
+    ("image_sha256", "text"), ("mode", "text"), ("devices", "text!"),
+    ("tool_version", "text")))
 
 # How a database of schema version v becomes version v + 1: the steps of
 # _MIGRATIONS[v], run in order inside one write transaction when it is
@@ -307,9 +308,11 @@ class History:
 
     def begin_run(self, run_id: str, devices: Sequence[dict[str, Any]], *,
                   image_path: Optional[str] = None, image_sha256: Optional[str] = None,
-                  station: Optional[str] = None, operator: Optional[str] = None) -> None:
+                  station: Optional[str] = None, operator: Optional[str] = None,
+                  mode: Optional[str] = None) -> None:
         """Records a fleet run that starts now, with the devices it was given
-        (JSON-ready dicts), before any of them is touched."""
+        (JSON-ready dicts) and its mode ("update", "verify" ...), before any
+        of them is touched."""
         self._insert("record the run", "runs", {
             "run_id": run_id_of(run_id), "started": _now(),
             "station": station or default_station(),
@@ -317,7 +320,8 @@ class History:
             "image_path": None if image_path is None else os.fspath(image_path),
             "image_abspath": None if image_path is None else os.path.abspath(image_path),
             "image_sha256": None if image_sha256 is None else str(image_sha256).lower(),
-            "devices": json.dumps(list(devices)), "tool_version": tool_version()})
+            "mode": mode, "devices": json.dumps(list(devices)),
+            "tool_version": tool_version()})
 
     def run_record(self, run_id: str) -> Optional[dict[str, Any]]:
         """The run `run_id` as begin_run() recorded it ("devices" a list), or None."""

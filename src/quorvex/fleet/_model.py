@@ -126,9 +126,11 @@ class DeviceResult:
 
 @dataclass
 class FleetReport:
-    """The results of a run, one per device in the order given."""
+    """The results of a run, one per device in the order given, and the
+    run's id (its history rows carry it)."""
 
     results: list[DeviceResult] = field(default_factory=list)
+    run_id: Optional[str] = None
 
     def counts(self) -> dict[str, int]:
         """Devices per outcome (every outcome present, zero or not)."""
@@ -154,8 +156,8 @@ class FleetReport:
         return EXIT_REFUSED
 
     def as_dict(self) -> dict[str, Any]:
-        return {"devices": [r.as_dict() for r in self.results], "counts": self.counts(),
-                "exit_status": self.exit_status}
+        return {"run_id": self.run_id, "devices": [r.as_dict() for r in self.results],
+                "counts": self.counts(), "exit_status": self.exit_status}
 
 
 @dataclass

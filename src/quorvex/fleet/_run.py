@@ -53,7 +53,8 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
            on_progress: Optional[Callable[[Progress], object]] = None,
            trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
            force_version: bool = False,
-           cancel: Optional[threading.Event] = None) -> FleetReport:
+           cancel: Optional[threading.Event] = None, run_id: Optional[str] = None,
+           station: Optional[str] = None) -> FleetReport:
     """Update every device with `image` and report how each ended.
 
     Each device: connect, initFpga, check its serial (GET_SN) and FPGA id
@@ -71,13 +72,16 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     most every 50 ms per device. Setting `cancel` (Ctrl-C on the caller's
     thread sets it too) ends every retry wait at once and interrupts running
     devices. `trusted`: Ed25519 public keys for the signature policy of this
-    run (None keeps QVRFpga._TRUSTED_KEYS). OSError when the image cannot be
-    read; ValueError for bad arguments or a device listed twice."""
+    run (None keeps QVRFpga._TRUSTED_KEYS). `run_id` names the run (a new
+    UUID by default; the report and every history row carry it), `station`
+    the host the history records (default: the host name); the run's device
+    list is recorded before any device is touched. OSError when the image
+    cannot be read; ValueError for bad arguments or a device listed twice."""
     return _Run(image, devices, mode="skip-current" if skip_current else "update",
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
                 history=history, operator=operator, on_progress=on_progress,
                 trusted=trusted, timeout=timeout, force_version=force_version,
-                cancel=cancel).run()
+                cancel=cancel, run_id=run_id, station=station).run()
 
 
 class _Run:
@@ -87,8 +91,10 @@ class _Run:
                  operator: Optional[str] = None,
                  on_progress: Optional[Callable[[Progress], object]] = None,
                  trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
-                 force_version: bool = False, cancel: Optional[threading.Event] = None) -> None:
+                 force_version: bool = False, cancel: Optional[threading.Event] = None,
+                 run_id: Optional[str] = None, station: Optional[str] = None) -> None:
         from ._inventory import check_duplicates
+        from ._runs import new_run_id
 
         for what, value, low in (("retries", retries, 0), ("canary", canary, 0),
                                  ("max_failures", max_failures, 1), ("jobs", jobs, 1)):
@@ -107,10 +113,11 @@ class _Run:
         self.on_progress, self.trusted = on_progress, trusted
         self.timeout, self.force_version = timeout, force_version
         self.cancel = cancel if cancel is not None else threading.Event()
+        self.run_id, self.station = run_id or new_run_id(), station
         self.history: Optional[History] = None
         if history is not None:
-            from ..history import History
-            self.history = History(history)
+            from ._runs import open_history
+            self.history = open_history(history, self)
         self.results: list[Optional[DeviceResult]] = [None] * len(self.devices)
         self.running: dict[int, Attempt] = {}
         self.lock = threading.Lock()
@@ -131,7 +138,7 @@ class _Run:
         finally:
             if self.history is not None:
                 self.history.close()
-        return FleetReport([r for r in self.results if r is not None])
+        return FleetReport([r for r in self.results if r is not None], run_id=self.run_id)
 
     @contextlib.contextmanager
     def _native_driver(self) -> Iterator[None]:
@@ -259,7 +266,7 @@ class _Run:
                 resource=d.resource,
                 device_type=d.device_type, image_path=self.image.path,
                 image_sha256=self.image.sha256, signers=self.image.signers, attempt=n,
-                operator=self.operator)
+                operator=self.operator, station=self.station, run_id=self.run_id)
         with self.lock:
             self.running[i] = a
         t0 = time.monotonic()
