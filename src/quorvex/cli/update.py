@@ -13,6 +13,7 @@ from ._console import stdout_to
 from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import DeviceJob, run_cancellable, run_fleet
+from ._line import LineRun, line_options, rerun_devices
 from ._options import count, device_options
 from ._trust import policy, trust_option
 
@@ -79,9 +80,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    help="refuse the device, untouched, unless its FPGA id is ID")
     g = p.add_argument_group("history")
     h = g.add_mutually_exclusive_group()
-    h.add_argument("--history", metavar="PATH",
-                   help="the SQLite history to record every attempt in (default: "
-                        "$XDG_STATE_HOME/quorvex/history.sqlite3, else "
+    h.add_argument("--history", metavar="PATH|URL",
+                   help="the history to record every attempt in: an SQLite file, or a "
+                        "PostgreSQL database shared by a line's stations "
+                        "(postgresql://USER@HOST/DB; the password from ~/.pgpass or "
+                        "PGPASSWORD) (default: $XDG_STATE_HOME/quorvex/history.sqlite3, else "
                         "~/.local/state/quorvex/history.sqlite3)")
     h.add_argument("--no-history", action="store_true", help="record nothing")
     g.add_argument("--operator", metavar="NAME",
@@ -95,6 +98,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    help="check the image, connect and initialise, then stop before the erase "
                         "(no retries, nothing recorded)")
     trust_option(g)
+    line_options(p)
     return p
 
 
@@ -109,7 +113,14 @@ def _run(ctx: Context) -> int:
     from ..history import HistoryError, default_path
 
     a, console = ctx.args, ctx.console
-    devices = fleet_devices(a, pinning=True)
+    devices = rerun_devices(a)
+    if devices is None:
+        devices = fleet_devices(a, pinning=True)
+    elif not devices:
+        console.line(f"{PROG}: run {a.retry_failed or a.resume} left no device to run again")
+        if a.json:
+            ctx.out_json({"run_id": None, "devices": [], "counts": {}, "exit_status": EXIT_OK})
+        return EXIT_OK
 
     # The device types the image must name: the devices' (an inventory's may
     # differ from --device-type); with several, each device's update checks its own.
@@ -125,25 +136,31 @@ def _run(ctx: Context) -> int:
                           "exit_status": image.status})
         return image.status
 
+    line = LineRun(ctx, devices, a.image)
     if a.dry_run:
         return _dry_run(ctx, image, devices)
 
     history = None if a.no_history else (a.history or default_path())
+    line.start("skip-current" if a.skip_current else "update")
     try:
         report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: update(
             a.image, devices, retries=a.retries, canary=a.canary,
             max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
-            history=history, operator=a.operator, on_progress=progress,
-            timeout=a.timeout, force_version=a.force_version, cancel=cancel))
+            history=history, operator=a.operator, on_progress=line.progress(progress),
+            timeout=a.timeout, force_version=a.force_version, cancel=cancel,
+            run_id=line.run_id, station=a.station))
     except KeyboardInterrupt:
+        line.cancelled()
         console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "
                      f"again, a device may hold no complete image")
         return EXIT_INTERRUPTED
     except HistoryError as e:
+        line.cancelled()
         console.error(f"history: {e}", "give another --history PATH, or --no-history to "
                                        "update without a record; no device was touched")
         return EXIT_FAILED
-    return report_run(ctx, report, display, seconds, image=image.as_dict())
+    return line.finish(report, report_run(ctx, report, display, seconds,
+                                          image=image.as_dict()))
 
 
 def displayed_run(ctx: Context, devices, call):
