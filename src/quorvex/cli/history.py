@@ -98,7 +98,7 @@ def run(ctx: Context) -> int:
             with History(path) as history:
                 path = str(history.path)  # a URL as messages show it
                 rows = history.attempts(serial=a.serial, address=a.address, image=a.image,
-                                        since=since, resource=a.resource, station=a.station,
+                                        since=since, resource=a.resource, station=a.station_filter,
                                         run=a.run_filter)
         except HistoryError as e:
             ctx.console.error(str(e), "give the path of a history with --history")
