@@ -13,9 +13,8 @@ from ._common import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, PROG, Context, UsageErro
                       exit_text, verb_parser)
 
 # The plain table: (heading, column, width cap). The message takes the rest of the line.
-_TABLE = (("started (UTC)", "started", 19), ("station", "station", 12),
-          ("outcome", "outcome", 11),
-          ("device", "device", 40), ("serial", "serial", 16), ("try", "attempt", 3),
+_TABLE = (("started (UTC)", "started", 19), ("outcome", "outcome", 11),
+          ("device", "device", 40), ("station", "station", 12), ("serial", "serial", 16), ("try", "attempt", 3),
           ("versions", "versions", 23), ("image", "image_sha256", 12),
           ("seconds", "seconds", 8), ("operator", "operator", 12), ("message", "message", 0))
 
