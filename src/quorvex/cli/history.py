@@ -14,7 +14,8 @@ from ._common import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, PROG, Context, UsageErro
 
 # The plain table: (heading, column, width cap). The message takes the rest of the line.
 _TABLE = (("started (UTC)", "started", 19), ("outcome", "outcome", 11),
-          ("device", "device", 40), ("station", "station", 12), ("serial", "serial", 16), ("try", "attempt", 3),
+          ("device", "device", 40), ("station", "station", 12), ("serial", "serial", 16),
+          ("try", "attempt", 3),
           ("versions", "versions", 23), ("image", "image_sha256", 12),
           ("seconds", "seconds", 8), ("operator", "operator", 12), ("message", "message", 0))
 
