@@ -283,7 +283,7 @@ class History:
             "signers": ",".join(map(str, signers)) or None, "outcome": "started",
             "attempt": int(attempt), "operator": operator or default_operator(),
             "tool_version": tool_version(), "station": station or default_station(),
-            "run_id": run_id,
+            "run_id": None if run_id is None else run_id_of(run_id),
         }
         return self._insert("record the attempt", "attempts", row)
 
