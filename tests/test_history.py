@@ -219,6 +219,10 @@ def test_the_history_verb_json_csv_and_table(filled, capsys):
 @pytest.mark.parametrize("args, status, says", [
     (["--since", "soon"], 64, "--since"), (["--image", "g"], 64, "--image"),
     (["--json", "--csv"], 64, "choose one"), (["--address", "h:99999"], 64, "--address"),
+    (["--since", "99999999999d"], 64, "years 1 to 9999"), (["--since", "9" * 400 + "d"], 64,
+                                                           "--since"),
+    (["--since", "0001-01-01T00:00:00+01:00"], 64, "years 1 to 9999"),
+    (["--run", "last-tuesday"], 64, "--run"),
 ])
 def test_the_history_verb_refuses_bad_options(filled, capsys, args, status, says):
     assert main(["history", "--history", str(filled), *args]) == status

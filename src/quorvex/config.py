@@ -168,7 +168,9 @@ def load_settings(path: Optional[str] = None,
         try:
             doc = tomllib.loads(text)
         except tomllib.TOMLDecodeError as e:
-            raise ConfigError(f"config {file}: not valid TOML: {e}") from None
+            reason = str(e).replace("(at end of document)",
+                                    f"(at line {max(1, len(text.splitlines()))}, the end)")
+            raise ConfigError(f"config {file}: not valid TOML: {reason}") from None
         for key, value in doc.items():
             where = f"{file} line {_line_of(text, key)}"
             if key not in KEYS:

@@ -8,6 +8,7 @@ the suite; each case's output says its outcome and attempts."""
 from __future__ import annotations
 
 import os
+import re
 import tempfile
 import xml.etree.ElementTree as ET
 from datetime import datetime, timezone
@@ -16,6 +17,13 @@ from typing import Any, Optional
 __all__ = ["junit_xml", "write_atomically", "write_junit"]
 
 _FAILURES = ("failed", "refused", "interrupted")
+# What XML 1.0 cannot hold at all (a device may answer with any of it).
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+
+
+def _xml_text(text: str) -> str:
+    """`text` with each character XML cannot hold written as repr() writes it."""
+    return _NOT_XML.sub(lambda m: repr(m.group())[1:-1], text)
 
 
 def junit_xml(report: Any, *, seconds: float, image: str, image_sha256: Optional[str] = None,
@@ -39,11 +47,11 @@ def junit_xml(report: Any, *, seconds: float, image: str, image_sha256: Optional
     for key, value in (("run_id", report.run_id), ("station", station), ("image", image),
                        ("image_sha256", image_sha256), ("exit_status", report.exit_status)):
         if value is not None:
-            ET.SubElement(props, "property", name=key, value=str(value))
+            ET.SubElement(props, "property", name=key, value=_xml_text(str(value)))
     for r in results:
-        case = ET.SubElement(suite, "testcase", name=r.device.label,
+        case = ET.SubElement(suite, "testcase", name=_xml_text(r.device.label),
                              classname=f"quorvex.{station or 'fleet'}", time=f"{r.seconds:.3f}")
-        message = r.message or r.outcome
+        message = _xml_text(r.message or r.outcome)
         if r.outcome in _FAILURES:
             ET.SubElement(case, "failure", message=message, type=r.outcome).text = message
         elif r.outcome == "skipped":
@@ -54,7 +62,7 @@ def junit_xml(report: Any, *, seconds: float, image: str, image_sha256: Optional
                 out.append(f"{key}: {getattr(r, key)}")
         if r.bytes:
             out.append(f"bytes: {r.bytes}")
-        ET.SubElement(case, "system-out").text = "\n".join(out)
+        ET.SubElement(case, "system-out").text = _xml_text("\n".join(out))
     ET.indent(root)
     return ET.tostring(root, encoding="utf-8", xml_declaration=True) + b"\n"
 
