@@ -20,6 +20,7 @@ from __future__ import annotations
 import json
 import os
 import queue
+import stat
 import sys
 import threading
 import time
@@ -90,7 +91,17 @@ class EventWriter:
             sys.stdout.flush()
             fd = os.dup(sys.stdout.fileno())  # our own: the thread never holds sys.stdout
         else:
-            fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+            # Never waited on: a named pipe with no reader yet is refused (ENXIO),
+            # not waited for; its writes then block the writer thread alone.
+            fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC | os.O_NONBLOCK,
+                         0o644)
+            try:
+                if stat.S_ISREG(os.fstat(fd).st_mode):
+                    os.ftruncate(fd, 0)
+                os.set_blocking(fd, True)
+            except BaseException:
+                os.close(fd)
+                raise
         return cls(fd, run_id, **kwargs)
 
     # -- what the run says ---------------------------------------------------

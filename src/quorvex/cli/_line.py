@@ -5,6 +5,7 @@ taken up again (--retry-failed, --resume), and results other systems read
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import sys
 import time
@@ -103,8 +104,9 @@ class LineRun:
             try:
                 self.events = EventWriter.open(a.events, self.run_id)
             except OSError as e:
-                raise UsageError(f"--events: cannot write {a.events}: "
-                                 f"{e.strerror or e}") from None
+                why = ("a named pipe with no reader yet: start the reader first"
+                       if e.errno == errno.ENXIO else e.strerror or str(e))
+                raise UsageError(f"--events: cannot write {a.events}: {why}") from None
             if a.events == "-":
                 ctx.stdout = sys.stderr  # the table makes way for the events
 
