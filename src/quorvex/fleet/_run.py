@@ -94,7 +94,7 @@ class _Run:
                  force_version: bool = False, cancel: Optional[threading.Event] = None,
                  run_id: Optional[str] = None, station: Optional[str] = None) -> None:
         from ._inventory import check_duplicates
-        from ._runs import new_run_id
+        from ._runs import run_id_for
 
         for what, value, low in (("retries", retries, 0), ("canary", canary, 0),
                                  ("max_failures", max_failures, 1), ("jobs", jobs, 1)):
@@ -113,7 +113,7 @@ class _Run:
         self.on_progress, self.trusted = on_progress, trusted
         self.timeout, self.force_version = timeout, force_version
         self.cancel = cancel if cancel is not None else threading.Event()
-        self.run_id, self.station = run_id or new_run_id(), station
+        self.run_id, self.station = run_id_for(run_id), station
         self.history: Optional[History] = None
         if history is not None:
             from ._runs import open_history

@@ -15,7 +15,8 @@ from ._model import INTERRUPTED, UNCHANGED, UPDATED, Device
 if TYPE_CHECKING:
     from ..history import History
 
-__all__ = ["RETRY_FAILED", "RESUME", "RunError", "new_run_id", "open_history", "rerun"]
+__all__ = ["RETRY_FAILED", "RESUME", "RunError", "new_run_id", "open_history", "rerun",
+           "run_id_for"]
 
 RETRY_FAILED = "retry-failed"
 RESUME = "resume"
@@ -29,6 +30,14 @@ class RunError(ValueError):
 
 def new_run_id() -> str:
     return str(uuid.uuid4())
+
+
+def run_id_for(run_id: Optional[str]) -> str:
+    """A run's id: the one given, in its one spelling (ValueError when it is
+    no UUID), else a new one."""
+    from ..history import run_id_of
+
+    return new_run_id() if run_id is None else run_id_of(run_id)
 
 
 def open_history(where: str | os.PathLike[str], run: Any) -> History:
