@@ -100,7 +100,7 @@ class Backend:
         raise NotImplementedError
 
 
-Migrate = Callable[[int, Callable[[Step], None]], None]
+Migrate = Callable[[int, Callable[[Step], object]], None]
 """migrate(version, do): brings a database of `version` to the newest, each
 step through do(step)."""
 

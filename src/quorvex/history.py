@@ -83,7 +83,7 @@ COLUMNS = ("id", "started", "ended", "host", "port", "resource", "name", "serial
 """The columns of an attempt, in the order attempts() and the history verb give them."""
 
 
-def _migrate(version: int, do: Callable[[Step], None]) -> None:
+def _migrate(version: int, do: Callable[[Step], object]) -> None:
     for v in range(version, SCHEMA_VERSION):
         for step in _MIGRATIONS[v]:
             do(step)
