@@ -148,7 +148,11 @@ class LineRun:
         if self.events is not None:
             self.events.run_end(report, seconds)
             self.events.close()
-            if self.events.dropped:
+            if self.events.error is not None:
+                self.ctx.console.warning(f"--events: the reader has gone ("
+                                         f"{self.events.error.strerror or self.events.error})"
+                                         f"; the events after that were dropped")
+            elif self.events.dropped:
                 self.ctx.console.warning(f"--events: {self.events.dropped} event(s) dropped: "
                                          f"the reader fell behind")
         if a.junit:
