@@ -12,7 +12,7 @@ Writing never slows a device: events go through a bounded queue to a thread
 of their own that writes them. When the reader falls behind (a full pipe)
 and the queue is full, further events are dropped and counted, and a
 "dropped" event with the count is written as soon as there is room. Only
-the run's end waits, and at most END_WAIT seconds, for room.
+the run's end waits for the writer, and at most END_WAIT seconds in all.
 """
 
 from __future__ import annotations
@@ -79,6 +79,7 @@ class EventWriter:
         self._queue: queue.Queue[Any] = queue.Queue(maxsize=capacity)
         self._devices: dict[str, _DeviceState] = {}
         self.error: Optional[OSError] = None
+        self._deadline: Optional[float] = None  # set when the run's end is queued
         self._thread = threading.Thread(target=self._write_all, name="quorvex-events",
                                         daemon=True)
         self._thread.start()
@@ -156,6 +157,7 @@ class EventWriter:
                 "devices": [{"device": r.device.label, "outcome": r.outcome,
                              "attempts": r.attempts, "seconds": round(r.seconds, 3),
                              "message": r.message or None} for r in report.results]}
+        self._deadline = time.monotonic() + END_WAIT
         try:
             self._queue.put(line, timeout=END_WAIT)
         except queue.Full:
@@ -164,13 +166,16 @@ class EventWriter:
                 self._unreported += 1
 
     def close(self) -> None:
-        """Ends the writer (waiting at most END_WAIT) and closes the descriptor
-        once it is done with it."""
+        """Ends the writer and closes the descriptor once it is done with it.
+        Waits for it until END_WAIT after run_end() began (or END_WAIT from
+        now); a reader stuck past that keeps the thread, which dies with the
+        process, and the descriptor."""
+        deadline = self._deadline or time.monotonic() + END_WAIT
         try:
-            self._queue.put(_STOP, timeout=END_WAIT)
+            self._queue.put(_STOP, timeout=max(0.0, deadline - time.monotonic()))
         except queue.Full:
-            pass  # the reader is stuck: the thread keeps the descriptor, and dies with us
-        self._thread.join(END_WAIT)
+            return  # the reader is stuck
+        self._thread.join(max(0.0, deadline - time.monotonic()))
 
     # -- the writer thread ---------------------------------------------------
 
