@@ -64,6 +64,10 @@ class Foreign(DatabaseError):
     """A database that is not a history."""
 
 
+class Empty(DatabaseError):
+    """A database without a history, opened only to read one."""
+
+
 def _type(kind: str, types: dict[str, str]) -> str:
     base, required = kind.rstrip("!"), kind.endswith("!")
     return types[base] + (" NOT NULL" if required and base != "key" else "")
@@ -270,7 +274,7 @@ class Postgres(Backend):
     before the next statement (never the failed one again: it may have
     committed)."""
 
-    def __init__(self, url: str, newest: int, migrate: Migrate) -> None:
+    def __init__(self, url: str, newest: int, migrate: Migrate, create: bool = True) -> None:
         self.where = safe_url(url)
         try:
             import psycopg
@@ -290,7 +294,7 @@ class Postgres(Backend):
         self._lock = threading.Lock()
         self._db = self._connect()
         try:
-            self._setup(newest, migrate)
+            self._setup(newest, migrate, create)
         except psycopg.Error as e:
             self._db.close()
             raise DatabaseError(f"cannot open it: {_pg_reason(e)}") from e
@@ -308,7 +312,7 @@ class Postgres(Backend):
         except psycopg.Error as e:
             raise DatabaseError(f"cannot reach it: {_pg_reason(e)}") from e
 
-    def _setup(self, newest: int, migrate: Migrate) -> None:
+    def _setup(self, newest: int, migrate: Migrate, create: bool) -> None:
         db = self._db
         with db.transaction():
             # Two processes opening a new database at once create the schema once.
@@ -327,6 +331,8 @@ class Postgres(Backend):
                     "AND c.relkind IN ('r', 'v', 'm', 'p', 'f')").fetchone()[0]
                 if others:
                     raise Foreign("not a history (a database of another program)")
+                if not create:
+                    raise Empty("no history there yet")
                 version = 0
             _newer(version, newest)
             migrate(version, lambda step: db.execute(render(step, _PG_TYPES)))
@@ -370,13 +376,17 @@ def _pg_reason(e: BaseException) -> str:
     return " ".join(str(e).split()) or type(e).__name__
 
 
-def open_backend(where: str | os.PathLike[str], newest: int, migrate: Migrate) -> Backend:
-    """The backend for a --history: a postgresql:// URL or a file path."""
+def open_backend(where: str | os.PathLike[str], newest: int, migrate: Migrate,
+                 create: bool = True) -> Backend:
+    """The backend for a --history: a postgresql:// URL or a file path.
+    Without `create`, a PostgreSQL database that holds no history is Empty
+    (a file's caller looks whether it exists)."""
     if is_url(where):
-        return Postgres(str(where), newest, migrate)
+        return Postgres(str(where), newest, migrate, create)
     return SQLite(Path(where), newest, migrate)
 
 
-__all__ = ["APPLICATION_ID", "BUSY_TIMEOUT", "Backend", "Column", "DatabaseError", "Foreign",
+__all__ = ["APPLICATION_ID", "BUSY_TIMEOUT", "Backend", "Column", "DatabaseError", "Empty",
+           "Foreign",
            "Index", "Postgres", "SQLite", "Step", "Table", "is_url", "open_backend", "render",
            "safe_url"]

@@ -29,8 +29,8 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
-from ._historydb import (BUSY_TIMEOUT, Column, DatabaseError, Index, Step, Table, is_url,
-                         open_backend, safe_url)
+from ._historydb import (BUSY_TIMEOUT, Column, DatabaseError, Empty, Index, Step, Table,
+                         is_url, open_backend, safe_url)
 from ._netaddr import parse_address
 
 __all__ = ["BUSY_TIMEOUT", "COLUMNS", "SCHEMA_VERSION", "History", "HistoryError",
@@ -93,10 +93,12 @@ class HistoryError(OSError):
     """A history that cannot be opened or written. The message names the
     path and the reason; `path` holds the path."""
 
-    def __init__(self, path: str | os.PathLike[str], reason: str) -> None:
+    def __init__(self, path: str | os.PathLike[str], reason: str, *,
+                 empty: bool = False) -> None:
         super().__init__(f"history {os.fspath(path)}: {reason}")
         self.path = os.fspath(path)
         self.reason = reason
+        self.empty = empty  # a database that holds no history yet (History(create=False))
 
 
 def default_path() -> Path:
@@ -224,16 +226,18 @@ class History:
     password from PGPASSWORD or ~/.pgpass). A file is created with its
     parent folders (0700) when it does not exist; an older schema is
     migrated. HistoryError when it cannot be opened, reached or written, is
-    not a quorvex history, or was written by a newer version."""
+    not a quorvex history, or was written by a newer version; without
+    `create`, also for a PostgreSQL database that holds none yet (its
+    `empty` set)."""
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], *, create: bool = True) -> None:
         self.url = str(path) if is_url(path) else None
         self.path: Path | str = safe_url(self.url) if self.url else Path(path)
         self._lock = threading.Lock()
         try:
-            self._db = open_backend(self.url or self.path, SCHEMA_VERSION, _migrate)
+            self._db = open_backend(self.url or self.path, SCHEMA_VERSION, _migrate, create)
         except DatabaseError as e:
-            raise HistoryError(self.path, str(e)) from e
+            raise HistoryError(self.path, str(e), empty=isinstance(e, Empty)) from e
         self._closed = False
 
     def _run(self, what: str, sql: str, params: Sequence[Any] = ()) -> tuple[list[Any], int]:

@@ -95,14 +95,17 @@ def run(ctx: Context) -> int:
     rows: list[dict[str, Any]] = []
     if is_url(path) or os.path.exists(path):  # reading must not create a file
         try:
-            with History(path) as history:
+            with History(path, create=False) as history:
                 path = str(history.path)  # a URL as messages show it
                 rows = history.attempts(serial=a.serial, address=a.address, image=a.image,
-                                        since=since, resource=a.resource, station=a.station_filter,
-                                        run=a.run_filter)
+                                        since=since, resource=a.resource,
+                                        station=a.station_filter, run=a.run_filter)
         except HistoryError as e:
-            ctx.console.error(str(e), "give the path of a history with --history")
-            return EXIT_FAILED
+            if not e.empty:
+                ctx.console.error(str(e), "give the path of a history with --history")
+                return EXIT_FAILED
+            path = e.path
+            ctx.console.line(f"{PROG} history: no history at {path} yet")
         except ValueError as e:  # a filter
             raise UsageError(str(e)) from None
     else:
