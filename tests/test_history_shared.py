@@ -248,7 +248,7 @@ def test_a_server_stopped_mid_run_fails_the_device_and_reports_nothing_updated(
         assert b.counters()["FPGA_ERASE"] == 0  # its row could not be written: never touched
     assert stopped.is_set()
     assert [r.outcome for r in report.results] == ["failed", "failed"]
-    assert all("history" in r.message for r in report.results)
+    assert all("history" in r.message and r.reason == "os_error" for r in report.results)
     own_cluster.start()
     with History(url) as h:  # the first device's row stayed 'started', never 'updated'
         assert [(r["name"], r["outcome"]) for r in h.attempts()] == [("a", "started")]

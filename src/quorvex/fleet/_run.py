@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, Optional
 from ._device import Attempt, Image, Reporter
 from ._limits import ensure_descriptors
 from ._model import Device, DeviceResult, FleetReport, Progress
-from ._outcomes import FAILED, INTERRUPTED, REFUSED, SKIPPED, attempt_status
+from ._outcomes import FAILED, INTERRUPTED, OS_ERROR, REFUSED, SKIPPED, attempt_status
 
 if TYPE_CHECKING:
     from ..history import History
@@ -281,6 +281,8 @@ class _Run:
                 result.message = f"after {result.attempts} attempts: {result.message}"
         except BaseException as e:  # a history that cannot be written, or a fault of ours
             result.outcome, result.message = FAILED, f"{type(e).__name__}: {e}"
+            if isinstance(e, OSError):  # the history's (HistoryError): an error of this host
+                result.reason, result.errno = OS_ERROR, e.errno
             reached = True  # not a link that failed: never counted as unreachable
         result.unreachable = result.outcome == FAILED and not reached
         result.seconds = time.monotonic() - started
