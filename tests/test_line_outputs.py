@@ -167,7 +167,8 @@ def settled(argv, env, tmp_path, text):
 
 
 @pytest.mark.parametrize("flags, env, retries", [
-    ([], {}, 3), ([], {"QUORVEX_RETRIES": "2"}, 2), (["--retries", "5"], {"QUORVEX_RETRIES": "2"}, 5),
+    ([], {}, 3), ([], {"QUORVEX_RETRIES": "2"}, 2),
+    (["--retries", "5"], {"QUORVEX_RETRIES": "2"}, 5),
 ])
 def test_flags_beat_the_environment_which_beats_the_file(tmp_path, flags, env, retries):
     args = settled(["update", "img", "-a", "h", *flags], env, tmp_path,

@@ -23,7 +23,8 @@ EXIT_STATUSES = exit_text(
     s1="a device failed (after its retries) or was skipped; an error of the host; "
        "or no history",
     s2="refused, the flash untouched: image, type, version or identity",
-    s64="usage error: the command line or the inventory is wrong",
+    s64="usage error: the command line, the inventory or the configuration is wrong, "
+        "or --retry-failed/--resume names a run of another image",
     s74="link error: no device could be reached")
 
 # What --dry-run promises of its exit status.
@@ -54,7 +55,9 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                f"  {PROG} update fpga.tbin --inventory rack3.csv --canary 1 --max-failures 2\n"
                f"  {PROG} update fpga.tbin --inventory rack3.toml --skip-current --json\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n"
-               f"  {PROG} update fpga.tbin --address 192.0.2.10 --trust keys/\n\n"
+               f"  {PROG} update fpga.tbin --address 192.0.2.10 --trust keys/\n"
+               f"  {PROG} update fpga.tbin -i rack3.csv --events run.jsonl --junit run.xml\n"
+               f"  {PROG} update fpga.tbin --retry-failed 0b6a3f3e-8f9c-4a55-a1f1-5c2d9e7b4a10\n\n"
                f"{PRECEDENCE}{DRY_RUN_STATUS}\n{EXIT_STATUSES}")
     p.add_argument("image", metavar="IMAGE", help="the image: a raw .bin or a .tbin container")
     device_options(p, several=True)
