@@ -6,6 +6,25 @@
 # installed the same way when it can be, and otherwise only named, as the
 # tests that use it skip without it.
 set -euo pipefail
+
+# PostgreSQL: the tests of a history shared by a line's stations start a
+# throwaway server (initdb, pg_ctl), run by the unprivileged "postgres" user
+# that the Debian package creates when the tests run as root. Only wanted:
+# without it those tests are skipped.
+if ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 && ! command -v initdb >/dev/null 2>&1
+then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing postgresql with apt-get (for the shared-history tests)" >&2
+    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+           apt-get install -y -qq postgresql >&2; }; then
+      echo "note: could not install postgresql; the PostgreSQL history tests will be skipped" >&2
+    fi
+  else
+    echo "note: no PostgreSQL server (initdb); the PostgreSQL history tests will be skipped" \
+         "(Debian/Ubuntu: apt-get install postgresql)" >&2
+  fi
+fi
+
 missing=()
 command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || missing+=(g++)
 if ! printf '#include <openssl/evp.h>\nint main(){return 0;}\n' \

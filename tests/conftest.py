@@ -19,6 +19,10 @@ os.environ.pop("QUORVEX_TRUST", None)
 # removed at the end.
 _STATE_HOME = tempfile.TemporaryDirectory(prefix="quorvex-tests-state-")
 os.environ["XDG_STATE_HOME"] = _STATE_HOME.name
+# And no station's configuration file sets a default under the tests.
+os.environ["XDG_CONFIG_HOME"] = os.path.join(_STATE_HOME.name, "config")
+for _name in ("HISTORY", "STATION", "OPERATOR", "RETRIES", "JOBS", "TIMEOUT", "WINDOW"):
+    os.environ.pop(f"QUORVEX_{_name}", None)
 
 from quorvex.QVRUtils import RetType
 
@@ -169,3 +173,29 @@ def tbin_image(tmp_path):
     path = tmp_path / "img.tbin"
     path.write_bytes(tbin.pack(data, 32))
     return path, data
+
+
+# -- history databases: an SQLite file, and a throwaway PostgreSQL server -----
+
+@pytest.fixture(scope="session")
+def pg_cluster():
+    """One PostgreSQL server for the session, in a temporary folder."""
+    pytest.importorskip("psycopg")
+    from _postgres import Cluster
+
+    try:
+        cluster = Cluster()
+    except FileNotFoundError as e:
+        pytest.skip(str(e))
+    try:
+        yield cluster
+    finally:
+        cluster.remove()
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def history_at(request, tmp_path):
+    """Where a new, empty history lives: an SQLite path or a PostgreSQL URL."""
+    if request.param == "sqlite":
+        return str(tmp_path / "h.sqlite3")
+    return request.getfixturevalue("pg_cluster").new_database()

@@ -29,7 +29,7 @@ __all__ = ["VERBS", "build_parser", "main"]
 
 # The verbs, in the order the overview lists them.
 VERBS = ("info", "update", "verify", "check", "pack", "sign", "keygen", "inspect", "emulate",
-         "history")
+         "history", "config")
 
 _OVERVIEW = f"""\
 Update the FPGA image of networked beamforming devices, and make, sign and
@@ -81,7 +81,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         own_args = getattr(_verb(argv[0]), "run_args", None)
         if own_args is not None:
             return own_args(argv[1:])
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    try:  # the defaults of the configuration file and the environment
+        from ..config import ConfigError, apply_settings
+        apply_settings(parser, argv)
+    except ConfigError as e:
+        Console(sys.stderr).line(f"{PROG}: error: {e}")
+        return EXIT_USAGE
+    args = parser.parse_args(argv)
 
     console = Console(sys.stderr)
     log = LogSetup(console, 1 if args.verbose else -1 if args.quiet else 0)

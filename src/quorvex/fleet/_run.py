@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, Optional
 from ._device import Attempt, Image, Reporter
 from ._limits import ensure_descriptors
 from ._model import Device, DeviceResult, FleetReport, Progress
-from ._outcomes import FAILED, INTERRUPTED, REFUSED, SKIPPED, attempt_status
+from ._outcomes import FAILED, INTERRUPTED, OS_ERROR, REFUSED, SKIPPED, attempt_status
 
 if TYPE_CHECKING:
     from ..history import History
@@ -49,7 +49,8 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
            on_progress: Optional[Callable[[Progress], object]] = None,
            trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
            force_version: bool = False, dry_run: bool = False,
-           cancel: Optional[threading.Event] = None) -> FleetReport:
+           cancel: Optional[threading.Event] = None, run_id: Optional[str] = None,
+           station: Optional[str] = None) -> FleetReport:
     """Update every device with `image` and report how each ended.
 
     Each device: connect, initFpga, check its serial (GET_SN) and FPGA id
@@ -78,6 +79,11 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     nothing is erased or recorded (`history` is not opened). The exit
     status follows the same rule as an update's.
 
+    `run_id` names the run (a new UUID by default; the report and every
+    history row carry it), `station` the host the history records (default:
+    the host name); the run's device list is recorded before any device is
+    touched.
+
     An error of this host (no descriptor, no memory, an I/O error) fails a
     device with its errno (`reason` "os_error") and is retried like a link
     error. A run that needs more descriptors than the soft RLIMIT_NOFILE
@@ -90,7 +96,7 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
                 history=history, operator=operator, on_progress=on_progress,
                 trusted=trusted, timeout=timeout, force_version=force_version,
-                cancel=cancel).run()
+                cancel=cancel, run_id=run_id, station=station).run()
 
 
 class _Run:
@@ -100,8 +106,10 @@ class _Run:
                  operator: Optional[str] = None,
                  on_progress: Optional[Callable[[Progress], object]] = None,
                  trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
-                 force_version: bool = False, cancel: Optional[threading.Event] = None) -> None:
+                 force_version: bool = False, cancel: Optional[threading.Event] = None,
+                 run_id: Optional[str] = None, station: Optional[str] = None) -> None:
         from ._inventory import check_duplicates
+        from ._runs import run_id_for
 
         for what, value, low in (("retries", retries, 0), ("canary", canary, 0),
                                  ("max_failures", max_failures, 1), ("jobs", jobs, 1)):
@@ -120,10 +128,11 @@ class _Run:
         self.on_progress, self.trusted = on_progress, trusted
         self.timeout, self.force_version = timeout, force_version
         self.cancel = cancel if cancel is not None else threading.Event()
+        self.run_id, self.station = run_id_for(run_id), station
         self.history: Optional[History] = None
         if history is not None and mode != "dry-run":
-            from ..history import History
-            self.history = History(history)
+            from ._runs import open_history
+            self.history = open_history(history, self)
         self.results: list[Optional[DeviceResult]] = [None] * len(self.devices)
         self.running: dict[int, Attempt] = {}
         self.lock = threading.Lock()
@@ -146,7 +155,7 @@ class _Run:
             if self.history is not None:
                 self.history.close()
         return FleetReport([r for r in self.results if r is not None],
-                           dry_run=self.mode == "dry-run")
+                           dry_run=self.mode == "dry-run", run_id=self.run_id)
 
     @contextlib.contextmanager
     def _native_driver(self) -> Iterator[None]:
@@ -272,6 +281,8 @@ class _Run:
                 result.message = f"after {result.attempts} attempts: {result.message}"
         except BaseException as e:  # a history that cannot be written, or a fault of ours
             result.outcome, result.message = FAILED, f"{type(e).__name__}: {e}"
+            if isinstance(e, OSError):  # the history's (HistoryError): an error of this host
+                result.reason, result.errno = OS_ERROR, e.errno
             reached = True  # not a link that failed: never counted as unreachable
         result.unreachable = result.outcome == FAILED and not reached
         result.seconds = time.monotonic() - started
@@ -288,7 +299,7 @@ class _Run:
                 resource=d.resource,
                 device_type=d.device_type, image_path=self.image.path,
                 image_sha256=self.image.sha256, signers=self.image.signers, attempt=n,
-                operator=self.operator)
+                operator=self.operator, station=self.station, run_id=self.run_id)
         with self.lock:
             self.running[i] = a
         t0 = time.monotonic()
