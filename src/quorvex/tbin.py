@@ -229,8 +229,13 @@ def key_id(public_key: "ReadableBuffer") -> str:
 
 
 def private_key_id(key_path: PathArg) -> str:
-    """The key id of a private key file, read and checked as :func:`sign`
-    reads it (so this is also the way to test that a key can sign)."""
+    """The key id of a private key file or PKCS#11 URI, read and checked as
+    :func:`sign` reads it (so this is also the way to test that a key can
+    sign: for a token, the PIN is tried and the key looked up)."""
+    if _is_token(key_path):
+        from . import _pkcs11
+
+        return _tbin.key_id(_pkcs11.public_key(os.fspath(key_path), private=True))
     return _tbin.private_key_id(key_path)
 
 
@@ -244,8 +249,16 @@ def signing_digest(source: ImageSource) -> bytes:
 
 
 def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> str:
-    """Sign the ``.tbin`` at ``path`` with the private key file ``key_path``
-    and return the key id.
+    """Sign the ``.tbin`` at ``path`` with the private key ``key_path`` and
+    return the key id.
+
+    ``key_path`` is a private key file, or a PKCS#11 URI (RFC 7512) naming
+    an Ed25519 key in a token, e.g.
+    ``"pkcs11:token=release;object=fpga-2026?module-path=/usr/lib/softhsm/libsofthsm2.so"``:
+    the token then signs :func:`signing_digest` of the file and the private
+    key never enters this process. Its PIN comes from ``pin-source=FILE`` or
+    QUORVEX_PKCS11_PIN (never from the URI itself), its module from
+    ``module-path=`` or QUORVEX_PKCS11_MODULE.
 
     The signature is added to the trailer (a file already signed by the same
     key has that signature replaced). The result goes to ``out``, or replaces
@@ -254,12 +267,23 @@ def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> 
     folder that is flushed and then renamed, so a failure never leaves a
     half-written file. The file is streamed, never held in Python memory.
 
-    A private key that group or others can access is refused
+    A private key file that group or others can access is refused
     (PermissionError, with a ``chmod 600`` hint); ValueError for a key that is
     not an unencrypted Ed25519 PKCS#8 PEM key, a malformed trailer or a file
-    too short to be a ``.tbin``.
+    too short to be a ``.tbin``; for a token, ValueError naming the URI (less
+    any PIN) and what failed: the module, the token, the PIN, the key.
     """
-    return _tbin.sign(path, key_path, _in_place(path) if out is None else out)
+    target = _in_place(path) if out is None else out
+    if _is_token(key_path):
+        from . import _pkcs11
+
+        signature, public_key = _pkcs11.sign_message(os.fspath(key_path), signing_digest(path))
+        return _tbin.attach_signature(path, signature, public_key, target)
+    return _tbin.sign(path, key_path, target)
+
+
+def _is_token(key: Any) -> bool:
+    return isinstance(key, str) and key[:7].lower() == "pkcs11:"
 
 
 def attach_signature(path: PathArg, signature: "ReadableBuffer", public_key: "ReadableBuffer", *,
