@@ -83,7 +83,7 @@ from . import _tbin
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
-__all__ = ["pack", "pack_file", "describe", "generate_key", "load_public_key", "load_trust",
+__all__ = ["pack", "pack_file", "describe", "image_version", "FPGA_VERSION_KEY", "generate_key", "load_public_key", "load_trust",
            "key_id", "private_key_id", "signing_digest", "sign", "attach_signature", "signatures",
            "signature_report"]
 
@@ -107,7 +107,7 @@ def _key_prefix(key_prefix: Optional[str]) -> str:
 
 
 def pack(image: ImageSource, dev_type: DevType, header: Header = None, *,
-         key_prefix: Optional[str] = None) -> bytes:
+         key_prefix: Optional[str] = None, fpga_version: Optional[str] = None) -> bytes:
     """Build a ``.tbin`` container and return it as bytes.
 
     image
@@ -123,6 +123,10 @@ def pack(image: ImageSource, dev_type: DevType, header: Header = None, *,
     key_prefix
         The key prefix; by default ``quorvex.QVRFpga._TBIN_KEY_PREFIX`` as it
         is at the time of the call.
+    fpga_version
+        The image's FPGA version, a dotted version of one to four numbers
+        (``"0.2.5.0"``), stored as ``"FPGA_VER"``: a fleet run then refuses
+        to put the image on a device whose FPGA is newer, unless told to.
 
     Raises ValueError for an empty image ("image is empty"), for a device
     type the checker could not key (0, a
@@ -131,11 +135,11 @@ def pack(image: ImageSource, dev_type: DevType, header: Header = None, *,
     32-bit fields; TypeError for a header that is not a dict or not JSON
     serialisable; OSError when the image file cannot be read.
     """
-    return _tbin.pack(image, dev_type, header, _key_prefix(key_prefix))
+    return _tbin.pack(image, dev_type, _versioned(header, fpga_version), _key_prefix(key_prefix))
 
 
 def pack_file(image_path: PathArg, out_path: PathArg, dev_type: DevType, header: Header = None, *,
-              key_prefix: Optional[str] = None) -> int:
+              key_prefix: Optional[str] = None, fpga_version: Optional[str] = None) -> int:
     """Write the ``.tbin`` container for the image file ``image_path`` to
     ``out_path`` and return the number of bytes written.
 
@@ -145,7 +149,43 @@ def pack_file(image_path: PathArg, out_path: PathArg, dev_type: DevType, header:
     left half written. Arguments and errors are those of :func:`pack`; an
     ``out_path`` that names the image file itself is refused (ValueError).
     """
-    return _tbin.pack_file(image_path, out_path, dev_type, header, _key_prefix(key_prefix))
+    return _tbin.pack_file(image_path, out_path, dev_type, _versioned(header, fpga_version),
+                           _key_prefix(key_prefix))
+
+
+#: The JSON header's member holding the image's FPGA version.
+FPGA_VERSION_KEY = "FPGA_VER"
+
+
+def _versioned(header: Header, fpga_version: Optional[str]) -> Header:
+    """`header` with "FPGA_VER" set to `fpga_version`; a version given
+    either way must be one the fleet can compare."""
+    if isinstance(header, dict) and FPGA_VERSION_KEY in header:
+        if fpga_version is not None:
+            raise ValueError(f"the FPGA version is given twice: fpga_version={fpga_version!r} "
+                             f"and header[{FPGA_VERSION_KEY!r}]")
+        fpga_version = header[FPGA_VERSION_KEY]
+    if fpga_version is None:
+        return header
+    text = image_version({FPGA_VERSION_KEY: fpga_version})
+    return {**(header or {}), FPGA_VERSION_KEY: text}
+
+
+def image_version(header: Any) -> Optional[str]:
+    """The FPGA version a parsed JSON header records ("FPGA_VER"), as text,
+    or None when it records none. ValueError for a value that is no dotted
+    version of one to four numbers."""
+    if not isinstance(header, dict) or FPGA_VERSION_KEY not in header:
+        return None
+    value = header[FPGA_VERSION_KEY]
+    from .QVRUtils import VER
+
+    if isinstance(value, str):
+        try:
+            return str(VER(value))
+        except ValueError:
+            pass
+    raise ValueError(f"{FPGA_VERSION_KEY} {value!r} is not a dotted version such as \"0.2.5.0\"")
 
 
 def describe(source: ImageSource, *, key_prefix: Optional[str] = None,
