@@ -360,7 +360,8 @@ def _key_list(keys: Any, name: str) -> "list[bytes]":
 
 
 def signature_report(source: ImageSource, trusted: "Optional[Iterable[ReadableBuffer]]" = None, *,
-                     keys: "Iterable[ReadableBuffer]" = ()) -> "dict[str, Any]":
+                     keys: "Iterable[ReadableBuffer]" = (),
+                     revoked: "Iterable[str]" = ()) -> "dict[str, Any]":
     """What the signature trailer of ``source`` (a path or the bytes) holds.
 
     trusted
@@ -369,6 +370,9 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[ReadableBu
         key at all means no policy, as for the header check.
     keys
         Further public keys to verify signatures with, trusted or not.
+    revoked
+        Key ids (16 hex digits) of revoked keys: a signature by one never
+        counts, even when its key is also in ``trusted``.
 
     Returns a dict:
 
@@ -380,17 +384,26 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[ReadableBu
       (``"ed25519"`` or ``"unknown(N)"``), ``key_id``, ``valid`` (True or
       False when a key at hand has its key id, None when none has: a trailer
       carries key ids, not keys, so a signature is verified only against
-      the keys given), ``trusted`` (its key id is one of ``trusted``; None
-      without a policy);
+      the keys given), ``trusted`` (its key id is one of ``trusted`` and not
+      revoked; None without a policy), ``revoked`` (its key id is one of
+      ``revoked``), ``standing`` (``"trusted"``, ``"untrusted"`` or
+      ``"revoked"``; None without a policy and not revoked);
     - ``accepted``: under a policy, whether it accepts the file (no problem,
-      and a valid signature by a trusted key); None without one.
+      and a valid signature by a trusted key that is not revoked); None
+      without one.
     """
+    if isinstance(revoked, (str, bytes)):
+        raise TypeError("revoked must be an iterable of key ids, not one text")
+    gone = {str(r).lower() for r in revoked}
     trusted_list = [] if trusted is None else _key_list(trusted, "trusted")
     report = _tbin.signature_report(source, trusted_list + _key_list(keys, "keys"))
     # No trusted key is no policy, as an empty _TRUSTED_KEYS is to the check.
-    ids = {_tbin.key_id(k) for k in trusted_list} if trusted_list else None
+    ids = {_tbin.key_id(k) for k in trusted_list} - gone if trusted_list else None
     for entry in report["signatures"]:
         entry["trusted"] = None if ids is None else entry["key_id"] in ids
+        entry["revoked"] = entry["key_id"] in gone
+        entry["standing"] = ("revoked" if entry["revoked"] else None if ids is None else
+                             "trusted" if entry["trusted"] else "untrusted")
     if ids is None:
         report["accepted"] = None
     else:
