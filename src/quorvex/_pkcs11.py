@@ -237,7 +237,7 @@ def _find(uri: Uri, session: Any, p11: Any, object_class: Any, what: str) -> Any
     key = objects[0]
     if getattr(key, "key_type", None) != p11.KeyType.EC_EDWARDS:
         kind = getattr(getattr(key, "key_type", None), "name", "unknown")
-        raise uri.fail(f"the {what} is a {kind} key, not an Ed25519 key")
+        raise uri.fail(f"the {what} is of type {kind}, not an Ed25519 key")
     return key
 
 

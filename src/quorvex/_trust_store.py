@@ -33,7 +33,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Optional
 
-__all__ = ["TrustError", "Policy", "load", "REVOKED_ENV", "FLOOR_ENV", "FLOOR_FILE",
+__all__ = ["TrustError", "Policy", "load", "site_floor", "REVOKED_ENV", "FLOOR_ENV", "FLOOR_FILE",
            "REVOKED_FOLDER"]
 
 TRUST_ENV = "QUORVEX_TRUST"
@@ -107,20 +107,12 @@ def load(paths: Sequence[str] = (), *, base: Optional[Iterable[bytes]] = None,
 
     revoked: set[str] = set()
     seen: set[bytes] = set()  # revoked public keys read from files
-    floors: list[tuple[str, str]] = []  # (version, where it was set)
     for p in trust_paths:
-        if not os.path.isdir(p):
-            continue
         folder = os.path.join(p, REVOKED_FOLDER)
-        if os.path.lexists(folder):
+        if os.path.isdir(p) and os.path.lexists(folder):
             revoked |= _revoked_at(folder, seen)
-        floor_file = os.path.join(p, FLOOR_FILE)
-        if os.path.lexists(floor_file):
-            floors.append((_floor_file(floor_file), floor_file))
     for p in _split(env.get(REVOKED_ENV)):
         revoked |= _revoked_at(p, seen, REVOKED_ENV)
-    if env.get(FLOOR_ENV, "").strip():
-        floors.append((_version(env[FLOOR_ENV], FLOOR_ENV), FLOOR_ENV))
 
     trusted = {k for k in keys if tbin.key_id(k) not in revoked}
     if keys and not trusted:
@@ -129,8 +121,22 @@ def load(paths: Sequence[str] = (), *, base: Optional[Iterable[bytes]] = None,
                          f"would let every image through; trust a key that is not revoked, "
                          f"or remove the trust settings")
     known = keys | seen
-    return Policy(trusted, revoked, _highest(floors),
+    return Policy(trusted, revoked, site_floor(paths, environ=env),
                   [k for k in known if tbin.key_id(k) in revoked])
+
+
+def site_floor(paths: Sequence[str] = (), *,
+               environ: Optional[Mapping[str, str]] = None) -> Optional[str]:
+    """The lowest FPGA version the site allows (None: no floor): the
+    strictest of QUORVEX_MIN_FPGA_VERSION and the min-fpga-version files of
+    the trust folders (QUORVEX_TRUST's and `paths`). TrustError for one that
+    cannot be read or is no version."""
+    env = os.environ if environ is None else environ
+    floors = [(_floor_file(f), f) for p in [*_split(env.get(TRUST_ENV)), *paths]
+              if os.path.isdir(p) and os.path.lexists(f := os.path.join(p, FLOOR_FILE))]
+    if env.get(FLOOR_ENV, "").strip():
+        floors.append((_version(env[FLOOR_ENV], FLOOR_ENV), FLOOR_ENV))
+    return _highest(floors)
 
 
 def _why(e: BaseException) -> str:

@@ -14,7 +14,7 @@ from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import DeviceJob, run_cancellable, run_fleet
 from ._options import count, device_options
-from ._trust import policy, trust_option
+from ._trust import policy, trust_option, trusted_keys
 
 # The exit status of a run, and which wins when devices end differently.
 PRECEDENCE = """\
@@ -89,6 +89,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     g = p.add_argument_group("safety checks")
     g.add_argument("--force-version", action="store_true",
                    help="update even a device whose FPGA version is below the supported minimum")
+    g.add_argument("--allow-downgrade", action="store_true",
+                   help="write an image whose FPGA_VER is older than the device's FPGA version "
+                        "(refused otherwise; the history names who allowed it). A site floor "
+                        "(QUORVEX_MIN_FPGA_VERSION, min-fpga-version in a trust folder) holds "
+                        "even then")
     g.add_argument("--force-device-type", action="store_true",
                    help="write a .tbin even when its header names other device types")
     g.add_argument("--dry-run", action="store_true",
@@ -129,12 +134,14 @@ def _run(ctx: Context) -> int:
         return _dry_run(ctx, image, devices)
 
     history = None if a.no_history else (a.history or default_path())
+    floor = getattr(trusted_keys(), "floor", None)  # the site's, as the policy read it
     try:
         report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: update(
             a.image, devices, retries=a.retries, canary=a.canary,
             max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
             history=history, operator=a.operator, on_progress=progress,
-            timeout=a.timeout, force_version=a.force_version, cancel=cancel))
+            timeout=a.timeout, force_version=a.force_version, cancel=cancel,
+            allow_downgrade=a.allow_downgrade, min_fpga_version=floor))
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "
                      f"again, a device may hold no complete image")

@@ -159,6 +159,8 @@ class Attempt:
     #: The run's native driver (QVRFpga._FleetDriver), which then runs the
     #: transfer of the update; None: every command goes through the tool.
     driver: Any = None
+    #: The run's downgrade rule (fleet._downgrade.DowngradeRule); None: none.
+    downgrade: Any = None
 
     outcome: str = FAILED
     message: str = ""
@@ -236,6 +238,11 @@ class Attempt:
                 return self._end(FAILED, "the flash differs from the image" if self.image.payload
                                  else "the image is empty: there is nothing to compare")
 
+        refusal, note = (None, "") if self.downgrade is None else \
+            self.downgrade.judge(self.image.path, self.old_version)
+        if refusal:
+            return self._end(REFUSED, refusal)
+
         try:
             ret = tool.processFpgaUpdate(self.image.path, d.device_type)
         finally:
@@ -249,7 +256,7 @@ class Attempt:
         if ret.RetCode is RetCode.OK:
             self.new_version = (ret.RetData or {}).get("fw_version") or None
             self.bytes = len(self.image.payload)
-            return self._end(UPDATED, "")
+            return self._end(UPDATED, note)
         if ret.RetMsg == _VERIFY_FAILED:
             return self._end(FAILED, "the image read back from the flash differs from "
                                      "the image written", retry=True)

@@ -18,6 +18,7 @@ from concurrent.futures import wait as wait_futures
 from typing import TYPE_CHECKING, Any, Optional
 
 from ._device import Attempt, Image, Reporter
+from ._downgrade import DowngradeRule
 from ._model import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, EXIT_UNREACHABLE,
                      FAILED, INTERRUPTED, REFUSED, SKIPPED, UNCHANGED, UPDATED, Device,
                      DeviceResult, FleetReport, Progress)
@@ -53,7 +54,8 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
            on_progress: Optional[Callable[[Progress], object]] = None,
            trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
            force_version: bool = False,
-           cancel: Optional[threading.Event] = None) -> FleetReport:
+           cancel: Optional[threading.Event] = None, allow_downgrade: bool = False,
+           min_fpga_version: Optional[str] = None) -> FleetReport:
     """Update every device with `image` and report how each ended.
 
     Each device: connect, initFpga, check its serial (GET_SN) and FPGA id
@@ -71,13 +73,21 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     most every 50 ms per device. Setting `cancel` (Ctrl-C on the caller's
     thread sets it too) ends every retry wait at once and interrupts running
     devices. `trusted`: Ed25519 public keys for the signature policy of this
-    run (None keeps QVRFpga._TRUSTED_KEYS). OSError when the image cannot be
-    read; ValueError for bad arguments or a device listed twice."""
+    run (None keeps QVRFpga._TRUSTED_KEYS). An image whose header records an
+    FPGA version ("FPGA_VER") older than the one a device reports is
+    `refused` there, before the erase, unless `allow_downgrade` (each allowed
+    downgrade is said in the device's message and history row, with the
+    operator). `min_fpga_version` is the site's floor, which holds even then
+    (None: QUORVEX_MIN_FPGA_VERSION and the min-fpga-version files of the
+    QUORVEX_TRUST folders). OSError when the image cannot be read; ValueError
+    for bad arguments, a floor that is no version, or a device listed twice."""
     return _Run(image, devices, mode="skip-current" if skip_current else "update",
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
                 history=history, operator=operator, on_progress=on_progress,
                 trusted=trusted, timeout=timeout, force_version=force_version,
-                cancel=cancel).run()
+                cancel=cancel, downgrade=DowngradeRule.for_run(allow_downgrade,
+                                                               min_fpga_version,
+                                                               operator)).run()
 
 
 class _Run:
@@ -87,7 +97,8 @@ class _Run:
                  operator: Optional[str] = None,
                  on_progress: Optional[Callable[[Progress], object]] = None,
                  trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
-                 force_version: bool = False, cancel: Optional[threading.Event] = None) -> None:
+                 force_version: bool = False, cancel: Optional[threading.Event] = None,
+                 downgrade: Any = None) -> None:
         from ._inventory import check_duplicates
 
         for what, value, low in (("retries", retries, 0), ("canary", canary, 0),
@@ -106,6 +117,7 @@ class _Run:
         self.jobs = jobs or max(1, len(self.devices))
         self.on_progress, self.trusted = on_progress, trusted
         self.timeout, self.force_version = timeout, force_version
+        self.downgrade = downgrade
         self.cancel = cancel if cancel is not None else threading.Event()
         self.history: Optional[History] = None
         if history is not None:
@@ -250,7 +262,8 @@ class _Run:
 
     def _attempt(self, i: int, d: Device, report: Reporter, n: int) -> Attempt:
         a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
-                    force_version=self.force_version, mode=self.mode, driver=self.driver)
+                    force_version=self.force_version, mode=self.mode, driver=self.driver,
+                    downgrade=self.downgrade)
         row = None
         if self.history is not None:
             # Recorded (and committed) before the attempt touches the device.
