@@ -112,3 +112,24 @@ def test_a_revocation_list_that_does_not_parse_is_an_error_naming_file_and_line(
     missing = {"QUORVEX_TRUST": str(folder), "QUORVEX_REVOKED": str(tmp_path / "nowhere")}
     with pytest.raises(_trust_store.TrustError, match="nowhere"):
         _trust_store.load(environ=missing)
+
+
+def test_the_library_policy_from_the_environment_leaves_revoked_keys_out(site, tmp_path):
+    import subprocess
+    import sys
+
+    folder, ids, images = site
+    (folder / "revoked").mkdir()
+    (folder / "revoked" / "ids").write_text(ids["alice"] + "\n")
+    probe = ("import sys\nfrom quorvex.QVRFpga import FpgaTool\n"
+             "class Link:\n    pass\n"
+             "print(FpgaTool(connection=Link())._checkFileHeader(sys.argv[1]))")
+    env = {**os.environ, "QUORVEX_TRUST": str(folder)}
+    for signers, verdict in ((("alice",), "False"), (("alice", "bob"), "True")):
+        r = subprocess.run([sys.executable, "-c", probe, str(images[signers])], env=env,
+                           capture_output=True, text=True, timeout=60)
+        assert r.stdout.split()[-1] == verdict, r.stderr  # behind the log lines
+    (folder / "revoked" / "ids").write_text(f"{ids['alice']}\n{ids['bob']}\n")
+    r = subprocess.run([sys.executable, "-c", probe, str(images[("alice", "bob")])], env=env,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode != 0 and "every trusted key is revoked" in r.stderr

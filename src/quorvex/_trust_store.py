@@ -105,8 +105,9 @@ def load(paths: Sequence[str] = (), *, base: Optional[Iterable[bytes]] = None,
         except (OSError, ValueError) as e:
             raise TrustError(f"trust path {p!r}: {_why(e)}") from None
 
-    revoked: set[str] = set()
-    seen: set[bytes] = set()  # revoked public keys read from files
+    # Revoked keys read from files; a base loaded here before keeps what it knew.
+    revoked: set[str] = set(getattr(base, "revoked", ()))
+    seen: set[bytes] = set(getattr(base, "revoked_keys", ()))
     for p in trust_paths:
         folder = os.path.join(p, REVOKED_FOLDER)
         if os.path.isdir(p) and os.path.lexists(folder):

@@ -59,7 +59,7 @@ def policy(paths: Sequence[str]) -> Iterator[Policy]:
     from .._trust_store import TrustError, load
 
     try:
-        keys = load(paths, base=[bytes(k) for k in QVRFpga._TRUSTED_KEYS])
+        keys = load(paths, base=QVRFpga._TRUSTED_KEYS)
     except TrustError as e:
         raise UsageError(f"--trust: {e}" if paths else str(e)) from None
     old = QVRFpga._TRUSTED_KEYS
