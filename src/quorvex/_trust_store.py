@@ -31,7 +31,7 @@ import os
 import re
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Optional
+from typing import Any, Optional
 
 __all__ = ["TrustError", "Policy", "load", "site_floor", "REVOKED_ENV", "FLOOR_ENV", "FLOOR_FILE",
            "REVOKED_FOLDER"]
@@ -81,7 +81,7 @@ def _split(value: Optional[str]) -> list[str]:
     return [p for p in (value or "").split(os.pathsep) if p]
 
 
-def load(paths: Sequence[str] = (), *, base: Optional[Iterable[bytes]] = None,
+def load(paths: Sequence[str] = (), *, base: Optional[Iterable[Any]] = None,
          environ: Optional[Mapping[str, str]] = None) -> Policy:
     """The policy of the trust paths `paths` and of the environment.
 

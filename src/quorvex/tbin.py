@@ -82,6 +82,7 @@ from . import _tbin
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
+    from typing_extensions import TypeGuard
 
 __all__ = ["pack", "pack_file", "describe", "image_version", "FPGA_VERSION_KEY", "generate_key", "load_public_key", "load_trust",
            "key_id", "private_key_id", "signing_digest", "sign", "attach_signature", "signatures",
@@ -275,7 +276,7 @@ def private_key_id(key_path: PathArg) -> str:
     if _is_token(key_path):
         from . import _pkcs11
 
-        return _tbin.key_id(_pkcs11.public_key(os.fspath(key_path), private=True))
+        return _tbin.key_id(_pkcs11.public_key(key_path, private=True))
     return _tbin.private_key_id(key_path)
 
 
@@ -317,12 +318,12 @@ def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> 
     if _is_token(key_path):
         from . import _pkcs11
 
-        signature, public_key = _pkcs11.sign_message(os.fspath(key_path), signing_digest(path))
+        signature, public_key = _pkcs11.sign_message(key_path, signing_digest(path))
         return _tbin.attach_signature(path, signature, public_key, target)
     return _tbin.sign(path, key_path, target)
 
 
-def _is_token(key: Any) -> bool:
+def _is_token(key: Any) -> "TypeGuard[str]":
     return isinstance(key, str) and key[:7].lower() == "pkcs11:"
 
 
