@@ -23,6 +23,7 @@ this module imports it only when a token is used.
 from __future__ import annotations
 
 import os
+import threading
 import urllib.parse
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -160,6 +161,11 @@ def _binding(uri: Uri) -> Any:
     return pkcs11
 
 
+# One token operation at a time in this process: each finalises the module
+# it loaded, which would pull it from under another thread's operation.
+_ONE_AT_A_TIME = threading.Lock()
+
+
 @contextmanager
 def _session(uri: Uri, *, rw: bool = False) -> Iterator[Any]:
     """A logged-in session on the token `uri` names; the module is finalised
@@ -167,6 +173,12 @@ def _session(uri: Uri, *, rw: bool = False) -> Iterator[Any]:
     p11 = _binding(uri)
     module = _module_path(uri)
     pin = _pin(uri)
+    with _ONE_AT_A_TIME, _open(uri, p11, module, pin, rw) as session:
+        yield session
+
+
+@contextmanager
+def _open(uri: Uri, p11: Any, module: str, pin: str, rw: bool) -> Iterator[Any]:
     try:
         lib = p11.lib(module)
     except (p11.PKCS11Error, OSError) as e:
