@@ -12,7 +12,9 @@ import pytest
 
 # A site policy on this machine would refuse the suite's unsigned images: the
 # tests set their own trusted keys, and run (and start processes) without it.
-os.environ.pop("QUORVEX_TRUST", None)
+for _setting in ("QUORVEX_TRUST", "QUORVEX_REVOKED", "QUORVEX_MIN_FPGA_VERSION",
+                 "QUORVEX_PKCS11_PIN", "QUORVEX_PKCS11_MODULE"):
+    os.environ.pop(_setting, None)
 
 # Nor may a test run add rows to this machine's update history: the default
 # history of every process the suite starts lies in a folder of its own,

@@ -1,7 +1,7 @@
 """quorvex-fpga: FPGA updates of networked beamforming devices from the shell.
 
-One verb per job (info, update, verify, check, pack, sign, keygen, inspect,
-emulate, history),
+One verb per job (info, update, verify, check, pack, sign, keygen, pubkey,
+inspect, emulate, history),
 each a module of this package; run ``quorvex-fpga --help`` for the overview and
 ``quorvex-fpga VERB --help`` for a verb. The native modules are imported only
 after the log is set up (on standard error), so standard output carries
@@ -28,8 +28,8 @@ from ._console import Console, LogSetup
 __all__ = ["VERBS", "build_parser", "main"]
 
 # The verbs, in the order the overview lists them.
-VERBS = ("info", "update", "verify", "check", "pack", "sign", "keygen", "inspect", "emulate",
-         "history", "config")
+VERBS = ("info", "update", "verify", "check", "pack", "sign", "keygen", "pubkey", "inspect",
+         "emulate", "history", "config")
 
 _OVERVIEW = f"""\
 Update the FPGA image of networked beamforming devices, and make, sign and

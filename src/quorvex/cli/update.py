@@ -16,7 +16,7 @@ from ._image import check_image
 from ._jobs import run_cancellable
 from ._line import LineRun, line_options, rerun_devices
 from ._options import count, device_options
-from ._trust import policy, trust_option
+from ._trust import policy, trust_option, trusted_keys
 
 EXIT_STATUSES = exit_text(
     EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE, EXIT_LINK, EXIT_INTERRUPTED,
@@ -93,6 +93,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     g = p.add_argument_group("safety checks")
     g.add_argument("--force-version", action="store_true",
                    help="update even a device whose FPGA version is below the supported minimum")
+    g.add_argument("--allow-downgrade", action="store_true",
+                   help="write an image whose FPGA_VER is older than the device's FPGA version "
+                        "(refused otherwise; the history names who allowed it). A site floor "
+                        "(QUORVEX_MIN_FPGA_VERSION, min-fpga-version in a trust folder) holds "
+                        "even then")
     g.add_argument("--force-device-type", action="store_true",
                    help="write a .tbin even when its header names other device types")
     g.add_argument("--dry-run", action="store_true",
@@ -142,13 +147,15 @@ def _run(ctx: Context) -> int:
     history = None if a.no_history or a.dry_run else (a.history or default_path())
     if not a.dry_run:
         line.start("skip-current" if a.skip_current else "update")
+    floor = getattr(trusted_keys(), "floor", None)  # the site's, as the policy read it
     try:
         report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: update(
             a.image, devices, retries=0 if a.dry_run else a.retries, canary=a.canary,
             max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
             history=history, operator=a.operator, on_progress=line.progress(progress),
             timeout=a.timeout, force_version=a.force_version, dry_run=a.dry_run,
-            cancel=cancel, run_id=line.run_id, station=a.station))
+            cancel=cancel, run_id=line.run_id, station=a.station,
+            allow_downgrade=a.allow_downgrade, min_fpga_version=floor))
     except KeyboardInterrupt:
         line.cancelled()
         console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "

@@ -21,6 +21,7 @@ from ._device import Attempt, Image, Reporter
 from ._limits import ensure_descriptors
 from ._model import Device, DeviceResult, FleetReport, Progress
 from ._outcomes import FAILED, INTERRUPTED, OS_ERROR, REFUSED, SKIPPED, attempt_status
+from ._downgrade import DowngradeRule
 
 if TYPE_CHECKING:
     from ..history import History
@@ -50,7 +51,8 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
            trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
            force_version: bool = False, dry_run: bool = False,
            cancel: Optional[threading.Event] = None, run_id: Optional[str] = None,
-           station: Optional[str] = None) -> FleetReport:
+           station: Optional[str] = None, allow_downgrade: bool = False,
+           min_fpga_version: Optional[str] = None) -> FleetReport:
     """Update every device with `image` and report how each ended.
 
     Each device: connect, initFpga, check its serial (GET_SN) and FPGA id
@@ -69,6 +71,14 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     thread sets it too) ends every retry wait at once and interrupts running
     devices. `trusted`: Ed25519 public keys for the signature policy of this
     run (None keeps QVRFpga._TRUSTED_KEYS).
+
+    An image whose header records an FPGA version ("FPGA_VER") older than
+    the one a device reports is `refused` there, before the erase, unless
+    `allow_downgrade` (each allowed downgrade is said in the device's
+    message and history row, with the operator). `min_fpga_version` is the
+    site's floor, which holds even then (None: QUORVEX_MIN_FPGA_VERSION and
+    the min-fpga-version files of the QUORVEX_TRUST folders); a floor that
+    is no version is a ValueError.
 
     A device this run erased or wrote to is never `unchanged`: after a failed
     attempt that touched its flash, the retry updates it again from the
@@ -96,7 +106,9 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
                 history=history, operator=operator, on_progress=on_progress,
                 trusted=trusted, timeout=timeout, force_version=force_version,
-                cancel=cancel, run_id=run_id, station=station).run()
+                cancel=cancel, run_id=run_id, station=station,
+                downgrade=DowngradeRule.for_run(allow_downgrade, min_fpga_version,
+                                                operator)).run()
 
 
 class _Run:
@@ -107,7 +119,8 @@ class _Run:
                  on_progress: Optional[Callable[[Progress], object]] = None,
                  trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
                  force_version: bool = False, cancel: Optional[threading.Event] = None,
-                 run_id: Optional[str] = None, station: Optional[str] = None) -> None:
+                 run_id: Optional[str] = None, station: Optional[str] = None,
+                 downgrade: Any = None) -> None:
         from ._inventory import check_duplicates
         from ._runs import run_id_for
 
@@ -127,6 +140,7 @@ class _Run:
         self.jobs = jobs or max(1, len(self.devices))
         self.on_progress, self.trusted = on_progress, trusted
         self.timeout, self.force_version = timeout, force_version
+        self.downgrade = downgrade
         self.cancel = cancel if cancel is not None else threading.Event()
         self.run_id, self.station = run_id_for(run_id), station
         self.history: Optional[History] = None
@@ -290,7 +304,8 @@ class _Run:
 
     def _attempt(self, i: int, d: Device, report: Reporter, n: int, mode: str) -> Attempt:
         a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
-                    force_version=self.force_version, mode=mode, driver=self.driver)
+                    force_version=self.force_version, mode=mode, driver=self.driver,
+                    downgrade=self.downgrade)
         row = None
         if self.history is not None:
             # Recorded (and committed) before the attempt touches the device.
