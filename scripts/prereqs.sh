@@ -1,11 +1,31 @@
 #!/usr/bin/env bash
 # Makes sure the build's system prerequisites are there: a C++ compiler and
 # OpenSSL's libcrypto headers. On Debian as root it installs what is missing;
-# elsewhere it names the package to install and stops. The openssl command
-# is wanted by the tests (keys and signatures made by another tool); it is
-# installed the same way when it can be, and otherwise only named, as the
-# tests that use it skip without it.
+# elsewhere it names the package to install and stops. The tests want two
+# more: the openssl command (keys and signatures made by another tool) and
+# SoftHSM2 (a PKCS#11 token to sign in). They are installed the same way when
+# they can be, and otherwise only named, as the tests that use them skip
+# without them.
 set -euo pipefail
+
+# PostgreSQL: the tests of a history shared by a line's stations start a
+# throwaway server (initdb, pg_ctl), run by the unprivileged "postgres" user
+# that the Debian package creates when the tests run as root. Only wanted:
+# without it those tests are skipped.
+if ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 && ! command -v initdb >/dev/null 2>&1
+then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing postgresql with apt-get (for the shared-history tests)" >&2
+    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+           apt-get install -y -qq postgresql >&2; }; then
+      echo "note: could not install postgresql; the PostgreSQL history tests will be skipped" >&2
+    fi
+  else
+    echo "note: no PostgreSQL server (initdb); the PostgreSQL history tests will be skipped" \
+         "(Debian/Ubuntu: apt-get install postgresql)" >&2
+  fi
+fi
+
 missing=()
 command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || missing+=(g++)
 if ! printf '#include <openssl/evp.h>\nint main(){return 0;}\n' \
@@ -14,6 +34,7 @@ if ! printf '#include <openssl/evp.h>\nint main(){return 0;}\n' \
 fi
 wanted=()
 command -v openssl >/dev/null 2>&1 || wanted+=(openssl)
+command -v softhsm2-util >/dev/null 2>&1 || wanted+=(softhsm2)
 [ ${#missing[@]} -eq 0 ] && [ ${#wanted[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "installing ${missing[*]} ${wanted[*]} with apt-get" >&2
@@ -24,12 +45,12 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
   # Only wanted: a failure here leaves the build as it is (the tests skip).
   if [ ${#wanted[@]} -gt 0 ] && ! { apt-get update -qq &&
        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${wanted[@]}" >&2; }; then
-    echo "note: could not install ${wanted[*]}; the tests that compare with it will be skipped" >&2
+    echo "note: could not install ${wanted[*]}; the tests that need it will be skipped" >&2
   fi
   exit 0
 fi
 if [ ${#wanted[@]} -gt 0 ]; then
-  echo "note: no openssl command; the tests that compare with it will be skipped (install ${wanted[*]})" >&2
+  echo "note: the tests that need ${wanted[*]} will be skipped (install ${wanted[*]})" >&2
 fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 echo "missing build prerequisites: install ${missing[*]} (Debian/Ubuntu: apt-get install ${missing[*]})" >&2

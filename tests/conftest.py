@@ -12,13 +12,19 @@ import pytest
 
 # A site policy on this machine would refuse the suite's unsigned images: the
 # tests set their own trusted keys, and run (and start processes) without it.
-os.environ.pop("QUORVEX_TRUST", None)
+for _setting in ("QUORVEX_TRUST", "QUORVEX_REVOKED", "QUORVEX_MIN_FPGA_VERSION",
+                 "QUORVEX_PKCS11_PIN", "QUORVEX_PKCS11_MODULE"):
+    os.environ.pop(_setting, None)
 
 # Nor may a test run add rows to this machine's update history: the default
 # history of every process the suite starts lies in a folder of its own,
 # removed at the end.
 _STATE_HOME = tempfile.TemporaryDirectory(prefix="quorvex-tests-state-")
 os.environ["XDG_STATE_HOME"] = _STATE_HOME.name
+# And no station's configuration file sets a default under the tests.
+os.environ["XDG_CONFIG_HOME"] = os.path.join(_STATE_HOME.name, "config")
+for _name in ("HISTORY", "STATION", "OPERATOR", "RETRIES", "JOBS", "TIMEOUT", "WINDOW"):
+    os.environ.pop(f"QUORVEX_{_name}", None)
 
 from quorvex.QVRUtils import RetType
 
@@ -169,3 +175,29 @@ def tbin_image(tmp_path):
     path = tmp_path / "img.tbin"
     path.write_bytes(tbin.pack(data, 32))
     return path, data
+
+
+# -- history databases: an SQLite file, and a throwaway PostgreSQL server -----
+
+@pytest.fixture(scope="session")
+def pg_cluster():
+    """One PostgreSQL server for the session, in a temporary folder."""
+    pytest.importorskip("psycopg")
+    from _postgres import Cluster
+
+    try:
+        cluster = Cluster()
+    except FileNotFoundError as e:
+        pytest.skip(str(e))
+    try:
+        yield cluster
+    finally:
+        cluster.remove()
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def history_at(request, tmp_path):
+    """Where a new, empty history lives: an SQLite path or a PostgreSQL URL."""
+    if request.param == "sqlite":
+        return str(tmp_path / "h.sqlite3")
+    return request.getfixturevalue("pg_cluster").new_database()

@@ -57,10 +57,21 @@ def image(tmp_path):
     return path
 
 
+def dead_ports(n):
+    """n distinct ports that nothing listens on (all held at once while
+    drawn, so the kernel cannot hand the same one out twice)."""
+    socks = [socket.socket() for _ in range(n)]
+    try:
+        for s in socks:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in socks]
+    finally:
+        for s in socks:
+            s.close()
+
+
 def dead_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return dead_ports(1)[0]
 
 
 # --- the dry run exits as the update does ------------------------------------------
@@ -73,9 +84,10 @@ def dead_port():
 ])
 def test_the_dry_run_exits_as_the_update_does(emus, image, tmp_path, capsys, kinds, status):
     rows, emulators = ["address,port,serial"], []
+    dead = iter(dead_ports(len(kinds)))
     for kind in kinds:
         if kind == "unreachable":
-            rows.append(f"127.0.0.1,{dead_port()},")
+            rows.append(f"127.0.0.1,{next(dead)},")
             continue
         e = emus()
         emulators.append(e)
@@ -262,7 +274,7 @@ _CHILD = textwrap.dedent("""
 @pytest.mark.parametrize("hard", [4096, 80])
 def test_a_run_raises_its_open_files_limit_or_says_it_cannot(emus, image, hard):
     e = emus()
-    ports = [e.port] + [dead_port() for _ in range(39)]  # 40 devices at once
+    ports = [e.port] + dead_ports(39)  # 40 devices at once
     r = subprocess.run([sys.executable, "-c", _CHILD, "64", str(hard), str(image),
                         *map(str, ports)], capture_output=True, text=True, timeout=120)
     assert r.returncode == 0, r.stderr

@@ -17,6 +17,7 @@ import pytest
 
 from quorvex import history as hist
 from quorvex.cli import main
+from quorvex._historydb import _SQLITE_TYPES, APPLICATION_ID, Column, render
 from quorvex.history import History, HistoryError
 
 ENV = dict(os.environ)
@@ -134,12 +135,11 @@ def test_an_older_history_is_migrated_on_open_and_keeps_its_rows(tmp_path, monke
         h.start(host="h", port=1, serial="old")
     old = hist.SCHEMA_VERSION
     monkeypatch.setattr(hist, "SCHEMA_VERSION", old + 1)
-    monkeypatch.setitem(hist._MIGRATIONS, old, lambda db: db.execute(
-        "ALTER TABLE attempts ADD COLUMN station TEXT DEFAULT 'bench'"))
+    monkeypatch.setitem(hist._MIGRATIONS, old, (Column("attempts", "bay", "text"),))
     with History(path) as h:
         assert h.schema_version == old + 1 and h.attempts()[0]["serial"] == "old"
     db = sqlite3.connect(path)
-    assert db.execute("SELECT station FROM attempts").fetchall() == [("bench",)]
+    assert db.execute("SELECT bay FROM attempts").fetchall() == [(None,)]
     db.close()
 
 
@@ -219,6 +219,10 @@ def test_the_history_verb_json_csv_and_table(filled, capsys):
 @pytest.mark.parametrize("args, status, says", [
     (["--since", "soon"], 64, "--since"), (["--image", "g"], 64, "--image"),
     (["--json", "--csv"], 64, "choose one"), (["--address", "h:99999"], 64, "--address"),
+    (["--since", "99999999999d"], 64, "years 1 to 9999"), (["--since", "9" * 400 + "d"], 64,
+                                                           "--since"),
+    (["--since", "0001-01-01T00:00:00+01:00"], 64, "years 1 to 9999"),
+    (["--run", "last-tuesday"], 64, "--run"),
 ])
 def test_the_history_verb_refuses_bad_options(filled, capsys, args, status, says):
     assert main(["history", "--history", str(filled), *args]) == status
@@ -237,10 +241,11 @@ def test_the_history_verb_neither_creates_nor_misreads_a_history(tmp_path, capsy
 def test_a_first_version_history_gains_the_resource_column_and_keeps_its_rows(tmp_path):
     path = tmp_path / "h.sqlite3"
     db = sqlite3.connect(path)
-    hist._create_v1(db)
+    for step in hist._MIGRATIONS[0]:
+        db.execute(render(step, _SQLITE_TYPES))
     db.execute("INSERT INTO attempts (started, host, port, outcome, attempt) "
                "VALUES ('2026-01-01T00:00:00.000Z', '192.0.2.1', 5025, 'updated', 1)")
-    db.execute(f"PRAGMA application_id = {hist._APPLICATION_ID}")
+    db.execute(f"PRAGMA application_id = {APPLICATION_ID}")
     db.execute("PRAGMA user_version = 1")
     db.commit()
     db.close()

@@ -228,7 +228,7 @@ def test_the_trailer_is_laid_out_byte_by_byte_as_documented(keys, packed):
     assert tbin.signature_report(packed, keys=[pub]) == {
         "signed": True, "signed_size": len(unsigned), "problem": None, "accepted": None,
         "signatures": [{"algorithm": "ed25519", "key_id": tbin.key_id(pub), "valid": True,
-                        "trusted": None}]}
+                        "trusted": None, "revoked": False, "standing": None}]}
 
 
 def test_a_second_key_adds_a_signature_and_the_same_key_replaces_its_own(keys, packed):

@@ -102,6 +102,7 @@ def test_an_os_error_is_told_apart_from_a_refusal_with_its_errno():
                                             for p in env["PYTHONPATH"].split(os.pathsep) if p)
     with tempfile.TemporaryDirectory() as folder:  # one the unprivileged user may look into
         os.chmod(folder, 0o711)
+        env["XDG_CONFIG_HOME"] = env["HOME"] = folder  # no settings of root's to read
         locked = os.path.join(folder, "locked.bin")
         with open(locked, "wb") as f:
             f.write(b"\x01")

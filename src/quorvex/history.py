@@ -1,111 +1,104 @@
-"""The update history: one SQLite row per update attempt, nothing lost.
+"""The update history: one row per update attempt, nothing lost.
 
 Each attempt is written (outcome "started") and committed before the device is
 touched, then updated and committed when the attempt ends, so a crash or a
-power cut mid-update still leaves the attempt on record. The database runs in
-WAL mode with synchronous=FULL and a busy timeout, so several processes (and
-the device threads of one fleet run) can write one history at once and a
-committed row survives a power cut.
+power cut mid-update still leaves the attempt on record. A history is an
+SQLite file (the default) or, for the stations of a line sharing one, a
+PostgreSQL database named by a postgresql:// URL (quorvex._historydb holds
+the two). Several processes, and the device threads of one fleet run, can
+write one history at once.
 
-The schema carries its version in PRAGMA user_version and the file its owner
-in PRAGMA application_id. Opening a file of an older version migrates it (see
-_MIGRATIONS); a file of a newer version is refused rather than guessed at.
+The schema is described once, below (_MIGRATIONS: the steps from each version
+to the next), and each database renders it in its own SQL. A database carries
+its schema version and its owner: an older one is migrated when it is opened,
+a newer one or another program's is refused, untouched.
 """
 
 from __future__ import annotations
 
 import getpass
 import ipaddress
+import json
 import os
-import random
 import re
-import sqlite3
+import socket
 import threading
-import time
-from collections.abc import Callable, Sequence
+import uuid
+from collections.abc import Sequence
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
+from ._historydb import (BUSY_TIMEOUT, Column, DatabaseError, Empty, Index, Step, Table,
+                         is_url, open_backend, safe_url)
 from ._netaddr import parse_address
 
-__all__ = ["COLUMNS", "SCHEMA_VERSION", "History", "HistoryError", "default_path",
-           "default_operator", "parse_since", "tool_version"]
+__all__ = ["BUSY_TIMEOUT", "COLUMNS", "SCHEMA_VERSION", "History", "HistoryError",
+           "default_path", "default_operator", "default_station", "is_url", "parse_since",
+           "tool_version"]
 
-SCHEMA_VERSION = 2
-"""The version of the schema this module writes (PRAGMA user_version)."""
+SCHEMA_VERSION = 3
+"""The version of the schema this module writes."""
 
-# PRAGMA application_id of a quorvex history ("QVRH"): another program's
-# database is refused, not written into.
-_APPLICATION_ID = 0x51565248
+# The schema. Version 1: one row per attempt.
+_ATTEMPTS_V1 = Table("attempts", (
+    ("id", "key"), ("started", "text!"), ("ended", "text"), ("host", "text!"),
+    ("port", "int!"), ("name", "text"), ("serial", "text"), ("fpga_id", "text"),
+    ("device_type", "int"), ("old_version", "text"), ("new_version", "text"),
+    ("image_path", "text"), ("image_sha256", "text"), ("signers", "text"),
+    ("outcome", "text!"), ("exit_status", "int"), ("message", "text"), ("bytes", "int"),
+    ("seconds", "real"), ("blocks_resent", "int"), ("attempt", "int!"),
+    ("operator", "text"), ("tool_version", "text")))
 
-BUSY_TIMEOUT = 10.0
-"""Seconds a write waits for another writer before it gives up."""
+# Version 3: one row per fleet run, with the devices it was given (as
+# Device.as_dict() in JSON), so that a later run can take up what it left.
+_RUNS = Table("runs", (
+    ("id", "key"), ("run_id", "text!"), ("started", "text!"), ("station", "text"),
+    ("operator", "text"), ("image_path", "text"), ("image_abspath", "text"),
+    ("image_sha256", "text"), ("mode", "text"), ("devices", "text!"),
+    ("tool_version", "text")))
 
-_TABLE = """
-CREATE TABLE attempts (
-    id            INTEGER PRIMARY KEY AUTOINCREMENT,
-    started       TEXT NOT NULL,
-    ended         TEXT,
-    host          TEXT NOT NULL,
-    port          INTEGER NOT NULL,
-    name          TEXT,
-    serial        TEXT,
-    fpga_id       TEXT,
-    device_type   INTEGER,
-    old_version   TEXT,
-    new_version   TEXT,
-    image_path    TEXT,
-    image_sha256  TEXT,
-    signers       TEXT,
-    outcome       TEXT NOT NULL,
-    exit_status   INTEGER,
-    message       TEXT,
-    bytes         INTEGER,
-    seconds       REAL,
-    blocks_resent INTEGER,
-    attempt       INTEGER NOT NULL,
-    operator      TEXT,
-    tool_version  TEXT
-)"""
+# How a database of schema version v becomes version v + 1: the steps of
+# _MIGRATIONS[v], run in order inside one write transaction when it is
+# opened. Version 0 is the empty database. A new schema version adds its
+# steps here; both databases render them.
+_MIGRATIONS: dict[int, tuple[Step, ...]] = {
+    0: (_ATTEMPTS_V1,) + tuple(Index("attempts", c) for c in
+                               ("started", "serial", "host", "image_sha256")),
+    # The VISA resource string of a device reached through one (its host
+    # column holds the same string, its port 0).
+    1: (Column("attempts", "resource", "text"), Index("attempts", "resource")),
+    # The station and the run of each attempt, and the image's absolute path
+    # beside the path as given.
+    2: (Column("attempts", "station", "text"), Column("attempts", "run_id", "text"),
+        Column("attempts", "image_abspath", "text"), Index("attempts", "station"),
+        Index("attempts", "run_id"), _RUNS, Index("runs", "run_id", unique=True)),
+}
 
 COLUMNS = ("id", "started", "ended", "host", "port", "resource", "name", "serial", "fpga_id",
            "device_type", "old_version", "new_version", "image_path", "image_sha256",
            "signers", "outcome", "exit_status", "message", "bytes", "seconds",
-           "blocks_resent", "attempt", "operator", "tool_version")
+           "blocks_resent", "attempt", "operator", "tool_version", "image_abspath",
+           "station", "run_id")
 """The columns of an attempt, in the order attempts() and the history verb give them."""
 
 
-def _create_v1(db: sqlite3.Connection) -> None:
-    db.execute(_TABLE)
-    for column in ("started", "serial", "host", "image_sha256"):
-        db.execute(f"CREATE INDEX attempts_{column} ON attempts ({column})")
-
-
-def _add_resource(db: sqlite3.Connection) -> None:
-    """Version 2: the VISA resource string of a device reached through one
-    (its host column holds the same string, its port 0)."""
-    db.execute("ALTER TABLE attempts ADD COLUMN resource TEXT")
-    db.execute("CREATE INDEX attempts_resource ON attempts (resource)")
-
-
-# How a file of schema version v becomes version v + 1: _MIGRATIONS[v](db),
-# run in order inside one write transaction when a file is opened. Version 0
-# is the empty file. A new schema version adds its step here.
-_MIGRATIONS: dict[int, Callable[[sqlite3.Connection], None]] = {
-    0: _create_v1,
-    1: _add_resource,
-}
+def _migrate(version: int, do: Callable[[Step], object]) -> None:
+    for v in range(version, SCHEMA_VERSION):
+        for step in _MIGRATIONS[v]:
+            do(step)
 
 
 class HistoryError(OSError):
     """A history that cannot be opened or written. The message names the
     path and the reason; `path` holds the path."""
 
-    def __init__(self, path: str | os.PathLike[str], reason: str) -> None:
+    def __init__(self, path: str | os.PathLike[str], reason: str, *,
+                 empty: bool = False) -> None:
         super().__init__(f"history {os.fspath(path)}: {reason}")
         self.path = os.fspath(path)
         self.reason = reason
+        self.empty = empty  # a database that holds no history yet (History(create=False))
 
 
 def default_path() -> Path:
@@ -154,173 +147,118 @@ def _now() -> str:
 
 
 def _iso(t: datetime) -> str:
-    """UTC ISO 8601 to the millisecond, the one form the history stores, so
-    that times compare as text."""
+    """UTC ISO 8601 to the millisecond with a four-digit year, the one form
+    the history stores: of fixed width, so that times compare as their text."""
     t = t.astimezone(timezone.utc)
-    return t.strftime("%Y-%m-%dT%H:%M:%S.") + f"{t.microsecond // 1000:03d}Z"
+    return (f"{t.year:04d}-{t.month:02d}-{t.day:02d}T{t.hour:02d}:{t.minute:02d}:"
+            f"{t.second:02d}.{t.microsecond // 1000:03d}Z")
 
 
-_AGE = re.compile(r"(\d+(?:\.\d+)?)\s*([smhdw])", re.IGNORECASE)
+_AGE = re.compile(r"(\d{1,30}(?:\.\d{1,30})?)\s*([smhdw])", re.IGNORECASE)
 _AGE_UNIT = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
 
 
 def parse_since(text: str, now: Optional[datetime] = None) -> datetime:
-    """A point in time from an ISO date or date/time (UTC unless it gives an
-    offset) or an age before `now`: "90s", "30m", "2h", "3d", "1w".
-    ValueError for anything else."""
+    """A point in time (UTC) from an ISO date or date/time (UTC unless it
+    gives an offset) or an age before `now`: "90s", "30m", "2h", "3d", "1w".
+    ValueError for anything else, and for a time before year 1 or after 9999."""
     s = text.strip()
     m = _AGE.fullmatch(s)
-    if m:
-        age = float(m.group(1)) * _AGE_UNIT[m.group(2).lower()]
-        return (now or datetime.now(timezone.utc)) - timedelta(seconds=age)
     try:
+        if m:
+            age = float(m.group(1)) * _AGE_UNIT[m.group(2).lower()]
+            return (now or datetime.now(timezone.utc)) - timedelta(seconds=age)
+        if len(s) > 64:
+            raise ValueError
         t = datetime.fromisoformat(s[:-1] + "+00:00" if s[-1:] in "zZ" and s else s)
+        return (t if t.tzinfo else t.replace(tzinfo=timezone.utc)).astimezone(timezone.utc)
+    except OverflowError:
+        raise ValueError(f"{text!r} lies outside the years 1 to 9999") from None
     except ValueError:
+        if m:
+            raise ValueError(f"{text!r} lies outside the years 1 to 9999") from None
         raise ValueError(f"expected an ISO date/time (2026-03-01, 2026-03-01T14:00) "
-                         f"or an age such as 2h or 3d, not {text!r}") from None
-    return t if t.tzinfo else t.replace(tzinfo=timezone.utc)
+                         f"or an age such as 2h or 3d, not {text[:80]!r}") from None
 
 
-def _make_folders(folder: Path) -> None:
-    """The folder and any missing parents, each made 0700 (the history names
-    the operators and the boards)."""
-    missing = []
-    while not folder.exists() and folder != folder.parent:
-        missing.append(folder)
-        folder = folder.parent
-    for f in reversed(missing):
-        try:
-            f.mkdir(mode=0o700)
-        except FileExistsError:  # another process made it meanwhile
-            pass
+def default_station() -> str:
+    """The station an attempt is recorded for unless one is given: the host name."""
+    return socket.gethostname() or "unknown"
+
+
+def run_id_of(text: str) -> str:
+    """A run id in its one spelling (a UUID, lower case); ValueError otherwise."""
+    try:
+        return str(uuid.UUID(text.strip()))
+    except (ValueError, AttributeError):
+        raise ValueError(f"expected a run id (a UUID), not {str(text)[:80]!r}") from None
 
 
 def _host_spellings(host: str) -> list[str]:
     """The ways a host may be recorded: an IP address as typed, in its
     canonical form, and an IPv4 address also as its IPv4-mapped IPv6 form
-    (the same device, as the fleet sees it)."""
+    (the same device, as the fleet sees it); lower case, as compared."""
     spellings = [host]
     try:
         ip = ipaddress.ip_address(host)
     except ValueError:
-        return spellings
+        return [host.lower()]
     v4 = ip.ipv4_mapped if isinstance(ip, ipaddress.IPv6Address) else ip
     spellings.append(str(ip))
     if v4 is not None:
         spellings += [str(v4), f"::ffff:{v4}"]
-    return list(dict.fromkeys(spellings))
+    return list(dict.fromkeys(s.lower() for s in spellings))
 
 
 def _text(value: object) -> Optional[str]:
     return None if value is None else str(value)
 
 
+def _marks(n: int) -> str:
+    return ", ".join("?" * n)
+
+
 class History:
     """An open history. Thread-safe: the device threads of a fleet run share
     one (its connection is used under a lock).
 
-    History(path) creates the file and its parent folders (0700) when they do
-    not exist, and migrates an older schema. HistoryError when it cannot be
-    opened or written, is not a quorvex history, or was written by a newer
-    version."""
+    History(where): `where` is a file path, or a postgresql:// URL (the
+    password from PGPASSWORD or ~/.pgpass). A file is created with its
+    parent folders (0700) when it does not exist; an older schema is
+    migrated. HistoryError when it cannot be opened, reached or written, is
+    not a quorvex history, or was written by a newer version; without
+    `create`, also for a PostgreSQL database that holds none yet (its
+    `empty` set)."""
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
-        self.path = Path(path)
+    def __init__(self, path: str | os.PathLike[str], *, create: bool = True) -> None:
+        self.url = str(path) if is_url(path) else None
+        self.path: Path | str = safe_url(self.url) if self.url else Path(path)
         self._lock = threading.Lock()
-        self._db: Optional[sqlite3.Connection] = None
         try:
-            _make_folders(self.path.parent)
-        except OSError as e:
-            raise HistoryError(self.path, f"cannot create its folder: {e.strerror or e}") from e
-        # Said plainly, not as SQLite's "readonly database" or a journal mode
-        # it cannot set; the folder takes the write-ahead log beside the file.
-        for where, what in ((self.path.parent, "its folder"), (self.path, "it")):
-            if where.exists() and not os.access(where, os.W_OK):
-                raise HistoryError(self.path, f"cannot write {what} (permission denied)")
-        try:
-            db = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT, isolation_level=None,
-                                 check_same_thread=False)
-        except sqlite3.Error as e:
-            raise HistoryError(self.path, f"cannot open it: {e}") from e
-        try:
-            self._setup_retrying(db)
-        except HistoryError:
-            db.close()
-            raise
-        except sqlite3.Error as e:
-            db.close()
-            reason = str(e)
-            if isinstance(e, sqlite3.DatabaseError) and "not a database" in reason:
-                reason = "not a history (the file is not an SQLite database)"
-            raise HistoryError(self.path, f"cannot open it: {reason}") from e
-        self._db = db
+            self._db = open_backend(self.url or self.path, SCHEMA_VERSION, _migrate, create)
+        except DatabaseError as e:
+            raise HistoryError(self.path, str(e), empty=isinstance(e, Empty)) from e
+        self._closed = False
 
-    def _setup_retrying(self, db: sqlite3.Connection) -> None:
-        """_setup, tried again while another process holds the file: SQLite
-        does not wait for the lock a journal mode change needs (it answers
-        "database is locked" at once when two processes open a new file
-        together), so this waits up to the busy timeout itself."""
-        deadline = time.monotonic() + BUSY_TIMEOUT
-        while True:
-            try:
-                return self._setup(db)
-            except sqlite3.OperationalError as e:
-                if "locked" not in str(e) or time.monotonic() > deadline:
-                    raise
-            time.sleep(0.01 + random.random() * 0.04)
-
-    def _setup(self, db: sqlite3.Connection) -> None:
-        db.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT * 1000)}")
-        # Before anything is changed, so another program's file stays as it
-        # is; one read transaction, so the three values read belong together.
-        db.execute("BEGIN")
-        try:
-            self._check(db)
-        finally:
-            db.execute("COMMIT")
-        mode = db.execute("PRAGMA journal_mode = WAL").fetchone()[0]
-        if str(mode).lower() != "wal":
-            raise HistoryError(self.path, f"cannot use write-ahead logging (journal mode {mode})")
-        db.execute("PRAGMA synchronous = FULL")  # a committed attempt survives a power cut
-        # A write transaction from the start: it proves the file writable, and
-        # two processes opening a new file at once create the schema once.
-        db.execute("BEGIN IMMEDIATE")
-        try:
-            version = self._check(db)
-            for v in range(version, SCHEMA_VERSION):
-                _MIGRATIONS[v](db)
-            if version != SCHEMA_VERSION:
-                db.execute(f"PRAGMA application_id = {_APPLICATION_ID}")
-                db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
-
-    def _check(self, db: sqlite3.Connection) -> int:
-        """The schema version of the file; HistoryError when it is not a
-        history or is newer than this module."""
-        app = db.execute("PRAGMA application_id").fetchone()[0]
-        version = db.execute("PRAGMA user_version").fetchone()[0]
-        tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
-        if app != _APPLICATION_ID and (app != 0 or version != 0 or tables):
-            raise HistoryError(self.path, "not a history (an SQLite database of another program)")
-        if version > SCHEMA_VERSION:
-            raise HistoryError(self.path, f"written by a newer quorvex (schema version {version}; "
-                                          f"this one knows up to {SCHEMA_VERSION}): update quorvex")
-        return int(version)
-
-    def _run(self, what: str, sql: str, params: Sequence[Any] = ()) -> tuple[sqlite3.Cursor,
-                                                                              list[Any]]:
-        """One statement, committed on its own (the connection autocommits):
-        its cursor and the rows it returned, read under the lock."""
+    def _run(self, what: str, sql: str, params: Sequence[Any] = ()) -> tuple[list[Any], int]:
+        """One statement, committed on its own: the rows it returned and the
+        number of rows it changed."""
         with self._lock:
-            if self._db is None:
+            if self._closed:
                 raise HistoryError(self.path, "closed")
             try:
-                cur = self._db.execute(sql, params)
-                return cur, cur.fetchall()
-            except sqlite3.Error as e:
+                return self._db.run(sql, params)
+            except DatabaseError as e:
+                raise HistoryError(self.path, f"cannot {what}: {e}") from e
+
+    def _insert(self, what: str, table: str, row: dict[str, Any]) -> int:
+        with self._lock:
+            if self._closed:
+                raise HistoryError(self.path, "closed")
+            try:
+                return self._db.insert(f"INSERT INTO {table} ({', '.join(row)}) "
+                                       f"VALUES ({_marks(len(row))})", list(row.values()))
+            except DatabaseError as e:
                 raise HistoryError(self.path, f"cannot {what}: {e}") from e
 
     def start(self, *, host: str = "", port: int = 0, resource: Optional[str] = None,
@@ -328,13 +266,15 @@ class History:
               serial: Optional[str] = None, fpga_id: Optional[str] = None,
               device_type: Optional[int] = None, image_path: Optional[str] = None,
               image_sha256: Optional[str] = None, signers: Sequence[str] = (),
-              attempt: int = 1, operator: Optional[str] = None) -> int:
+              attempt: int = 1, operator: Optional[str] = None,
+              station: Optional[str] = None, run_id: Optional[str] = None) -> int:
         """Records an attempt that starts now (outcome "started", start time
-        UTC ISO 8601, the tool version; operator defaults to the login name)
-        and commits it before it returns. A device reached through a VISA
-        `resource` is recorded by its resource string (in host too, port 0).
-        `signers` are the key ids of the image's signatures. Returns the row
-        id for finish()."""
+        UTC ISO 8601, the tool version; operator defaults to the login name,
+        station to the host name) and commits it before it returns. A device
+        reached through a VISA `resource` is recorded by its resource string
+        (in host too, port 0). `signers` are the key ids of the image's
+        signatures; the image path is kept as given and as an absolute path.
+        Returns the row id for finish()."""
         if resource is not None:
             host, port = str(resource), 0
         row = {
@@ -342,17 +282,14 @@ class History:
             "resource": None if resource is None else str(resource), "name": name,
             "serial": _text(serial), "fpga_id": _text(fpga_id), "device_type": device_type,
             "image_path": None if image_path is None else os.fspath(image_path),
+            "image_abspath": None if image_path is None else os.path.abspath(image_path),
             "image_sha256": None if image_sha256 is None else str(image_sha256).lower(),
             "signers": ",".join(map(str, signers)) or None, "outcome": "started",
             "attempt": int(attempt), "operator": operator or default_operator(),
-            "tool_version": tool_version(),
+            "tool_version": tool_version(), "station": station or default_station(),
+            "run_id": None if run_id is None else run_id_of(run_id),
         }
-        names = ", ".join(row)
-        marks = ", ".join("?" * len(row))
-        cur, _ = self._run("record the attempt",
-                        f"INSERT INTO attempts ({names}) VALUES ({marks})", list(row.values()))
-        assert cur.lastrowid is not None
-        return cur.lastrowid
+        return self._insert("record the attempt", "attempts", row)
 
     def finish(self, row_id: int, *, outcome: str, exit_status: Optional[int] = None,
                message: Optional[str] = None, old_version: Optional[str] = None,
@@ -362,7 +299,7 @@ class History:
         """Records how the attempt `row_id` ended (end time now) and commits.
         `serial` / `fpga_id`, when given, replace the expected values with the
         ones the device reported. HistoryError for an unknown row id."""
-        cur, _ = self._run(
+        _, changed = self._run(
             "record the end of the attempt",
             "UPDATE attempts SET ended = ?, outcome = ?, exit_status = ?, message = ?, "
             "old_version = ?, new_version = ?, bytes = ?, seconds = ?, blocks_resent = ?, "
@@ -370,19 +307,48 @@ class History:
             (_now(), str(outcome), exit_status, message, _text(old_version),
              _text(new_version), bytes, seconds, blocks_resent, _text(serial),
              _text(fpga_id), int(row_id)))
-        if cur.rowcount != 1:
+        if changed != 1:
             raise HistoryError(self.path, f"no attempt {row_id} to finish")
+
+    def begin_run(self, run_id: str, devices: Sequence[dict[str, Any]], *,
+                  image_path: Optional[str] = None, image_sha256: Optional[str] = None,
+                  station: Optional[str] = None, operator: Optional[str] = None,
+                  mode: Optional[str] = None) -> None:
+        """Records a fleet run that starts now, with the devices it was given
+        (JSON-ready dicts) and its mode ("update", "verify" ...), before any
+        of them is touched."""
+        self._insert("record the run", "runs", {
+            "run_id": run_id_of(run_id), "started": _now(),
+            "station": station or default_station(),
+            "operator": operator or default_operator(),
+            "image_path": None if image_path is None else os.fspath(image_path),
+            "image_abspath": None if image_path is None else os.path.abspath(image_path),
+            "image_sha256": None if image_sha256 is None else str(image_sha256).lower(),
+            "mode": mode, "devices": json.dumps(list(devices)),
+            "tool_version": tool_version()})
+
+    def run_record(self, run_id: str) -> Optional[dict[str, Any]]:
+        """The run `run_id` as begin_run() recorded it ("devices" a list), or None."""
+        names = [n for n, _ in _RUNS.columns]
+        rows, _ = self._run("read it", f"SELECT {', '.join(names)} FROM runs WHERE run_id = ?",
+                            (run_id_of(run_id),))
+        if not rows:
+            return None
+        rec = dict(zip(names, rows[0]))
+        rec["devices"] = json.loads(rec["devices"])
+        return rec
 
     def attempts(self, *, serial: Optional[str] = None, address: Optional[str] = None,
                  image: Optional[str] = None, since: Optional[str | datetime] = None,
-                 resource: Optional[str] = None) -> list[dict[str, Any]]:
+                 resource: Optional[str] = None, station: Optional[str] = None,
+                 run: Optional[str] = None) -> list[dict[str, Any]]:
         """The recorded attempts, newest first, one dict per row (COLUMNS;
         "signers" a list). Filters: `serial` exact; `address` "host" or
         "host:port" ([IPV6]:PORT); `image` a SHA-256 hex prefix; `since` an
         ISO date/time (UTC unless it says otherwise), an age such as "2h" or
         "3d" (see parse_since) or a datetime; `resource` a VISA resource
-        string (case aside). An IPv4 address matches its IPv4-mapped IPv6
-        form too. ValueError for a bad filter."""
+        string (case aside); `station` exact; `run` a run id. An IPv4 address
+        matches its IPv4-mapped IPv6 form too. ValueError for a bad filter."""
         where: list[str] = []
         params: list[Any] = []
         if serial is not None:
@@ -391,28 +357,37 @@ class History:
         if address is not None:
             host, port = parse_address(address, -1)
             hosts = _host_spellings(host)
-            where.append(f"host COLLATE NOCASE IN ({', '.join('?' * len(hosts))})")
+            where.append(f"lower(host) IN ({_marks(len(hosts))})")
             params += hosts
             if port != -1:
                 where.append("port = ?")
                 params.append(port)
         if resource is not None:
-            where.append("resource = ? COLLATE NOCASE")
-            params.append(resource.strip())
+            where.append("lower(resource) = ?")
+            params.append(resource.strip().lower())
         if image is not None:
             prefix = image.strip().lower()
             if not re.fullmatch(r"[0-9a-f]{1,64}", prefix):
                 raise ValueError(f"expected a SHA-256 prefix in hex, not {image!r}")
-            where.append("substr(image_sha256, 1, ?) = ?")
-            params += [len(prefix), prefix]
+            where.append("image_sha256 LIKE ?")
+            params.append(prefix + "%")
         if since is not None:
             t = since if isinstance(since, datetime) else parse_since(since)
+            try:
+                params.append(_iso(t if t.tzinfo else t.replace(tzinfo=timezone.utc)))
+            except OverflowError:
+                raise ValueError(f"{since} lies outside the years 1 to 9999") from None
             where.append("started >= ?")
-            params.append(_iso(t if t.tzinfo else t.replace(tzinfo=timezone.utc)))
+        if station is not None:
+            where.append("station = ?")
+            params.append(str(station))
+        if run is not None:
+            where.append("run_id = ?")
+            params.append(run_id_of(run))
         sql = (f"SELECT {', '.join(COLUMNS)} FROM attempts"
                + (" WHERE " + " AND ".join(where) if where else "")
                + " ORDER BY started DESC, id DESC")
-        _, rows = self._run("read it", sql, params)
+        rows, _ = self._run("read it", sql, params)
         out = []
         for values in rows:
             row = dict(zip(COLUMNS, values))
@@ -422,15 +397,19 @@ class History:
 
     @property
     def schema_version(self) -> int:
-        """The schema version of the open file."""
-        return int(self._run("read it", "PRAGMA user_version")[1][0][0])
+        """The schema version of the open database."""
+        with self._lock:
+            try:
+                return self._db.version()
+            except DatabaseError as e:
+                raise HistoryError(self.path, f"cannot read it: {e}") from e
 
     def close(self) -> None:
         """Closes the history; calls after this raise HistoryError."""
         with self._lock:
-            db, self._db = self._db, None
-        if db is not None:
-            db.close()
+            closed, self._closed = self._closed, True
+        if not closed:
+            self._db.close()
 
     def __enter__(self) -> History:
         return self

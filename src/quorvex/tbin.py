@@ -82,8 +82,9 @@ from . import _tbin
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
+    from typing_extensions import TypeGuard
 
-__all__ = ["pack", "pack_file", "describe", "generate_key", "load_public_key", "load_trust",
+__all__ = ["pack", "pack_file", "describe", "image_version", "FPGA_VERSION_KEY", "generate_key", "load_public_key", "load_trust",
            "key_id", "private_key_id", "signing_digest", "sign", "attach_signature", "signatures",
            "signature_report"]
 
@@ -107,7 +108,7 @@ def _key_prefix(key_prefix: Optional[str]) -> str:
 
 
 def pack(image: ImageSource, dev_type: DevType, header: Header = None, *,
-         key_prefix: Optional[str] = None) -> bytes:
+         key_prefix: Optional[str] = None, fpga_version: Optional[str] = None) -> bytes:
     """Build a ``.tbin`` container and return it as bytes.
 
     image
@@ -123,6 +124,10 @@ def pack(image: ImageSource, dev_type: DevType, header: Header = None, *,
     key_prefix
         The key prefix; by default ``quorvex.QVRFpga._TBIN_KEY_PREFIX`` as it
         is at the time of the call.
+    fpga_version
+        The image's FPGA version, a dotted version of one to four numbers
+        (``"0.2.5.0"``), stored as ``"FPGA_VER"``: a fleet run then refuses
+        to put the image on a device whose FPGA is newer, unless told to.
 
     Raises ValueError for an empty image ("image is empty"), for a device
     type the checker could not key (0, a
@@ -131,11 +136,11 @@ def pack(image: ImageSource, dev_type: DevType, header: Header = None, *,
     32-bit fields; TypeError for a header that is not a dict or not JSON
     serialisable; OSError when the image file cannot be read.
     """
-    return _tbin.pack(image, dev_type, header, _key_prefix(key_prefix))
+    return _tbin.pack(image, dev_type, _versioned(header, fpga_version), _key_prefix(key_prefix))
 
 
 def pack_file(image_path: PathArg, out_path: PathArg, dev_type: DevType, header: Header = None, *,
-              key_prefix: Optional[str] = None) -> int:
+              key_prefix: Optional[str] = None, fpga_version: Optional[str] = None) -> int:
     """Write the ``.tbin`` container for the image file ``image_path`` to
     ``out_path`` and return the number of bytes written.
 
@@ -145,7 +150,43 @@ def pack_file(image_path: PathArg, out_path: PathArg, dev_type: DevType, header:
     left half written. Arguments and errors are those of :func:`pack`; an
     ``out_path`` that names the image file itself is refused (ValueError).
     """
-    return _tbin.pack_file(image_path, out_path, dev_type, header, _key_prefix(key_prefix))
+    return _tbin.pack_file(image_path, out_path, dev_type, _versioned(header, fpga_version),
+                           _key_prefix(key_prefix))
+
+
+#: The JSON header's member holding the image's FPGA version.
+FPGA_VERSION_KEY = "FPGA_VER"
+
+
+def _versioned(header: Header, fpga_version: Optional[str]) -> Header:
+    """`header` with "FPGA_VER" set to `fpga_version`; a version given
+    either way must be one the fleet can compare."""
+    if isinstance(header, dict) and FPGA_VERSION_KEY in header:
+        if fpga_version is not None:
+            raise ValueError(f"the FPGA version is given twice: fpga_version={fpga_version!r} "
+                             f"and header[{FPGA_VERSION_KEY!r}]")
+        fpga_version = header[FPGA_VERSION_KEY]
+    if fpga_version is None:
+        return header
+    text = image_version({FPGA_VERSION_KEY: fpga_version})
+    return {**(header or {}), FPGA_VERSION_KEY: text}
+
+
+def image_version(header: Any) -> Optional[str]:
+    """The FPGA version a parsed JSON header records ("FPGA_VER"), as text,
+    or None when it records none. ValueError for a value that is no dotted
+    version of one to four numbers."""
+    if not isinstance(header, dict) or FPGA_VERSION_KEY not in header:
+        return None
+    value = header[FPGA_VERSION_KEY]
+    from .QVRUtils import VER
+
+    if isinstance(value, str):
+        try:
+            return str(VER(value))
+        except ValueError:
+            pass
+    raise ValueError(f"{FPGA_VERSION_KEY} {value!r} is not a dotted version such as \"0.2.5.0\"")
 
 
 def describe(source: ImageSource, *, key_prefix: Optional[str] = None,
@@ -229,8 +270,13 @@ def key_id(public_key: "ReadableBuffer") -> str:
 
 
 def private_key_id(key_path: PathArg) -> str:
-    """The key id of a private key file, read and checked as :func:`sign`
-    reads it (so this is also the way to test that a key can sign)."""
+    """The key id of a private key file or PKCS#11 URI, read and checked as
+    :func:`sign` reads it (so this is also the way to test that a key can
+    sign: for a token, the PIN is tried and the key looked up)."""
+    if _is_token(key_path):
+        from . import _pkcs11
+
+        return _tbin.key_id(_pkcs11.public_key(key_path, private=True))
     return _tbin.private_key_id(key_path)
 
 
@@ -244,8 +290,16 @@ def signing_digest(source: ImageSource) -> bytes:
 
 
 def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> str:
-    """Sign the ``.tbin`` at ``path`` with the private key file ``key_path``
-    and return the key id.
+    """Sign the ``.tbin`` at ``path`` with the private key ``key_path`` and
+    return the key id.
+
+    ``key_path`` is a private key file, or a PKCS#11 URI (RFC 7512) naming
+    an Ed25519 key in a token, e.g.
+    ``"pkcs11:token=release;object=fpga-2026?module-path=/usr/lib/softhsm/libsofthsm2.so"``:
+    the token then signs :func:`signing_digest` of the file and the private
+    key never enters this process. Its PIN comes from ``pin-source=FILE`` or
+    QUORVEX_PKCS11_PIN (never from the URI itself), its module from
+    ``module-path=`` or QUORVEX_PKCS11_MODULE.
 
     The signature is added to the trailer (a file already signed by the same
     key has that signature replaced). The result goes to ``out``, or replaces
@@ -254,12 +308,23 @@ def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> 
     folder that is flushed and then renamed, so a failure never leaves a
     half-written file. The file is streamed, never held in Python memory.
 
-    A private key that group or others can access is refused
+    A private key file that group or others can access is refused
     (PermissionError, with a ``chmod 600`` hint); ValueError for a key that is
     not an unencrypted Ed25519 PKCS#8 PEM key, a malformed trailer or a file
-    too short to be a ``.tbin``.
+    too short to be a ``.tbin``; for a token, ValueError naming the URI (less
+    any PIN) and what failed: the module, the token, the PIN, the key.
     """
-    return _tbin.sign(path, key_path, _in_place(path) if out is None else out)
+    target = _in_place(path) if out is None else out
+    if _is_token(key_path):
+        from . import _pkcs11
+
+        signature, public_key = _pkcs11.sign_message(key_path, signing_digest(path))
+        return _tbin.attach_signature(path, signature, public_key, target)
+    return _tbin.sign(path, key_path, target)
+
+
+def _is_token(key: Any) -> "TypeGuard[str]":
+    return isinstance(key, str) and key[:7].lower() == "pkcs11:"
 
 
 def attach_signature(path: PathArg, signature: "ReadableBuffer", public_key: "ReadableBuffer", *,
@@ -296,7 +361,8 @@ def _key_list(keys: Any, name: str) -> "list[bytes]":
 
 
 def signature_report(source: ImageSource, trusted: "Optional[Iterable[ReadableBuffer]]" = None, *,
-                     keys: "Iterable[ReadableBuffer]" = ()) -> "dict[str, Any]":
+                     keys: "Iterable[ReadableBuffer]" = (),
+                     revoked: "Iterable[str]" = ()) -> "dict[str, Any]":
     """What the signature trailer of ``source`` (a path or the bytes) holds.
 
     trusted
@@ -305,6 +371,9 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[ReadableBu
         key at all means no policy, as for the header check.
     keys
         Further public keys to verify signatures with, trusted or not.
+    revoked
+        Key ids (16 hex digits) of revoked keys: a signature by one never
+        counts, even when its key is also in ``trusted``.
 
     Returns a dict:
 
@@ -316,17 +385,26 @@ def signature_report(source: ImageSource, trusted: "Optional[Iterable[ReadableBu
       (``"ed25519"`` or ``"unknown(N)"``), ``key_id``, ``valid`` (True or
       False when a key at hand has its key id, None when none has: a trailer
       carries key ids, not keys, so a signature is verified only against
-      the keys given), ``trusted`` (its key id is one of ``trusted``; None
-      without a policy);
+      the keys given), ``trusted`` (its key id is one of ``trusted`` and not
+      revoked; None without a policy), ``revoked`` (its key id is one of
+      ``revoked``), ``standing`` (``"trusted"``, ``"untrusted"`` or
+      ``"revoked"``; None without a policy and not revoked);
     - ``accepted``: under a policy, whether it accepts the file (no problem,
-      and a valid signature by a trusted key); None without one.
+      and a valid signature by a trusted key that is not revoked); None
+      without one.
     """
+    if isinstance(revoked, (str, bytes)):
+        raise TypeError("revoked must be an iterable of key ids, not one text")
+    gone = {str(r).lower() for r in revoked}
     trusted_list = [] if trusted is None else _key_list(trusted, "trusted")
     report = _tbin.signature_report(source, trusted_list + _key_list(keys, "keys"))
     # No trusted key is no policy, as an empty _TRUSTED_KEYS is to the check.
-    ids = {_tbin.key_id(k) for k in trusted_list} if trusted_list else None
+    ids = {_tbin.key_id(k) for k in trusted_list} - gone if trusted_list else None
     for entry in report["signatures"]:
         entry["trusted"] = None if ids is None else entry["key_id"] in ids
+        entry["revoked"] = entry["key_id"] in gone
+        entry["standing"] = ("revoked" if entry["revoked"] else None if ids is None else
+                             "trusted" if entry["trusted"] else "untrusted")
     if ids is None:
         report["accepted"] = None
     else:

@@ -123,7 +123,16 @@ nb::object trusted_keys_from_environment() {
                                                              static_cast<Py_ssize_t>(k.size())));
         if (PySet_Add(keys_set.ptr(), raw.ptr()) < 0) throw nb::python_error();
     }
-    return keys_set;
+    // Less the revoked keys (QUORVEX_REVOKED, revoked/ in a trust folder),
+    // whose loading lives in quorvex._trust_store. Every trusted key revoked
+    // is an error there: an empty policy would be no policy.
+    try {
+        return nb::module_::import_("quorvex._trust_store").attr("load")(nb::arg("base") = keys_set);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        nb::object text = qv::check(PyObject_Str(e.value().ptr()));
+        qv::raise(PyExc_ImportError, "QUORVEX_TRUST: %U", text.ptr());
+    }
 }
 
 TbinVerdict verify_tbin(const qvcore::FileBuffer& buf, const std::vector<PublicKey>& trusted,

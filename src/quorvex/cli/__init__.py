@@ -1,7 +1,7 @@
 """quorvex-fpga: FPGA updates of networked beamforming devices from the shell.
 
-One verb per job (info, update, verify, check, pack, sign, keygen, inspect,
-emulate, history),
+One verb per job (info, update, verify, check, pack, sign, keygen, pubkey,
+inspect, emulate, history),
 each a module of this package; run ``quorvex-fpga --help`` for the overview and
 ``quorvex-fpga VERB --help`` for a verb. The native modules are imported only
 after the log is set up (on standard error), so standard output carries
@@ -28,8 +28,8 @@ from ._console import Console, LogSetup
 __all__ = ["VERBS", "build_parser", "main"]
 
 # The verbs, in the order the overview lists them.
-VERBS = ("info", "update", "verify", "check", "pack", "sign", "keygen", "inspect", "emulate",
-         "history")
+VERBS = ("info", "update", "verify", "check", "pack", "sign", "keygen", "pubkey", "inspect",
+         "emulate", "history", "config")
 
 _OVERVIEW = f"""\
 Update the FPGA image of networked beamforming devices, and make, sign and
@@ -81,7 +81,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         own_args = getattr(_verb(argv[0]), "run_args", None)
         if own_args is not None:
             return own_args(argv[1:])
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    try:  # the defaults of the configuration file and the environment
+        from ..config import ConfigError, apply_settings
+        apply_settings(parser, argv)
+    except ConfigError as e:
+        Console(sys.stderr).line(f"{PROG}: error: {e}")
+        return EXIT_USAGE
+    args = parser.parse_args(argv)
 
     console = Console(sys.stderr)
     log = LogSetup(console, 1 if args.verbose else -1 if args.quiet else 0)

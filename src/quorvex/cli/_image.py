@@ -100,6 +100,9 @@ def check_image(path: str, device_type: int | None = None, force_device_type: bo
         elif report.reason in SIGNATURE_REASONS:
             signers = ", ".join(f"{s['key_id']} ({standing(s)})"
                                 for s in report.signatures or ()) or "none"
+            revoked = [s["key_id"] for s in report.signatures or () if s.get("revoked")]
+            if revoked:  # the check saw only that no trusted key signed
+                reasons = f"signed by revoked key {', '.join(revoked)}; {reasons}"
             report.refuse(f"{reasons}; signatures: {signers}", SIGNATURE_HINT)
         else:
             report.refuse(reasons or "the header check failed",
@@ -136,7 +139,8 @@ def _read_signatures(report: ImageReport, keys: frozenset[bytes]) -> None:
     from .. import tbin
 
     try:
-        info = tbin.signature_report(report.path, keys)
+        info = tbin.signature_report(report.path, keys, keys=getattr(keys, "revoked_keys", ()),
+                                     revoked=getattr(keys, "revoked", ()))
     except OSError:
         return  # the header check has said what cannot be read
     report.signatures = info["signatures"]
@@ -146,8 +150,7 @@ def _read_signatures(report: ImageReport, keys: frozenset[bytes]) -> None:
 def standing(sig: dict[str, Any]) -> str:
     """Whether a signature verifies and whether its key is trusted, in words."""
     valid = {True: "verifies", False: "does NOT verify", None: "no key at hand to verify"}
-    trusted = {True: "trusted", False: "not trusted", None: "no policy"}
-    return f"{valid[sig['valid']]}, {trusted[sig['trusted']]}"
+    return f"{valid[sig['valid']]}, {sig.get('standing') or 'no policy'}"
 
 
 def signature_lines(sigs: list[dict[str, Any]]) -> list[str]:

@@ -76,7 +76,9 @@ def _one_way_to_name_devices(ns: argparse.Namespace) -> str | None:
     if ns.inventory is not None and ns.targets:
         return ("argument --inventory/-i: not allowed with argument "
                 + ("--address/-a" if ns.address else "--resource/-r"))
-    if ns.inventory is None and not ns.targets:
+    # A run taken up again (update --retry-failed/--resume) brings its own devices.
+    again = getattr(ns, "retry_failed", None) or getattr(ns, "resume", None)
+    if ns.inventory is None and not ns.targets and not again:
         return "one of the arguments --address/-a --resource/-r --inventory/-i is required"
     return None
 

@@ -1,7 +1,8 @@
 """The trust policy as the command line sees it: quorvex.QVRFpga._TRUSTED_KEYS
 (read from QUORVEX_TRUST when the library loads) plus the keys of any
---trust options. A verb takes the policy once and hands it to every check
-and update of its run; nothing process-wide is changed."""
+--trust options, less the revoked keys (quorvex._trust_store). A verb takes
+the policy once and hands it to every check and update of its run; nothing
+process-wide is changed."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import argparse
 import contextlib
 from collections.abc import Iterator, Sequence
 
+from .._trust_store import Policy
 from ._common import UsageError
 
 __all__ = ["trust_option", "trusted_keys", "policy", "SIGNATURE_HINT", "SIGNATURE_REASONS"]
@@ -32,24 +34,26 @@ def trust_option(p: argparse._ActionsContainer) -> None:
 
 
 def trusted_keys() -> frozenset[bytes]:
-    """The keys the library trusts by default right now (empty: no policy)."""
+    """The keys the library trusts by default right now (empty: no policy);
+    the Policy itself when the library's is one (as QUORVEX_TRUST makes it)."""
     from .. import QVRFpga
 
-    return frozenset(bytes(k) for k in QVRFpga._TRUSTED_KEYS)
+    keys = QVRFpga._TRUSTED_KEYS
+    return keys if isinstance(keys, Policy) else frozenset(bytes(k) for k in keys)
 
 
 @contextlib.contextmanager
-def policy(paths: Sequence[str]) -> Iterator[frozenset[bytes]]:
-    """The policy of one verb's run: the library's default keys plus the
-    keys at `paths`, for the block to pass to its checks and updates. A path
-    that holds no usable key is a usage error naming it."""
-    from .. import tbin
+def policy(paths: Sequence[str]) -> Iterator[Policy]:
+    """The policy of one verb's run, for the block to pass to its checks and
+    updates: the library's default keys and the keys at `paths`, less every
+    revoked key. A setting that cannot be used (a path without a usable key,
+    a revocation list that does not parse, every trusted key revoked) is a
+    usage error naming it."""
+    from .. import QVRFpga
+    from .._trust_store import TrustError, load
 
-    if not paths:
-        yield trusted_keys()
-        return
     try:
-        added = tbin.load_trust(*paths)
-    except (OSError, ValueError) as e:
-        raise UsageError(f"--trust: {e}") from None
-    yield trusted_keys() | added
+        keys = load(paths, base=QVRFpga._TRUSTED_KEYS)
+    except TrustError as e:
+        raise UsageError(f"--trust: {e}" if paths else str(e)) from None
+    yield keys

@@ -14,7 +14,8 @@ from ._common import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, PROG, Context, UsageErro
 
 # The plain table: (heading, column, width cap). The message takes the rest of the line.
 _TABLE = (("started (UTC)", "started", 19), ("outcome", "outcome", 11),
-          ("device", "device", 40), ("serial", "serial", 16), ("try", "attempt", 3),
+          ("device", "device", 40), ("station", "station", 12), ("serial", "serial", 16),
+          ("try", "attempt", 3),
           ("versions", "versions", 23), ("image", "image_sha256", 12),
           ("seconds", "seconds", 8), ("operator", "operator", 12), ("message", "message", 0))
 
@@ -33,11 +34,14 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
             them. Times are UTC.""",
         epilog=f"examples:\n  {PROG} history --serial SN0042\n"
                f"  {PROG} history --address 192.0.2.10 --since 3d\n"
-               f"  {PROG} history --image 9f2c --since 2026-03-01 --csv > march.csv\n\n"
+               f"  {PROG} history --image 9f2c --since 2026-03-01 --csv > march.csv\n"
+               f"  {PROG} history --history postgresql://qa@db.line/quorvex --station bay-3\n\n"
                + exit_text(EXIT_OK, EXIT_FAILED, EXIT_USAGE,
                            s0="listed (perhaps nothing)", s1="the history cannot be read"))
-    p.add_argument("--history", metavar="PATH", default=None,
-                   help=f"the history database (default: {default_path()}, "
+    p.add_argument("--history", metavar="PATH|URL", default=None,
+                   help=f"the history: an SQLite file or a PostgreSQL URL "
+                        f"(postgresql://USER@HOST/DB, the password from ~/.pgpass or "
+                        f"PGPASSWORD) (default: {default_path()}, "
                         "$XDG_STATE_HOME/quorvex/history.sqlite3 when that is set)")
     f = p.add_argument_group("filters")
     f.add_argument("--serial", metavar="S", help="attempts on the board with this serial number")
@@ -51,14 +55,22 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    help="attempts started since an ISO date or date/time (2026-03-01, "
                         "2026-03-01T14:00, UTC unless it gives an offset) or within an age: "
                         "90s, 30m, 2h, 3d, 1w")
+    f.add_argument("--station", metavar="NAME", dest="station_filter",
+                   help="attempts recorded by this station")
+    f.add_argument("--run", metavar="RUN", dest="run_filter",
+                   help="attempts of the run with this id")
     p.add_argument("--csv", action="store_true",
-                   help="print the attempts as CSV with a header row, every column")
+                   help="print the attempts as CSV with a header row, every column; a cell "
+                        "that starts with = + - @, a tab or a carriage return gets a ' "
+                        "before it, so that a spreadsheet shows it as text and never runs "
+                        "it as a formula")
     return p
 
 
 def run(ctx: Context) -> int:
     from .._netaddr import parse_address
-    from ..history import COLUMNS, History, HistoryError, default_path, parse_since
+    from ..history import (COLUMNS, History, HistoryError, default_path, is_url, parse_since,
+                           run_id_of)
 
     a = ctx.args
     if a.json and a.csv:
@@ -69,6 +81,11 @@ def run(ctx: Context) -> int:
         raise UsageError(f"--since: {e}") from None
     if a.image is not None and not re.fullmatch(r"[0-9a-fA-F]{1,64}", a.image.strip()):
         raise UsageError(f"--image: expected the first hex digits of a SHA-256, not {a.image!r}")
+    if a.run_filter is not None:
+        try:
+            run_id_of(a.run_filter)
+        except ValueError as e:
+            raise UsageError(f"--run: {e}") from None
     if a.address is not None:
         try:
             parse_address(a.address, 0)
@@ -76,14 +93,19 @@ def run(ctx: Context) -> int:
             raise UsageError(f"--address: {e}") from None
     path = os.fspath(a.history if a.history is not None else default_path())
     rows: list[dict[str, Any]] = []
-    if os.path.exists(path):  # reading must not create one
+    if is_url(path) or os.path.exists(path):  # reading must not create a file
         try:
-            with History(path) as history:
+            with History(path, create=False) as history:
+                path = str(history.path)  # a URL as messages show it
                 rows = history.attempts(serial=a.serial, address=a.address, image=a.image,
-                                        since=since, resource=a.resource)
+                                        since=since, resource=a.resource,
+                                        station=a.station_filter, run=a.run_filter)
         except HistoryError as e:
-            ctx.console.error(str(e), "give the path of a history with --history")
-            return EXIT_FAILED
+            if not e.empty:
+                ctx.console.error(str(e), "give the path of a history with --history")
+                return EXIT_FAILED
+            path = e.path
+            ctx.console.line(f"{PROG} history: no history at {path} yet")
         except ValueError as e:  # a filter
             raise UsageError(str(e)) from None
     else:
@@ -96,26 +118,46 @@ def run(ctx: Context) -> int:
         w = csv.writer(buf, lineterminator="\n")
         w.writerow(COLUMNS)
         for row in rows:
-            w.writerow([" ".join(row[c]) if c == "signers" else
-                        "" if row[c] is None else row[c] for c in COLUMNS])
+            w.writerow([_cell(" ".join(row[c]) if c == "signers" else
+                              "" if row[c] is None else row[c]) for c in COLUMNS])
         ctx.out(buf.getvalue().rstrip("\n"))
     else:
         _table(ctx, rows)
     return EXIT_OK
 
 
+# What a spreadsheet would take for a formula at the start of a cell.
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+
+
+def _cell(value: Any) -> Any:
+    """A CSV cell: a text a spreadsheet would run as a formula gets a ' first."""
+    if isinstance(value, str) and value.startswith(_FORMULA_START):
+        return "'" + value
+    return value
+
+
+_C0_C1_DEL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
+def _printable(text: str) -> str:
+    """Outside text made safe for a terminal: each control character (C0, DEL,
+    C1) written as repr() writes it (\\x1b, \\t)."""
+    return _C0_C1_DEL.sub(lambda m: repr(m.group())[1:-1], text)
+
+
 def _cells(row: dict[str, Any]) -> dict[str, str]:
     from .._netaddr import address_label
 
     old, new = row["old_version"], row["new_version"]
-    cells = {c: "" if row.get(c) is None else str(row[c]) for c in row}
+    cells = {c: "" if row.get(c) is None else _printable(str(row[c])) for c in row}
     cells["started"] = (row["started"] or "").replace("T", " ")[:19]
-    cells["device"] = row["name"] or row.get("resource") or address_label(row["host"],
-                                                                            row["port"])
-    cells["versions"] = (f"{old or '?'} -> {new or '?'}" if old or new else "")
+    cells["device"] = _printable(row["name"] or row.get("resource")
+                                 or address_label(row["host"], row["port"]))
+    cells["versions"] = _printable(f"{old or '?'} -> {new or '?'}" if old or new else "")
     cells["image_sha256"] = (row["image_sha256"] or "")[:12]
     cells["seconds"] = "" if row["seconds"] is None else f"{row['seconds']:.1f}"
-    cells["message"] = " ".join((row["message"] or "").split())
+    cells["message"] = _printable(" ".join((row["message"] or "").split()))
     return cells
 
 
@@ -144,4 +186,5 @@ def _table(ctx: Context, rows: list[dict[str, Any]]) -> None:
 
 
 def _filtered(a: argparse.Namespace) -> bool:
-    return any(v is not None for v in (a.serial, a.address, a.image, a.since, a.resource))
+    return any(v is not None for v in (a.serial, a.address, a.image, a.since, a.resource,
+                                       a.station_filter, a.run_filter))

@@ -22,7 +22,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
         description="""
             Show the fixed fields, the JSON header, the device types and whether the two
             digests match, list each signature (its key id, whether it verifies, and
-            whether the current trust policy trusts its key), and name anything wrong
+            whether the current trust policy holds its key trusted, untrusted or
+            revoked), and name anything wrong
             with the container. A signature is verified with the trusted keys and any
             --pubkey; one whose key is at hand in neither is listed as not verified.""",
         epilog=f"examples:\n  {PROG} inspect fpga.tbin --json\n"
@@ -48,7 +49,8 @@ def run(ctx: Context) -> int:
     with policy(a.trust) as trusted:
         try:
             info = tbin.describe(a.file)
-            sigs = tbin.signature_report(a.file, trusted, keys=extra)
+            sigs = tbin.signature_report(a.file, trusted, keys=[*extra, *trusted.revoked_keys],
+                                         revoked=trusted.revoked)
         except OSError as e:
             ctx.console.error(f"cannot read {a.file!r}: {e.strerror or e}",
                               "give the path of a .tbin file")

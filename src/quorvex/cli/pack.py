@@ -30,6 +30,18 @@ def header_item(text: str) -> tuple[str, Any]:
         return key, value
 
 
+def fpga_version(text: str) -> str:
+    """An argparse `type=` for --fpga-version: a dotted version the fleet can compare."""
+    from .. import tbin
+
+    try:
+        version = tbin.image_version({"FPGA_VER": text})
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    assert version is not None
+    return version
+
+
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     p = verb_parser(
         verbs, "pack",
@@ -38,12 +50,18 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
             Pack IMAGE.bin (a raw image file) into a .tbin container: a JSON header naming
             the device types, and HMAC-SHA256 digests of header and image. With --sign
             KEY the container is signed in the same step (see 'sign'), so no unsigned
-            copy of it is ever left under OUT.tbin.""",
+            copy of it is ever left under OUT.tbin; KEY is a private key file or a
+            PKCS#11 URI (pkcs11:token=...;object=...). --fpga-version records the
+            image's FPGA version in the header ("FPGA_VER"), covered by its digest and
+            signatures: 'update' then refuses to put it on a device whose FPGA is
+            newer unless --allow-downgrade is given.""",
         epilog=f"examples:\n"
                f"  {PROG} pack fpga.bin --dev-type 32 -o fpga.tbin\n"
                f"  {PROG} pack fpga.bin -d 28 -d 32 --header build=1234 \\\n"
                f"      --header note='\"for the lab\"' -o fpga.tbin\n"
-               f"  {PROG} pack fpga.bin -d 32 -o fpga.tbin --sign release.key\n\n"
+               f"  {PROG} pack fpga.bin -d 32 -o fpga.tbin --sign release.key\n"
+               f"  {PROG} pack fpga.bin -d 32 --fpga-version 0.2.5.0 -o fpga.tbin \\\n"
+               f"      --sign 'pkcs11:token=release;object=fpga-2026'\n\n"
                f"A --header VALUE is taken as JSON when it parses (1234, true, [1,2],\n"
                f"\"text\"), else as text.\n\n"
                + exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE,
@@ -58,7 +76,10 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", required=True, metavar="OUT.tbin",
                    help="the container to write, named .tbin (replaced if it exists)")
     p.add_argument("--sign", metavar="KEY",
-                   help="sign the container with this Ed25519 private key file")
+                   help="sign the container with this Ed25519 private key file, or with the "
+                        "key in a PKCS#11 token that the URI KEY names")
+    p.add_argument("--fpga-version", metavar="VERSION", type=fpga_version,
+                   help="the image's FPGA version (such as 0.2.5.0), recorded as FPGA_VER")
     return p
 
 
@@ -67,6 +88,11 @@ def run(ctx: Context) -> int:
 
     a = ctx.args
     header = dict(a.header)
+    if a.fpga_version is not None:
+        if "FPGA_VER" in header:
+            raise UsageError("the FPGA version is given twice: --fpga-version and "
+                             "--header FPGA_VER=...")
+        header["FPGA_VER"] = a.fpga_version
     dev_types = a.dev_type[0] if len(a.dev_type) == 1 else a.dev_type
     # 'check' and 'update' tell a container from a raw image by its name alone:
     # a container named otherwise would be flashed as it is.

@@ -16,7 +16,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
         help="sign a .tbin with an Ed25519 key, or with a key held elsewhere",
         description="""
             Add an Ed25519 signature to IMAGE.tbin, in a trailer at its end. With --key,
-            sign with a private key file. For a key held elsewhere (an HSM, another
+            sign with a private key file, or in a PKCS#11 token: KEY is then a URI such as
+            pkcs11:token=release;object=fpga-2026?module-path=/usr/lib/softhsm/libsofthsm2.so
+            (PIN from the URI's pin-source=FILE or QUORVEX_PKCS11_PIN, never the command
+            line; module also from QUORVEX_PKCS11_MODULE), and the private key never
+            leaves the token. For a key held elsewhere (an HSM, another
             machine): --digest prints the 32-byte message to sign as 64 hex digits; sign
             those 32 bytes (not their hex text) with Ed25519 there, then --attach the raw
             64-byte signature with the signer's --pubkey, which is verified before
@@ -27,18 +31,22 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
         epilog=f"examples:\n"
                f"  {PROG} sign fpga.tbin --key release.key\n"
                f"  {PROG} sign fpga.tbin --key release.key -o fpga-signed.tbin\n"
+               f"  QUORVEX_PKCS11_PIN=... {PROG} sign fpga.tbin --key "
+               f"'pkcs11:token=release;object=fpga-2026'\n"
                f"  {PROG} sign fpga.tbin --digest | xxd -r -p > fpga.digest\n"
                f"  openssl pkeyutl -sign -rawin -inkey hsm.key -in fpga.digest -out fpga.sig\n"
                f"  {PROG} sign fpga.tbin --attach fpga.sig --pubkey hsm.pub\n\n"
                + exit_text(EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE,
                            s1="the signed image could not be written",
                            s2="refused: unreadable image or key, a key others can read, a "
-                              "signature that does not verify, a malformed trailer"))
+                              "signature that does not verify, a malformed trailer, a token "
+                              "that refused (module, token, PIN, key)"))
     p.add_argument("image", metavar="IMAGE.tbin", help="the container to sign")
     how = p.add_mutually_exclusive_group(required=True)
     how.add_argument("--key", metavar="KEY",
                      help="the private key file to sign with (PKCS#8 PEM as 'keygen' or "
-                          "'openssl genpkey' writes it; readable by its owner only)")
+                          "'openssl genpkey' writes it; readable by its owner only), or a "
+                          "PKCS#11 URI naming an Ed25519 key in a token")
     how.add_argument("--digest", action="store_true",
                      help="print the 32-byte message to sign elsewhere, as 64 hex digits, "
                           "and stop")

@@ -14,6 +14,7 @@ from ._console import stdout_to
 from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import run_cancellable
+from ._line import LineRun, line_options, rerun_devices
 from ._options import count, device_options
 from ._trust import policy, trust_option
 
@@ -22,7 +23,8 @@ EXIT_STATUSES = exit_text(
     s1="a device failed (after its retries) or was skipped; an error of the host; "
        "or no history",
     s2="refused, the flash untouched: image, type, version or identity",
-    s64="usage error: the command line or the inventory is wrong",
+    s64="usage error: the command line, the inventory or the configuration is wrong, "
+        "or --retry-failed/--resume names a run of another image",
     s74="link error: no device could be reached")
 
 # What --dry-run promises of its exit status.
@@ -53,7 +55,9 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                f"  {PROG} update fpga.tbin --inventory rack3.csv --canary 1 --max-failures 2\n"
                f"  {PROG} update fpga.tbin --inventory rack3.toml --skip-current --json\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n"
-               f"  {PROG} update fpga.tbin --address 192.0.2.10 --trust keys/\n\n"
+               f"  {PROG} update fpga.tbin --address 192.0.2.10 --trust keys/\n"
+               f"  {PROG} update fpga.tbin -i rack3.csv --events run.jsonl --junit run.xml\n"
+               f"  {PROG} update fpga.tbin --retry-failed 0b6a3f3e-8f9c-4a55-a1f1-5c2d9e7b4a10\n\n"
                f"{PRECEDENCE}{DRY_RUN_STATUS}\n{EXIT_STATUSES}")
     p.add_argument("image", metavar="IMAGE", help="the image: a raw .bin or a .tbin container")
     device_options(p, several=True)
@@ -77,9 +81,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    help="refuse the device, untouched, unless its FPGA id is ID")
     g = p.add_argument_group("history")
     h = g.add_mutually_exclusive_group()
-    h.add_argument("--history", metavar="PATH",
-                   help="the SQLite history to record every attempt in (default: "
-                        "$XDG_STATE_HOME/quorvex/history.sqlite3, else "
+    h.add_argument("--history", metavar="PATH|URL",
+                   help="the history to record every attempt in: an SQLite file, or a "
+                        "PostgreSQL database shared by a line's stations "
+                        "(postgresql://USER@HOST/DB; the password from ~/.pgpass or "
+                        "PGPASSWORD) (default: $XDG_STATE_HOME/quorvex/history.sqlite3, else "
                         "~/.local/state/quorvex/history.sqlite3)")
     h.add_argument("--no-history", action="store_true", help="record nothing")
     g.add_argument("--operator", metavar="NAME",
@@ -87,6 +93,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     g = p.add_argument_group("safety checks")
     g.add_argument("--force-version", action="store_true",
                    help="update even a device whose FPGA version is below the supported minimum")
+    g.add_argument("--allow-downgrade", action="store_true",
+                   help="write an image whose FPGA_VER is older than the device's FPGA version "
+                        "(refused otherwise; the history names who allowed it). A site floor "
+                        "(QUORVEX_MIN_FPGA_VERSION, min-fpga-version in a trust folder) holds "
+                        "even then")
     g.add_argument("--force-device-type", action="store_true",
                    help="write a .tbin even when its header names other device types")
     g.add_argument("--dry-run", action="store_true",
@@ -94,6 +105,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                         "image on each device, then stop before the erase (no retries, "
                         "nothing recorded; the same exit statuses)")
     trust_option(g)
+    line_options(p)
     return p
 
 
@@ -108,7 +120,14 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     from ..history import HistoryError, default_path
 
     a, console = ctx.args, ctx.console
-    devices = fleet_devices(a, pinning=True)
+    devices = rerun_devices(a)
+    if devices is None:
+        devices = fleet_devices(a, pinning=True)
+    elif not devices:
+        console.line(f"{PROG}: run {a.retry_failed or a.resume} left no device to run again")
+        if a.json:
+            ctx.out_json({"run_id": None, "devices": [], "counts": {}, "exit_status": EXIT_OK})
+        return EXIT_OK
 
     # The device types the image must name: the devices' (an inventory's may
     # differ from --device-type); with several, each device's update checks its own.
@@ -124,27 +143,36 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
                           "exit_status": image.status})
         return image.status
 
+    line = LineRun(ctx, devices, a.image)
     history = None if a.no_history or a.dry_run else (a.history or default_path())
+    if not a.dry_run:
+        line.start("skip-current" if a.skip_current else "update")
+    floor = getattr(trusted, "floor", None)  # the site's, as the policy read it
     try:
         report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: update(
             a.image, devices, retries=0 if a.dry_run else a.retries, canary=a.canary,
             max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
-            history=history, operator=a.operator, on_progress=progress,
+            history=history, operator=a.operator, on_progress=line.progress(progress),
             timeout=a.timeout, force_version=a.force_version, dry_run=a.dry_run,
-            trusted=trusted, cancel=cancel))
+            trusted=trusted, cancel=cancel, run_id=line.run_id, station=a.station,
+            allow_downgrade=a.allow_downgrade, min_fpga_version=floor))
     except KeyboardInterrupt:
+        line.cancelled()
         console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "
                      f"again, a device may hold no complete image")
         return EXIT_INTERRUPTED
     except HistoryError as e:
+        line.cancelled()
         console.error(f"history: {e}", "give another --history PATH, or --no-history to "
                                        "update without a record; no device was touched")
         return EXIT_FAILED
     except DescriptorLimit as e:
+        line.cancelled()
         return descriptor_limit(ctx, e)
     if a.dry_run:
         return _dry_run_report(ctx, report, seconds, image)
-    return report_run(ctx, report, display, seconds, image=image.as_dict())
+    return line.finish(report, report_run(ctx, report, display, seconds,
+                                          image=image.as_dict()))
 
 
 def displayed_run(ctx: Context, devices, call):

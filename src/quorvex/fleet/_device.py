@@ -188,6 +188,8 @@ class Attempt:
     driver: Any = None
     #: The run's trust policy (raw Ed25519 public keys); None: the module's.
     trusted: Any = None
+    #: The run's downgrade rule (fleet._downgrade.DowngradeRule); None: none.
+    downgrade: Any = None
 
     outcome: str = FAILED
     message: str = ""
@@ -321,6 +323,10 @@ class Attempt:
             if self.mode == "verify":
                 return self._end(FAILED, "the flash differs from the image" if self.image.payload
                                  else "the image is empty: there is nothing to compare")
+        refusal, note = (None, "") if self.downgrade is None else \
+            self.downgrade.judge(self.image.path, self.old_version)
+        if refusal:
+            return self._end(REFUSED, refusal, reason="downgrade")
         if self.mode == "dry-run":
             return self._dry_run(tool)
 
@@ -344,7 +350,7 @@ class Attempt:
             self.new_version = (ret.RetData or {}).get("fw_version") or None
             self.bytes = len(self.image.payload)
             self.state = "updated"
-            return self._end(UPDATED, "")
+            return self._end(UPDATED, note)
         return self._refusal(ret)
 
     def _dry_run(self, tool: Any) -> None:

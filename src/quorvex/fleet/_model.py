@@ -132,10 +132,12 @@ class DeviceResult:
 @dataclass
 class FleetReport:
     """The results of a run, one per device in the order given; `dry_run`
-    when the run stopped every device before its erase."""
+    when the run stopped every device before its erase; the run's id (its
+    history rows carry it)."""
 
     results: list[DeviceResult] = field(default_factory=list)
     dry_run: bool = False
+    run_id: Optional[str] = None
 
     def counts(self) -> dict[str, int]:
         """Devices per outcome (every outcome present, zero or not)."""
@@ -153,8 +155,8 @@ class FleetReport:
         return run_status(self.results)
 
     def as_dict(self) -> dict[str, Any]:
-        doc = {"devices": [r.as_dict() for r in self.results], "counts": self.counts(),
-               "exit_status": self.exit_status}
+        doc = {"run_id": self.run_id, "devices": [r.as_dict() for r in self.results],
+               "counts": self.counts(), "exit_status": self.exit_status}
         if self.dry_run:
             doc["dry_run"] = True
         return doc

@@ -20,7 +20,8 @@ from typing import TYPE_CHECKING, Any, Optional
 from ._device import Attempt, Image, Reporter
 from ._limits import ensure_descriptors
 from ._model import Device, DeviceResult, FleetReport, Progress
-from ._outcomes import FAILED, INTERRUPTED, REFUSED, SKIPPED, attempt_status
+from ._outcomes import FAILED, INTERRUPTED, OS_ERROR, REFUSED, SKIPPED, attempt_status
+from ._downgrade import DowngradeRule
 
 if TYPE_CHECKING:
     from ..history import History
@@ -49,7 +50,9 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
            on_progress: Optional[Callable[[Progress], object]] = None,
            trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
            force_version: bool = False, dry_run: bool = False,
-           cancel: Optional[threading.Event] = None) -> FleetReport:
+           cancel: Optional[threading.Event] = None, run_id: Optional[str] = None,
+           station: Optional[str] = None, allow_downgrade: bool = False,
+           min_fpga_version: Optional[str] = None) -> FleetReport:
     """Update every device with `image` and report how each ended.
 
     Each device: connect, initFpga, check its serial (GET_SN) and FPGA id
@@ -69,6 +72,14 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     devices. `trusted`: Ed25519 public keys for the signature policy of this
     run (None keeps QVRFpga._TRUSTED_KEYS).
 
+    An image whose header records an FPGA version ("FPGA_VER") older than
+    the one a device reports is `refused` there, before the erase, unless
+    `allow_downgrade` (each allowed downgrade is said in the device's
+    message and history row, with the operator). `min_fpga_version` is the
+    site's floor, which holds even then (None: QUORVEX_MIN_FPGA_VERSION and
+    the min-fpga-version files of the QUORVEX_TRUST folders); a floor that
+    is no version is a ValueError.
+
     A device this run erased or wrote to is never `unchanged`: after a failed
     attempt that touched its flash, the retry updates it again from the
     start (a read-back alone would not mark it done and refresh it).
@@ -77,6 +88,11 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     (connect, initFpga, identity, the image checks) and ends `ready`;
     nothing is erased or recorded (`history` is not opened). The exit
     status follows the same rule as an update's.
+
+    `run_id` names the run (a new UUID by default; the report and every
+    history row carry it), `station` the host the history records (default:
+    the host name); the run's device list is recorded before any device is
+    touched.
 
     An error of this host (no descriptor, no memory, an I/O error) fails a
     device with its errno (`reason` "os_error") and is retried like a link
@@ -90,7 +106,9 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
                 history=history, operator=operator, on_progress=on_progress,
                 trusted=trusted, timeout=timeout, force_version=force_version,
-                cancel=cancel).run()
+                cancel=cancel, run_id=run_id, station=station,
+                downgrade=DowngradeRule.for_run(allow_downgrade, min_fpga_version,
+                                                operator)).run()
 
 
 class _Run:
@@ -100,8 +118,11 @@ class _Run:
                  operator: Optional[str] = None,
                  on_progress: Optional[Callable[[Progress], object]] = None,
                  trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
-                 force_version: bool = False, cancel: Optional[threading.Event] = None) -> None:
+                 force_version: bool = False, cancel: Optional[threading.Event] = None,
+                 run_id: Optional[str] = None, station: Optional[str] = None,
+                 downgrade: Any = None) -> None:
         from ._inventory import check_duplicates
+        from ._runs import run_id_for
 
         for what, value, low in (("retries", retries, 0), ("canary", canary, 0),
                                  ("max_failures", max_failures, 1), ("jobs", jobs, 1)):
@@ -122,11 +143,13 @@ class _Run:
         self.on_progress = on_progress
         self.trusted = None if trusted is None else frozenset(bytes(k) for k in trusted)
         self.timeout, self.force_version = timeout, force_version
+        self.downgrade = downgrade
         self.cancel = cancel if cancel is not None else threading.Event()
+        self.run_id, self.station = run_id_for(run_id), station
         self.history: Optional[History] = None
         if history is not None and mode != "dry-run":
-            from ..history import History
-            self.history = History(history)
+            from ._runs import open_history
+            self.history = open_history(history, self)
         self.results: list[Optional[DeviceResult]] = [None] * len(self.devices)
         self.running: dict[int, Attempt] = {}
         self.lock = threading.Lock()
@@ -149,7 +172,7 @@ class _Run:
             if self.history is not None:
                 self.history.close()
         return FleetReport([r for r in self.results if r is not None],
-                           dry_run=self.mode == "dry-run")
+                           dry_run=self.mode == "dry-run", run_id=self.run_id)
 
     @contextlib.contextmanager
     def _native_driver(self) -> Iterator[None]:
@@ -262,6 +285,8 @@ class _Run:
                 result.message = f"after {result.attempts} attempts: {result.message}"
         except BaseException as e:  # a history that cannot be written, or a fault of ours
             result.outcome, result.message = FAILED, f"{type(e).__name__}: {e}"
+            if isinstance(e, OSError):  # the history's (HistoryError): an error of this host
+                result.reason, result.errno = OS_ERROR, e.errno
             reached = True  # not a link that failed: never counted as unreachable
         result.unreachable = result.outcome == FAILED and not reached
         result.seconds = time.monotonic() - started
@@ -270,7 +295,7 @@ class _Run:
     def _attempt(self, i: int, d: Device, report: Reporter, n: int, mode: str) -> Attempt:
         a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
                     force_version=self.force_version, mode=mode, driver=self.driver,
-                    trusted=self.trusted)
+                    trusted=self.trusted, downgrade=self.downgrade)
         row = None
         if self.history is not None:
             # Recorded (and committed) before the attempt touches the device.
@@ -279,7 +304,7 @@ class _Run:
                 resource=d.resource,
                 device_type=d.device_type, image_path=self.image.path,
                 image_sha256=self.image.sha256, signers=self.image.signers, attempt=n,
-                operator=self.operator)
+                operator=self.operator, station=self.station, run_id=self.run_id)
         with self.lock:
             self.running[i] = a
         t0 = time.monotonic()

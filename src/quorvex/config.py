@@ -1,0 +1,248 @@
+"""The defaults a station keeps: $XDG_CONFIG_HOME/quorvex/config.toml (else
+~/.config/quorvex/config.toml), or the file given with --config PATH.
+
+    history  = "postgresql://flash@db.line.example/quorvex"
+    station  = "bay-3"
+    operator = "line-b"
+    trust    = ["/etc/quorvex/keys"]
+    retries  = 2
+    jobs     = 16
+    timeout  = 20.0
+
+A value holds unless something nearer says otherwise: a flag over the
+environment (QUORVEX_HISTORY, QUORVEX_STATION, ... ; QUORVEX_TRUST as the
+library reads it) over the file over the built-in default. Relative paths in
+the file are taken from the file's folder. A file that cannot be read, is
+not TOML, or holds an unknown key or a bad value is a ConfigError naming the
+file, the line and the key.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+import sys
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Optional
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # pragma: no cover
+    import tomli as tomllib
+
+__all__ = ["ConfigError", "KEYS", "MAX_BYTES", "Setting", "apply_settings", "config_path",
+           "default_config_path", "load_settings", "settings_in_force"]
+
+MAX_BYTES = 1 << 20
+"""The largest configuration file read."""
+
+
+class ConfigError(ValueError):
+    """A configuration that cannot be used; the message names where and why."""
+
+
+@dataclass(frozen=True)
+class Setting:
+    """A value in force and where it came from: "flag", "environment NAME",
+    "FILE line N" or "default"."""
+    key: str
+    value: Any
+    source: str
+
+
+def _text(value: Any) -> str:
+    if not isinstance(value, str) or not value.strip() or "\0" in value:
+        raise ValueError("expected a non-empty text")
+    return value
+
+
+def _whole(low: int) -> Callable[[Any], int]:
+    def check(value: Any) -> int:
+        if isinstance(value, str) and re.fullmatch(r"\s*\d{1,9}\s*", value):
+            value = int(value)
+        if isinstance(value, bool) or not isinstance(value, int) or not low <= value < 10**9:
+            raise ValueError(f"expected a whole number >= {low}")
+        return value
+    return check
+
+
+def _seconds(value: Any) -> float:
+    if isinstance(value, str):
+        try:
+            value = float(value)
+        except ValueError:
+            raise ValueError("expected a number of seconds > 0") from None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) \
+            or not 0 < value < 86400 * 365:
+        raise ValueError("expected a number of seconds > 0")
+    return float(value)
+
+
+def _paths(value: Any) -> list[str]:
+    if isinstance(value, str):
+        value = [value]
+    if not isinstance(value, list) or not value or not all(
+            isinstance(v, str) and v.strip() and "\0" not in v for v in value):
+        raise ValueError("expected a path or a list of paths")
+    return list(value)
+
+
+# key -> (its environment variable, its check, whether it holds paths)
+KEYS: dict[str, tuple[str, Callable[[Any], Any], bool]] = {
+    "history": ("QUORVEX_HISTORY", _text, True),
+    "station": ("QUORVEX_STATION", _text, False),
+    "operator": ("QUORVEX_OPERATOR", _text, False),
+    "trust": ("QUORVEX_TRUST", _paths, True),
+    "retries": ("QUORVEX_RETRIES", _whole(0), False),
+    "jobs": ("QUORVEX_JOBS", _whole(1), False),
+    "timeout": ("QUORVEX_TIMEOUT", _seconds, False),
+    "window": ("QUORVEX_WINDOW", _whole(1), False),
+}
+
+
+def default_config_path(env: Mapping[str, str] = os.environ) -> Path:
+    """$XDG_CONFIG_HOME/quorvex/config.toml, else ~/.config/quorvex/config.toml
+    (a relative XDG_CONFIG_HOME is ignored, as the XDG rules say)."""
+    base = env.get("XDG_CONFIG_HOME")
+    folder = Path(base) if base and os.path.isabs(base) else Path.home() / ".config"
+    return folder / "quorvex" / "config.toml"
+
+
+def config_path(argv: Sequence[str]) -> Optional[str]:
+    """The --config PATH of a command line (None without one)."""
+    found = None
+    it = iter(argv)
+    for arg in it:
+        if arg == "--":
+            break
+        if arg == "--config":
+            found = next(it, None)
+            if found is None:
+                raise ConfigError("--config: expected a PATH")
+        elif arg.startswith("--config="):
+            found = arg.split("=", 1)[1]
+    return found
+
+
+def _line_of(text: str, key: str) -> int:
+    pattern = re.compile(rf'^\s*(?:{re.escape(key)}|"{re.escape(key)}"|\'{re.escape(key)}\')\s*=')
+    for n, line in enumerate(text.splitlines(), 1):
+        if pattern.match(line):
+            return n
+    return 1
+
+
+def _read(path: Path) -> str:
+    """The file's text: a regular file, at most MAX_BYTES, never waited for."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ConfigError(f"config {path}: not a regular file")
+        if st.st_size > MAX_BYTES:
+            raise ConfigError(f"config {path}: larger than {MAX_BYTES} bytes")
+        data = os.read(fd, MAX_BYTES + 1)
+    finally:
+        os.close(fd)
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ConfigError(f"config {path}: not UTF-8 text (byte {e.start})") from None
+
+
+def load_settings(path: Optional[str] = None,
+                  env: Mapping[str, str] = os.environ) -> dict[str, Setting]:
+    """The settings the environment and the file give (the file `path`,
+    else the default one when it exists), the environment first. ConfigError
+    for a file or a variable that cannot be used."""
+    out: dict[str, Setting] = {}
+    file = Path(path) if path is not None else default_config_path(env)
+    if path is not None or file.exists():
+        try:
+            text = _read(file)
+        except OSError as e:
+            raise ConfigError(f"config {file}: cannot read it: {e.strerror or e}") from None
+        try:
+            doc = tomllib.loads(text)
+        except tomllib.TOMLDecodeError as e:
+            reason = str(e).replace("(at end of document)",
+                                    f"(at line {max(1, len(text.splitlines()))}, the end)")
+            raise ConfigError(f"config {file}: not valid TOML: {reason}") from None
+        for key, value in doc.items():
+            where = f"{file} line {_line_of(text, key)}"
+            if key not in KEYS:
+                raise ConfigError(f"config {where}: unknown key {key!r} (known: "
+                                  f"{', '.join(KEYS)})")
+            _, check, paths = KEYS[key]
+            try:
+                value = check(value)
+            except ValueError as e:
+                raise ConfigError(f"config {where}: {key}: {e}, not {value!r}"[:300]) from None
+            if paths:
+                value = _resolve(value, file.parent)
+            out[key] = Setting(key, value, where)
+    for key, (name, check, _) in KEYS.items():
+        if env.get(name):
+            try:
+                out[key] = Setting(key, check(env[name]), f"environment {name}")
+            except ValueError as e:
+                raise ConfigError(f"{name}: {e}, not {env[name][:80]!r}") from None
+    return out
+
+
+def _resolve(value: Any, folder: Path) -> Any:
+    """Paths of the file taken from its folder (a URL stays as it is)."""
+    def one(p: str) -> str:
+        if "://" in p:
+            return p
+        return os.path.join(folder, os.path.expanduser(p))
+    return [one(p) for p in value] if isinstance(value, list) else one(value)
+
+
+def _subparsers(parser: Any) -> list[Any]:
+    import argparse
+
+    found = []
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            found += list(action.choices.values())
+    return found
+
+
+def apply_settings(parser: Any, argv: Sequence[str],
+                   env: Mapping[str, str] = os.environ) -> dict[str, Setting]:
+    """Makes the settings of the environment and the file the defaults of
+    every verb that has the option (a flag still overrides them), and gives
+    each such verb --config PATH. Returns the settings; ConfigError as
+    load_settings."""
+    settings = load_settings(config_path(argv), env)
+    for p in [parser] + _subparsers(parser):
+        dests = {a.dest for a in p._actions}
+        if p is parser or dests & set(KEYS) or p.prog.endswith(" config"):
+            if "config" not in dests:
+                p.add_argument("--config", metavar="PATH", default=None,
+                               help="the configuration file (default: $XDG_CONFIG_HOME/"
+                                    "quorvex/config.toml, else ~/.config/quorvex/config.toml)")
+        for key, s in settings.items():
+            # QUORVEX_TRUST is read by the library itself; --trust adds to it.
+            if key in dests and not (key == "trust" and s.source.startswith("environment")):
+                p.set_defaults(**{key: s.value})
+    return settings
+
+
+def settings_in_force(args: Any, settings: Mapping[str, Setting],
+                      defaults: Mapping[str, Any]) -> list[Setting]:
+    """Every key's value and source: a flag where `args` holds one that is
+    not the setting's or the default's, else the setting, else `defaults`."""
+    out = []
+    for key in KEYS:
+        if key in settings:
+            s = settings[key]
+            given = getattr(args, key, s.value)
+            out.append(s if given == s.value else Setting(key, given, "flag"))
+        elif key in defaults:
+            out.append(Setting(key, defaults[key], "default"))
+    return out
