@@ -98,7 +98,9 @@ def run(ctx: Context) -> int:
 
 
 def _read_signature(path: str) -> bytes:
-    with open(path, "rb") as f:
+    from .._files import open_regular
+
+    with open_regular(path) as f:
         data = f.read(65)
     if len(data) != 64:
         raise ValueError(f"{path!r} must hold the raw 64-byte Ed25519 signature, not hex or "

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import time
 
+from .._text import printable
 from ._address import devices as fleet_devices
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser, worst)
@@ -13,7 +14,7 @@ from ._console import stdout_to
 from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import DeviceJob, run_cancellable, run_fleet
-from ._options import count, device_options
+from ._options import count, device_options, json_error
 from ._trust import policy, trust_option
 
 # The exit status of a run, and which wins when devices end differently.
@@ -122,7 +123,8 @@ def _run(ctx: Context) -> int:
         console.error(f"image refused: {image.problem}", image.hint)
         if a.json:
             ctx.out_json({"image": image.as_dict(), "dry_run": a.dry_run, "devices": [],
-                          "exit_status": image.status})
+                          "exit_status": image.status,
+                          **json_error("image", f"image refused: {image.problem}", image.status)})
         return image.status
 
     if a.dry_run:
@@ -209,7 +211,7 @@ def _dry_run(ctx: Context, image, devices) -> int:
                       "devices": [job.as_dict() for job in jobs], "exit_status": status})
     else:
         for job in jobs:
-            ctx.out(job.summary())
+            ctx.out(printable(job.summary()))
     return status
 
 

@@ -13,6 +13,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
+from .._files import open_regular
 from .._netaddr import connect_error
 from ._model import FAILED, INTERRUPTED, REFUSED, UNCHANGED, UPDATED, Device, Progress
 
@@ -89,7 +90,7 @@ class Image:
         from .. import tbin
 
         path = os.fspath(path)
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read()
         payload, signers = data, []
         try:
