@@ -118,13 +118,14 @@ def _is_ipv6(text: str) -> bool:
 _LABEL = re.compile(r"(?!-)[^\W]([\w-]{0,61}[^\W])?(?<!-)")
 
 
+_OCTET = r"(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"
+_IPV4 = re.compile(rf"{_OCTET}(?:\.{_OCTET}){{3}}")
+
+
 def _is_host(text: str) -> bool:
     """A host name (RFC 1123 labels, a final dot allowed) or an IPv4 address."""
-    try:
-        ipaddress.IPv4Address(text)
+    if _IPV4.fullmatch(text):
         return True
-    except ValueError:
-        pass
     labels = text[:-1].split(".") if text.endswith(".") else text.split(".")
     if len(text) > 253 or not all(_LABEL.fullmatch(label) for label in labels):
         return False

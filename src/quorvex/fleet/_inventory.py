@@ -12,6 +12,7 @@ from __future__ import annotations
 import codecs
 import csv
 import ipaddress
+import itertools
 import os
 import re
 import socket
@@ -52,7 +53,7 @@ def load_inventory(path: str | os.PathLike[str]) -> list[Device]:
         raise InventoryError(f"{p}: an inventory is a .csv or a .toml file, not {p.suffix!r}")
     try:
         with open_regular(p, limit=MAX_INVENTORY_BYTES) as f:
-            rows = _csv_rows(p, _lines(p, f)) if suffix == ".csv" else _toml_rows(p, f)
+            rows = _csv_rows(p, _slices(p, f)) if suffix == ".csv" else _toml_rows(p, f)
     except FileTooLarge:
         raise InventoryError(f"{p}: larger than {MAX_INVENTORY_BYTES >> 20} MiB, the most "
                              f"an inventory may hold; split it") from None
@@ -66,10 +67,10 @@ def load_inventory(path: str | os.PathLike[str]) -> list[Device]:
     return devices
 
 
-def _lines(p: Path, f: BinaryIO) -> Iterator[str]:
+def _slices(p: Path, f: BinaryIO) -> Iterator[list[str]]:
     """The text lines of a UTF-8 file (a byte order mark dropped), split as
-    str.splitlines splits them, read in slices; InventoryError naming the
-    line of a byte that is not UTF-8, FileTooLarge past the bound."""
+    str.splitlines splits them, a slice of the file at a time; InventoryError
+    naming the line of a byte that is not UTF-8, FileTooLarge past the bound."""
     decoder = codecs.getincrementaldecoder("utf-8-sig")()
     carry, newlines, total = "", 0, 0
     while True:
@@ -87,41 +88,69 @@ def _lines(p: Path, f: BinaryIO) -> Iterator[str]:
         parts = (carry + text).splitlines(keepends=True)
         # The last piece may be a line cut by the slice (or a CR whose LF follows).
         carry = parts.pop() if chunk and parts else ""
-        yield from parts
+        yield parts
         if not chunk:
             if carry:
-                yield carry
+                yield [carry]
             return
 
 
-def _csv_rows(p: Path, lines: Iterator[str]) -> list[tuple[int, dict[str, Any]]]:
+# What a blank row holds: white space, line breaks and the commas of empty cells.
+_BLANK = " \t\r\n\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029,"
+
+
+def _unblank(slices: Iterator[list[str]], numbers: list[int]) -> Iterator[list[str]]:
+    """The lines of `slices` less the blank rows (a blank line inside a
+    quoted cell is kept), with the 1-based line number of each line kept
+    appended to `numbers`: a file of blank rows costs no row of Python each."""
+    seen, inside = 0, False
+    for lines in slices:
+        if not inside and '"' not in "".join(lines):
+            keep = [i for i, line in enumerate(lines) if line.strip(_BLANK)]
+        else:
+            keep = []
+            for i, line in enumerate(lines):
+                if inside or line.strip(_BLANK):
+                    keep.append(i)
+                inside ^= bool(line.count('"') & 1)  # "" escapes keep the parity
+        numbers.extend(seen + i + 1 for i in keep)
+        seen += len(lines)
+        yield [lines[i] for i in keep]
+
+
+def _csv_rows(p: Path, slices: Iterator[list[str]]) -> list[tuple[int, dict[str, Any]]]:
     """The rows of a CSV inventory with their line numbers. Blank lines (and
     blank lines before the header) are passed over, and so are empty cells
     past the last column, which spreadsheets tend to write."""
-    reader = csv.reader(lines)
+    numbers: list[int] = []
+    reader = csv.reader(itertools.chain.from_iterable(_unblank(slices, numbers)))
+
+    def at() -> int:
+        return numbers[reader.line_num - 1] if 0 < reader.line_num <= len(numbers) else 0
+
     try:
         header = next((cells for cells in reader if any(c.strip() for c in cells)), None)
     except csv.Error as e:
-        raise InventoryError(f"{p}, line {reader.line_num}: {e}") from None
+        raise InventoryError(f"{p}, line {at()}: {e}") from None
     if header is None:
         raise InventoryError(f"{p}: empty inventory: expected a header row naming the columns")
-    at = reader.line_num
+    head = at()
     header = [h.strip().lower() for h in header]
     while header and not header[-1]:
         header.pop()
     for h in header:
         if h not in _KEYS:
-            raise InventoryError(f"{p}, line {at}: unknown column {h!r}; "
+            raise InventoryError(f"{p}, line {head}: unknown column {h!r}; "
                                  f"the columns are {', '.join(_KEYS)}")
     if len(set(header)) != len(header):
-        raise InventoryError(f"{p}, line {at}: a column is named twice")
+        raise InventoryError(f"{p}, line {head}: a column is named twice")
     if "address" not in header and "resource" not in header:
-        raise InventoryError(f"{p}, line {at}: no 'address' or 'resource' column")
+        raise InventoryError(f"{p}, line {head}: no 'address' or 'resource' column")
     rows = []
     try:
         for cells in reader:
-            line = reader.line_num
-            if not cells or not any(c.strip() for c in cells):
+            line = at()
+            if not "".join(cells).strip():
                 continue
             extra = [c for c in cells[len(header):] if c.strip()]
             if extra:
@@ -129,7 +158,7 @@ def _csv_rows(p: Path, lines: Iterator[str]) -> list[tuple[int, dict[str, Any]]]
                                      f"{len(header)} columns: {extra[0]!r}")
             rows.append((line, {k: v.strip() for k, v in zip(header, cells) if v.strip()}))
     except csv.Error as e:
-        raise InventoryError(f"{p}, line {reader.line_num}: {e}") from None
+        raise InventoryError(f"{p}, line {at()}: {e}") from None
     return rows
 
 
@@ -162,26 +191,29 @@ def _toml_rows(p: Path, f: BinaryIO) -> list[tuple[int, dict[str, Any]]]:
         raise InventoryError(f"{p}: values nested too deeply to be an inventory") from None
     lines = text.splitlines()
     extra = sorted(set(doc) - {"device"})
-    if extra:
-        raise InventoryError(f"{p}, line {_key_line(lines, 0, len(lines), extra[0])}: unknown "
-                             f"table or key {extra[0]!r}; devices are [[device]] tables")
     tables = doc.get("device", [])
-    if not isinstance(tables, list):
-        raise InventoryError(f"{p}, line {_key_line(lines, 0, len(lines), 'device')}: "
-                             f"'device' must be an array of tables ([[device]])")
+    if extra or not isinstance(tables, list):
+        key = extra[0] if extra else "device"
+        line = {**_key_lines(lines, 0, len(lines), _HEAD),
+                **_key_lines(lines, 0, len(lines))}.get(key, 0)
+        where = f"{p}, line {line}" if line else str(p)
+        if extra:
+            raise InventoryError(f"{where}: unknown table or key {key!r}; devices are "
+                                 f"[[device]] tables")
+        raise InventoryError(f"{where}: 'device' must be an array of tables ([[device]])")
     # The line of each table header, in order: tomllib keeps no positions.
     heads = [i for i, s in enumerate(lines) if s.lstrip().startswith("[")]
+    ends = dict(zip(heads, heads[1:] + [len(lines)]))
     devices = [i for i in heads if lines[i].strip().replace(" ", "").startswith("[[device]]")]
     rows = []
     for n, table in enumerate(tables):
         head = devices[n] if n < len(devices) else -1
-        end = next((i for i in heads if i > head), len(lines)) if head >= 0 else 0
+        end = ends.get(head, 0)
         if not isinstance(table, Mapping):
             raise InventoryError(f"{p}, line {head + 1}: device {n + 1} is not a table")
         row: dict[str, Any] = dict(table)
-        keyed = {k: _key_line(lines, head + 1, end, k) or head + 1 for k in row} \
-            if head >= 0 else {}
-        rows.append((head + 1, row, keyed))
+        keyed = _key_lines(lines, head + 1, end) if head >= 0 else {}
+        rows.append((head + 1, row, {k: keyed.get(k, head + 1) for k in row}))
     return [(line, _Row(row, keyed)) for line, row, keyed in rows]
 
 
@@ -193,15 +225,20 @@ class _Row(dict):  # type: ignore[type-arg]
         self.lines = dict(lines)
 
 
-def _key_line(lines: Sequence[str], start: int, end: int, key: str) -> int:
-    """The 1-based line among lines[start:end] that sets `key` (bare or
-    quoted), or 0."""
-    name = r"(?:%s|\"%s\"|'%s')" % ((re.escape(key),) * 3)
-    pattern = re.compile(r"\s*(?:%s\s*[=.]|\[+\s*%s\s*[\].])" % (name, name))
+_SETS = re.compile(r"""\s*(?:"([^"\\]*)"|'([^']*)'|([A-Za-z0-9_-]+))\s*[=.]""")
+_HEAD = re.compile(r"""\s*\[+\s*(?:"([^"\\]*)"|'([^']*)'|([A-Za-z0-9_-]+))\s*[\].]""")
+
+
+def _key_lines(lines: Sequence[str], start: int, end: int,
+               pattern: re.Pattern[str] = _SETS) -> dict[str, int]:
+    """The 1-based line of each key that lines[start:end] set (bare or
+    quoted), the first where one is set twice."""
+    found: dict[str, int] = {}
     for i in range(max(0, start), min(end, len(lines))):
-        if pattern.match(lines[i]):
-            return i + 1
-    return 0
+        m = pattern.match(lines[i])
+        if m:
+            found.setdefault(next(g for g in m.groups() if g is not None), i + 1)
+    return found
 
 
 def _device(p: Path, line: int, row: Mapping[str, Any]) -> Device:
@@ -253,6 +290,9 @@ def _shown(v: Any) -> str:
     return text if len(text) <= 80 else text[:77] + "..."
 
 
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
+
+
 def _identity(where: Any, row: Mapping[str, Any]) -> dict[str, Any]:
     """The name, expected identity and device type of a row."""
     device_type = 32
@@ -263,8 +303,7 @@ def _identity(where: Any, row: Mapping[str, Any]) -> dict[str, Any]:
             raise InventoryError(f"{where('device_type')}: {e}") from None
     for k in ("name", "serial", "fpga_id"):
         v = row.get(k)
-        if v is not None and (not v.strip() or any(ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f
-                                                   for c in v)):
+        if v is not None and (not v.strip() or _CONTROL.search(v)):
             raise InventoryError(f"{where(k)}: bad {k} {_shown(v)}")
     return dict(name=row.get("name"), serial=row.get("serial"), fpga_id=row.get("fpga_id"),
                 device_type=device_type)
@@ -281,10 +320,10 @@ def _resolve(host: str) -> list[tuple[str, tuple[Any, ...]]]:
     for *_, sa in infos:
         address = str(sa[0])
         try:
-            ip = ipaddress.ip_address(address.split("%", 1)[0])
+            ip = ipaddress.IPv6Address(address.split("%", 1)[0]) if ":" in address else None
         except ValueError:
             ip = None
-        if isinstance(ip, ipaddress.IPv6Address) and ip.ipv4_mapped is not None:
+        if ip is not None and ip.ipv4_mapped is not None:
             found.append((str(ip.ipv4_mapped), ()))
         else:
             found.append((address, tuple(sa[3:4])))
