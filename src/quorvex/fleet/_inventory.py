@@ -316,7 +316,7 @@ def _resolve(host: str) -> list[tuple[str, tuple[Any, ...]]]:
         infos = socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)
     except (OSError, UnicodeError, ValueError):
         infos = []
-    found = []
+    found: list[tuple[str, tuple[Any, ...]]] = []
     for *_, sa in infos:
         address = str(sa[0])
         try:
