@@ -12,6 +12,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+import types
 
 import pytest
 
@@ -19,7 +20,8 @@ from quorvex import tbin
 from quorvex.cli import build_parser, main
 from quorvex.emulator import DeviceEmulator
 from quorvex._netaddr import parse_address
-from quorvex.cli._common import worst
+from quorvex.fleet import run_status
+from quorvex.fleet._outcomes import attempt_status
 
 ENV = dict(os.environ)
 if ENV.get("PYTHONPATH"):  # the child may run elsewhere: make the path absolute
@@ -123,6 +125,8 @@ def test_help_explains_the_verbs_and_exit_statuses(verb, capsys):
     assert f"exit status:\n  0    {success}" in out and "\n  64   usage error" in out
     if verb in (None, "update", "verify", "info"):
         assert "\n  74   link error" in out and "\n  130  interrupted" in out
+    if verb == "update":
+        assert "first that holds:" in out and "--dry-run exits by the same rule" in out
     if verb is None:
         for v in ("info", "update", "verify", "check", "pack", "inspect", "emulate", "history"):
             assert f"\n    {v} " in out
@@ -146,12 +150,19 @@ def test_the_console_script_entry_point_shows_each_verbs_help(verb):
     assert r.stdout.startswith(f"usage: quorvex-fpga {verb or ''}".rstrip() + " ")
 
 
-def test_the_worst_status_of_several_devices_wins():
-    assert worst([0, 2, 74, 0]) == 74
-    assert worst([0, 74, 1]) == 1
-    assert worst([1, 130, 0]) == 130
-    assert worst([]) == 0
-    assert worst([0, None, 2]) == 1  # a device that ended without a status
+@pytest.mark.parametrize("ends, status", [
+    ([("ready", False), ("refused", False), ("failed", True)], 1),
+    ([("ready", False), ("failed", True)], 1),
+    ([("failed", True), ("failed", True)], 74),
+    ([("failed", True), ("interrupted", False)], 130),
+    ([("refused", False), ("ready", False)], 2),
+    ([], 0),
+])
+def test_one_rule_gives_the_status_of_several_devices(ends, status):
+    results = [types.SimpleNamespace(outcome=o, unreachable=u) for o, u in ends]
+    assert run_status(results) == status
+    if len(set(ends)) == 1:  # one attempt alone ends as its run would
+        assert attempt_status(*ends[0]) == status
 
 
 # --- offline verbs ------------------------------------------------------------------

@@ -30,7 +30,6 @@ def fifo(tmp_path):
 @pytest.mark.parametrize("name, argv, status", [
     ("rack.csv", ["update", "{image}", "--inventory", "{path}", "--no-history"], 64),
     ("rack.toml", ["verify", "{image}", "--inventory", "{path}"], 64),
-    ("img.sig", ["sign", "{image}", "--attach", "{path}", "--pubkey", "{image}"], 2),
 ])
 def test_a_fifo_given_for_a_file_is_refused_at_once_naming_it(fifo, tbin_image, name, argv,
                                                                status):
@@ -38,7 +37,7 @@ def test_a_fifo_given_for_a_file_is_refused_at_once_naming_it(fifo, tbin_image, 
     image, _ = tbin_image
     proc = cli(*(a.format(image=image, path=path) for a in argv), timeout=30)
     assert proc.returncode == status
-    assert str(path) in proc.stderr and "a FIFO, not a regular file" in proc.stderr
+    assert str(path) in proc.stderr and "not a regular file" in proc.stderr
 
 
 def test_an_inventory_past_the_bound_is_refused_without_being_read(tmp_path):

@@ -313,14 +313,19 @@ nb::object create_mgr_body(PyObject*, PyObject* const*) {
 
 using namespace lsd;
 
-NB_MODULE(LobeSwitchDirector, m) {
-    if (!qv::init_function_type(kModule)) throw nb::python_error();
-    init_state(state);
-    qv::ModuleScope scope(PyModule_GetDict(m.ptr()));  // the module being initialised
+namespace {
 
-    m.doc() = "Fast Beam Switch Manager module.";
+// The types the class's signatures name.
+struct Types {
+    nb::handle int_t{reinterpret_cast<PyObject*>(&PyLong_Type)};
+    nb::handle float_t{reinterpret_cast<PyObject*>(&PyFloat_Type)};
+    nb::handle bool_t{reinterpret_cast<PyObject*>(&PyBool_Type)};
+    nb::handle dict_t{reinterpret_cast<PyObject*>(&PyDict_Type)};
+    nb::object ret_type, rf_mode, fbs_mode, mgr_type;
+};
 
-    // The sibling modules' names.
+// The sibling modules' names this module shows as its own.
+void import_names(nb::module_& m) {
     nb::module_ pub = nb::module_::import_("quorvex.QVRPublic");
     nb::module_ utils = nb::module_::import_("quorvex.QVRUtils");
     m.attr("FBSMode") = pub.attr("FBSMode");
@@ -330,49 +335,38 @@ NB_MODULE(LobeSwitchDirector, m) {
     m.attr("RspType") = utils.attr("_RspType");
     m.attr("BeamPatternManager") =
         nb::module_::import_("quorvex.qvrdev.BeamPatternManager").attr("BeamPatternManager");
+}
 
-    nb::module_ abc = nb::module_::import_("abc");
-    nb::handle int_t(reinterpret_cast<PyObject*>(&PyLong_Type));
-    nb::handle float_t(reinterpret_cast<PyObject*>(&PyFloat_Type));
-    nb::handle bool_t(reinterpret_cast<PyObject*>(&PyBool_Type));
-    nb::handle dict_t(reinterpret_cast<PyObject*>(&PyDict_Type));
-    nb::object ret_type = m.attr("RetType"), rf_mode = m.attr("RFMode"),
-               fbs_mode = m.attr("FBSMode"), mgr_type = m.attr("BeamPatternManager");
+// StartEndEnum: OTHER 0, then numbered on.
+void add_start_end_enum(nb::module_& m) {
+    nb::list members;
+    const char* member_names[] = {"OTHER", "START", "END", "START_END"};
+    for (int i = 0; i < 4; ++i) members.append(nb::make_tuple(member_names[i], i));
+    nb::object e = nb::module_::import_("enum").attr("IntEnum")(
+        "StartEndEnum", members, nb::arg("module") = kModule, nb::arg("qualname") = "StartEndEnum");
+    e.attr("__doc__") = "Enum for start and end states.";
+    m.attr("StartEndEnum") = e;
+}
 
-    // StartEndEnum: OTHER 0, then numbered on.
-    {
-        nb::list members;
-        const char* member_names[] = {"OTHER", "START", "END", "START_END"};
-        for (int i = 0; i < 4; ++i) members.append(nb::make_tuple(member_names[i], i));
-        nb::object e = nb::module_::import_("enum").attr("IntEnum")(
-            "StartEndEnum", members, nb::arg("module") = kModule,
-            nb::arg("qualname") = "StartEndEnum");
-        e.attr("__doc__") = "Enum for start and end states.";
-        m.attr("StartEndEnum") = e;
-    }
+// The setup decorator.
+void add_decorator(nb::module_& m) {
+    nb::object deco = qv::module_function<decorator_body>(
+        "_require_beam_pattern_setup", "_require_beam_pattern_setup", kModule, kDecoratorDoc, {{"func"}});
+    nb::str callable_text("Callable[..., RetType]");
+    annotate(deco, {{"func"}}, {callable_text}, callable_text);
+    m.attr("_require_beam_pattern_setup") = deco;
+}
 
-    // The setup decorator.
-    {
-        nb::object deco = qv::module_function<decorator_body>(
-            "_require_beam_pattern_setup", "_require_beam_pattern_setup", kModule, kDecoratorDoc,
-            {{"func"}});
-        nb::str callable_text("Callable[..., RetType]");
-        annotate(deco, {{"func"}}, {callable_text}, callable_text);
-        m.attr("_require_beam_pattern_setup") = deco;
-    }
-    nb::object setup = m.attr("_require_beam_pattern_setup");
-    nb::object abstractmethod = abc.attr("abstractmethod");
-    auto wrapped = [&](nb::object f) { return setup(f); };
-
-    nb::dict ns;
+// The class's attributes and its methods with a body here; those that need
+// the beam pattern set up go through `setup`.
+void add_concrete(nb::dict& ns, const Types& t, nb::handle setup) {
     ns["__module__"] = kModule;
     ns["__qualname__"] = kClass;
     ns["__doc__"] = "Abstract base class for managing fast beam operations.";
     {
         nb::dict ann;
-        ann["_beam_pattern_mgr"] =
-            nb::module_::import_("typing").attr("Optional")[mgr_type];
-        ann["external_control_enabled"] = bool_t;
+        ann["_beam_pattern_mgr"] = nb::module_::import_("typing").attr("Optional")[t.mgr_type];
+        ann["external_control_enabled"] = t.bool_t;
         ns["__annotations__"] = ann;
     }
     ns["_beam_pattern_mgr"] = nb::none();
@@ -382,19 +376,14 @@ NB_MODULE(LobeSwitchDirector, m) {
     ns["beam_pattern_mgr"] = property(method<beam_pattern_mgr_body>(
         "beam_pattern_mgr",
         "The device's BeamPatternManager, created on first access and kept after.",
-        {{"self"}}, {}, mgr_type));
-
-    ns["_create_beam_pattern_mgr"] = abstractmethod(method<create_mgr_body>(
-        "_create_beam_pattern_mgr", "Create the device-specific BeamPatternManager instance.",
-        {{"self"}}, {}, mgr_type));
-
+        {{"self"}}, {}, t.mgr_type));
     ns["_fbs_cmd_dict"] = method<fbs_cmd_dict_body>(
         "_fbs_cmd_dict", "Return the command list for the fast beam manager.", {{"self"}}, {},
-        dict_t);
+        t.dict_t);
     ns["getFastParallelMode"] = method<get_parallel_body>(
-        "getFastParallelMode", "Get the fast parallel mode.", {{"self"}}, {}, ret_type);
+        "getFastParallelMode", "Get the fast parallel mode.", {{"self"}}, {}, t.ret_type);
     {
-        nb::object full = fbs_mode.attr("FULL_GAIN_PHASE");
+        nb::object full = t.fbs_mode.attr("FULL_GAIN_PHASE");
         std::initializer_list<qv::Param> params = {
             {"self"}, {"toEnable"}, {"fbs_mode", full.ptr()}};
         ns["setFastParallelMode"] = method<set_parallel_body>(
@@ -405,35 +394,63 @@ NB_MODULE(LobeSwitchDirector, m) {
             "    toEnable (bool): Whether to enable or disable the fast parallel mode.\n"
             "    fbs_mode (FBSMode): The fast beam switch mode to set. Defaults to "
             "FBSMode.FULL_GAIN_PHASE.",
-            params, {nb::handle(), bool_t, fbs_mode}, ret_type);
+            params, {nb::handle(), t.bool_t, t.fbs_mode}, t.ret_type);
     }
-    ns["eraseFastBeamConfig"] = wrapped(method<erase_config_body>(
-        "eraseFastBeamConfig", "Erase the fast beam configuration.", {{"self"}}, {}, ret_type));
+    ns["eraseFastBeamConfig"] = setup(method<erase_config_body>(
+        "eraseFastBeamConfig", "Erase the fast beam configuration.", {{"self"}}, {}, t.ret_type));
+    ns["syncFastBeamConfig"] = setup(method<sync_config_body>(
+        "syncFastBeamConfig", "Update the fast beam configuration.", {{"self"}}, {}, t.ret_type));
+}
 
+// The methods each device class must provide.
+void add_abstract(nb::dict& ns, const Types& t) {
+    nb::object abstractmethod = nb::module_::import_("abc").attr("abstractmethod");
     nb::handle none;
     nb::object zero = nb::int_(0);
+    ns["_create_beam_pattern_mgr"] = abstractmethod(method<create_mgr_body>(
+        "_create_beam_pattern_mgr", "Create the device-specific BeamPatternManager instance.",
+        {{"self"}}, {}, t.mgr_type));
     ns["getFastBeamGain"] = abstractmethod(method<abstract_body<&kGetGain>>(
         "getFastBeamGain", "Get the fast beam gain.", {{"self"}, {"rf_mode"}, {"beam_id"}},
-        {none, rf_mode, int_t}, ret_type));
+        {none, t.rf_mode, t.int_t}, t.ret_type));
     ns["getFastBeamPattern"] = abstractmethod(method<abstract_body<&kGetPattern>>(
         "getFastBeamPattern", "Get the fast beam pattern.", {{"self"}, {"beam_id"}},
-        {none, int_t}, ret_type));
+        {none, t.int_t}, t.ret_type));
     ns["setFastBeamGain"] = abstractmethod(method<abstract_body<&kSetGain>>(
         "setFastBeamGain", "Set the fast beam gain.",
         {{"self"}, {"rf_mode"}, {"beam_id"}, {"enable"}, {"com_gain", zero.ptr()},
          {"ele_gain", zero.ptr()}},
-        {none, rf_mode, int_t, bool_t, int_t, int_t}, ret_type));
+        {none, t.rf_mode, t.int_t, t.bool_t, t.int_t, t.int_t}, t.ret_type));
     ns["setFastBeamPatternThetaPhi"] = abstractmethod(method<abstract_body<&kSetThetaPhi>>(
         "setFastBeamPatternThetaPhi", "Set the fast beam pattern.",
         {{"self"}, {"beam_id"}, {"rf_freq"}, {"theta"}, {"phi"}},
-        {none, int_t, float_t, float_t, float_t}, ret_type));
+        {none, t.int_t, t.float_t, t.float_t, t.float_t}, t.ret_type));
     ns["setFastBeamPatternAzEl"] = abstractmethod(method<abstract_body<&kSetAzEl>>(
         "setFastBeamPatternAzEl", "Set the fast beam pattern.",
         {{"self"}, {"beam_id"}, {"rf_freq"}, {"azimuth"}, {"elevation"}},
-        {none, int_t, float_t, float_t, float_t}, ret_type));
+        {none, t.int_t, t.float_t, t.float_t, t.float_t}, t.ret_type));
+}
 
-    ns["syncFastBeamConfig"] = wrapped(method<sync_config_body>(
-        "syncFastBeamConfig", "Update the fast beam configuration.", {{"self"}}, {}, ret_type));
+}  // namespace
 
+NB_MODULE(LobeSwitchDirector, m) {
+    if (!qv::init_function_type(kModule)) throw nb::python_error();
+    init_state(state);
+    qv::ModuleScope scope(PyModule_GetDict(m.ptr()));  // the module being initialised
+
+    m.doc() = "Fast Beam Switch Manager module.";
+    import_names(m);
+    add_start_end_enum(m);
+    add_decorator(m);
+
+    Types t;
+    t.ret_type = m.attr("RetType");
+    t.rf_mode = m.attr("RFMode");
+    t.fbs_mode = m.attr("FBSMode");
+    t.mgr_type = m.attr("BeamPatternManager");
+    nb::dict ns;
+    add_concrete(ns, t, m.attr("_require_beam_pattern_setup"));
+    add_abstract(ns, t);
+    nb::module_ abc = nb::module_::import_("abc");
     m.attr(kClass) = abc.attr("ABCMeta")(kClass, nb::make_tuple(abc.attr("ABC")), ns);
 }

@@ -1,13 +1,11 @@
 // The .tbin JSON header and the key derived from it, exactly as the checker
 // of quorvex.QVRFpga and the packer of quorvex._tbin both see them, and the
-// file access both share. Where
+// conversions between Python paths and the core's file access. Where
 // Python's semantics are the behaviour (json.loads and its error texts,
 // truth values, list.sort(), int(), format(x, "03d")) this calls Python.
 // Header-only: each extension module compiles its own copy of this one code
 // path, so an image the packer writes always passes the checker.
 #pragma once
-
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -146,45 +144,23 @@ inline bool raw_public_key(PyObject* o, qvcore::sig::PublicKey& out, Py_ssize_t&
     return true;
 }
 
-// Reading a whole file for a check: the outcome of load_regular().
-struct Load {
-    int err = 0;           // errno of a failed open or read (ENOMEM: no buffer to be had)
-    bool special = false;  // a FIFO, socket or device: no end to read to, refused unread
-    bool ok() const { return !err && !special; }
-};
-
-// Reads the file at `fs` whole into `buf` (mapped when large: its bytes are
-// read once, now, and let go). Call without the GIL.
-inline Load load_regular(const std::string& fs, qvcore::FileBuffer& buf) {
-    Load r;
-    struct stat st {};
-    if (::stat(fs.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        r.special = true;
-        return r;
-    }
-    qvcore::OsError e;
-    if (!buf.map(fs, e)) {
-        if (e.special) r.special = true;  // it became one since the stat()
-        else r.err = e.err;
-    }
-    return r;
-}
-
-// Reads the file named by the text `path` (as os.fsencode gives it) without
-// the GIL. An unnameable path (embedded NUL) reads as ENOENT.
-inline Load load_path(nb::handle path, qvcore::FileBuffer& buf) {
+// Reads the file named by the text `path` (as os.fsencode gives it) whole
+// into `buf` without the GIL (FileBuffer::map: anything but a regular file
+// is refused unread). An unnameable path (embedded NUL) reads as ENOENT.
+inline qvcore::OsError load_path(nb::handle path, qvcore::FileBuffer& buf) {
+    qvcore::OsError r;
     std::string fs;
     if (!fs_path(path, fs)) {
-        Load r;
         r.err = ENOENT;
         return r;
     }
     nb::gil_scoped_release nogil;
-    return load_regular(fs, buf);
+    buf.map(fs, r);
+    return r;
 }
 
 // The failure of a load in words: Python's OSError text, or what else it was.
-inline nb::object load_failure_text(const Load& r, nb::handle path) {
+inline nb::object load_failure_text(const qvcore::OsError& r, nb::handle path) {
     if (r.special) return qv::check(PyUnicode_FromFormat("not a regular file: %R", path.ptr()));
     return os_failure_text(r.err, path);
 }

@@ -20,25 +20,6 @@ static bool fail(OsError& e, int err) noexcept {
     return false;
 }
 
-// Opens `path` for reading without blocking (a FIFO would wait for a writer)
-// and tells what it is: -1 with `e` filled when it cannot be opened or is
-// neither a regular file nor a directory.
-static int open_file(const std::string& path, struct stat& st, OsError& e) noexcept {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return fail(e, errno), -1;
-    if (::fstat(fd, &st) < 0) {
-        fail(e, errno);
-        ::close(fd);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        e.special = true;
-        return fail(e, EINVAL), -1;
-    }
-    return fd;
-}
-
 // A buffer of many megabytes on huge pages where the system offers them:
 // filling it then costs a few hundred page faults instead of thousands.
 static void advise_huge_pages(uint8_t* p, size_t n) {
@@ -54,11 +35,6 @@ static void advise_huge_pages(uint8_t* p, size_t n) {
 }
 
 namespace {
-
-struct Fd {  // closes on every path
-    int fd;
-    ~Fd() { if (fd >= 0) ::close(fd); }
-};
 
 // --- Mappings that outlive a shrinking file ----------------------------------
 //
@@ -190,12 +166,11 @@ bool FileBuffer::map(const std::string& path, OsError& error) noexcept {
 bool FileBuffer::open_and_read(const std::string& path, OsError& error, bool may_map) noexcept {
     release();
     struct stat st {};
-    Fd f{open_file(path, st, error)};
-    if (f.fd < 0) return false;
-    if (S_ISDIR(st.st_mode)) return fail(error, EISDIR);
+    Fd f(open_regular(path, st, error));
+    if (f.get() < 0) return false;
     const size_t size = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-    if (may_map && S_ISREG(st.st_mode) && size >= kMapMin && map_fd(f.fd, size)) return true;
-    return read_fd(f.fd, size, error);
+    if (may_map && size >= kMapMin && map_fd(f.get(), size)) return true;
+    return read_fd(f.get(), size, error);
 }
 
 // The file's first `size` bytes mapped read-only and private, all pages
@@ -260,10 +235,11 @@ bool FileBuffer::read_fd(int fd, size_t size, OsError& error) noexcept {
 
 BlockReader::~BlockReader() { close(); }
 
-bool BlockReader::open(const std::string& path, OsError& error) {
+bool BlockReader::open(const std::string& path, OsError& error, struct stat* st_out) {
     close();
     struct stat st {};
-    fd_ = open_file(path, st, error);
+    fd_ = open_regular(path, st, error);
+    if (st_out) *st_out = st;
     if (fd_ < 0) return false;
     if (!buf_) buf_.reset(new uint8_t[kBufSize]);
     pos_ = len_ = 0;

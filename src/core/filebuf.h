@@ -7,17 +7,9 @@
 #include <memory>
 #include <string>
 
-namespace qvcore {
+#include "files.h"
 
-// The errno of an operating-system call that failed; the caller names the
-// file in its error (qv::os_error words it as Python does).
-struct OsError {
-    int err = 0;
-    // The path is not a regular file nor a directory (a FIFO, socket or
-    // device): refused unread, err EINVAL. Opened without blocking, so a FIFO
-    // with no writer never holds the caller up.
-    bool special = false;
-};
+namespace qvcore {
 
 // A whole file in one buffer, read once. Two ways to have it:
 //
@@ -43,7 +35,7 @@ public:
 
     // Read `path` whole; on failure return false and fill `error`. Never
     // throw (they run without the GIL): a buffer that cannot be had is ENOMEM.
-    // Anything but a regular file or a directory is refused (error.special).
+    // Opened with open_regular(): anything but a regular file is refused.
     bool load(const std::string& path, OsError& error) noexcept;
     bool map(const std::string& path, OsError& error) noexcept;
 
@@ -76,8 +68,8 @@ public:
     BlockReader(const BlockReader&) = delete;
     BlockReader& operator=(const BlockReader&) = delete;
 
-    // Refuses anything but a regular file or a directory (error.special).
-    bool open(const std::string& path, OsError& error);
+    // Opens with open_regular(); `st`, when given, receives its fstat().
+    bool open(const std::string& path, OsError& error, struct stat* st = nullptr);
     // Up to `n` bytes into `out`; 0 at the end of the file; -1 on error.
     long read(uint8_t* out, size_t n, OsError& error);
     void close();

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "files.h"
+
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -88,44 +90,20 @@ Pkey parse_private(const Secret& pem, std::string& why) {
 bool read_small(const std::string& path, size_t max, std::string& out, mode_t& mode,
                 KeyFileError& error) {
     error.path = path;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        error.err = errno;
-        return false;
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error.err = errno;
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error.why = path + ": not a regular file";
+    OsError oe;
+    if (!read_head(path, max + 1, out, st, oe)) {
+        if (oe.special || oe.err == EISDIR) error.why = path + ": not a regular file";
+        else error.err = oe.err;
         return false;
     }
     mode = st.st_mode & 07777;
-    if (uint64_t(st.st_size) > max) {
+    if (out.size() > max) {
+        OPENSSL_cleanse(out.data(), out.size());
+        out.clear();
         error.why = path + ": too large to be a key file (" + std::to_string(st.st_size) + " bytes)";
         return false;
     }
-    out.resize(size_t(st.st_size));
-    size_t got = 0;
-    while (got < out.size()) {
-        ssize_t n = ::read(fd, &out[got], out.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error.err = errno;
-            OPENSSL_cleanse(out.data(), out.size());
-            out.clear();
-            return false;
-        }
-        if (n == 0) break;
-        got += size_t(n);
-    }
-    out.resize(got);
     return true;
 }
 

@@ -50,3 +50,6 @@ def sign(path: StrOrBytesPath, key_path: StrOrBytesPath, out: StrOrBytesPath | N
 def attach_signature(path: StrOrBytesPath, signature: ReadableBuffer, public_key: ReadableBuffer,
                      out: StrOrBytesPath | None) -> str:
     """Adds a signature made elsewhere, once it verifies; see quorvex.tbin.attach_signature."""
+
+def read_signature(path: StrOrBytesPath) -> bytes:
+    """The raw 64-byte Ed25519 signature held by the file at path."""

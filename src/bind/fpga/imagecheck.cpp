@@ -80,20 +80,20 @@ bool means_absent(int err) {
     return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENAMETOOLONG || err == EBADF;
 }
 
-// Opens the file and reads one byte; 0 or the errno of the failure.
-// O_NONBLOCK: should the path have become a FIFO since it was looked at,
-// the open does not wait for a writer.
+// Opens the file as every user file is opened (a FIFO, should the path have
+// become one since it was looked at, is refused without waiting for a
+// writer) and reads one byte; 0 or the errno of the failure.
 int read_one_byte(const std::string& fs) {
     nb::gil_scoped_release nogil;
-    int fd = ::open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno;
+    struct stat st {};
+    qvcore::OsError e;
+    qvcore::Fd fd(qvcore::open_regular(fs, st, e));
+    if (fd.get() < 0) return e.err;
     unsigned char byte;
     ssize_t r;
-    do r = ::read(fd, &byte, 1);
+    do r = ::read(fd.get(), &byte, 1);
     while (r < 0 && errno == EINTR);
-    int err = r < 0 ? errno : 0;
-    ::close(fd);
-    return err;
+    return r < 0 ? errno : 0;
 }
 
 // --- _checkUpdateFile(image_path) ------------------------------------------
@@ -161,7 +161,7 @@ nb::object check_file_header(PyObject*, PyObject* const* a) {
     }
 
     qvcore::FileBuffer buf;
-    qvtbin::Load load = qvtbin::load_path(os_path(path), buf);
+    qvcore::OsError load = qvtbin::load_path(os_path(path), buf);
     if (!load.ok()) {
         log_path_failure(S->error, "FPGA image file not readable: ", path, qvtbin::load_failure_text(load, path));
         return nb::bool_(false);

@@ -236,7 +236,7 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         int rc, err = 0;
         Py_BEGIN_ALLOW_THREADS rc = ::stat(os_path.c_str(), &st); err = errno; Py_END_ALLOW_THREADS
         if (rc != 0) qv::raise_os_error(err, path);
-        if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {  // nothing erased for it
+        if (qvcore::is_special(st)) {  // nothing erased for it
             qvcore::OsError special;
             special.special = true;
             raise_file_error(special, path);
@@ -408,22 +408,16 @@ bool image_is_empty(nb::handle path) {
     if (!qvtbin::fs_path(path, fs)) return false;
     const bool tbin = image_kind(path) == ImageKind::tbin;
     nb::gil_scoped_release nogil;
-    int fd = ::open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
     struct stat st {};
-    bool empty = false;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        uint8_t head[qvcore::tbin::kFieldsSize];
-        qvcore::tbin::Fields f;
-        if (!tbin) {
-            empty = st.st_size == 0;
-        } else if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-                   qvcore::tbin::read_fields(head, sizeof head, f)) {
-            empty = qvcore::tbin::image_range(f, static_cast<size_t>(st.st_size)).size == 0;
-        }
-    }
-    ::close(fd);
-    return empty;
+    qvcore::OsError e;
+    qvcore::Fd fd(qvcore::open_regular(fs, st, e));
+    if (fd.get() < 0) return false;
+    if (!tbin) return st.st_size == 0;
+    uint8_t head[qvcore::tbin::kFieldsSize];
+    qvcore::tbin::Fields f;
+    return ::pread(fd.get(), head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+           qvcore::tbin::read_fields(head, sizeof head, f) &&
+           qvcore::tbin::image_range(f, static_cast<size_t>(st.st_size)).size == 0;
 }
 
 nb::object process_update_body(PyObject*, PyObject* const* a) {

@@ -1,5 +1,5 @@
-"""What every verb of quorvex-fpga is made of: the exit statuses and their
-meanings, the usage error, the parser class, and the context a verb runs in.
+"""What every verb of quorvex-fpga is made of: the exit statuses (those of a
+device run are quorvex.fleet's, imported here) and their meanings, the usage error, the parser class, and the context a verb runs in.
 
 A verb is a module of this package with two functions:
 
@@ -18,9 +18,11 @@ import argparse
 import json
 import sys
 import textwrap
-from collections.abc import Callable, Iterable
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, NoReturn, Optional, TextIO
 
+from ..fleet._outcomes import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_MEANINGS, EXIT_OK,
+                               EXIT_REFUSED)
 from ._console import PROG
 from ._options import json_option, output_options
 
@@ -30,45 +32,21 @@ if TYPE_CHECKING:
 # What add_parser(verbs) receives: the parser's sub-parsers, where a verb adds its own.
 Verbs = argparse._SubParsersAction
 
-EXIT_OK = 0
-EXIT_FAILED = 1
-EXIT_REFUSED = 2
 EXIT_USAGE = 64
-EXIT_LINK = 74
-EXIT_INTERRUPTED = 130
 # As a shell reports a program that SIGPIPE ended (128 + 13): the reader of
 # standard output went away, as `| head` does. Not 1, which says an update failed.
 EXIT_OUTPUT_CLOSED = 141
 
-_EXIT_MEANING = {
-    EXIT_OK: "success",
-    EXIT_FAILED: "the update or its read-back verification failed",
-    EXIT_REFUSED: "refused by a check or by the device (the flash was not touched)",
+# Every status in order: a device run's, and the command line's own.
+_EXIT_MEANING = dict(sorted({
+    **EXIT_MEANINGS,
     EXIT_USAGE: "usage error: the command line is wrong",
-    EXIT_LINK: "link error: cannot connect, no answer in time, or the connection was lost",
-    EXIT_INTERRUPTED: "interrupted (Ctrl-C)",
     EXIT_OUTPUT_CLOSED: "standard output was closed before the result was all written "
                         "(e.g. '| head')",
-}
-
-# Which outcome is worse when several devices end differently: an update
-# that failed leaves a flash known to be wrong; a broken link leaves it
-# unknown; a refusal leaves it untouched.
-_SEVERITY = {EXIT_OK: 0, EXIT_REFUSED: 1, EXIT_LINK: 2, EXIT_FAILED: 3, EXIT_INTERRUPTED: 4}
-# The same order in words, worst first, for the help: "130, then 1, ...".
-WORST_FIRST = ", then ".join(str(s) for s in sorted(_SEVERITY, key=_SEVERITY.__getitem__,
-                                                    reverse=True))
+}.items()))
 
 # What to do about a link error, wherever one ends a verb.
 LINK_HINT = "check the address and port, and that the device is on"
-
-
-def worst(statuses: Iterable[int | None]) -> int:
-    """The exit status of several devices: the worst of theirs (0 for none).
-    A device without one (its run ended without saying how) counts as failed,
-    never as success."""
-    known = (EXIT_FAILED if s is None else s for s in statuses)
-    return max(known, key=lambda s: _SEVERITY.get(s, 3), default=EXIT_OK)
 
 
 def exit_text(*codes: int, **meanings: str) -> str:
@@ -161,5 +139,5 @@ def _json_default(o: object) -> str:
 
 __all__ = ["EXIT_OK", "EXIT_FAILED", "EXIT_REFUSED", "EXIT_USAGE", "EXIT_LINK",
            "EXIT_INTERRUPTED", "EXIT_OUTPUT_CLOSED", "EXIT_TEXT", "FORMATTER", "LINK_HINT",
-           "PROG", "WORST_FIRST", "Context", "OutputClosed", "Parser", "UsageError", "Verbs",
-           "exit_text", "paragraph", "verb_parser", "worst"]
+           "PROG", "Context", "OutputClosed", "Parser", "UsageError", "Verbs",
+           "exit_text", "paragraph", "verb_parser"]

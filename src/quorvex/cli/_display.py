@@ -21,6 +21,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._text import printable
+from ..fleet._outcomes import INTERRUPTED, REFUSED, SKIPPED, SUCCESS
 
 if TYPE_CHECKING:
     from ._console import Console
@@ -107,7 +108,7 @@ class FleetDisplay:
     def __init__(self, console: Console, devices: Sequence[Any], *, live: bool | None = None,
                  quiet: bool = False, clock: Callable[[], float] = time.monotonic) -> None:
         self.console = console
-        self.quiet = quiet  # shows nothing, only keeps track (see where_left)
+        self.quiet = quiet  # shows nothing, only keeps track (see counts)
         self.live = not quiet and (console.tty if live is None else live)
         self.clock = clock
         self._lock = threading.Lock()
@@ -131,11 +132,12 @@ class FleetDisplay:
                        or getattr(event, "attempt", row.attempt) != row.attempt)
             if changed:
                 row.since, row.since_done = now, event.done or 0
-            row.stage, row.done, row.total = event.stage, event.done or 0, event.total or 0
+            row.stage = event.stage
             row.attempt = getattr(event, "attempt", row.attempt) or 1
             if event.stage != "done":
+                row.done, row.total = event.done or 0, event.total or 0
                 row.work, row.work_total = row.stage, row.total
-            else:
+            else:  # its bar stays where the device ended
                 row.outcome = getattr(event, "outcome", None) or row.outcome or "ended"
             if self.live or self.quiet:
                 return
@@ -144,27 +146,6 @@ class FleetDisplay:
             row.last_line = now
             text = self._plain(row)
         self.console.line(text)
-
-    def where_left(self, result: Any) -> str:
-        """Where an interrupted device was left, in words, from the last stage
-        it reported (and the bytes its result counts)."""
-        with self._lock:
-            row = self._rows.get(_key(result.device))
-            stage, total = (row.work, row.work_total) if row else (None, 0)
-        if stage in (None, "connect"):
-            return "not touched"
-        if stage in ("init", "identity"):
-            return "initialised (FPGA control in transfer mode), flash not touched"
-        if stage == "erase":
-            return "in the middle of an erase: its flash is partly or wholly erased"
-        if stage == "write":
-            return (f"erased and partly written at byte {result.bytes or 0}"
-                    + (f" of {total}" if total else ""))
-        if stage == "verify":
-            return "written, verifying, not marked done"
-        if stage == "retry-wait":
-            return "waiting for a retry: its flash holds no complete image"
-        return "written and verified, marking it done"
 
     def _plain(self, row: _Row) -> str:
         parts = [f"{row.label}: {row.stage}"]
@@ -220,24 +201,29 @@ class FleetDisplay:
                     pass
 
     def counts(self) -> dict[str, int]:
-        """Devices done (updated or unchanged, or ended when the outcome is
-        not known), skipped (never started), failed (any other outcome),
-        running and waiting."""
-        done = failed = skipped = running = waiting = 0
+        """Devices done (updated, unchanged or ready, or ended when the
+        outcome is not known), refused, skipped (never started), interrupted,
+        failed (any other outcome), running and waiting: the devices ended
+        are counted by the outcomes of the report."""
+        c = dict.fromkeys(("done", "failed", "refused", "skipped", "interrupted", "running",
+                           "waiting"), 0)
         for row in self._rows.values():
             if row.outcome is not None:
-                if row.outcome in ("updated", "unchanged", "ended"):
-                    done += 1
-                elif row.outcome == "skipped":
-                    skipped += 1
-                else:
-                    failed += 1
+                o = row.outcome
+                c["done" if o in SUCCESS or o == "ended" else
+                  o if o in (REFUSED, SKIPPED, INTERRUPTED) else "failed"] += 1
             elif row.stage is None:
-                waiting += 1
+                c["waiting"] += 1
             else:
-                running += 1
-        return {"done": done, "failed": failed, "skipped": skipped, "running": running,
-                "waiting": waiting}
+                c["running"] += 1
+        return c
+
+    def summary(self) -> str:
+        """The summary row: `done 3, failed 1, interrupted 4, running 0,
+        waiting 0` (refused, skipped and interrupted only where any)."""
+        c = self.counts()
+        return ", ".join(f"{k} {c[k]}" for k in c
+                         if c[k] or k not in ("refused", "skipped", "interrupted"))
 
     def renderable(self) -> Any:
         from rich.console import Group
@@ -250,9 +236,11 @@ class FleetDisplay:
             rows = list(self._rows.values())
             single = len(rows) == 1
             running = [r for r in rows if r.stage is not None and r.outcome is None]
-            counts = self.counts()
-            cells = [(r.label, r.stage or "", r.total or None, r.done, r.percent,
-                      human_rate(r.rate(now)), _clock(r.eta(now)), str(r.attempt))
+            summary = self.summary()
+            cells = [(r.label, (r.outcome if r.stage == "done" else r.stage) or "",
+                      r.total or None, r.done, r.percent,
+                      human_rate(r.rate(now)), _clock(r.eta(now)), str(r.attempt),
+                      r.outcome is not None)
                      for r in (rows if single else running)]
 
         table = Table.grid(padding=(0, 1)) if single else Table(box=None, padding=(0, 1),
@@ -262,18 +250,16 @@ class FleetDisplay:
                                   ("%", "right"), ("rate", "right"), ("ETA", "right"),
                                   ("attempt", "right")):
                 table.add_column(name, justify=justify, no_wrap=True)
-        for label, stage, total, done, pct, rate, eta, attempt in cells:
+        for label, stage, total, done, pct, rate, eta, attempt, ended in cells:
+            # A device that has ended shows its outcome, and its bar where it stopped.
             bar = ProgressBar(total=total, completed=done if total else 0, width=24,
-                              pulse=total is None and stage not in ("", "done"))
+                              pulse=total is None and stage != "" and not ended)
             table.add_row(Text(label), stage, bar, f"{pct:.0f}%" if pct is not None else "",
                           rate, eta, f"attempt {attempt}" if single else attempt)
         if single:
             return table
-        summary = Text(f"done {counts['done']}, failed {counts['failed']}, "
-                       + (f"skipped {counts['skipped']}, " if counts["skipped"] else "")
-                       + f"running {counts['running']}, waiting {counts['waiting']}",
-                       style="bold")
-        return Group(table, summary) if cells else summary
+        line = Text(summary, style="bold")
+        return Group(table, line) if cells else line
 
 
 # --- the end of a run ---------------------------------------------------------------

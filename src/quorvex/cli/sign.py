@@ -98,14 +98,8 @@ def run(ctx: Context) -> int:
 
 
 def _read_signature(path: str) -> bytes:
-    from .._files import open_regular
-
-    with open_regular(path) as f:
-        data = f.read(65)
-    if len(data) != 64:
-        raise ValueError(f"{path!r} must hold the raw 64-byte Ed25519 signature, not hex or "
-                         f"base64 text ({'more than 64' if len(data) > 64 else len(data)} bytes)")
-    return data
+    from .. import _tbin
+    return _tbin.read_signature(path)
 
 
 def _os_failure(ctx: Context, e: OSError) -> int:

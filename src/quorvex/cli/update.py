@@ -8,31 +8,29 @@ import time
 
 from .._text import printable
 from ._address import devices as fleet_devices
+from ..fleet._outcomes import INTERRUPTED, OS_ERROR, PRECEDENCE, READY, REFUSED
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
-                      EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser, worst)
+                      EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
 from ._console import stdout_to
 from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
-from ._jobs import DeviceJob, run_cancellable, run_fleet
+from ._jobs import run_cancellable
 from ._options import count, device_options, json_error
 from ._trust import policy, trust_option
 
-# The exit status of a run, and which wins when devices end differently.
-PRECEDENCE = """\
-With several devices one status stands for all, the first that holds:
-  0    every device updated or unchanged
-  130  Ctrl-C (any device interrupted)
-  74   every device unreachable
-  1    any device failed, or was skipped after --max-failures or a canary failed
-  2    any device refused (identity, type, version, signature) and none failed
-"""
-
 EXIT_STATUSES = exit_text(
     EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_USAGE, EXIT_LINK, EXIT_INTERRUPTED,
-    s1="a device failed (after its retries) or was skipped; or no history",
+    s1="a device failed (after its retries) or was skipped; an error of the host; "
+       "or no history",
     s2="refused, the flash untouched: image, type, version or identity",
     s64="usage error: the command line or the inventory is wrong",
     s74="link error: no device could be reached")
+
+# What --dry-run promises of its exit status.
+DRY_RUN_STATUS = """\
+--dry-run exits by the same rule: a device that passes every check made
+before the erase ends 'ready', which counts as success.
+"""
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -57,7 +55,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                f"  {PROG} update fpga.tbin --inventory rack3.toml --skip-current --json\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --trust keys/\n\n"
-               f"{PRECEDENCE}\n{EXIT_STATUSES}")
+               f"{PRECEDENCE}{DRY_RUN_STATUS}\n{EXIT_STATUSES}")
     p.add_argument("image", metavar="IMAGE", help="the image: a raw .bin or a .tbin container")
     device_options(p, several=True)
     g = p.add_argument_group("the run")
@@ -93,8 +91,9 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     g.add_argument("--force-device-type", action="store_true",
                    help="write a .tbin even when its header names other device types")
     g.add_argument("--dry-run", action="store_true",
-                   help="check the image, connect and initialise, then stop before the erase "
-                        "(no retries, nothing recorded)")
+                   help="check the image, connect, initialise, check the identity and the "
+                        "image on each device, then stop before the erase (no retries, "
+                        "nothing recorded; the same exit statuses)")
     trust_option(g)
     return p
 
@@ -106,7 +105,7 @@ def run(ctx: Context) -> int:
 
 
 def _run(ctx: Context) -> int:
-    from ..fleet import update
+    from ..fleet import DescriptorLimit, update
     from ..history import HistoryError, default_path
 
     a, console = ctx.args, ctx.console
@@ -127,16 +126,14 @@ def _run(ctx: Context) -> int:
                           **json_error("image", f"image refused: {image.problem}", image.status)})
         return image.status
 
-    if a.dry_run:
-        return _dry_run(ctx, image, devices)
-
-    history = None if a.no_history else (a.history or default_path())
+    history = None if a.no_history or a.dry_run else (a.history or default_path())
     try:
         report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: update(
-            a.image, devices, retries=a.retries, canary=a.canary,
+            a.image, devices, retries=0 if a.dry_run else a.retries, canary=a.canary,
             max_failures=a.max_failures, jobs=a.jobs, skip_current=a.skip_current,
             history=history, operator=a.operator, on_progress=progress,
-            timeout=a.timeout, force_version=a.force_version, cancel=cancel))
+            timeout=a.timeout, force_version=a.force_version, dry_run=a.dry_run,
+            cancel=cancel))
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "
                      f"again, a device may hold no complete image")
@@ -145,6 +142,10 @@ def _run(ctx: Context) -> int:
         console.error(f"history: {e}", "give another --history PATH, or --no-history to "
                                        "update without a record; no device was touched")
         return EXIT_FAILED
+    except DescriptorLimit as e:
+        return descriptor_limit(ctx, e)
+    if a.dry_run:
+        return _dry_run_report(ctx, report, seconds, image)
     return report_run(ctx, report, display, seconds, image=image.as_dict())
 
 
@@ -161,21 +162,49 @@ def displayed_run(ctx: Context, devices, call):
     return report, display, time.monotonic() - start
 
 
+def descriptor_limit(ctx: Context, e: OSError) -> int:
+    """A run that needs more open files than this process may have."""
+    ctx.console.error(str(e.strerror or e), "lower --jobs, or raise the hard limit of open "
+                                             "files (ulimit -Hn)")
+    return EXIT_FAILED
+
+
+def hint(result) -> str | None:
+    """What to do about a device that did not end well, for people."""
+    if result.unreachable:
+        return f"check that {result.device.label} is on and reachable"
+    if result.reason == OS_ERROR:
+        return "this host ran short or failed (see the error); lower --jobs, or free what it " \
+               "lacks, and run again"
+    if result.outcome != REFUSED:
+        return None
+    message = result.message or ""
+    if result.reason in ("version", "fpga_version") or message.startswith("FPGA version"):
+        return "give --force-version to update it anyway"
+    if result.reason == "device_type" or message.startswith("Device type"):
+        return "check --device-type; this tool updates device type 32"
+    if result.reason == "identity":
+        return "check that the device at this address is the one you mean"
+    return None
+
+
+def _say_ends(ctx: Context, report) -> None:
+    """The devices that did not end well, on standard error."""
+    for r in report.results:
+        if r.outcome == INTERRUPTED:
+            ctx.console.line(f"{PROG}: interrupted: {r.device.label}: device "
+                             f"{r.left or 'not touched'}")
+        elif not r.ok and r.message:
+            ctx.console.error(f"{r.device.label}: {r.outcome}: {r.message}", hint(r))
+
+
 def report_run(ctx: Context, report, display: FleetDisplay, seconds: float, **extra) -> int:
     """What every fleet verb ends with: the devices that did not end well on
     standard error, then the table and totals (or --json) on standard output."""
-    left = {}
-    for i, r in enumerate(report.results):
-        if r.outcome == "interrupted":
-            left[i] = display.where_left(r)
-            ctx.console.line(f"{PROG}: interrupted: {r.device.label}: device {left[i]}")
-        elif r.outcome in ("failed", "refused") and r.message:
-            ctx.console.error(f"{r.device.label}: {r.outcome}: {r.message}")
+    _say_ends(ctx, report)
     status = report.exit_status
     if ctx.args.json:
         doc = report.as_dict()
-        for i, where in left.items():
-            doc["devices"][i].setdefault("left", where)
         for key, value in extra.items():
             doc.setdefault(key, value)
         ctx.out_json(doc)
@@ -185,34 +214,28 @@ def report_run(ctx: Context, report, display: FleetDisplay, seconds: float, **ex
     return status
 
 
-def _dry_run(ctx: Context, image, devices) -> int:
-    """--dry-run: connect and initialise each device, and stop before the erase."""
-    a, console = ctx.args, ctx.console
-    jobs = [DeviceJob(d.address, d.port, image=image, device_type=d.device_type,
-                      timeout=a.timeout, force_version=a.force_version,
-                      expect_serial=d.serial, expect_fpga_id=d.fpga_id, resource=d.resource)
-            for d in devices]
-    if len(jobs) > 1:
-        ctx.log.per_device(True)
-    with stdout_to(None):
-        if len(jobs) == 1:
-            jobs[0].run()
+def _dry_run_report(ctx: Context, report, seconds: float, image) -> int:
+    """--dry-run's end: a line per device (what the update would write, or
+    why it would not start), or --json."""
+    _say_ends(ctx, report)
+    status = report.exit_status
+    if ctx.args.json:
+        doc = {"image": image.as_dict(), **report.as_dict()}
+        for d, r in zip(doc["devices"], report.results):
+            d["hint"] = None if r.ok else hint(r)
+        ctx.out_json(doc)
+        return status
+    for r in report.results:
+        if r.outcome == READY:
+            ctx.out(printable(f"{r.device.label}: ready, version "
+                              f"{r.old_version or '(not reported)'}, "
+                              f"would write {image.image_bytes or 0} bytes"))
         else:
-            run_fleet(jobs, console)
-    for job in jobs:
-        if job.outcome == "interrupted":
-            console.line(f"{PROG}: interrupted: {job.label}: device {job.where_left()}")
-        elif job.status != EXIT_OK:
-            outcome = (job.outcome or "failed").replace("-", " ")
-            console.error(f"{job.label}: {outcome}: {job.message}", job.hint)
-    status = worst(job.status for job in jobs)
-    if a.json:
-        ctx.out_json({"image": image.as_dict(), "dry_run": True,
-                      "devices": [job.as_dict() for job in jobs], "exit_status": status})
-    else:
-        for job in jobs:
-            ctx.out(printable(job.summary()))
+            ctx.out(printable(f"{r.device.label}: {r.outcome} after {r.seconds:.2f} s, "
+                              f"device {r.left or 'not touched'}"))
+    ctx.out(totals_line(report.results, seconds) + f"; exit status {status}")
     return status
 
 
-__all__ = ["PRECEDENCE", "add_parser", "report_run", "run"]
+__all__ = ["DRY_RUN_STATUS", "PRECEDENCE", "add_parser", "descriptor_limit", "hint",
+           "report_run", "run"]

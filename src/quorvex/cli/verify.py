@@ -11,7 +11,7 @@ from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_RE
 from ._image import check_image
 from ._options import count, device_options, json_error
 from ._trust import policy, trust_option
-from .update import displayed_run, report_run
+from .update import descriptor_limit, displayed_run, report_run
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -32,8 +32,11 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                            EXIT_INTERRUPTED,
                            s0="every device holds the image",
                            s1="a device's flash differs from the image",
-                           s2="the image was refused (nothing was read)",
-                           s74="link error: no device could be reached"))
+                           s2="refused: the image (nothing was read), or a device that is "
+                              "not the one expected",
+                           s74="link error: no device could be reached")
+               + "\nWith several devices, the first that holds: 0, 130, 74 (every device\n"
+                 "unreachable), 1, 2.\n")
     p.add_argument("image", metavar="IMAGE", help="the image: a raw .bin or a .tbin container")
     device_options(p, several=True)
     p.add_argument("--jobs", "-j", type=count(1), default=None, metavar="J",
@@ -48,7 +51,7 @@ def run(ctx: Context) -> int:
 
 
 def _run(ctx: Context) -> int:
-    from ..fleet import verify
+    from ..fleet import DescriptorLimit, verify
 
     a, console = ctx.args, ctx.console
     devices = fleet_devices(a)
@@ -68,4 +71,6 @@ def _run(ctx: Context) -> int:
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
+    except DescriptorLimit as e:
+        return descriptor_limit(ctx, e)
     return report_run(ctx, report, display, seconds, image=image.as_dict())

@@ -1,12 +1,15 @@
 """One attempt at one device: connect, initialise, pin its identity, then
-read its flash back, update it, or both. Every device command goes through
+read its flash back, update it, both, or (a dry run) check the image as the
+update would and stop before the erase. Every device command goes through
 the FpgaTool object (its own link per attempt)."""
 
 from __future__ import annotations
 
+import errno
 import hashlib
 import logging
 import os
+import socket
 import threading
 import time
 from collections.abc import Callable
@@ -15,14 +18,20 @@ from typing import TYPE_CHECKING, Any, Optional
 
 from .._files import open_regular
 from .._netaddr import connect_error
-from ._model import FAILED, INTERRUPTED, REFUSED, UNCHANGED, UPDATED, Device, Progress
+from ._model import Device, Progress
+from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED, UPDATED,
+                        host_error_message, verdict)
 
 if TYPE_CHECKING:
     from ..QVRCommService import _TCPConn
 
-__all__ = ["Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE"]
+__all__ = ["Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE",
+           "host_shortage"]
 
-# The one refusal of processFpgaUpdate that means the read-back did not match.
+#: The reason code of a read-back that did not match what was written.
+VERIFY_FAILED = "verify_failed"
+# The refusal of processFpgaUpdate that means the same, for a result that
+# carries no reason code.
 _VERIFY_FAILED = "FPGA update process failed."
 
 logger = logging.getLogger("quorvex.fleet")
@@ -146,9 +155,15 @@ class Reporter:
 @dataclass
 class Attempt:
     """One attempt at a device. run() sets `outcome` (UPDATED, UNCHANGED,
-    REFUSED, FAILED or INTERRUPTED), `message`, `retry` (a link error or a
-    read-back mismatch: worth a new attempt) and `reached` (a connection was
-    made)."""
+    READY, REFUSED, FAILED or INTERRUPTED), `message`, `retry` (a link error,
+    an error of the host or a read-back mismatch: worth a new attempt),
+    `reached` (a connection was made) and `host_error` (an error of this
+    host, not of the device or its link, ended it).
+
+    `mode`: "update"; "skip-current" (read the flash back first, update only
+    when it differs); "verify" (read back only); "dry-run" (every check an
+    update makes before its erase, then stop). `state` follows the device
+    through the attempt, and `left` says in words where it was left."""
 
     device: Device
     image: Image
@@ -156,7 +171,7 @@ class Attempt:
     cancel: threading.Event
     timeout: float = 10.0
     force_version: bool = False
-    mode: str = "update"  # "update", "skip-current" (verify first) or "verify"
+    mode: str = "update"
     #: The run's native driver (QVRFpga._FleetDriver), which then runs the
     #: transfer of the update; None: every command goes through the tool.
     driver: Any = None
@@ -165,28 +180,41 @@ class Attempt:
     message: str = ""
     retry: bool = False
     reached: bool = False
+    host_error: bool = False
+    reason: Optional[str] = None
+    errno: Optional[int] = None
     serial: Optional[str] = None
     fpga_id: Optional[str] = None
     old_version: Optional[str] = None
     new_version: Optional[str] = None
     bytes: int = 0
     blocks_resent: int = 0
+    #: "untouched", "initialised", "reading" (the flash read back, not
+    #: changed), "erasing", "writing", "verifying", "marking" (done, refresh,
+    #: version), "updated", "verify-failed".
+    state: str = "untouched"
+    #: The flash was erased or written to: it no longer holds what it held.
+    touched: bool = False
+    written: int = 0
+    read: int = 0
+    total: int = 0
     link: Optional[_TCPConn] = None
     _link_error: Optional[OSError] = None
 
     def run(self) -> None:
         try:
             self._run()
-        except Stopped:
-            self._end(INTERRUPTED, "interrupted")
-        except KeyboardInterrupt:
-            self.cancel.set()
-            self._end(INTERRUPTED, "interrupted")
+        except (Stopped, KeyboardInterrupt) as e:
+            if isinstance(e, KeyboardInterrupt):
+                self.cancel.set()
+            self._interrupted()
         except OSError as e:
             if self.cancel.is_set():
-                self._end(INTERRUPTED, "interrupted")
+                self._interrupted()
             elif e is self._link_error or isinstance(e, (ConnectionError, TimeoutError)):
                 self._end(FAILED, str(e) or type(e).__name__, retry=True)
+            elif e.errno is not None:
+                self._host_failure(e.errno, str(e.filename or ""))
             else:
                 self._end(FAILED, f"{type(e).__name__}: {e}")
         except Exception as e:
@@ -198,8 +226,52 @@ class Attempt:
         """Closes the link; from another thread, wakes a command waiting on it."""
         close_quietly(self.link)
 
-    def _end(self, outcome: str, message: str, retry: bool = False) -> None:
+    def _end(self, outcome: str, message: str, retry: bool = False,
+             reason: Optional[str] = None) -> None:
         self.outcome, self.message, self.retry = outcome, message, retry
+        if reason is not None:
+            self.reason = reason
+
+    def _interrupted(self) -> None:
+        self._end(INTERRUPTED, f"interrupted: device {self.left}")
+
+    def _host_failure(self, number: Optional[int], what: str = "") -> None:
+        self.host_error, self.errno = True, number
+        self._end(FAILED, host_error_message(number, what), retry=True, reason=OS_ERROR)
+
+    def _refusal(self, ret: Any) -> None:
+        """A refusal of initFpga or processFpgaUpdate, by its verdict."""
+        v = verdict(ret)
+        if v.host_error:
+            return self._host_failure(v.errno, ret.RetMsg)
+        if v.reason == VERIFY_FAILED or (v.reason is None and ret.RetMsg == _VERIFY_FAILED):
+            self.state = "verify-failed"
+            return self._end(FAILED, "the image read back from the flash differs from "
+                                     "the image written", retry=True, reason=VERIFY_FAILED)
+        self._end(REFUSED, ret.RetMsg, reason=v.reason)
+
+    @property
+    def left(self) -> str:
+        """Where the attempt left the device, in words."""
+        s, total = self.state, self.total or len(self.image.payload)
+        if s == "untouched":
+            return "not touched"
+        if s in ("initialised", "reading"):
+            return "initialised (FPGA control in transfer mode), flash not touched"
+        if s == "erasing":
+            return "in the middle of an erase: its flash is partly or wholly erased"
+        if s == "writing":
+            if not self.written:
+                return "erased, nothing written yet"
+            return f"erased and partly written at byte {self.written} of {total}"
+        if s == "verifying":
+            return (f"written ({self.written or total} bytes), verifying: "
+                    f"{min(self.read, total)} of {total} bytes read back, not marked done")
+        if s == "marking":
+            return "written and verified, being marked done and refreshed"
+        if s == "verify-failed":
+            return "written, read back different, marked done and refreshed"
+        return "updated, marked done and refreshed"
 
     def _run(self) -> None:
         from ..QVRFpga import FpgaTool
@@ -208,7 +280,7 @@ class Attempt:
         d = self.device
         self._check()
         self.report("connect")
-        self.link = open_device_link(d, self.timeout)
+        self.link = self._connect()
         self.reached = True
         self._check()
         tool = FpgaTool(connection=self.link)
@@ -219,7 +291,7 @@ class Attempt:
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is not RetCode.OK:
-            return self._end(REFUSED, ret.RetMsg)
+            return self._refusal(ret)
         data = ret.RetData or {}
         self.fpga_id = data.get("fpga_id") or None
         self.old_version = data.get("fpga_version") or None
@@ -228,7 +300,7 @@ class Attempt:
         self.serial = str(tool._fpgaGetSerialNumber()).strip() or None
         problem = self._identity_problem()
         if problem:
-            return self._end(REFUSED, problem)
+            return self._end(REFUSED, problem, reason="identity")
 
         if self.mode in ("verify", "skip-current"):
             if self._holds_image(tool):
@@ -236,6 +308,8 @@ class Attempt:
             if self.mode == "verify":
                 return self._end(FAILED, "the flash differs from the image" if self.image.payload
                                  else "the image is empty: there is nothing to compare")
+        if self.mode == "dry-run":
+            return self._dry_run(tool)
 
         try:
             ret = tool.processFpgaUpdate(self.image.path, d.device_type)
@@ -245,16 +319,37 @@ class Attempt:
             if counts is not None:
                 self.bytes, resent = counts
                 self.blocks_resent += resent
+                if self.state == "writing":
+                    self.written = self.bytes
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is RetCode.OK:
             self.new_version = (ret.RetData or {}).get("fw_version") or None
             self.bytes = len(self.image.payload)
+            self.state = "updated"
             return self._end(UPDATED, "")
-        if ret.RetMsg == _VERIFY_FAILED:
-            return self._end(FAILED, "the image read back from the flash differs from "
-                                     "the image written", retry=True)
-        return self._end(REFUSED, ret.RetMsg)
+        return self._refusal(ret)
+
+    def _dry_run(self, tool: Any) -> None:
+        """The image checks the update would make on this device, then stop:
+        nothing is erased."""
+        path = self.image.path
+        for check, refusal in ((tool._checkUpdateFile, "FPGA update file check failed."),
+                               (tool._checkFileHeader, "FPGA image header check failed.")):
+            if not check(path):
+                return self._end(REFUSED, refusal, reason="image")
+        self._end(READY, "checked and initialised; stopped before the erase")
+
+    def _connect(self) -> Any:
+        """The device's link; a connection refused because this host is out
+        of descriptors (or memory) is the host's error, not the device's."""
+        try:
+            return open_device_link(self.device, self.timeout)
+        except ConnectionError:
+            short = host_shortage()
+            if short is not None:
+                raise short from None
+            raise
 
     def _identity_problem(self) -> str:
         d, found = self.device, []
@@ -267,7 +362,7 @@ class Attempt:
         return "not the device expected: it reports " + " and ".join(found) + \
             "; nothing was erased"
 
-    def _holds_image(self, tool) -> bool:
+    def _holds_image(self, tool: Any) -> bool:
         """Reads the flash back (FPGA_RST_PAGE_PTR CFG, then FPGA_READ pages)
         and compares it with the image: no erase, no write."""
         want = self.image.payload
@@ -275,6 +370,7 @@ class Attempt:
         if not n:  # nothing to compare: an empty image is never "held"
             return False
         h = hashlib.sha256()
+        self.state = "reading"
         self.report("verify", 0, n)
         tool._fpgaRstPagePtr("CFG")
         got = 0
@@ -288,13 +384,30 @@ class Attempt:
             self.report("verify", got, n)
         if self.mode == "verify":
             self.bytes = got
+        self.state = "initialised"
         return got == n and h.hexdigest() == self.image.sha256
 
     def _check(self) -> None:
         if self.cancel.is_set():
             raise Stopped()
 
-    def _instrument(self, tool) -> None:
+    def _progress(self, stage: str, done: int, total: int) -> None:
+        """Where the transfer is, from the engine's progress (each block on
+        the tool's path; every 50 ms from the native driver)."""
+        if stage == "erase":
+            self.state, self.touched = "erasing", True
+        elif stage == "write":
+            self.state, self.touched = "writing", True
+            self.written, self.total = done, total or self.total
+            self.bytes = done
+        elif stage == "verify":
+            if self.state != "verifying":
+                self.written = max(self.written, total)
+            self.state, self.read, self.total = "verifying", done, total or self.total
+        elif stage == "version":
+            self.state = "marking"
+
+    def _instrument(self, tool: Any) -> None:
         """Instance attributes over the class's operations: the tool calls
         every device command through self, so these see each one."""
         cls = type(tool)
@@ -302,6 +415,8 @@ class Attempt:
 
         def _sendCmd(*args, **kwargs):
             attempt._check()
+            if attempt.state == "untouched":
+                attempt.state = "initialised"
             try:
                 return cls._sendCmd(tool, *args, **kwargs)
             except OSError as e:
@@ -309,8 +424,11 @@ class Attempt:
                 raise
 
         def _fpgaErase(erase_bits):
+            attempt._progress("erase", 0, 0)
             attempt.report("erase")
-            return cls._fpgaErase(tool, erase_bits)
+            accepted = cls._fpgaErase(tool, erase_bits)
+            attempt._progress("write", 0, len(attempt.image.payload))
+            return accepted
 
         def _fpgaProgram(data_block):
             accepted = cls._fpgaProgram(tool, data_block)
@@ -319,13 +437,14 @@ class Attempt:
             return accepted
 
         def _fpgaDone():
+            attempt._progress("version", 0, 0)
             attempt.report("version")
             return cls._fpgaDone(tool)
 
         def progress(stage, done, total):
+            # Where the device is first: a cancel raised here leaves it there.
+            attempt._progress(stage, done, total)
             attempt._check()
-            if stage == "write":
-                attempt.bytes = done
             attempt.report(stage, done, total)
 
         if self.driver is not None:
@@ -337,6 +456,21 @@ class Attempt:
         tool._fpgaErase = _fpgaErase
         tool._fpgaProgram = _fpgaProgram
         tool._fpgaDone = _fpgaDone
-        if self.driver is None or self.report.on_progress is not None:
-            # (a native transfer nobody watches is not woken to report)
-            tool.set_progress_callback(progress)
+        # Always watched, also when nobody shows the progress: where a device
+        # was left when the run is interrupted comes from here.
+        tool.set_progress_callback(progress)
+
+
+#: Errors of this host (not of a device or its link) that may pass.
+_SHORTAGES = frozenset({errno.EMFILE, errno.ENFILE, errno.ENOMEM, errno.ENOBUFS})
+
+
+def host_shortage() -> Optional[OSError]:
+    """The error of this host that keeps it from opening a socket now (no
+    descriptor, no memory), or None when it can."""
+    try:
+        socket.socket().close()
+    except OSError as e:
+        if e.errno in _SHORTAGES:
+            return e
+    return None

@@ -9,22 +9,16 @@ from typing import Any, Optional
 
 from .._netaddr import address_label
 
-__all__ = ["UPDATED", "UNCHANGED", "FAILED", "REFUSED", "SKIPPED", "INTERRUPTED", "OUTCOMES",
-           "STAGES", "Device", "DeviceResult", "FleetReport", "Progress"]
+from ._outcomes import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED,
+                        EXIT_UNREACHABLE, FAILED, INTERRUPTED, OUTCOMES, READY, REFUSED,
+                        SKIPPED, SUCCESS, UNCHANGED, UPDATED, attempt_status, run_status)
 
-UPDATED = "updated"
-UNCHANGED = "unchanged"
-FAILED = "failed"
-REFUSED = "refused"
-SKIPPED = "skipped"
-INTERRUPTED = "interrupted"
-OUTCOMES = (UPDATED, UNCHANGED, FAILED, REFUSED, SKIPPED, INTERRUPTED)
+__all__ = ["UPDATED", "UNCHANGED", "READY", "FAILED", "REFUSED", "SKIPPED", "INTERRUPTED",
+           "OUTCOMES", "EXIT_OK", "EXIT_FAILED", "EXIT_REFUSED", "EXIT_UNREACHABLE",
+           "EXIT_INTERRUPTED", "STAGES", "Device", "DeviceResult", "FleetReport", "Progress"]
 
 STAGES = ("connect", "init", "identity", "erase", "write", "verify", "version", "retry-wait",
           "done")
-
-# Exit statuses of a run (the command line's).
-EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_UNREACHABLE, EXIT_INTERRUPTED = 0, 1, 2, 74, 130
 
 
 @dataclass(frozen=True)
@@ -84,7 +78,13 @@ class DeviceResult:
     to its end: every attempt and every wait before a retry. `bytes` are the
     bytes its last attempt moved (written by an update, read back by verify),
     and `rate` is bytes / seconds: the device's own pace, retries included,
-    the same figure in the table and in as_dict()."""
+    the same figure in the table and in as_dict().
+
+    `left` says where the run left the device, in words ("erased and partly
+    written at byte 4096 of 6400"); `reason` is the reason code of a refusal
+    or failure where one is known ("os_error" for an error of the host, with
+    its `errno`). as_dict()'s "exit_status" is the one the device would give
+    alone; the run's is FleetReport.exit_status."""
 
     device: Device
     outcome: str
@@ -98,10 +98,13 @@ class DeviceResult:
     serial: Optional[str] = None
     fpga_id: Optional[str] = None
     blocks_resent: int = 0
+    left: str = ""
+    reason: Optional[str] = None
+    errno: Optional[int] = None
 
     @property
     def ok(self) -> bool:
-        return self.outcome in (UPDATED, UNCHANGED)
+        return self.outcome in SUCCESS
 
     @property
     def rate(self) -> Optional[float]:
@@ -115,47 +118,46 @@ class DeviceResult:
             "address": None if d.resource is not None else address_label(d.address, d.port),
             "resource": d.resource,
             "outcome": self.outcome, "attempts": self.attempts,
+            "exit_status": attempt_status(self.outcome, self.unreachable),
             "old_version": self.old_version, "new_version": self.new_version,
             "bytes": self.bytes, "seconds": round(self.seconds, 4),
             "bytes_per_second": round(rate, 1) if (rate := self.rate) else None,
             "message": self.message or None, "unreachable": self.unreachable,
             "serial": self.serial, "fpga_id": self.fpga_id,
-            "blocks_resent": self.blocks_resent,
+            "blocks_resent": self.blocks_resent, "left": self.left or None,
+            "reason": self.reason, "errno": self.errno,
         }
 
 
 @dataclass
 class FleetReport:
-    """The results of a run, one per device in the order given."""
+    """The results of a run, one per device in the order given; `dry_run`
+    when the run stopped every device before its erase."""
 
     results: list[DeviceResult] = field(default_factory=list)
+    dry_run: bool = False
 
     def counts(self) -> dict[str, int]:
         """Devices per outcome (every outcome present, zero or not)."""
-        c = dict.fromkeys(OUTCOMES, 0)
+        c = dict.fromkeys(OUTCOMES + ((READY,) if self.dry_run else ()), 0)
         for r in self.results:
             c[r.outcome] = c.get(r.outcome, 0) + 1
         return c
 
     @property
     def exit_status(self) -> int:
-        """0 when every device is updated or unchanged; else 130 when any was
-        interrupted; else 74 when every device was unreachable; else 1 when any
-        failed or was skipped (a skip follows a failure); else 2 (refused)."""
-        rs = self.results
-        if all(r.ok for r in rs):
-            return EXIT_OK
-        if any(r.outcome == INTERRUPTED for r in rs):
-            return EXIT_INTERRUPTED
-        if all(r.unreachable for r in rs):
-            return EXIT_UNREACHABLE
-        if any(r.outcome in (FAILED, SKIPPED) for r in rs):
-            return EXIT_FAILED
-        return EXIT_REFUSED
+        """0 when every device is updated or unchanged (ready, in a dry run);
+        else 130 when any was interrupted; else 74 when every device was
+        unreachable; else 1 when any failed or was skipped (a skip follows a
+        failure); else 2 (refused). The rule is _outcomes.run_status."""
+        return run_status(self.results)
 
     def as_dict(self) -> dict[str, Any]:
-        return {"devices": [r.as_dict() for r in self.results], "counts": self.counts(),
-                "exit_status": self.exit_status}
+        doc = {"devices": [r.as_dict() for r in self.results], "counts": self.counts(),
+               "exit_status": self.exit_status}
+        if self.dry_run:
+            doc["dry_run"] = True
+        return doc
 
 
 @dataclass

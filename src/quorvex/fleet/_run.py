@@ -18,9 +18,9 @@ from concurrent.futures import wait as wait_futures
 from typing import TYPE_CHECKING, Any, Optional
 
 from ._device import Attempt, Image, Reporter
-from ._model import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, EXIT_UNREACHABLE,
-                     FAILED, INTERRUPTED, REFUSED, SKIPPED, UNCHANGED, UPDATED, Device,
-                     DeviceResult, FleetReport, Progress)
+from ._limits import ensure_descriptors
+from ._model import Device, DeviceResult, FleetReport, Progress
+from ._outcomes import FAILED, INTERRUPTED, REFUSED, SKIPPED, attempt_status
 
 if TYPE_CHECKING:
     from ..history import History
@@ -42,17 +42,13 @@ def backoff(retry: int) -> float:
     return min(BACKOFF_CAP, d * random.uniform(0.8, 1.2))
 
 
-_STATUS = {UPDATED: EXIT_OK, UNCHANGED: EXIT_OK, FAILED: EXIT_FAILED, REFUSED: EXIT_REFUSED,
-           INTERRUPTED: EXIT_INTERRUPTED, SKIPPED: EXIT_FAILED}
-
-
 def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries: int = 1,
            canary: int = 0, max_failures: Optional[int] = None, jobs: Optional[int] = None,
            skip_current: bool = False, history: str | os.PathLike[str] | None = None,
            operator: Optional[str] = None,
            on_progress: Optional[Callable[[Progress], object]] = None,
            trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
-           force_version: bool = False,
+           force_version: bool = False, dry_run: bool = False,
            cancel: Optional[threading.Event] = None) -> FleetReport:
     """Update every device with `image` and report how each ended.
 
@@ -71,9 +67,26 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     most every 50 ms per device. Setting `cancel` (Ctrl-C on the caller's
     thread sets it too) ends every retry wait at once and interrupts running
     devices. `trusted`: Ed25519 public keys for the signature policy of this
-    run (None keeps QVRFpga._TRUSTED_KEYS). OSError when the image cannot be
-    read; ValueError for bad arguments or a device listed twice."""
-    return _Run(image, devices, mode="skip-current" if skip_current else "update",
+    run (None keeps QVRFpga._TRUSTED_KEYS).
+
+    A device this run erased or wrote to is never `unchanged`: after a failed
+    attempt that touched its flash, the retry updates it again from the
+    start (a read-back alone would not mark it done and refresh it).
+
+    `dry_run`: each device goes as far as an update goes before its erase
+    (connect, initFpga, identity, the image checks) and ends `ready`;
+    nothing is erased or recorded (`history` is not opened). The exit
+    status follows the same rule as an update's.
+
+    An error of this host (no descriptor, no memory, an I/O error) fails a
+    device with its errno (`reason` "os_error") and is retried like a link
+    error. A run that needs more descriptors than the soft RLIMIT_NOFILE
+    raises it towards the hard limit; DescriptorLimit (an OSError) when
+    even that is too few, before any device is touched. OSError when the
+    image cannot be read; ValueError for bad arguments or a device listed
+    twice."""
+    mode = "dry-run" if dry_run else "skip-current" if skip_current else "update"
+    return _Run(image, devices, mode=mode,
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
                 history=history, operator=operator, on_progress=on_progress,
                 trusted=trusted, timeout=timeout, force_version=force_version,
@@ -108,7 +121,7 @@ class _Run:
         self.timeout, self.force_version = timeout, force_version
         self.cancel = cancel if cancel is not None else threading.Event()
         self.history: Optional[History] = None
-        if history is not None:
+        if history is not None and mode != "dry-run":
             from ..history import History
             self.history = History(history)
         self.results: list[Optional[DeviceResult]] = [None] * len(self.devices)
@@ -119,6 +132,7 @@ class _Run:
 
     def run(self) -> FleetReport:
         try:
+            ensure_descriptors(min(self.jobs, len(self.devices)))
             with self._policy(), self._native_driver():
                 n = min(self.canary, len(self.devices))
                 self._batch(range(n))
@@ -131,14 +145,15 @@ class _Run:
         finally:
             if self.history is not None:
                 self.history.close()
-        return FleetReport([r for r in self.results if r is not None])
+        return FleetReport([r for r in self.results if r is not None],
+                           dry_run=self.mode == "dry-run")
 
     @contextlib.contextmanager
     def _native_driver(self) -> Iterator[None]:
         """Two devices or more to update: their transfers run on one native
         driver thread, without the GIL. One device, and a verify run, send
         every command through the tool."""
-        if self.mode == "verify" or len(self.devices) < 2:
+        if self.mode in ("verify", "dry-run") or len(self.devices) < 2:
             yield
             return
         from ..QVRFpga import _FleetDriver
@@ -220,13 +235,22 @@ class _Run:
         started = time.monotonic()
         report = Reporter(d, self.on_progress)
         result = DeviceResult(d, FAILED)
-        reached = False
+        reached = touched = False
+        flash_left = ""  # where the last attempt that touched the flash left it
         try:
             for n in range(1, self.retries + 2):
                 report.attempt = result.attempts = n
-                a = self._attempt(i, d, report, n)
-                reached = reached or a.reached
+                # Once an attempt has erased or written, the device is updated
+                # again from the start: it never ends unchanged.
+                mode = "update" if touched and self.mode == "skip-current" else self.mode
+                a = self._attempt(i, d, report, n, mode)
+                reached = reached or a.reached or a.host_error
+                touched = touched or a.touched
+                if a.touched:
+                    flash_left = a.left
                 result.outcome, result.message = a.outcome, a.message
+                result.reason, result.errno = a.reason, a.errno
+                result.left = a.left if a.touched or not flash_left else flash_left
                 for k in ("serial", "fpga_id", "old_version", "new_version"):
                     v = getattr(a, k)
                     if v is not None:
@@ -239,6 +263,11 @@ class _Run:
                     result.outcome, result.message = INTERRUPTED, \
                         f"interrupted while waiting to retry after: {a.message}"
                     break
+            if touched and result.outcome == REFUSED:
+                # "refused" promises a flash untouched; this one was not.
+                result.outcome = FAILED
+                result.message = f"refused after an earlier attempt had changed its flash " \
+                                 f"(device {flash_left}): {result.message}"
             if result.outcome == FAILED and result.attempts > 1:
                 result.message = f"after {result.attempts} attempts: {result.message}"
         except BaseException as e:  # a history that cannot be written, or a fault of ours
@@ -248,9 +277,9 @@ class _Run:
         result.seconds = time.monotonic() - started
         self._end(i, result, report)
 
-    def _attempt(self, i: int, d: Device, report: Reporter, n: int) -> Attempt:
+    def _attempt(self, i: int, d: Device, report: Reporter, n: int, mode: str) -> Attempt:
         a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
-                    force_version=self.force_version, mode=self.mode, driver=self.driver)
+                    force_version=self.force_version, mode=mode, driver=self.driver)
         row = None
         if self.history is not None:
             # Recorded (and committed) before the attempt touches the device.
@@ -269,11 +298,10 @@ class _Run:
             with self.lock:
                 self.running.pop(i, None)
             if row is not None and self.history is not None:
-                status = _STATUS.get(a.outcome, EXIT_FAILED)
-                if a.outcome == FAILED and not a.reached:
-                    status = EXIT_UNREACHABLE
+                unreachable = a.outcome == FAILED and not (a.reached or a.host_error)
                 self.history.finish(
-                    row, outcome=a.outcome, exit_status=status, message=a.message or None,
+                    row, outcome=a.outcome, exit_status=attempt_status(a.outcome, unreachable),
+                    message=a.message or None,
                     old_version=a.old_version, new_version=a.new_version, bytes=a.bytes,
                     seconds=round(time.monotonic() - t0, 4), blocks_resent=a.blocks_resent,
                     serial=a.serial, fpga_id=a.fpga_id)
