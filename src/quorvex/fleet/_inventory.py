@@ -17,7 +17,7 @@ import os
 import re
 import socket
 import sys
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any, BinaryIO, Optional
 
@@ -34,6 +34,10 @@ _KEYS = ("address", "port", "name", "serial", "fpga_id", "device_type", "resourc
 # bound on the time and memory a mistaken or hostile file can take.
 MAX_INVENTORY_BYTES = 64 * 1024 * 1024
 _CHUNK = 1 << 20
+
+
+# The rows of an inventory: (line, values, where each key is when not on that line).
+_Rows = list[tuple[int, dict[str, Any], Optional[Callable[[str], int]]]]
 
 
 class InventoryError(ValueError):
@@ -60,10 +64,10 @@ def load_inventory(path: str | os.PathLike[str]) -> list[Device]:
     except OSError as e:
         raise InventoryError(f"{p}: cannot read the inventory: "
                              f"{e.strerror or str(e).removeprefix(f'{p}: ')}") from None
-    devices = [_device(p, line, row) for line, row in rows]
+    devices = [_device(p, *row) for row in rows]
     if not devices:
         raise InventoryError(f"{p}: the inventory lists no device")
-    check_duplicates(devices, _lines=[line for line, _ in rows], _source=p)
+    check_duplicates(devices, _lines=[row[0] for row in rows], _source=p)
     return devices
 
 
@@ -118,7 +122,7 @@ def _unblank(slices: Iterator[list[str]], numbers: list[int]) -> Iterator[list[s
         yield [lines[i] for i in keep]
 
 
-def _csv_rows(p: Path, slices: Iterator[list[str]]) -> list[tuple[int, dict[str, Any]]]:
+def _csv_rows(p: Path, slices: Iterator[list[str]]) -> _Rows:
     """The rows of a CSV inventory with their line numbers. Blank lines (and
     blank lines before the header) are passed over, and so are empty cells
     past the last column, which spreadsheets tend to write."""
@@ -146,7 +150,7 @@ def _csv_rows(p: Path, slices: Iterator[list[str]]) -> list[tuple[int, dict[str,
         raise InventoryError(f"{p}, line {head}: a column is named twice")
     if "address" not in header and "resource" not in header:
         raise InventoryError(f"{p}, line {head}: no 'address' or 'resource' column")
-    rows = []
+    rows: _Rows = []
     try:
         for cells in reader:
             line = at()
@@ -156,7 +160,7 @@ def _csv_rows(p: Path, slices: Iterator[list[str]]) -> list[tuple[int, dict[str,
             if extra:
                 raise InventoryError(f"{p}, line {line}: {len(cells)} values for "
                                      f"{len(header)} columns: {extra[0]!r}")
-            rows.append((line, {k: v.strip() for k, v in zip(header, cells) if v.strip()}))
+            rows.append((line, {k: v.strip() for k, v in zip(header, cells) if v.strip()}, None))
     except csv.Error as e:
         raise InventoryError(f"{p}, line {at()}: {e}") from None
     return rows
@@ -165,7 +169,7 @@ def _csv_rows(p: Path, slices: Iterator[list[str]]) -> list[tuple[int, dict[str,
 _TOML_AT = re.compile(r"\s*\(at line (\d+), column \d+\)$")
 
 
-def _toml_rows(p: Path, f: BinaryIO) -> list[tuple[int, dict[str, Any]]]:
+def _toml_rows(p: Path, f: BinaryIO) -> _Rows:
     """The [[device]] tables of a TOML inventory, each with the line of
     every key (under the key's name) and of its header (under "")."""
     if sys.version_info >= (3, 11):
@@ -205,24 +209,25 @@ def _toml_rows(p: Path, f: BinaryIO) -> list[tuple[int, dict[str, Any]]]:
     heads = [i for i, s in enumerate(lines) if s.lstrip().startswith("[")]
     ends = dict(zip(heads, heads[1:] + [len(lines)]))
     devices = [i for i in heads if lines[i].strip().replace(" ", "").startswith("[[device]]")]
-    rows = []
+    rows: _Rows = []
     for n, table in enumerate(tables):
         head = devices[n] if n < len(devices) else -1
         end = ends.get(head, 0)
         if not isinstance(table, Mapping):
             raise InventoryError(f"{p}, line {head + 1}: device {n + 1} is not a table")
         row: dict[str, Any] = dict(table)
-        keyed = _key_lines(lines, head + 1, end) if head >= 0 else {}
-        rows.append((head + 1, row, {k: keyed.get(k, head + 1) for k in row}))
-    return [(line, _Row(row, keyed)) for line, row, keyed in rows]
+        rows.append((head + 1, row, _Locator(lines, head + 1, end) if head >= 0 else None))
+    return rows
 
 
-class _Row(dict):  # type: ignore[type-arg]
-    """A TOML table with the line of each key (`lines`)."""
+class _Locator:
+    """The line of a key in one table, looked for only when a message needs it."""
 
-    def __init__(self, row: Mapping[str, Any], lines: Mapping[str, int]) -> None:
-        super().__init__(row)
-        self.lines = dict(lines)
+    def __init__(self, lines: Sequence[str], start: int, end: int) -> None:
+        self.lines, self.start, self.end = lines, start, end
+
+    def __call__(self, key: str) -> int:
+        return _key_lines(self.lines, self.start, self.end).get(key, self.start)
 
 
 _SETS = re.compile(r"""\s*(?:"([^"\\]*)"|'([^']*)'|([A-Za-z0-9_-]+))\s*[=.]""")
@@ -241,11 +246,13 @@ def _key_lines(lines: Sequence[str], start: int, end: int,
     return found
 
 
-def _device(p: Path, line: int, row: Mapping[str, Any]) -> Device:
-    keyed = getattr(row, "lines", {})
+def _device(p: Path, line: int, row: Mapping[str, Any],
+            locate: Optional[Callable[[str], int]] = None) -> Device:
+    """The device of one row; `locate` gives the line of a key where the row
+    spans several (a TOML table), else every key is on `line`."""
 
     def where(key: str = "") -> str:
-        at = keyed.get(key, line)
+        at = locate(key) if locate and key else line
         return f"{p}, line {at}" if at else str(p)
 
     for k, v in row.items():
@@ -313,7 +320,9 @@ def _resolve(host: str) -> list[tuple[str, tuple[Any, ...]]]:
     """(address, scope) of each network end a host name reaches; an
     IPv4-mapped IPv6 address counts as its IPv4 address."""
     try:
-        infos = socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)
+        # ASCII as it is: the IDNA codec costs more than the lookup of a literal.
+        infos = socket.getaddrinfo(host.encode() if host.isascii() else host, None,
+                                   type=socket.SOCK_STREAM)
     except (OSError, UnicodeError, ValueError):
         infos = []
     found: list[tuple[str, tuple[Any, ...]]] = []
