@@ -251,7 +251,10 @@ def _parser(prog: Optional[str] = None) -> argparse.ArgumentParser:
         description="Run an emulated quorvex device until interrupted (Ctrl-C).",
         epilog=PROTOCOL_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,  # --version is not --version-after-update
     )
+    from . import __version__
+    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=port_arg(allow_zero=True), default=5025,
                    help="port to listen on (default 5025; 0 picks one)")
