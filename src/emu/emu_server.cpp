@@ -1,10 +1,8 @@
 // The emulator's TCP server; see emu_server.h.
 //
-// The pieces: a Loop is one event thread with its epoll set, its timer heap
-// (behind one timerfd) and a queue of tasks other threads hand it; the Pool
-// is the process's few Loops, started with the first server and stopped
-// with the last; a Site is one server as its loop sees it, its listening
-// socket and its connections; a Conn is one connection, a small state
+// The pieces: the Pool is the process's few event loops (net/event_loop.h),
+// started with the first server and stopped with the last; a Site is one
+// server as its loop sees it, its listening socket and its connections; a Conn is one connection, a small state
 // machine: read a command, answer it, hold the reply, send it (in segments,
 // paused between), read the next.
 //
@@ -13,26 +11,23 @@
 // Everything a Site owns is touched only on its loop's thread.
 #include "emu_server.h"
 
+#include "net/event_loop.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <limits>
 #include <list>
 #include <system_error>
 #include <thread>
@@ -42,295 +37,25 @@ namespace qvcore {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using net::Clock;
+using net::kNotArmed;
+using net::Polled;
+using net::Task;
+
+// An event loop and the servers it serves.
+struct Loop : net::EventLoop {
+    size_t sites = 0;  // guarded by the pool's mutex
+};
+
+// Edge-triggered: a connection tries until the kernel says EAGAIN.
+constexpr uint32_t kSocketEvents = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
 constexpr auto kSplitPause = std::chrono::milliseconds(2);
 constexpr auto kAcceptBackOff = std::chrono::milliseconds(20);
-// Timers due this close together fire on one wake-up; none fires early.
-constexpr auto kTimerSlack = std::chrono::microseconds(50);
 constexpr double kLongestHold = 1e6;  // seconds
 // Commands one connection may have answered before the others get a turn.
 constexpr int kTurn = 16;
 constexpr int kMaxLoops = 2;
-constexpr size_t kNotArmed = std::numeric_limits<size_t>::max();
-
-[[noreturn]] void fail(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
-// Something a loop watches: a socket's readiness and one timer.
-struct Polled {
-    virtual void ready(uint32_t events) = 0;
-    virtual void expired() = 0;
-    Clock::time_point when{};
-    size_t heap_at = kNotArmed;  // its place in the loop's timer heap
-
-protected:
-    ~Polled() = default;
-};
-
-// Work another thread hands a loop; it runs on the loop's thread.
-struct Task {
-    void (*run)(void* arg) = nullptr;
-    void* arg = nullptr;
-    Task* next = nullptr;
-};
-
-class Loop {
-public:
-    Loop();
-    ~Loop();
-    Loop(const Loop&) = delete;
-    Loop& operator=(const Loop&) = delete;
-
-    void start();
-    void stop();  // joins the thread; every site must be gone
-
-    // Watches `fd` for reading and writing, edge-triggered.
-    void watch(int fd, Polled* p);
-    // Before closing a watched fd: a child process between fork and exec
-    // may hold it open, and with it its place in the epoll set.
-    void unwatch(int fd) noexcept;
-    // Sets p's timer (replacing one already set); may throw std::bad_alloc.
-    void arm(Polled* p, Clock::time_point when);
-    void disarm(Polled* p) noexcept;
-    // Runs `t` on the loop's thread; `t` stays the caller's.
-    void post(Task* t) noexcept;
-    // For a task's end: sets `flag` and wakes wait_for().
-    void mark(bool& flag) noexcept;
-    void wait_for(const bool& flag);
-
-    // False in a child of fork(), which has the loop's memory but not its thread.
-    bool here() const { return ::getpid() == pid_; }
-
-    size_t sites = 0;  // servers on this loop; guarded by the pool's mutex
-
-private:
-    void run() noexcept;
-    void run_timers() noexcept;
-    void run_tasks() noexcept;
-    void set_timerfd() noexcept;
-    bool earlier(size_t a, size_t b) const { return heap_[a]->when < heap_[b]->when; }
-    void swap_at(size_t a, size_t b) noexcept;
-    void sift_up(size_t i) noexcept;
-    void sift_down(size_t i) noexcept;
-
-    pid_t pid_ = ::getpid();
-    int ep_ = -1, wake_fd_ = -1, timer_fd_ = -1;
-    std::thread thread_;
-    std::mutex mu_;  // guards head_, tail_ and every flag mark() sets
-    std::condition_variable marked_;
-    Task* head_ = nullptr;
-    Task** tail_ = &head_;
-    Task stop_task_;
-    bool stopping_ = false;  // the loop thread's own
-    std::vector<Polled*> heap_;
-    Clock::time_point armed_ = Clock::time_point::max();  // what timer_fd_ is set for
-};
-
-Loop::Loop() {
-    try {
-        ep_ = ::epoll_create1(EPOLL_CLOEXEC);
-        if (ep_ < 0) fail("epoll_create1");
-        wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wake_fd_ < 0) fail("eventfd");
-        timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-        if (timer_fd_ < 0) fail("timerfd_create");
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.ptr = &wake_fd_;
-        if (::epoll_ctl(ep_, EPOLL_CTL_ADD, wake_fd_, &e) != 0) fail("epoll_ctl");
-        // Edge-triggered and never read: each expiry is one event, and
-        // setting the timer clears it.
-        e.events = EPOLLIN | EPOLLET;
-        e.data.ptr = &timer_fd_;
-        if (::epoll_ctl(ep_, EPOLL_CTL_ADD, timer_fd_, &e) != 0) fail("epoll_ctl");
-        heap_.reserve(64);
-    } catch (...) {
-        for (int fd : {ep_, wake_fd_, timer_fd_})
-            if (fd >= 0) ::close(fd);
-        throw;
-    }
-    stop_task_.arg = this;
-    stop_task_.run = [](void* self) { static_cast<Loop*>(self)->stopping_ = true; };
-}
-
-Loop::~Loop() {
-    for (int fd : {ep_, wake_fd_, timer_fd_}) ::close(fd);
-}
-
-void Loop::start() {
-    // The event threads take no signals: they belong to the main thread.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        throw;
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
-void Loop::stop() {
-    if (!thread_.joinable()) return;
-    post(&stop_task_);
-    thread_.join();
-}
-
-void Loop::watch(int fd, Polled* p) {
-    epoll_event e{};
-    e.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    e.data.ptr = p;
-    if (::epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &e) != 0) fail("epoll_ctl");
-}
-
-void Loop::unwatch(int fd) noexcept {
-    epoll_event e{};
-    ::epoll_ctl(ep_, EPOLL_CTL_DEL, fd, &e);
-}
-
-void Loop::post(Task* t) noexcept {
-    std::lock_guard<std::mutex> lk(mu_);
-    t->next = nullptr;
-    bool idle = head_ == nullptr;
-    *tail_ = t;
-    tail_ = &t->next;
-    if (idle) {
-        uint64_t one = 1;
-        ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
-        (void)ignored;  // a full counter still wakes the loop
-    }
-}
-
-void Loop::mark(bool& flag) noexcept {
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        flag = true;
-    }
-    marked_.notify_all();
-}
-
-void Loop::wait_for(const bool& flag) {
-    std::unique_lock<std::mutex> lk(mu_);
-    marked_.wait(lk, [&flag] { return flag; });
-}
-
-void Loop::swap_at(size_t a, size_t b) noexcept {
-    std::swap(heap_[a], heap_[b]);
-    heap_[a]->heap_at = a;
-    heap_[b]->heap_at = b;
-}
-
-void Loop::sift_up(size_t i) noexcept {
-    while (i > 0 && earlier(i, (i - 1) / 2)) {
-        swap_at(i, (i - 1) / 2);
-        i = (i - 1) / 2;
-    }
-}
-
-void Loop::sift_down(size_t i) noexcept {
-    for (;;) {
-        size_t least = i, l = 2 * i + 1, r = l + 1;
-        if (l < heap_.size() && earlier(l, least)) least = l;
-        if (r < heap_.size() && earlier(r, least)) least = r;
-        if (least == i) return;
-        swap_at(i, least);
-        i = least;
-    }
-}
-
-void Loop::arm(Polled* p, Clock::time_point when) {
-    if (p->heap_at == kNotArmed) {
-        heap_.push_back(p);  // the only step that can throw
-        p->heap_at = heap_.size() - 1;
-    }
-    p->when = when;
-    sift_up(p->heap_at);
-    sift_down(p->heap_at);
-}
-
-void Loop::disarm(Polled* p) noexcept {
-    size_t i = p->heap_at;
-    if (i == kNotArmed) return;
-    p->heap_at = kNotArmed;
-    Polled* last = heap_.back();
-    heap_.pop_back();
-    if (last == p) return;
-    heap_[i] = last;
-    last->heap_at = i;
-    sift_up(i);
-    sift_down(last->heap_at);
-}
-
-void Loop::set_timerfd() noexcept {
-    Clock::time_point due = heap_.front()->when;
-    if (due >= armed_) return;  // it goes off first; the rest are looked at then
-    auto at = (due + kTimerSlack).time_since_epoch();
-    auto s = std::chrono::duration_cast<std::chrono::seconds>(at);
-    itimerspec t{};
-    t.it_value.tv_sec = static_cast<time_t>(s.count());
-    t.it_value.tv_nsec = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(at - s).count());
-    if (t.it_value.tv_sec == 0 && t.it_value.tv_nsec == 0) t.it_value.tv_nsec = 1;  // 0 disarms
-    if (::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &t, nullptr) == 0) armed_ = due;
-}
-
-void Loop::run_timers() noexcept {
-    Clock::time_point now = Clock::now();
-    // Only those due now: one that sets its timer again waits for the next round.
-    for (size_t n = heap_.size(); n && !heap_.empty() && heap_.front()->when <= now; --n) {
-        Polled* p = heap_.front();
-        disarm(p);
-        p->expired();
-    }
-}
-
-void Loop::run_tasks() noexcept {
-    Task* t;
-    {
-        std::lock_guard<std::mutex> lk(mu_);
-        t = head_;
-        head_ = nullptr;
-        tail_ = &head_;
-    }
-    while (t) {
-        Task* next = t->next;  // `t` may be gone once it ran
-        t->run(t->arg);
-        t = next;
-    }
-}
-
-void Loop::run() noexcept {
-    epoll_event events[128];
-    while (!stopping_) {
-        int timeout = -1;
-        if (!heap_.empty()) {
-            if (heap_.front()->when <= Clock::now()) timeout = 0;
-            else set_timerfd();
-        }
-        int n = ::epoll_wait(ep_, events, 128, timeout);
-        bool tasks = false;
-        for (int i = 0; i < n; ++i) {
-            void* p = events[i].data.ptr;
-            if (p == &wake_fd_) {
-                uint64_t count;
-                ssize_t ignored = ::read(wake_fd_, &count, sizeof count);
-                (void)ignored;
-                tasks = true;
-            } else if (p == &timer_fd_) {
-                armed_ = Clock::time_point::max();
-            } else {
-                static_cast<Polled*>(p)->ready(events[i].events);
-            }
-        }
-        // Timers and tasks run after the batch: they may close a connection
-        // that a later event of the batch would otherwise still name.
-        run_timers();
-        if (tasks) run_tasks();
-    }
-}
 
 // The process's event loops: started with the first server, stopped with
 // the last, so a process that has none runs no threads.
@@ -580,7 +305,7 @@ void EmuServer::Site::accept_all() noexcept {
             Conn& c = conns.front();
             c.self = conns.begin();
             try {
-                loop.watch(fd, &c);
+                loop.watch(fd, &c, kSocketEvents);
             } catch (...) {
                 conns.pop_front();
                 throw;
@@ -616,7 +341,7 @@ EmuServer::EmuServer(const std::string& host, uint16_t port, EmuHandler& handler
     try {
         loop = &Pool::get().acquire();
         site_ = std::make_unique<Site>(*loop, handler, listen_fd_);
-        loop->watch(listen_fd_, site_.get());
+        loop->watch(listen_fd_, site_.get(), kSocketEvents);
     } catch (...) {
         site_.reset();
         if (loop) Pool::get().release(*loop);
