@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <system_error>
 #include <thread>
@@ -56,6 +57,12 @@ constexpr double kLongestHold = 1e6;  // seconds
 // Commands one connection may have answered before the others get a turn.
 constexpr int kTurn = 16;
 constexpr int kMaxLoops = 2;
+// Replies a connection may have queued before it reads no further.
+constexpr size_t kMostPending = 4096;
+
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
 
 // The process's event loops: started with the first server, stopped with
 // the last, so a process that has none runs no threads.
@@ -127,6 +134,14 @@ struct EmuServer::Site final : Polled {
     void expired() override { accept_all(); }
     void accept_all() noexcept;
     void advance(Conn& c) noexcept;
+    enum class Sent { kWait, kSent, kGone };
+    enum class Read { kMore, kWait, kClosed };
+    Sent send_out(Conn& c);
+    void start_reply(Conn& c, double delay_s, uint64_t split);
+    void queue_reply(Conn& c, const EmuAction& a);
+    enum class Due { kNone, kTaken, kClosed };
+    Due take_due(Conn& c);
+    Read read_more(Conn& c);
     void finish(Conn& c) noexcept;
     void shut() noexcept;
     void forsake() noexcept;
@@ -137,6 +152,7 @@ struct EmuServer::Site final : Polled {
     std::list<Conn> conns;
     Task shut_task;
     bool shut_done = false;  // set by the loop (Loop::mark) once the handler is called no more
+    Clock::time_point busy_until{};  // the device is at work on a command until then
 };
 
 namespace {
@@ -146,6 +162,15 @@ enum class Phase {
     kHold,   // a reply waits for its timer (a delay)
     kSend,   // sending the current segment of the reply
     kPause,  // between two segments of a split reply
+};
+
+// A reply waiting for its time to leave; `drop`: the connection closes
+// instead, `lost`: it closes after the reply.
+struct Pending {
+    Clock::time_point due;
+    std::string reply;
+    uint64_t split;
+    bool lost, drop;
 };
 
 struct Conn final : Polled {
@@ -184,9 +209,116 @@ struct Conn final : Polled {
     std::string out;
     size_t sent = 0, part_end = 0, segment = 0, used = 0;
     bool lost = false;  // the parser lost its footing: close after the reply
+    std::deque<Pending> pending;  // replies that leave at their time, in order
+    bool eof = false;             // the peer is gone: send what is queued, then close
 };
 
 }  // namespace
+
+// Sends what remains of the reply's current segment. kWait: the socket
+// has no room; kSent: the reply is out (or a segment of it, and the pause
+// before the next is set); kGone: the connection broke.
+EmuServer::Site::Sent EmuServer::Site::send_out(Conn& c) {
+    while (c.sent < c.part_end) {
+        if (!c.writable) return Sent::kWait;
+        ssize_t r = ::send(c.fd, c.out.data() + c.sent, c.part_end - c.sent, MSG_NOSIGNAL);
+        if (r >= 0) {
+            c.sent += static_cast<size_t>(r);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            c.writable = false;
+        } else if (errno != EINTR) {
+            return Sent::kGone;
+        }
+    }
+    if (c.sent < c.out.size()) {
+        c.part_end = std::min(c.out.size(), c.sent + c.segment);
+        c.phase = Phase::kPause;
+        loop.arm(&c, Clock::now() + kSplitPause);
+    }
+    return Sent::kSent;
+}
+
+// The reply in c.out, as the handler's action says: sent in `split`
+// segments, now or after its delay.
+void EmuServer::Site::start_reply(Conn& c, double delay_s, uint64_t split) {
+    size_t parts = split > 1 ? std::min<size_t>(split, c.out.size()) : 1;
+    c.segment = parts > 1 ? (c.out.size() + parts - 1) / parts : c.out.size();
+    c.sent = 0;
+    c.part_end = c.segment;
+    c.phase = Phase::kSend;
+    if (delay_s > 0) {
+        c.phase = Phase::kHold;
+        loop.arm(&c, Clock::now() + seconds(std::min(delay_s, kLongestHold)));
+    }
+}
+
+// A reply that leaves at its time while the commands behind it are read
+// and answered: the device works through the commands one at a time
+// (busy_s each, whatever their connection), then the reply takes link_s to
+// go. Replies leave in the order of their commands.
+void EmuServer::Site::queue_reply(Conn& c, const EmuAction& a) {
+    const Clock::time_point now = Clock::now();
+    busy_until = std::max(busy_until, now) + seconds(a.busy_s);
+    Clock::time_point due = busy_until + seconds(a.link_s + std::min(a.delay_s, kLongestHold));
+    if (!c.pending.empty()) due = std::max(due, c.pending.back().due);
+    c.pending.push_back({due, a.drop ? std::string() : std::move(c.out), a.split, c.lost, a.drop});
+    c.out.clear();
+}
+
+// The queued replies that are due go out together (one that is split, or
+// after which the connection closes, alone).
+EmuServer::Site::Due EmuServer::Site::take_due(Conn& c) {
+    const Clock::time_point now = Clock::now();
+    c.out.clear();
+    uint64_t split = 0;
+    while (!c.pending.empty() && c.pending.front().due <= now) {
+        Pending& p = c.pending.front();
+        if (p.drop) {
+            if (!c.out.empty()) break;  // what is due before it goes first
+            finish(c);
+            return Due::kClosed;
+        }
+        if (!c.out.empty() && (p.split > 1 || p.lost)) break;
+        c.out += p.reply;
+        split = p.split;
+        c.lost = p.lost;
+        c.pending.pop_front();
+        if (split > 1 || c.lost) break;
+    }
+    if (c.out.empty()) return Due::kNone;
+    c.used = 0;
+    start_reply(c, 0, split);
+    return Due::kTaken;
+}
+
+// Reads what has arrived. kMore: bytes were added; kWait: none now;
+// kClosed: the peer is gone (or closed its side).
+EmuServer::Site::Read EmuServer::Site::read_more(Conn& c) {
+    if (c.beg) {
+        std::memmove(c.buf.get(), c.buf.get() + c.beg, c.end - c.beg);
+        c.end -= c.beg;
+        c.beg = 0;
+    }
+    for (;;) {
+        if (!c.readable) return Read::kWait;
+        size_t room = kEmuBufSize - c.end;
+        ssize_t r = ::recv(c.fd, c.buf.get() + c.end, room, 0);
+        if (r > 0) {
+            c.end += static_cast<size_t>(r);
+            // Less than asked for: the socket is empty, and the next byte
+            // to come is a new event (unless the peer has closed, which
+            // comes as no further event).
+            if (static_cast<size_t>(r) < room && !c.ended) c.readable = false;
+            return Read::kMore;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            c.readable = false;
+            return Read::kWait;
+        }
+        return Read::kClosed;
+    }
+}
 
 // Runs the connection until it must wait for its socket or its timer.
 // Nothing may escape: a connection whose reply cannot be made, say for
@@ -196,24 +328,9 @@ void EmuServer::Site::advance(Conn& c) noexcept {
         for (int turn = 0;;) {
             if (c.phase == Phase::kHold || c.phase == Phase::kPause) return;
             if (c.phase == Phase::kSend) {
-                while (c.sent < c.part_end) {
-                    if (!c.writable) return;
-                    ssize_t r =
-                        ::send(c.fd, c.out.data() + c.sent, c.part_end - c.sent, MSG_NOSIGNAL);
-                    if (r >= 0) {
-                        c.sent += static_cast<size_t>(r);
-                    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                        c.writable = false;
-                    } else if (errno != EINTR) {
-                        return finish(c);
-                    }
-                }
-                if (c.sent < c.out.size()) {
-                    c.part_end = std::min(c.out.size(), c.sent + c.segment);
-                    c.phase = Phase::kPause;
-                    loop.arm(&c, Clock::now() + kSplitPause);
-                    return;
-                }
+                Sent sent = send_out(c);
+                if (sent == Sent::kGone) return finish(c);
+                if (sent == Sent::kWait || c.phase == Phase::kPause) return;
                 if (c.lost) return finish(c);
                 c.beg += c.used;
                 if (c.beg == c.end) c.beg = c.end = 0;
@@ -223,6 +340,17 @@ void EmuServer::Site::advance(Conn& c) noexcept {
                     return;
                 }
             }
+            if (!c.pending.empty()) {
+                Due due = take_due(c);
+                if (due == Due::kClosed) return;
+                if (due == Due::kTaken) continue;
+                if (c.pending.size() >= kMostPending || c.eof) {  // read no further for now
+                    loop.arm(&c, c.pending.front().due);
+                    return;
+                }
+            } else if (c.eof) {
+                return finish(c);
+            }
             EmuCommand cmd;
             size_t used = 0;
             EmuParse st = EmuParse::kNeedMore;
@@ -230,45 +358,27 @@ void EmuServer::Site::advance(Conn& c) noexcept {
                 st = emu_parse(c.buf.get() + c.beg, c.end - c.beg, c.end - c.beg == kEmuBufSize,
                                cmd, used);
             if (st == EmuParse::kNeedMore) {
-                if (c.beg) {
-                    std::memmove(c.buf.get(), c.buf.get() + c.beg, c.end - c.beg);
-                    c.end -= c.beg;
-                    c.beg = 0;
-                }
-                if (!c.readable) return;
-                size_t room = kEmuBufSize - c.end;
-                ssize_t r = ::recv(c.fd, c.buf.get() + c.end, room, 0);
-                if (r > 0) {
-                    c.end += static_cast<size_t>(r);
-                    // Less than asked for: the socket is empty, and the
-                    // next byte to come is a new event (unless the peer
-                    // has closed, which comes as no further event).
-                    if (static_cast<size_t>(r) < room && !c.ended) c.readable = false;
+                Read r = read_more(c);
+                if (r == Read::kMore) continue;
+                if (r == Read::kClosed) {
+                    if (c.pending.empty()) return finish(c);
+                    c.eof = true;  // the replies queued still go
                     continue;
                 }
-                if (r < 0 && errno == EINTR) continue;
-                if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                    c.readable = false;
-                    return;
-                }
-                return finish(c);  // peer closed or reset
+                if (!c.pending.empty()) loop.arm(&c, c.pending.front().due);
+                return;
             }
             c.lost = st == EmuParse::kLost;
             c.used = used;
             EmuAction a = handler.answer(cmd, c.lost, c.out, c.rng, c.number);
-            if (a.drop) return finish(c);
-            size_t parts = a.split > 1 ? std::min<size_t>(a.split, c.out.size()) : 1;
-            c.segment = parts > 1 ? (c.out.size() + parts - 1) / parts : c.out.size();
-            c.sent = 0;
-            c.part_end = c.segment;
-            if (a.delay_s > 0) {
-                double s = std::min(a.delay_s, kLongestHold);
-                c.phase = Phase::kHold;
-                loop.arm(&c, Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(s)));
-                return;
+            if (a.link_s > 0 || a.busy_s > 0 || !c.pending.empty()) {
+                queue_reply(c, a);
+                c.lost = false;
+                c.beg += used;
+                continue;
             }
-            c.phase = Phase::kSend;
+            if (a.drop) return finish(c);
+            start_reply(c, a.delay_s, a.split);
         }
     } catch (...) {
         finish(c);
