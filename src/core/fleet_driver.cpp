@@ -19,9 +19,11 @@ Clock::duration seconds(double s) {
 }  // namespace
 
 FleetDriver::Job::Job(TcpLink& link, std::string_view erase_selector, uint64_t max_attempts,
-                      const uint8_t* image, size_t size, size_t recv_limit)
-    : link_(link), t_(erase_selector, max_attempts), image_(image), size_(size),
-      recv_limit_(recv_limit) {}
+                      const uint8_t* image, size_t size, size_t recv_limit, size_t window)
+    : link_(link), t_(erase_selector, max_attempts, window), image_(image), size_(size),
+      recv_limit_(recv_limit) {
+    out_.reserve(t_.window() * Transfer::kMaxCommand);
+}
 
 FleetDriver::FleetDriver() {
     intake_task_.run = &FleetDriver::intake;
@@ -91,14 +93,10 @@ void FleetDriver::Job::expired() { driver_->on_deadline(*this); }
 
 void FleetDriver::on_ready(Job& j, uint32_t ev) {
     try {
-        if (ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
-            // Whatever arrived (or the error or end of the stream, which
-            // the link turns into its error).
-            j.link_.recv_nowait();
-            if (j.out_sent_ == j.out_len_ && take_reply(j)) advance(j);
-        } else if (ev & EPOLLOUT) {
-            if (send_more(j) && take_reply(j)) advance(j);
-        }
+        // Whatever arrived (or the error or end of the stream, which the
+        // link turns into its error), then as far as the job can go.
+        if (ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) j.link_.recv_nowait();
+        advance(j);
     } catch (const LinkError& e) {
         fail(j, e);
     } catch (const std::exception& e) {
@@ -110,7 +108,7 @@ void FleetDriver::on_deadline(Job& j) {
     try {
         // The deadline moved on since the timer was set: wait for it.
         if (Clock::now() < j.deadline_) return loop_.arm(&j, j.deadline_);
-        j.link_.fail_timeout(j.wait_s_, j.out_sent_ < j.out_len_);
+        j.link_.fail_timeout(j.wait_s_, j.out_sent_ < j.out_.size());
     } catch (const LinkError& e) {
         fail(j, e);
     } catch (const std::exception& e) {
@@ -143,6 +141,9 @@ void FleetDriver::start(Job& j) {
     }
 }
 
+// The commands the machine allows go out together, framed one after the
+// other; then the replies are taken one by one, in order, each letting
+// the machine allow more.
 void FleetDriver::advance(Job& j) {
     using Step = Transfer::Step;
     for (;;) {
@@ -167,27 +168,41 @@ void FleetDriver::advance(Job& j) {
         case Step::kVerifyEnd:
             j.stage_.store(Stage::kFinish, std::memory_order_release);
             continue;
+        case Step::kAwaitReply:
+            if (!send_more(j) || !take_reply(j)) return;
+            continue;
         case Step::kFinished: return finish(j, End::kFinished);
         case Step::kRefused: return finish(j, End::kRefused);
+        case Step::kWindowFallback: return finish(j, End::kWindowFallback);
         case Step::kErase:
             j.stage_.store(Stage::kErase, std::memory_order_release);
             [[fallthrough]];
-        default:  // a command: send it, then take its reply
-            j.out_len_ = j.t_.frame(j.out_, sizeof j.out_);
-            j.out_sent_ = 0;
-            j.line_ = s != Step::kRead;
-            j.wait_s_ = j.link_.start_command(j.out_, j.out_len_);
-            await_reply(j);
-            if (!send_more(j) || !take_reply(j)) return;
+        default: {  // a command: framed behind those not yet sent
+            char cmd[Transfer::kMaxCommand];
+            const size_t n = j.t_.frame(cmd, sizeof cmd);
+            const bool first = j.t_.in_flight() == 0;
+            j.wait_s_ = j.link_.start_command(cmd, n);
+            j.out_.append(cmd, n);
+            j.t_.mark_sent();
+            if (first) await_reply(j);
+        }
         }
     }
 }
 
 bool FleetDriver::send_more(Job& j) {
-    j.out_sent_ += j.link_.send_nowait(j.out_ + j.out_sent_, j.out_len_ - j.out_sent_);
-    const bool all = j.out_sent_ == j.out_len_;
-    // A read is sent, then its reply awaited, each within the time-out.
-    if (all && !j.line_) await_reply(j);
+    if (j.out_sent_ < j.out_.size()) {
+        const size_t k =
+            j.link_.send_nowait(j.out_.data() + j.out_sent_, j.out_.size() - j.out_sent_);
+        j.out_sent_ += k;
+        // Every command is sent, then its reply awaited, each within the time-out.
+        if (k && j.out_sent_ == j.out_.size()) await_reply(j);
+    }
+    const bool all = j.out_sent_ == j.out_.size();
+    if (all) {
+        j.out_.clear();
+        j.out_sent_ = 0;
+    }
     if (all == j.want_out_) watch(j, !all);
     return all;
 }
@@ -204,9 +219,10 @@ void FleetDriver::watch(Job& j, bool out) {
 
 bool FleetDriver::take_reply(Job& j) {
     using Step = Transfer::Step;
+    const Step awaited = j.t_.awaiting();
     std::string_view reply;
-    if (!j.link_.take_reply(j.line_, j.recv_limit_, reply)) return false;
-    switch (j.t_.next()) {
+    if (!j.link_.take_reply(awaited != Step::kRead, j.recv_limit_, reply)) return false;
+    switch (awaited) {
     case Step::kProgram:
         if (j.t_.program_reply(proto::reply_accepted(reply)) == Transfer::Reply::kAccepted)
             j.done_.store(j.t_.sent(), std::memory_order_relaxed);
@@ -224,6 +240,7 @@ bool FleetDriver::take_reply(Job& j) {
         j.t_.acknowledge();
         break;
     }
+    if (j.t_.in_flight() > 0) await_reply(j);  // the next reply, within the time-out
     return true;
 }
 

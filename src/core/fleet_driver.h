@@ -7,10 +7,12 @@
 // the whole time), the image and the transfer machine's settings. The
 // driver sends each command the machine asks for, takes the reply through
 // the link's own non-blocking operations (the same framing, parsing and
-// errors as the blocking ones), feeds it back and goes on, the device
-// waiting for each reply before its next command as it always does. Every
-// wait has the link's time-out (the slow one for the erase), kept as a
-// timer of the loop. A job that fails ends alone, with its link broken; the
+// errors as the blocking ones), feeds it back and goes on. With a window
+// of 1 the device waits for each reply before its next command, as it
+// always does; with a larger one the machine lets several program or read
+// commands go out together, and the driver feeds their replies back in
+// order. Every wait has the link's time-out (the slow one for the erase),
+// counted from the last sign of progress and kept as a timer of the loop. A job that fails ends alone, with its link broken; the
 // others go on. The owner waits for its job with wait(), reading its
 // progress in between.
 #pragma once
@@ -42,6 +44,10 @@ public:
         kFinished,     // done and refresh answered; transfer().verified() is the result
         kRefused,      // a block was refused transfer().attempts() times
         kLinkError,    // error_kind, error: the link is broken
+        // A block was refused inside the window: the replies in flight were
+        // taken and the attempt ends there, the flash erased and partly
+        // written (some blocks out of place). Run it again with a window of 1.
+        kWindowFallback,
     };
 
     // One device's transfer. Belongs to the thread that submits it; must
@@ -50,8 +56,9 @@ public:
     public:
         // `image`: the bytes to write (held by the owner). `recv_limit`: the
         // most of one read-back reply taken at once (the tool's receive size).
+        // `window`: the program or read commands kept in flight (see Transfer).
         Job(TcpLink& link, std::string_view erase_selector, uint64_t max_attempts,
-            const uint8_t* image, size_t size, size_t recv_limit);
+            const uint8_t* image, size_t size, size_t recv_limit, size_t window = 1);
 
         // Progress, readable at any time from any thread.
         Stage stage() const { return stage_.load(std::memory_order_acquire); }
@@ -80,10 +87,10 @@ public:
         End end_ = End::kNone;
         LinkError::Kind error_kind_ = LinkError::kConnection;
         std::string error_;
-        // The command in flight.
-        char out_[Transfer::kMaxCommand];
-        size_t out_len_ = 0, out_sent_ = 0;
-        bool line_ = true, want_out_ = false, registered_ = false;
+        // The commands framed and not yet all sent: out_[out_sent_..).
+        std::string out_;
+        size_t out_sent_ = 0;
+        bool want_out_ = false, registered_ = false;
         double wait_s_ = 0;
         Clock::time_point deadline_{};  // of the reply awaited; the timer may be set earlier
         int fd_ = -1;
