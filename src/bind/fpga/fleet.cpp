@@ -55,11 +55,8 @@ long long mtime_ns(const struct stat& st) {
 // The driver of one fleet run and the image files its devices share.
 class FleetLane {
 public:
-    explicit FleetLane(size_t window) : window_(window), driver_(std::make_shared<FleetDriver>()) {
-        if (window < 1 || window > qvcore::Transfer::kMaxWindow)
-            qv::raise(PyExc_ValueError, "window must be 1 to %zu, not %zu",
-                      qvcore::Transfer::kMaxWindow, window);
-    }
+    explicit FleetLane(size_t window)
+        : window_(checked_window(window)), driver_(std::make_shared<FleetDriver>()) {}
 
     // The program or read commands each transfer keeps in flight.
     size_t window() const { return window_; }
@@ -101,6 +98,13 @@ public:
     }
 
 private:
+    static size_t checked_window(size_t window) {
+        if (window < 1 || window > qvcore::Transfer::kMaxWindow)
+            qv::raise(PyExc_ValueError, "window must be 1 to %zu, not %zu",
+                      qvcore::Transfer::kMaxWindow, window);
+        return window;
+    }
+
     size_t window_;
     std::shared_ptr<FleetDriver> driver_;
     std::mutex mu_;
