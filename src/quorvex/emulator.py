@@ -75,7 +75,8 @@ timing:
   work, N microseconds per command, one command at a time (it adds up however
   many are sent at once); --latency-us N is the link, each reply leaving N
   microseconds after its command's work, overlapping with the others.
-  --delay-us (below) instead holds the connection, reply by reply.
+  --delay-us (below) instead holds the connection, reply by reply (with
+  either of these set, it adds to each reply's time instead).
 
 reply codes:
    1  program block refused (--refuse-every)
