@@ -4,7 +4,9 @@ refusals, a corrupted read-back and a dropped link each ending as they must."""
 
 import io
 import os
+import socket
 import sys
+import threading
 
 import pytest
 
@@ -86,6 +88,65 @@ def test_a_drop_mid_window_ends_as_a_link_error(tmp_path, word, count):
         with pytest.raises(ConnectionError):
             update(emu, path, 32)
         assert not emu.state()["done"]
+
+
+class LosingDevice:
+    """A scripted device that says "0" to every block but loses the `lost`th
+    one (not written, the pointer not moved): the blocks behind it land one
+    place early, and nothing in its replies shows it."""
+
+    def __init__(self, lost):
+        self.lost, self.flash, self.blocks = lost, bytearray(), 0
+        self.srv = socket.create_server(("127.0.0.1", 0))
+        self.port = self.srv.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        conn, _ = self.srv.accept()
+        buf, ptr = b"", 0
+        with conn:
+            while True:
+                if b"\r\n" not in buf or (buf.startswith(b"FPGA_PROGRAM #2")
+                                            and len(buf) < 17 + int(buf[15:17] or 0) + 2):
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        return
+                    buf += chunk
+                    continue
+                if buf.startswith(b"FPGA_PROGRAM #2"):
+                    n = int(buf[15:17])
+                    block, buf = buf[17:17 + n], buf[17 + n + 2:]
+                    self.blocks += 1
+                    if self.blocks != self.lost:
+                        self.flash[ptr:ptr + n] = block
+                        ptr += n
+                    conn.sendall(b"0\r\n")
+                    continue
+                line, _, buf = buf.partition(b"\r\n")
+                if line == b"FPGA_RST_PAGE_PTR CFG":
+                    ptr = 0
+                if line == b"FPGA_READ":
+                    page = bytes(self.flash[ptr:ptr + 16])
+                    ptr += 16
+                    conn.sendall(b"#2%02d" % len(page) + page + b"\r\n")
+                else:
+                    conn.sendall(b"0.2.4.0\r\n" if line == b"GET_FPGA_VER" else b"0\r\n")
+
+
+@pytest.mark.parametrize("window", [1, 32])
+def test_a_block_out_of_place_can_only_fail(tmp_path, window):
+    path, _ = image(tmp_path, 1024)
+    device = LosingDevice(lost=5)
+    lane = QVRFpga._FleetDriver(window=window)
+    tool = FpgaTool(address="127.0.0.1", port=device.port)
+    tool._fleet_driver = lane
+    try:
+        assert tool.processFpgaUpdate(path, 32).RetCode is RetCode.ERROR
+    finally:
+        tool.disconnect()
+        lane.close()
+        device.srv.close()
+    assert device.blocks == 64
 
 
 @pytest.mark.parametrize("window", [0, 257])
