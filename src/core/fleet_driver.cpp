@@ -169,6 +169,9 @@ void FleetDriver::advance(Job& j) {
             j.stage_.store(Stage::kFinish, std::memory_order_release);
             continue;
         case Step::kAwaitReply:
+            // Replies already here first: the commands they let through
+            // then go out together.
+            if (j.t_.in_flight() > j.out_commands_ && take_reply(j)) continue;
             if (!send_more(j) || !take_reply(j)) return;
             continue;
         case Step::kFinished: return finish(j, End::kFinished);
@@ -183,6 +186,7 @@ void FleetDriver::advance(Job& j) {
             const bool first = j.t_.in_flight() == 0;
             j.wait_s_ = j.link_.start_command(cmd, n);
             j.out_.append(cmd, n);
+            ++j.out_commands_;
             j.t_.mark_sent();
             if (first) await_reply(j);
         }
@@ -202,6 +206,7 @@ bool FleetDriver::send_more(Job& j) {
     if (all) {
         j.out_.clear();
         j.out_sent_ = 0;
+        j.out_commands_ = 0;
     }
     if (all == j.want_out_) watch(j, !all);
     return all;

@@ -87,9 +87,10 @@ public:
         End end_ = End::kNone;
         LinkError::Kind error_kind_ = LinkError::kConnection;
         std::string error_;
-        // The commands framed and not yet all sent: out_[out_sent_..).
+        // The commands framed and not yet all sent: out_[out_sent_..), the
+        // last out_commands_ of those in flight (their replies cannot be here yet).
         std::string out_;
-        size_t out_sent_ = 0;
+        size_t out_sent_ = 0, out_commands_ = 0;
         bool want_out_ = false, registered_ = false;
         double wait_s_ = 0;
         Clock::time_point deadline_{};  // of the reply awaited; the timer may be set earlier
