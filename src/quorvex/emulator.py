@@ -69,6 +69,15 @@ protocol:
                                     store's enable and the applied tables. The
                                     store itself survives (non-volatile).
 
+timing:
+  Commands may be sent back to back, without waiting for each reply; the
+  replies come in the order of the commands. --busy-us N is the device's own
+  work, N microseconds per command, one command at a time (it adds up however
+  many are sent at once); --latency-us N is the link, each reply leaving N
+  microseconds after its command's work, overlapping with the others.
+  --delay-us (below) instead holds the connection, reply by reply (with
+  either of these set, it adds to each reply's time instead).
+
 reply codes:
    1  program block refused (--refuse-every)
   -1  unknown command (also an empty line)

@@ -380,6 +380,8 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
             qv::call_method(self, S->_fpgaRefresh, nullptr);
             t.acknowledge();
             break;
+        case qvcore::Transfer::Step::kAwaitReply:      // never: one command at a time
+        case qvcore::Transfer::Step::kWindowFallback:  // never: a window of 1
         case qvcore::Transfer::Step::kFinished:
         case qvcore::Transfer::Step::kRefused: {
             char total[96];
