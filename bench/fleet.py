@@ -200,7 +200,7 @@ def print_table(rows, failures, big, big_failure):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
+    parser = argparse.ArgumentParser(description=__doc__, allow_abbrev=False,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--settings", type=settings, default=None,
                         help="DEVICES@DELAY_US,... (default 16@500,64@2000,128@1000)")

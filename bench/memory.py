@@ -16,7 +16,7 @@ BEFORE = OUR_UPDATE.replace(
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
+    parser = argparse.ArgumentParser(description=__doc__, allow_abbrev=False)
     parser.add_argument("--size", type=int, default=16 << 20, help="image bytes (default 16 MiB)")
     args = parser.parse_args()
     with image(args.size) as path, emulators(flash_size=max(32 << 20, args.size)) as (port,):

@@ -14,7 +14,7 @@ import time
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__)
+    parser = argparse.ArgumentParser(description=__doc__, allow_abbrev=False)
     parser.add_argument("--size", type=int, default=256 * 1024,
                         help="bytes of the sample image (default 256 KiB)")
     args = parser.parse_args(argv)

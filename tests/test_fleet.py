@@ -105,8 +105,8 @@ def test_a_csv_inventory_as_editors_and_spreadsheets_write_it(tmp_path, text):
     ("extra-value.csv", "address,name,,\n192.0.2.1,a,,x\n", 2, "'x'"),
     ("bad-type.csv", "address,device_type\n192.0.2.1,thirty\n", 2, "thirty"),
     ("bad-port.toml", '[[device]]\naddress = "192.0.2.1"\n\n[[device]]\n'
-                      'address = "192.0.2.2"\nport = 0\n', 4, "0"),
-    ("bad-key.toml", '[[device]]\naddress = "192.0.2.1"\nserail = "S"\n', 1, "serail"),
+                      'address = "192.0.2.2"\nport = 0\n', 6, "0"),
+    ("bad-key.toml", '[[device]]\naddress = "192.0.2.1"\nserail = "S"\n', 3, "serail"),
     ("twice.csv", "address,port,name\n127.0.0.1,5025,a\n[::ffff:127.0.0.1],5025,b\n", 3,
      "[::ffff:127.0.0.1]:5025"),
     ("twice.toml", '[[device]]\naddress = "127.0.0.1:5030"\n\n[[device]]\n'

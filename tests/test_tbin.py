@@ -284,7 +284,8 @@ def reference_trailer(data):
     if len(data) < 16:
         return "malformed"
     total, count = struct.unpack(">II", data[-16:-8])
-    if count == 0 or total < 16 + 12 * count or total > len(data) or len(data) - total < 80:
+    if count == 0 or count > 64 or total < 16 + 12 * count or total > len(data) \
+            or len(data) - total < 80:
         return "malformed"
     at, end, entries = len(data) - total, len(data) - 16, []
     for _ in range(count):
@@ -293,6 +294,8 @@ def reference_trailer(data):
         algorithm, length = struct.unpack(">HH", data[at:at + 4])
         if end - at - 12 < length:
             return "malformed"
+        if any(k == data[at + 4:at + 12].hex() for _, k, _ in entries):
+            return "malformed"  # one entry per key id
         entries.append((algorithm, data[at + 4:at + 12].hex(), length))
         at += 12 + length
     return "malformed" if at != end else (len(data) - total, entries)

@@ -1,9 +1,9 @@
 // quorvex._emulator: the native device emulator behind quorvex.emulator.
 // Options are checked here, so that a bad one is refused before the device
-// changes at all; what they are is the one table in src/core/emu_options.h,
+// changes at all; what they are is the one table in src/emu/emu_options.h,
 // exported as OPTIONS for the Python wrapper and the command line. The
-// device and its server (src/core/emulator.h and the emu_* files beside it)
-// never touch Python. The module keeps no state of its own.
+// device and its server (src/emu/) never touch Python. The module keeps no
+// state of its own.
 #include "qvnb.h"
 #include <nanobind/stl/string.h>
 

@@ -1,10 +1,6 @@
 #include "fleet_driver.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,11 +12,6 @@ using Clock = FleetDriver::Clock;
 
 namespace {
 
-// How often deadlines are looked at, at most: a time-out fires up to this
-// late. It also bounds every epoll wait.
-constexpr int kTickMs = 5;
-constexpr int kMaxEvents = 256;
-
 Clock::duration seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
@@ -28,54 +19,25 @@ Clock::duration seconds(double s) {
 }  // namespace
 
 FleetDriver::Job::Job(TcpLink& link, std::string_view erase_selector, uint64_t max_attempts,
-                      const uint8_t* image, size_t size, size_t recv_limit)
-    : link_(link), t_(erase_selector, max_attempts), image_(image), size_(size),
-      recv_limit_(recv_limit) {}
+                      const uint8_t* image, size_t size, size_t recv_limit, size_t window)
+    : link_(link), t_(erase_selector, max_attempts, window), image_(image), size_(size),
+      recv_limit_(recv_limit) {
+    out_.reserve(t_.window() * Transfer::kMaxCommand);
+}
 
 FleetDriver::FleetDriver() {
-    epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_fd_ < 0) throw std::system_error(errno, std::system_category(), "epoll_create1");
-    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0) {
-        int e = errno;
-        ::close(epoll_fd_);
-        throw std::system_error(e, std::system_category(), "eventfd");
-    }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = 0;
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev);
-    // The driver's thread takes no signals: they belong to the caller's.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        thread_ = std::thread([this] { loop(); });
-    } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        ::close(wake_fd_);
-        ::close(epoll_fd_);
-        throw;
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    intake_task_.run = &FleetDriver::intake;
+    intake_task_.arg = this;
+    cancel_task_.run = &FleetDriver::cancel_some;
+    cancel_task_.arg = this;
+    loop_.start();
 }
 
 FleetDriver::~FleetDriver() {
-    {
-        std::lock_guard<std::mutex> l(mu_);
-        stop_ = true;
-    }
     cancel_all_.store(true);
-    wake();
-    thread_.join();
-    ::close(wake_fd_);
-    ::close(epoll_fd_);
-}
-
-void FleetDriver::wake() {
-    uint64_t one = 1;
-    ssize_t r = ::write(wake_fd_, &one, sizeof one);
-    (void)r;  // a full counter wakes the loop all the same
+    loop_.post(&intake_task_);  // jobs still queued end as interrupted
+    loop_.post(&cancel_task_);
+    loop_.stop();
 }
 
 void FleetDriver::submit(Job& job) {
@@ -83,7 +45,7 @@ void FleetDriver::submit(Job& job) {
         std::lock_guard<std::mutex> l(mu_);
         queued_.push_back(&job);
     }
-    wake();
+    loop_.post(&intake_task_);
 }
 
 bool FleetDriver::wait(Job& job, std::chrono::milliseconds timeout) {
@@ -93,83 +55,70 @@ bool FleetDriver::wait(Job& job, std::chrono::milliseconds timeout) {
 
 void FleetDriver::cancel(Job& job) {
     job.cancel_.store(true);
-    cancel_some_.store(true);
-    wake();
+    loop_.post(&cancel_task_);
 }
 
 void FleetDriver::cancel_all() {
     cancel_all_.store(true);
-    wake();
+    loop_.post(&intake_task_);
+    loop_.post(&cancel_task_);
 }
 
 // --- the driver's thread ------------------------------------------------------
 
-std::vector<FleetDriver::Job*> FleetDriver::running() const {
-    std::vector<Job*> out;
-    out.reserve(active_.size());
-    for (const auto& kv : active_) out.push_back(kv.second);
-    return out;
+void FleetDriver::intake(void* self) {
+    auto& d = *static_cast<FleetDriver*>(self);
+    std::deque<Job*> arrived;
+    {
+        std::lock_guard<std::mutex> l(d.mu_);
+        arrived.swap(d.queued_);
+    }
+    for (Job* j : arrived) {  // started outside the lock: ending one takes it
+        j->driver_ = &d;
+        d.active_.insert(j);
+        d.start(*j);
+    }
 }
 
-void FleetDriver::loop() {
-    epoll_event events[kMaxEvents];
-    std::deque<Job*> arrived;
-    auto next_tick = Clock::now();
-    for (;;) {
-        bool stopping;
-        {
-            std::lock_guard<std::mutex> l(mu_);
-            stopping = stop_;
-            arrived.swap(queued_);
-        }
-        while (!arrived.empty()) {  // started outside the lock: ending one takes it
-            Job* j = arrived.front();
-            arrived.pop_front();
-            j->id_ = next_id_++;
-            active_.emplace(j->id_, j);
-            start(*j);
-        }
-        if (cancel_all_.load() || cancel_some_.exchange(false)) {
-            const bool all = cancel_all_.load();
-            for (Job* j : running())
-                if (all || j->cancel_.load()) interrupt(*j);
-        }
-        if (stopping && active_.empty()) return;
+void FleetDriver::cancel_some(void* self) {
+    auto& d = *static_cast<FleetDriver*>(self);
+    const bool all = d.cancel_all_.load();
+    std::vector<Job*> running(d.active_.begin(), d.active_.end());
+    for (Job* j : running)
+        if (all || j->cancel_.load()) d.interrupt(*j);
+}
 
-        const int n = ::epoll_wait(epoll_fd_, events, kMaxEvents, active_.empty() ? -1 : kTickMs);
-        for (int i = 0; i < n; ++i) {
-            const uint64_t id = events[i].data.u64;
-            if (id == 0) {
-                uint64_t count;
-                ssize_t r = ::read(wake_fd_, &count, sizeof count);
-                (void)r;
-                continue;
-            }
-            auto found = active_.find(id);
-            if (found == active_.end()) continue;  // a job that has ended
-            Job* j = found->second;
-            try {
-                const uint32_t ev = events[i].events;
-                if (ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
-                    // Whatever arrived (or the error or end of the stream, which
-                    // the link turns into its error).
-                    j->link_.recv_nowait();
-                    if (j->out_sent_ == j->out_len_ && take_reply(*j)) advance(*j);
-                } else if (ev & EPOLLOUT) {
-                    if (send_more(*j) && take_reply(*j)) advance(*j);
-                }
-            } catch (const LinkError& e) {
-                fail(*j, e);
-            } catch (const std::exception& e) {
-                fail(*j, LinkError(LinkError::kConnection, e.what()));
-            }
-        }
-        const auto now = Clock::now();
-        if (now >= next_tick) {
-            check_deadlines(now);
-            next_tick = now + std::chrono::milliseconds(kTickMs);
-        }
+void FleetDriver::Job::ready(uint32_t events) { driver_->on_ready(*this, events); }
+void FleetDriver::Job::expired() { driver_->on_deadline(*this); }
+
+void FleetDriver::on_ready(Job& j, uint32_t ev) {
+    try {
+        // Whatever arrived (or the error or end of the stream, which the
+        // link turns into its error), then as far as the job can go.
+        if (ev & (EPOLLIN | EPOLLERR | EPOLLHUP)) j.link_.recv_nowait();
+        advance(j);
+    } catch (const LinkError& e) {
+        fail(j, e);
+    } catch (const std::exception& e) {
+        fail(j, LinkError(LinkError::kConnection, e.what()));
     }
+}
+
+void FleetDriver::on_deadline(Job& j) {
+    try {
+        // The deadline moved on since the timer was set: wait for it.
+        if (Clock::now() < j.deadline_) return loop_.arm(&j, j.deadline_);
+        j.link_.fail_timeout(j.wait_s_, j.out_sent_ < j.out_.size());
+    } catch (const LinkError& e) {
+        fail(j, e);
+    } catch (const std::exception& e) {
+        fail(j, LinkError(LinkError::kConnection, e.what()));
+    }
+}
+
+void FleetDriver::await_reply(Job& j) {
+    j.deadline_ = Clock::now() + seconds(j.wait_s_);
+    if (j.heap_at == net::kNotArmed || j.deadline_ < j.when) loop_.arm(&j, j.deadline_);
 }
 
 void FleetDriver::start(Job& j) {
@@ -177,12 +126,12 @@ void FleetDriver::start(Job& j) {
     if (cancel_all_.load() || j.cancel_.load()) return interrupt(j);
     try {
         j.fd_ = j.link_.loan_fd();
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = j.id_;
-        if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, j.fd_, &ev) < 0)
-            throw LinkError(LinkError::kConnection, "cannot watch the link to " + j.label() + ": " +
-                                                        std::system_category().message(errno));
+        try {
+            loop_.watch(j.fd_, &j, EPOLLIN);
+        } catch (const std::system_error& e) {
+            throw LinkError(LinkError::kConnection,
+                            "cannot watch the link to " + j.label() + ": " + e.code().message());
+        }
         j.registered_ = true;
         advance(j);
     } catch (const LinkError& e) {
@@ -192,6 +141,9 @@ void FleetDriver::start(Job& j) {
     }
 }
 
+// The commands the machine allows go out together, framed one after the
+// other; then the replies are taken one by one, in order, each letting
+// the machine allow more.
 void FleetDriver::advance(Job& j) {
     using Step = Transfer::Step;
     for (;;) {
@@ -216,46 +168,66 @@ void FleetDriver::advance(Job& j) {
         case Step::kVerifyEnd:
             j.stage_.store(Stage::kFinish, std::memory_order_release);
             continue;
+        case Step::kAwaitReply:
+            // Replies already here first: the commands they let through
+            // then go out together.
+            if (j.t_.in_flight() > j.out_commands_ && take_reply(j)) continue;
+            if (!send_more(j) || !take_reply(j)) return;
+            continue;
         case Step::kFinished: return finish(j, End::kFinished);
         case Step::kRefused: return finish(j, End::kRefused);
+        case Step::kWindowFallback: return finish(j, End::kWindowFallback);
         case Step::kErase:
             j.stage_.store(Stage::kErase, std::memory_order_release);
             [[fallthrough]];
-        default:  // a command: send it, then take its reply
-            j.out_len_ = j.t_.frame(j.out_, sizeof j.out_);
-            j.out_sent_ = 0;
-            j.line_ = s != Step::kRead;
-            j.wait_s_ = j.link_.start_command(j.out_, j.out_len_);
-            j.deadline_ = Clock::now() + seconds(j.wait_s_);
-            if (!send_more(j) || !take_reply(j)) return;
+        default: {  // a command: framed behind those not yet sent
+            char cmd[Transfer::kMaxCommand];
+            const size_t n = j.t_.frame(cmd, sizeof cmd);
+            const bool first = j.t_.in_flight() == 0;
+            j.wait_s_ = j.link_.start_command(cmd, n);
+            j.out_.append(cmd, n);
+            ++j.out_commands_;
+            j.t_.mark_sent();
+            if (first) await_reply(j);
+        }
         }
     }
 }
 
 bool FleetDriver::send_more(Job& j) {
-    j.out_sent_ += j.link_.send_nowait(j.out_ + j.out_sent_, j.out_len_ - j.out_sent_);
-    const bool all = j.out_sent_ == j.out_len_;
-    // A read is sent, then its reply awaited, each within the time-out.
-    if (all && !j.line_) j.deadline_ = Clock::now() + seconds(j.wait_s_);
+    if (j.out_sent_ < j.out_.size()) {
+        const size_t k =
+            j.link_.send_nowait(j.out_.data() + j.out_sent_, j.out_.size() - j.out_sent_);
+        j.out_sent_ += k;
+        // Every command is sent, then its reply awaited, each within the time-out.
+        if (k && j.out_sent_ == j.out_.size()) await_reply(j);
+    }
+    const bool all = j.out_sent_ == j.out_.size();
+    if (all) {
+        j.out_.clear();
+        j.out_sent_ = 0;
+        j.out_commands_ = 0;
+    }
     if (all == j.want_out_) watch(j, !all);
     return all;
 }
 
 void FleetDriver::watch(Job& j, bool out) {
-    epoll_event ev{};
-    ev.events = EPOLLIN | (out ? EPOLLOUT : 0u);
-    ev.data.u64 = j.id_;
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, j.fd_, &ev) < 0)
-        throw LinkError(LinkError::kConnection, "cannot watch the link to " + j.label() + ": " +
-                                                    std::system_category().message(errno));
+    try {
+        loop_.modify(j.fd_, &j, EPOLLIN | (out ? EPOLLOUT : 0u));
+    } catch (const std::system_error& e) {
+        throw LinkError(LinkError::kConnection,
+                        "cannot watch the link to " + j.label() + ": " + e.code().message());
+    }
     j.want_out_ = out;
 }
 
 bool FleetDriver::take_reply(Job& j) {
     using Step = Transfer::Step;
+    const Step awaited = j.t_.awaiting();
     std::string_view reply;
-    if (!j.link_.take_reply(j.line_, j.recv_limit_, reply)) return false;
-    switch (j.t_.next()) {
+    if (!j.link_.take_reply(awaited != Step::kRead, j.recv_limit_, reply)) return false;
+    switch (awaited) {
     case Step::kProgram:
         if (j.t_.program_reply(proto::reply_accepted(reply)) == Transfer::Reply::kAccepted)
             j.done_.store(j.t_.sent(), std::memory_order_relaxed);
@@ -273,28 +245,19 @@ bool FleetDriver::take_reply(Job& j) {
         j.t_.acknowledge();
         break;
     }
+    if (j.t_.in_flight() > 0) await_reply(j);  // the next reply, within the time-out
     return true;
-}
-
-void FleetDriver::check_deadlines(Clock::time_point now) {
-    for (Job* j : running()) {
-        if (now < j->deadline_) continue;
-        try {
-            j->link_.fail_timeout(j->wait_s_, j->out_sent_ < j->out_len_);
-        } catch (const LinkError& e) {
-            fail(*j, e);
-        }
-    }
 }
 
 void FleetDriver::finish(Job& j, End end) {
     if (j.registered_) {
-        ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, j.fd_, nullptr);
+        loop_.unwatch(j.fd_);
         j.registered_ = false;
     }
+    loop_.disarm(&j);
     j.end_ = end;
     j.stage_.store(Stage::kEnded, std::memory_order_release);
-    active_.erase(j.id_);
+    active_.erase(&j);
     {
         std::lock_guard<std::mutex> l(mu_);
         j.ended_ = true;
@@ -308,7 +271,7 @@ void FleetDriver::fail(Job& j, const LinkError& e) {
     // the link's to close.
     // (An fd the link closed already has left the set with it; the call
     // then fails harmlessly.)
-    if (j.registered_) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, j.fd_, nullptr);
+    if (j.registered_) loop_.unwatch(j.fd_);
     j.registered_ = false;
     j.error_kind_ = e.kind;
     j.error_ = e.what();
@@ -323,7 +286,7 @@ void FleetDriver::fail(Job& j, const LinkError& e) {
 
 void FleetDriver::interrupt(Job& j) {
     if (j.ended_) return;
-    if (j.registered_) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, j.fd_, nullptr);
+    if (j.registered_) loop_.unwatch(j.fd_);
     j.registered_ = false;
     try {
         j.link_.fail_interrupted();

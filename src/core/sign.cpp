@@ -136,6 +136,9 @@ Trailer parse_trailer(const uint8_t* data, uint64_t size) {
     const uint64_t total = be32(footer);
     const uint64_t count = be32(footer + 4);
     if (count == 0) return bad("the trailer holds no signature");
+    if (count > kMaxEntries)
+        return bad("the trailer claims " + std::to_string(count) + " entries; at most " +
+                   std::to_string(kMaxEntries) + " are allowed");
     if (total < kFooterSize + count * kEntryHeaderSize)
         return bad("the trailer length " + std::to_string(total) + " is too small for " +
                    std::to_string(count) + " entries");
@@ -146,9 +149,7 @@ Trailer parse_trailer(const uint8_t* data, uint64_t size) {
     if (start < kMinSignedSize)
         return bad("the signed region (" + std::to_string(start) +
                    " bytes) is shorter than the 80-byte fixed header");
-    // The count is only a claim until the entries are read: room for a few,
-    // the rest grows with the entries actually there.
-    t.entries.reserve(size_t(std::min<uint64_t>(count, 8)));
+    t.entries.reserve(size_t(count));
     uint64_t at = start;
     for (uint64_t i = 0; i < count; ++i) {
         if (end - at < kEntryHeaderSize)
@@ -162,6 +163,9 @@ Trailer parse_trailer(const uint8_t* data, uint64_t size) {
         if (end - at < len) return bad("entry " + std::to_string(i + 1) + " runs past the trailer");
         e.signature.assign(reinterpret_cast<const char*>(data + at), size_t(len));
         at += len;
+        for (const Entry& x : t.entries)
+            if (x.key_id == e.key_id)
+                return bad("key id " + key_id_hex(e.key_id) + " has more than one entry");
         t.entries.push_back(std::move(e));
     }
     if (at != end)
@@ -172,6 +176,9 @@ Trailer parse_trailer(const uint8_t* data, uint64_t size) {
 
 std::string build_trailer(const std::vector<Entry>& entries) {
     if (entries.empty()) throw std::length_error("a signature trailer needs at least one entry");
+    if (entries.size() > kMaxEntries)
+        throw std::length_error("a signature trailer holds at most " + std::to_string(kMaxEntries) +
+                                " signatures");
     std::string out;
     for (const Entry& e : entries) {
         if (e.signature.size() > 0xFFFF) throw std::length_error("a signature longer than 65535 bytes");
@@ -191,7 +198,7 @@ std::string build_trailer(const std::vector<Entry>& entries) {
 
 void put_entry(std::vector<Entry>& entries, Entry e) {
     for (Entry& x : entries)
-        if (x.algorithm == e.algorithm && x.key_id == e.key_id) {
+        if (x.key_id == e.key_id) {
             x = std::move(e);
             return;
         }

@@ -11,6 +11,9 @@
 //                  8-byte key id, L bytes of signature
 //   FOOTER         u32 trailer length T (entries + footer), u32 entry count N,
 //                  8-byte magic "QVXSIG\0\1" (the file's last 8 bytes)
+// A trailer holds 1..kMaxEntries entries and at most one per key id: any
+// other is malformed, so that refusing a file costs one pass over it and at
+// most one verification per trusted key, whatever was appended to it.
 // The signed message is SHA-256(SIGNED REGION); Ed25519 (pure) signs those
 // 32 bytes. A key id is the first 8 bytes of SHA-256(raw 32-byte public key).
 //
@@ -35,6 +38,7 @@ constexpr size_t kEntryHeaderSize = 12;  // algorithm, length, key id
 constexpr size_t kFooterSize = 16;
 constexpr size_t kMinSignedSize = 80;     // a signed region holds at least the fixed header
 constexpr uint16_t kEd25519 = 1;
+constexpr size_t kMaxEntries = 64;        // signatures a trailer may hold
 inline constexpr uint8_t kMagic[8] = {'Q', 'V', 'X', 'S', 'I', 'G', 0, 1};
 
 using PublicKey = std::array<uint8_t, kPublicKeySize>;
@@ -62,11 +66,11 @@ struct Trailer {
 Trailer parse_trailer(const uint8_t* data, uint64_t size);
 
 // Entries + footer. std::length_error if an entry's signature is longer
-// than 65535 bytes or there are no entries.
+// than 65535 bytes, or there are no entries or more than kMaxEntries.
 std::string build_trailer(const std::vector<Entry>& entries);
 
 // `entries` with `e` added, or put in place of the entry of the same key id
-// and algorithm (signing again with one key replaces its signature).
+// (signing again with one key replaces its signature).
 void put_entry(std::vector<Entry>& entries, Entry e);
 
 KeyId key_id(const uint8_t* pub32);

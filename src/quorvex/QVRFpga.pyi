@@ -158,12 +158,25 @@ class FpgaTool:
         refusal's RetData is {'reason': ..., 'errno': ..., 'detail': ...}."""
 
 
+class _WindowFallback(RuntimeError):
+    """A block was refused inside a window: the attempt ended with the flash partly
+    written; run it again with a window of 1. Attributes: offset (the image bytes the
+    device accepted in order), window."""
+
+    offset: int
+    window: int
+
 @disjoint_base
 class _FleetDriver:
-    """The native driver of a fleet run: updates given it in their _Terms hand
-    their transfers to its thread."""
+    """The native driver of a fleet run: updates given it in their _Terms hand their
+    transfers to its thread, each keeping up to `window` program or read commands in
+    flight."""
 
-    def __init__(self) -> None: ...
+    def __init__(self, window: int = 1) -> None: ...
+    @property
+    def window(self) -> int:
+        """The program or read commands each transfer keeps in flight."""
+
     def cancel(self) -> None:
         """Ends every transfer running or still to come as interrupted."""
 

@@ -69,6 +69,15 @@ protocol:
                                     store's enable and the applied tables. The
                                     store itself survives (non-volatile).
 
+timing:
+  Commands may be sent back to back, without waiting for each reply; the
+  replies come in the order of the commands. --busy-us N is the device's own
+  work, N microseconds per command, one command at a time (it adds up however
+  many are sent at once); --latency-us N is the link, each reply leaving N
+  microseconds after its command's work, overlapping with the others.
+  --delay-us (below) instead holds the connection, reply by reply (with
+  either of these set, it adds to each reply's time instead).
+
 reply codes:
    1  program block refused (--refuse-every)
   -1  unknown command (also an empty line)
@@ -251,7 +260,10 @@ def _parser(prog: Optional[str] = None) -> argparse.ArgumentParser:
         description="Run an emulated quorvex device until interrupted (Ctrl-C).",
         epilog=PROTOCOL_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,  # --version is not --version-after-update
     )
+    from . import __version__
+    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=port_arg(allow_zero=True), default=5025,
                    help="port to listen on (default 5025; 0 picks one)")

@@ -32,9 +32,10 @@ and the footer, the file's last 16 bytes::
 The trailer is found from the file's end: a file whose last 8 bytes are not
 the magic is unsigned (so bytes appended after a trailer leave the file
 unsigned). With the magic present, a T shorter than 16 + 12 * N or longer
-than the file, N = 0, entries that do not fill exactly T - 16 bytes, or a
-signed region shorter than the 80-byte fixed header make the trailer
-malformed: the file counts as unsigned and :func:`signature_report` names
+than the file, N = 0 or N > 64, two entries with one key id, entries that
+do not fill exactly T - 16 bytes, or a signed region shorter than the
+80-byte fixed header make the trailer malformed (so refusing a file costs at
+most one verification per trusted key, whatever was appended to it): the file counts as unsigned and :func:`signature_report` names
 the problem. Every signature signs the 32-byte SHA-256 digest of the signed
 region (:func:`signing_digest`) with Ed25519 as it stands (not Ed25519ph),
 so a signer held elsewhere signs 32 bytes. The digests of the fixed header

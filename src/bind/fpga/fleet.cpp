@@ -6,6 +6,7 @@
 // checks) and after it (the version read) stays with the tool.
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -54,7 +55,11 @@ long long mtime_ns(const struct stat& st) {
 // The driver of one fleet run and the image files its devices share.
 class FleetLane {
 public:
-    FleetLane() : driver_(std::make_shared<FleetDriver>()) {}
+    explicit FleetLane(size_t window)
+        : window_(checked_window(window)), driver_(std::make_shared<FleetDriver>()) {}
+
+    // The program or read commands each transfer keeps in flight.
+    size_t window() const { return window_; }
 
     // Held by each transfer for its whole length: closing the lane never
     // takes the driver from under a device's thread.
@@ -93,12 +98,37 @@ public:
     }
 
 private:
+    static size_t checked_window(size_t window) {
+        if (window < 1 || window > qvcore::Transfer::kMaxWindow)
+            qv::raise(PyExc_ValueError, "window must be 1 to %zu, not %zu",
+                      qvcore::Transfer::kMaxWindow, window);
+        return window;
+    }
+
+    size_t window_;
     std::shared_ptr<FleetDriver> driver_;
     std::mutex mu_;
     std::vector<ImageEntry> images_;
 };
 
 namespace {
+
+// QVRFpga._WindowFallback: the end of an attempt whose window met a refused block.
+PyObject* window_fallback_type = nullptr;
+
+[[noreturn]] void raise_window_fallback(const qvcore::Transfer& t) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "the device refused the block at offset %llu of the image inside a window of "
+                  "%zu; the flash is left erased and partly written, not marked done: run the "
+                  "update again with a window of 1",
+                  static_cast<unsigned long long>(t.sent()), t.window());
+    nb::object e = qv::check(PyObject_CallFunction(window_fallback_type, "s", text));
+    e.attr("offset") = nb::int_(static_cast<unsigned long long>(t.sent()));
+    e.attr("window") = nb::int_(static_cast<unsigned long long>(t.window()));
+    PyErr_SetObject(window_fallback_type, e.ptr());
+    throw nb::python_error();
+}
 
 const char* stage_name(FleetDriver::Stage s) {
     switch (s) {
@@ -199,7 +229,7 @@ FleetOutcome fleet_transfer(nb::handle self, CheckedRun* run, nb::handle path,
         qv::check(PyObject_CallNoArgs(terms->before_erase.ptr()));
 
     FleetDriver::Job job(*link, erase_selector, max_attempts, image.data, image.size,
-                         static_cast<size_t>(kRecvSize));
+                         static_cast<size_t>(kRecvSize), lane.window());
     // What the transfer got done, whatever its end: the bytes the device
     // accepted and the blocks it refused on the way.
     auto store_counts = [&] {
@@ -258,6 +288,7 @@ FleetOutcome fleet_transfer(nb::handle self, CheckedRun* run, nb::handle path,
                   "the flash is left erased and partly written, not marked done",
                   static_cast<unsigned long long>(t.block_offset()),
                   static_cast<unsigned long long>(t.attempts()));
+    case FleetDriver::End::kWindowFallback: raise_window_fallback(t);
     default: {
         const qvcore::LinkError::Kind kind = job.error_kind();
         if (kind == qvcore::LinkError::kInterrupted)
@@ -279,14 +310,28 @@ FleetOutcome fleet_transfer(nb::handle self, CheckedRun* run, nb::handle path,
 void add_fleet_driver(nb::module_& m) {
     // A module imported again (a fresh policy from the environment) shares
     // the class made by the first import.
+    if (!window_fallback_type) {
+        window_fallback_type =
+            PyErr_NewExceptionWithDoc("quorvex.QVRFpga._WindowFallback",
+                                      "A block was refused inside a window: the attempt ended "
+                                      "with the flash partly written; run it again with a "
+                                      "window of 1. Attributes: offset (the image bytes the "
+                                      "device accepted in order), window.",
+                                      PyExc_RuntimeError, nullptr);
+        if (!window_fallback_type) throw nb::python_error();
+    }
+    m.attr("_WindowFallback") = nb::borrow(window_fallback_type);
     if (nb::handle known = nb::type<FleetLane>()) {
         m.attr("_FleetDriver") = known;
         return;
     }
     nb::class_<FleetLane>(m, "_FleetDriver",
                           "The native driver of a fleet run: updates given it in their _Terms hand "
-                          "their transfers to its thread.")
-        .def(nb::init<>())
+                          "their transfers to its thread, each keeping up to `window` program or "
+                          "read commands in flight.")
+        .def(nb::init<size_t>(), nb::arg("window") = 1)
+        .def_prop_ro("window", &FleetLane::window,
+                     "The program or read commands each transfer keeps in flight.")
         .def("cancel", &FleetLane::cancel,
              "Ends every transfer running or still to come as interrupted.")
         .def("close", &FleetLane::close, "Ends what still runs and stops the driver's thread.");

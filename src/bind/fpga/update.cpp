@@ -299,6 +299,8 @@ nb::object run_through_self(Engine& e, qvcore::Transfer& t, ImageSource& image, 
             qv::call_method(e.self_, S->_fpgaRefresh, nullptr);
             t.acknowledge();
             break;
+        case qvcore::Transfer::Step::kAwaitReply:      // never: one command at a time
+        case qvcore::Transfer::Step::kWindowFallback:  // never: a window of 1
         case qvcore::Transfer::Step::kFinished:
         case qvcore::Transfer::Step::kRefused: return finished(e, start, t.verified());
         }

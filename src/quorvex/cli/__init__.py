@@ -14,16 +14,19 @@ A new verb is one module (see _common for what it holds) and its name in
 from __future__ import annotations
 
 import importlib
+import json
 import os
 import sys
 import traceback
 from collections.abc import Sequence
 from types import ModuleType
+from typing import Any, NoReturn, TextIO
 
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OUTPUT_CLOSED, EXIT_TEXT,
                       EXIT_USAGE, FORMATTER, LINK_HINT, PROG, Context, OutputClosed, Parser,
                       UsageError)
 from ._console import Console, LogSetup
+from ._options import json_error, wants_json
 
 __all__ = ["VERBS", "build_parser", "main"]
 
@@ -59,10 +62,30 @@ def _verb(name: str) -> ModuleType:
     return importlib.import_module(f"{__name__}.{name}")
 
 
-def build_parser() -> Parser:
+class _Parser(Parser):
+    """The parser of quorvex-fpga and of each verb (argparse makes the verbs'
+    of the same class): options are never abbreviated (--ver would be taken
+    for whichever option starts so), and with `json_out` set a usage error is
+    also written there as JSON."""
+
+    json_out: TextIO | None = None
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("allow_abbrev", False)
+        super().__init__(*args, **kwargs)
+
+    def error(self, message: str) -> NoReturn:
+        if self.json_out is not None:
+            _print_json(self.json_out, json_error("usage", message, EXIT_USAGE))
+        super().error(message)
+
+
+def build_parser(*, json_out: TextIO | None = None) -> Parser:
     """The parser of the whole command line, one sub-parser per verb; each
-    parsed command line carries the verb's `run` as `args.run`."""
-    parser = Parser(prog=PROG, description=_OVERVIEW, formatter_class=FORMATTER)
+    parsed command line carries the verb's `run` as `args.run`. With
+    `json_out`, a usage error is also written there as one JSON object."""
+    cls = type("Parser", (_Parser,), {"json_out": json_out}) if json_out else _Parser
+    parser = cls(prog=PROG, description=_OVERVIEW, formatter_class=FORMATTER)
     from .. import __version__
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     verbs = parser.add_subparsers(dest="verb", metavar="VERB", required=True, title="verbs")
@@ -81,23 +104,36 @@ def main(argv: Sequence[str] | None = None) -> int:
         own_args = getattr(_verb(argv[0]), "run_args", None)
         if own_args is not None:
             return own_args(argv[1:])
-    parser = build_parser()
+    as_json = wants_json(argv)
+    parser = build_parser(json_out=sys.stdout if as_json else None)
     try:  # the defaults of the configuration file and the environment
         from ..config import ConfigError, apply_settings
         apply_settings(parser, argv)
     except ConfigError as e:
         Console(sys.stderr).line(f"{PROG}: error: {e}")
+        if as_json:
+            _print_json(sys.stdout, json_error("config", str(e), EXIT_USAGE))
         return EXIT_USAGE
     args = parser.parse_args(argv)
 
     console = Console(sys.stderr)
     log = LogSetup(console, 1 if args.verbose else -1 if args.quiet else 0)
     ctx = Context(args, sys.stdout, console, log)
+    as_json = bool(getattr(args, "json", False))
+
+    def failed(kind: str, message: str, status: int) -> int:
+        if as_json:
+            try:
+                _print_json(ctx.stdout, json_error(kind, message, status))
+            except OSError:
+                pass
+        return status
+
     try:
         return args.run(ctx)
     except UsageError as e:
         console.line(f"{PROG} {args.verb}: error: {e}")
-        return EXIT_USAGE
+        return failed(getattr(e, "kind", "usage"), str(e), EXIT_USAGE)
     except OutputClosed:
         # Whoever read the results has gone: end quietly, as a program that
         # SIGPIPE ends does.
@@ -105,23 +141,29 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_OUTPUT_CLOSED
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted; no device was being written")
-        return EXIT_INTERRUPTED
+        return failed("interrupted", "interrupted; no device was being written",
+                      EXIT_INTERRUPTED)
     except (ConnectionError, TimeoutError) as e:
         console.error(str(e), LINK_HINT)
-        return EXIT_LINK
+        return failed("link", str(e), EXIT_LINK)
     except Exception as e:  # a fault of ours: say what, and show where with -v
         trust = _trust_setting_error(e)
         if trust is not None:
             console.error(str(trust), "set QUORVEX_TRUST to public key files or folders of "
                                       "them (separated by os.pathsep), or unset it")
-            return EXIT_USAGE
+            return failed("usage", str(trust), EXIT_USAGE)
         console.error(f"{type(e).__name__}: {e}", None if args.verbose else
                       "run it again with -v to see where it happened")
         if args.verbose:
             console.line(traceback.format_exc().rstrip())
-        return EXIT_FAILED
+        return failed("internal", f"{type(e).__name__}: {e}", EXIT_FAILED)
     finally:
         log.close()
+
+
+def _print_json(out: TextIO, obj: Any) -> None:
+    out.write(json.dumps(obj, indent=2) + "\n")
+    out.flush()
 
 
 def _trust_setting_error(e: BaseException) -> BaseException | None:

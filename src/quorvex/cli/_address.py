@@ -43,6 +43,13 @@ def require_visa() -> None:
         raise UsageError(str(e)) from None
 
 
+def _inventory_error(message: str) -> UsageError:
+    """A usage error that --json names as an inventory's."""
+    error = UsageError(message)
+    error.kind = "inventory"  # type: ignore[attr-defined]
+    return error
+
+
 def devices(args: Any, *, pinning: bool = False) -> list[Device]:
     """The devices of a fleet verb: its --address and --resource list (with
     --device-type, and with `pinning` the --expect-serial/--expect-fpga-id of
@@ -64,10 +71,10 @@ def devices(args: Any, *, pinning: bool = False) -> list[Device]:
         try:
             found = load_inventory(args.inventory)
         except InventoryError as e:
-            raise UsageError(f"--inventory: {e}") from None
+            raise _inventory_error(f"--inventory: {e}") from None
         except OSError as e:
-            raise UsageError(f"--inventory: cannot read {args.inventory}: "
-                             f"{e.strerror or e}") from None
+            raise _inventory_error(f"--inventory: cannot read {args.inventory}: "
+                                   f"{e.strerror or e}") from None
         if any(d.resource is not None for d in found):
             require_visa()
         return found

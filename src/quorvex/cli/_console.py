@@ -12,6 +12,8 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
+from .._text import printable
+
 PROG = "quorvex-fpga"
 
 __all__ = ["PROG", "Collector", "Console", "LogSetup", "stdout_to"]
@@ -43,6 +45,8 @@ class Console:
     # Permanent lines -------------------------------------------------------
 
     def line(self, text: str) -> None:
+        # Device answers and file contents reach messages: none may drive the terminal.
+        text = "\n".join(map(printable, text.split("\n")))
         with self._lock:
             if self._sink is not None:
                 try:

@@ -20,6 +20,7 @@ import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
+from .._text import printable
 from ..fleet._outcomes import INTERRUPTED, REFUSED, SKIPPED, SUCCESS
 
 if TYPE_CHECKING:
@@ -53,7 +54,7 @@ def _clock(seconds: float | None) -> str:
 
 
 def _label(device: Any) -> str:
-    return getattr(device, "label", None) or str(device)
+    return printable(getattr(device, "label", None) or str(device))
 
 
 def _key(device: Any) -> Any:
@@ -253,7 +254,7 @@ class FleetDisplay:
             # A device that has ended shows its outcome, and its bar where it stopped.
             bar = ProgressBar(total=total, completed=done if total else 0, width=24,
                               pulse=total is None and stage != "" and not ended)
-            table.add_row(label, stage, bar, f"{pct:.0f}%" if pct is not None else "",
+            table.add_row(Text(label), stage, bar, f"{pct:.0f}%" if pct is not None else "",
                           rate, eta, f"attempt {attempt}" if single else attempt)
         if single:
             return table
@@ -267,6 +268,7 @@ def result_table(results: Sequence[Any], *, width: int = 160) -> str:
     """One row per device: outcome, old and new version, attempts, time and rate."""
     from rich.console import Console as RichConsole
     from rich.table import Table, box
+    from rich.text import Text
 
     table = Table(box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
     for name, justify in (("device", "left"), ("outcome", "left"), ("old version", "left"),
@@ -274,7 +276,8 @@ def result_table(results: Sequence[Any], *, width: int = 160) -> str:
                           ("rate", "right")):
         table.add_column(name, justify=justify, no_wrap=True)
     for r in results:
-        table.add_row(_label(r.device), r.outcome, r.old_version or "-", r.new_version or "-",
+        table.add_row(*(Text(printable(v)) for v in (_label(r.device), r.outcome,
+                                                     r.old_version or "-", r.new_version or "-")),
                       str(r.attempts), f"{r.seconds:.2f} s" if r.seconds else "-",
                       human_rate(r.rate))
     out = io.StringIO()

@@ -8,10 +8,10 @@ so that a bad one is a usage error that names it.
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
-from .._netaddr import port_arg
+from .._netaddr import parse_device_type, port_arg
 
 
 def seconds(text: str) -> float:
@@ -26,9 +26,9 @@ def seconds(text: str) -> float:
 
 
 def dev_type(text: str) -> int:
-    """An argparse `type=` for a device type number (> 0)."""
+    """An argparse `type=` for a device type number (> 0, decimal)."""
     try:
-        value = int(text)
+        value = parse_device_type(text)
     except ValueError:
         raise argparse.ArgumentTypeError(
             f"expected a device type number such as 32, not {text!r}") from None
@@ -39,7 +39,7 @@ def dev_type(text: str) -> int:
 
 def output_options() -> argparse.ArgumentParser:
     """A parent parser with -v and -q, which every verb but emulate takes."""
-    common = argparse.ArgumentParser(add_help=False)
+    common = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
     out = common.add_argument_group("output")
     out.add_argument("-v", "--verbose", action="store_true",
                      help="show debug log lines too")
@@ -48,9 +48,26 @@ def output_options() -> argparse.ArgumentParser:
     return common
 
 
+def json_error(kind: str, message: str, exit_status: int) -> dict[str, Any]:
+    """What --json prints for a run that ended without a result of its own:
+    {"error": {"kind": ..., "message": ..., "exit_status": ...}}. The kinds:
+    "usage" (the command line), "config" (the configuration file),
+    "inventory", "image" (refused offline),
+    "link", "interrupted" and "internal"."""
+    return {"error": {"kind": kind, "message": message, "exit_status": exit_status}}
+
+
+def wants_json(argv: Sequence[str]) -> bool:
+    """Whether a command line asks for --json (before any "--"), looked at
+    before it is parsed: a command line that does not parse gets its error
+    as JSON too."""
+    args = list(argv)
+    return "--json" in (args[:args.index("--")] if "--" in args else args)
+
+
 def json_option() -> argparse.ArgumentParser:
     """A parent parser with --json."""
-    json_opt = argparse.ArgumentParser(add_help=False)
+    json_opt = argparse.ArgumentParser(add_help=False, allow_abbrev=False)
     json_opt.add_argument("--json", action="store_true",
                           help="print the result as one JSON object on standard output")
     return json_opt

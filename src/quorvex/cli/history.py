@@ -9,6 +9,7 @@ import os
 import re
 from typing import Any
 
+from .._text import printable
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, PROG, Context, UsageError, Verbs,
                       exit_text, verb_parser)
 
@@ -137,27 +138,18 @@ def _cell(value: Any) -> Any:
     return value
 
 
-_C0_C1_DEL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
-
-
-def _printable(text: str) -> str:
-    """Outside text made safe for a terminal: each control character (C0, DEL,
-    C1) written as repr() writes it (\\x1b, \\t)."""
-    return _C0_C1_DEL.sub(lambda m: repr(m.group())[1:-1], text)
-
-
 def _cells(row: dict[str, Any]) -> dict[str, str]:
     from .._netaddr import address_label
 
     old, new = row["old_version"], row["new_version"]
-    cells = {c: "" if row.get(c) is None else _printable(str(row[c])) for c in row}
+    cells = {c: "" if row.get(c) is None else printable(str(row[c])) for c in row}
     cells["started"] = (row["started"] or "").replace("T", " ")[:19]
-    cells["device"] = _printable(row["name"] or row.get("resource")
+    cells["device"] = printable(row["name"] or row.get("resource")
                                  or address_label(row["host"], row["port"]))
-    cells["versions"] = _printable(f"{old or '?'} -> {new or '?'}" if old or new else "")
+    cells["versions"] = printable(f"{old or '?'} -> {new or '?'}" if old or new else "")
     cells["image_sha256"] = (row["image_sha256"] or "")[:12]
     cells["seconds"] = "" if row["seconds"] is None else f"{row['seconds']:.1f}"
-    cells["message"] = _printable(" ".join((row["message"] or "").split()))
+    cells["message"] = printable(" ".join((row["message"] or "").split()))
     return cells
 
 

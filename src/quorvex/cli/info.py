@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 
+from .._text import printable
 from ..fleet._device import init_reason, open_device_link
 from ..fleet._model import Device
 from ._address import device_address, device_resource
@@ -101,7 +102,7 @@ def run(ctx: Context) -> int:
         for name, value in (("device", label), ("FPGA id", info["fpga_id"]),
                             ("FPGA version", info["fpga_version"]),
                             ("control firmware", fw), ("serial number", info["serial_number"])):
-            ctx.out(f"{name:<17} {value or '(no answer)'}")
+            ctx.out(f"{name:<17} {printable(value) if value else '(no answer)'}")
     return status
 
 

@@ -133,10 +133,24 @@ def run(ctx: Context) -> int:
     except OSError as e:
         ctx.console.error(f"cannot pack {a.image!r} into {a.output!r}: {e}")
         return EXIT_FAILED
+    _warn_unknown_types(ctx, a.dev_type)
     types = ", ".join(map(str, a.dev_type))
     ctx.out(f"{a.output}: {size} bytes, a .tbin of {image_size} image bytes "
             f"for device type {types}{signed_by}")
     return EXIT_OK
+
+
+def _warn_unknown_types(ctx: Context, dev_types: list[int]) -> None:
+    """A warning for each device type that 'update' refuses: the container is
+    still written (a newer tool may update it), but now is the time to say so."""
+    from .. import QVRFpga
+
+    known = list(QVRFpga._DEVICE_WHITELIST)
+    for t in dict.fromkeys(dev_types):
+        if t not in known:
+            ctx.console.warning(f"device type {t} is not one this tool updates "
+                                f"({', '.join(map(str, known))}): 'update' will refuse it",
+                                "check --dev-type")
 
 
 def _pack_signed(image: str, output: str, dev_types: Any, header: Any,

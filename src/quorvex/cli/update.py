@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import time
 
+from .._text import printable
 from ._address import devices as fleet_devices
 from ..fleet._outcomes import INTERRUPTED, OS_ERROR, PRECEDENCE, READY, REFUSED
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
@@ -15,7 +16,7 @@ from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import run_cancellable
 from ._line import LineRun, line_options, rerun_devices
-from ._options import count, device_options
+from ._options import count, device_options, json_error
 from ._trust import policy, trust_option
 
 EXIT_STATUSES = exit_text(
@@ -140,7 +141,8 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         console.error(f"image refused: {image.problem}", image.hint)
         if a.json:
             ctx.out_json({"image": image.as_dict(), "dry_run": a.dry_run, "devices": [],
-                          "exit_status": image.status})
+                          "exit_status": image.status,
+                          **json_error("image", f"image refused: {image.problem}", image.status)})
         return image.status
 
     line = LineRun(ctx, devices, a.image)
@@ -252,11 +254,12 @@ def _dry_run_report(ctx: Context, report, seconds: float, image) -> int:
         return status
     for r in report.results:
         if r.outcome == READY:
-            ctx.out(f"{r.device.label}: ready, version {r.old_version or '(not reported)'}, "
-                    f"would write {image.image_bytes or 0} bytes")
+            ctx.out(printable(f"{r.device.label}: ready, version "
+                              f"{r.old_version or '(not reported)'}, "
+                              f"would write {image.image_bytes or 0} bytes"))
         else:
-            ctx.out(f"{r.device.label}: {r.outcome} after {r.seconds:.2f} s, "
-                    f"device {r.left or 'not touched'}")
+            ctx.out(printable(f"{r.device.label}: {r.outcome} after {r.seconds:.2f} s, "
+                              f"device {r.left or 'not touched'}"))
     ctx.out(totals_line(report.results, seconds) + f"; exit status {status}")
     return status
 

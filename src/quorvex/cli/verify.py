@@ -9,7 +9,7 @@ from ._address import devices as fleet_devices
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
 from ._image import check_image
-from ._options import count, device_options
+from ._options import count, device_options, json_error
 from ._trust import policy, trust_option
 from .update import descriptor_limit, displayed_run, report_run
 
@@ -60,7 +60,8 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         console.error(f"image refused: {image.problem}", image.hint)
         if a.json:
             ctx.out_json({"image": image.as_dict(), "devices": [],
-                          "exit_status": image.status})
+                          "exit_status": image.status,
+                          **json_error("image", f"image refused: {image.problem}", image.status)})
         return image.status
 
     try:

@@ -16,6 +16,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
+from .._files import open_regular
 from .._netaddr import connect_error
 from ._model import Device, Progress
 from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED, UPDATED,
@@ -95,7 +96,7 @@ class Image:
         from .. import tbin
 
         path = os.fspath(path)
-        with open(path, "rb") as f:
+        with open_regular(path) as f:
             data = f.read()
         payload, signers = data, []
         try:

@@ -24,7 +24,7 @@ import time
 from typing import (TYPE_CHECKING, Any, Callable, Optional, Protocol, SupportsInt, TypeVar,
                     Union, cast)
 
-from .._netaddr import connect_error
+from .._netaddr import connect_error, parse_address
 from ..QVRPublic import RFMode
 from ..QVRUtils import RetCode, RetType, _RspType
 from .BeamPatternManager import BeamPatternManager
@@ -75,8 +75,20 @@ def _mode_name(rf_mode: RFModeLike) -> str:
     return mode.name
 
 
+def _host_port(address: str, port: int) -> tuple[str, int]:
+    """`address` as the command line takes it (HOST, HOST:PORT, [IPV6]:PORT
+    or a bare IPv6 address), `port` where it names none. ValueError for a bad
+    address, or one whose port differs from a `port` other than 5025."""
+    host, named = parse_address(address, port)
+    if named != port and port != 5025:
+        raise ValueError(f"address {address!r} names port {named}, and port={port} another")
+    return host, named
+
+
 class TCPBeamformer(LobeSwitchDirector):
-    """A device with fast beam switching at `address`:`port`.
+    """A device with fast beam switching at `address`:`port`; `address` may
+    name its port as the command line's --address does ("192.0.2.10:15025",
+    "[2001:db8::1]:15025").
 
     Wire format. A command is the keyword from `_fbs_cmd_dict()`, a space and
     the argument, then CR LF ("ExtCtrl_EN 1,2"); a command without an argument
@@ -118,6 +130,7 @@ class TCPBeamformer(LobeSwitchDirector):
 
             if not isinstance(address, str):  # as _TCPConn would refuse it
                 raise TypeError(f"address must be str, not {type(address).__name__}")
+            address, port = _host_port(address, port)
             link = tcp = _TCPConn(address, port, timeout=timeout)
             if not tcp.initConnection():
                 raise connect_error(address, port, tcp.last_error)

@@ -16,6 +16,11 @@ namespace qvcore {
 struct EmuAction {
     bool drop = false;    // close the connection without answering
     double delay_s = 0;   // hold the reply this long
+    // The device's work on the command (one command at a time) and the
+    // link's delay after it; with either set, the replies of commands
+    // that arrive together overlap on the link instead of waiting for
+    // each other.
+    double busy_s = 0, link_s = 0;
     uint64_t split = 0;   // send it in this many segments
 };
 

@@ -38,6 +38,11 @@
       "device", "VERSION", "FPGA version reported after FPGA_DONE + FPGA_REFRESH")               \
     X(record_commands, bool, false, 0, 0, "device", nullptr,                                     \
       "keep every command received, as it arrived (commands() returns them)")                   \
+    X(latency_us, uint64_t, 0, 0, 0, "device", "N",                                             \
+      "the link: each reply leaves N microseconds after its command arrived, "                  \
+      "overlapping with the replies of the commands sent behind it")                            \
+    X(busy_us, uint64_t, 0, 0, 0, "device", "N",                                                \
+      "the device's own work: N microseconds per command, one command at a time")              \
     X(refuse_every, uint64_t, 0, 0, 0, "faults", "N", "refuse every Nth program block")          \
     X(drop_after, std::optional<uint64_t>, std::nullopt, 0, 0, "faults", "N",                   \
       "close the connection instead of answering once N commands were answered")                 \

@@ -63,6 +63,8 @@ EmuAction EmuDevice::answer(const EmuCommand& c, bool lost, std::string& out, ui
         a.delay_s = execute(c, out);
     }
     if (faulty_) faults_.answered(opt_, a, out, rng);
+    a.busy_s = static_cast<double>(opt_.busy_us) * 1e-6;
+    a.link_s = static_cast<double>(opt_.latency_us) * 1e-6;
     out.append(proto::kEol);
     return a;
 }

@@ -1,0 +1,82 @@
+"""Whether a device answers commands sent back to back, in order.
+
+A window of commands in flight assumes that the device reads its input as
+a stream and answers each command in turn. ``probe_window`` asks it on
+harmless queries, on a connection of its own: two ``FPGA_GET_ID`` in one
+write, then two ``GET_SN`` in one write. Both pairs must come back whole, in
+order and within the time-out; then the device takes a window of
+``WINDOW`` commands, otherwise 1 (one command at a time, always safe).
+"""
+
+from __future__ import annotations
+
+import socket
+import time
+from typing import Optional
+
+__all__ = ["WINDOW", "probe_window"]
+
+#: The window a device that answers in order is given.
+WINDOW = 32
+
+_MAX_LINE = 4096  # a query's answer is short: anything longer is not one
+
+
+class _Lines:
+    """Reply lines from a socket, each within a deadline."""
+
+    def __init__(self, sock: socket.socket) -> None:
+        self.sock, self.buf = sock, b""
+
+    def line(self, deadline: float) -> Optional[bytes]:
+        """The next line without its CR LF; None when it does not come whole in time."""
+        while b"\r\n" not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0 or len(self.buf) > _MAX_LINE:
+                return None
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(4096)
+            except (socket.timeout, OSError):
+                return None
+            if not chunk:
+                return None
+            self.buf += chunk
+        line, _, self.buf = self.buf.partition(b"\r\n")
+        return line
+
+
+def _pair(sock: socket.socket, lines: _Lines, word: bytes, timeout: float) -> Optional[bytes]:
+    """Sends `word` twice in one write: its answer when both come back the same
+    and not empty, each within `timeout` of the write; else None."""
+    try:
+        sock.sendall(word + b"\r\n" + word + b"\r\n")
+    except OSError:
+        return None
+    deadline = time.monotonic() + timeout
+    first = lines.line(deadline)
+    second = lines.line(deadline) if first else None
+    return first if first and second == first else None
+
+
+def probe_window(address: tuple[str, int], timeout: float = 2.0) -> int:
+    """``WINDOW`` when the device at ``(host, port)`` answers commands sent
+    together whole and in order within ``timeout`` seconds, else 1. Never
+    raises for the device's sake: a device that cannot be reached, closes the
+    connection or stays silent gets 1. Opens a connection of its own and
+    closes it."""
+    if not timeout > 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    try:
+        sock = socket.create_connection(address, timeout=timeout)
+    except OSError:
+        return 1
+    with sock:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        lines = _Lines(sock)
+        ident = _pair(sock, lines, b"FPGA_GET_ID", timeout)
+        serial = _pair(sock, lines, b"GET_SN", timeout) if ident else None
+        # Two different queries answered alike would be no proof of order.
+        if ident is None or serial is None or serial == ident or lines.buf:
+            return 1
+    return WINDOW
