@@ -148,7 +148,7 @@ def test_an_update_under_terms_carries_its_verdict(files, name, readback, reason
     assert ret.RetCode is RetCode.ERROR and terms.reason == reason
     assert ret.RetData["reason"] == reason and ret.RetData["errno"] is None
     assert (link.sent > 0) == (reason == "verify_failed")  # refused before any command
-    # the described operation: the same message, and no payload
+    # processFpgaUpdate itself: the same message, and no payload
     plain = tool.processFpgaUpdate(path, 32)
     assert (plain.RetMsg, plain.RetData) == (ret.RetMsg, None)
 

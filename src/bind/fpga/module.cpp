@@ -196,7 +196,7 @@ NB_MODULE(QVRFpga, m) {
         PySet_Add(state.own_engines, nb::object(ns["_fpgaProgramFile"]).ptr()) < 0)
         throw nb::python_error();
     ns["disconnect"] = op_disconnect();
-    ns["_updateUnder"] = op_updateUnder();  // beyond the described interface: terms.cpp
+    ns["_updateUnder"] = op_updateUnder();  // the internal hand-off: terms.cpp
 
     nb::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
     m.attr("FpgaTool") = type_type("FpgaTool", nb::make_tuple(), ns);

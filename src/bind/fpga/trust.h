@@ -118,7 +118,7 @@ private:
 };
 
 // Calls `check` (a check bound to a tool, or any callable) with the run's
-// path alone, as the description calls a check: our own check of the run's
+// path alone, as processFpgaUpdate calls a check: our own check of the run's
 // tool runs inside `run` (the run's policy, its verdict told there); any
 // other is obeyed as it is and says no reason.
 bool check_in_run(nb::handle check, CheckedRun& run);
