@@ -96,6 +96,15 @@ class _Row:
         rate = self.rate(now)
         return max(0, self.total - self.done) / rate if rate else None
 
+    def eta_all(self, now: float) -> float | None:
+        """Until the read-back ends: the rest of the write, then as many bytes
+        read back, at the stage's rate."""
+        rate = self.rate(now)
+        if not rate:
+            return None
+        left = max(0, self.total - self.done)
+        return (left + self.total if self.stage == "write" else left) / rate
+
 
 class FleetDisplay:
     """The progress of a fleet run on standard error. Call it with each
@@ -105,8 +114,8 @@ class FleetDisplay:
     def __init__(self, console: Console, devices: Sequence[Any], *, live: bool | None = None,
                  quiet: bool = False, clock: Callable[[], float] = time.monotonic) -> None:
         self.console = console
-        self.quiet = quiet  # shows nothing, only keeps track (see where_left)
-        self.live = not quiet and (console.tty if live is None else live)
+        self.quiet = quiet  # off a terminal: no lines, only keeps track (see where_left)
+        self.live = console.tty if live is None else live
         self.clock = clock
         self._lock = threading.Lock()
         self._rows = {_key(d): _Row(_label(d)) for d in devices}
@@ -186,7 +195,7 @@ class FleetDisplay:
 
             rich_console = RichConsole(file=self.console.raw_stream(), stderr=True)
             self._live = Live(console=rich_console, get_renderable=self.renderable,
-                              refresh_per_second=8, transient=False,
+                              refresh_per_second=_REFRESH_PER_SECOND, transient=False,
                               redirect_stdout=False, redirect_stderr=False)
             self._live.start()
             # Log lines and messages go above the table, not through it.
@@ -238,40 +247,66 @@ class FleetDisplay:
                 "waiting": waiting}
 
     def renderable(self) -> Any:
-        from rich.console import Group
-        from rich.progress_bar import ProgressBar
-        from rich.table import Table
+        """The table as one block of plain lines, cut to the terminal's height
+        with the summary kept: a rich Table of progress bars, rebuilt several
+        times a second, costs the run more than it shows."""
         from rich.text import Text
 
         now = self.clock()
         with self._lock:
             rows = list(self._rows.values())
             single = len(rows) == 1
-            running = [r for r in rows if r.stage is not None and r.outcome is None]
+            shown = rows if single else [r for r in rows if r.stage is not None
+                                         and r.outcome is None]
             counts = self.counts()
-            cells = [(r.label, r.stage or "", r.total or None, r.done, r.percent,
-                      human_rate(r.rate(now)), _clock(r.eta(now)), str(r.attempt))
-                     for r in (rows if single else running)]
-
-        table = Table.grid(padding=(0, 1)) if single else Table(box=None, padding=(0, 1),
-                                                                 show_edge=False)
-        if not single:
-            for name, justify in (("device", "left"), ("stage", "left"), ("", "left"),
-                                  ("%", "right"), ("rate", "right"), ("ETA", "right"),
-                                  ("attempt", "right")):
-                table.add_column(name, justify=justify, no_wrap=True)
-        for label, stage, total, done, pct, rate, eta, attempt in cells:
-            bar = ProgressBar(total=total, completed=done if total else 0, width=24,
-                              pulse=total is None and stage not in ("", "done"))
-            table.add_row(label, stage, bar, f"{pct:.0f}%" if pct is not None else "",
-                          rate, eta, f"attempt {attempt}" if single else attempt)
+            cells = [_cells(r, now) for r in shown]
         if single:
-            return table
-        summary = Text(f"done {counts['done']}, failed {counts['failed']}, "
-                       + (f"skipped {counts['skipped']}, " if counts["skipped"] else "")
-                       + f"running {counts['running']}, waiting {counts['waiting']}",
-                       style="bold")
-        return Group(table, summary) if cells else summary
+            line = "  ".join(c for c in cells[0][:-1] if c) + f"  attempt {cells[0][-1]}"
+            return Text(line, no_wrap=True, overflow="crop")
+        summary = (f"done {counts['done']}, failed {counts['failed']}, "
+                   + (f"skipped {counts['skipped']}, " if counts["skipped"] else "")
+                   + f"running {counts['running']}, waiting {counts['waiting']}")
+        text = Text(no_wrap=True, overflow="crop")
+        room = self._height() - 2  # lines above the summary and the cursor's line
+        if len(cells) + 1 > room:  # the header, the rows that fit, how many did not
+            cells = cells[:room - 2] if room >= 3 else []
+        more = len(shown) - len(cells)
+        if cells:
+            width = min(32, max(len("device"), *(len(c[0]) for c in cells)))
+            for c in [_HEADER] + cells:
+                label = c[0] if len(c[0]) <= width else c[0][:width - 1] + "~"
+                text.append(f"{label:<{width}} {c[1]:<9} {c[2]:<{_BAR}} {c[3]:>4} {c[4]:>11} "
+                            f"{c[5]:>5} {c[6]:>5} {c[7]:>7}\n")
+            if more:
+                text.append(f"... and {more} more running\n")
+        text.append(summary, style="bold")
+        return text
+
+    def _height(self) -> int:
+        live = self._live
+        try:
+            return live.console.size.height if live is not None else 1 << 30
+        except Exception:  # a terminal whose size cannot be had
+            return 24
+
+
+# Table refreshes a second, the width of a bar, and the header of the table.
+_REFRESH_PER_SECOND = 4
+_BAR = 24
+_HEADER = ("device", "stage", "", "%", "rate", "ETA", "all", "attempt")
+
+
+def _cells(r: _Row, now: float) -> tuple[str, ...]:
+    """A running device's row: label, stage, bar, percent, rate, the stage's
+    ETA, the ETA of its write and read-back together, attempt."""
+    pct = r.percent
+    if r.total and r.stage in _TRANSFER:
+        filled = min(_BAR, _BAR * r.done // r.total)
+        bar = "\u2501" * filled + "\u2574" * (_BAR - filled)
+    else:
+        bar = ""
+    return (r.label, r.stage or "", bar, f"{pct:.0f}%" if pct is not None else "",
+            human_rate(r.rate(now)), _clock(r.eta(now)), _clock(r.eta_all(now)), str(r.attempt))
 
 
 # --- the end of a run ---------------------------------------------------------------
