@@ -76,3 +76,18 @@ def test_quiet_keeps_the_table_on_a_terminal_and_is_silent_off_one(tty):
     show(Progress(dev, "done", outcome="updated"))
     assert err.getvalue() == ""
     assert show.counts()["done"] == 1
+
+
+def test_log_lines_under_the_live_table_come_out_whole_and_in_order():
+    err = Tty()
+    devs = [Device("192.0.2.1", name="left"), Device("192.0.2.2", name="right")]
+    show = FleetDisplay(Console(err), devs)
+    with show:
+        show(Progress(devs[0], "write", 10, 100))
+        for i in range(50):
+            show.console.line(f"line {i}")
+    show.console.line("after")
+    out = err.getvalue()
+    at = [out.index(f"line {i}\n") for i in range(50)]
+    assert at == sorted(at) and out.endswith("after\n")
+    assert "running 1, waiting 1" in out
