@@ -31,7 +31,7 @@ import socket
 import threading
 import time
 from concurrent.futures import Future, wait
-from typing import Any, Callable, Optional
+from typing import Any, Callable, NoReturn, Optional
 
 try:
     import pyvisa
@@ -128,7 +128,7 @@ class VisaLink:
         self._pending: Any = None  # pyvisa-py's session over it: read on the caller's thread
         self._worker: Optional[_Worker] = None
         self._tail = b""          # the rest of a reply that recvRawBytes cut
-        self._last_cmd, self._last_slow = "", False  # the command word, and whether it is slow
+        self._last_cmd, self._last_slow = b"", False  # the last command, and whether it is slow
         self._visa_timeout_ms: Optional[int] = None
         self._deadline = 0.0  # when the operation under way runs out of time
         self._peek = bytearray(_CHUNK)
@@ -170,7 +170,7 @@ class VisaLink:
             after_failure = _IDLE if self._state == _IDLE else _CLOSED
             self._release()
             self._tail = b""
-            self._last_cmd, self._last_slow = "", False
+            self._last_cmd, self._last_slow = b"", False
             self._visa_timeout_ms = None
             worker = _Worker(f"VisaLink {self._name}")
             with self._state_lock:
@@ -220,11 +220,17 @@ class VisaLink:
     def _send(self, cmd: bytes) -> None:
         """Sends all of cmd (the link held); the reply's time starts now."""
         self._require_open()
-        self._last_cmd = _protocol_word(cmd)
-        self._last_slow = _protocol_is_slow(cmd)
+        self._last_cmd, self._last_slow = cmd, _protocol_is_slow(cmd)
         self._deadline = time.monotonic() + self._seconds()
-        direct = len(cmd) <= _DIRECT_WRITE  # a larger one may wait inside the backend
-        self._call(lambda: self._write(cmd, direct), "send", direct)
+        if self._pending is None or len(cmd) > _DIRECT_WRITE:  # may wait inside the backend
+            self._call(lambda: self._write(cmd), "send", False)
+            return
+        try:
+            if not select.select((), (self._sock,), (), 0)[1]:
+                self._slice([], [self._sock], "send", None)
+            self._res.write_raw(cmd)
+        except BaseException as e:
+            self._fail(e, "send")
 
     def recvRawBytes(self, size: int) -> bytes:
         """Reads one whole reply and returns its first `size` bytes, header and
@@ -255,7 +261,7 @@ class VisaLink:
     # -- internals ----------------------------------------------------------
 
     def _failure(self, kind: str, **context: Any) -> str:
-        return _protocol_failure(kind, self._name, self._last_cmd, **context)
+        return _protocol_failure(kind, self._name, _protocol_word(self._last_cmd), **context)
 
     def _closed(self) -> ConnectionError:
         return ConnectionError(self._failure("closed"))
@@ -290,22 +296,24 @@ class VisaLink:
                 res.close()
 
     def _call(self, fn: Callable[[], Any], what: str, direct: bool = True) -> Any:
-        """fn, on the caller's thread where the backend allows (it then waits
-        only in the link's own slices), else on the helper thread. Any
-        failure breaks the link."""
+        """fn on the caller's thread where the backend allows (waiting only in
+        the link's own slices), else on the helper thread; a failure breaks the link."""
         if self._state != _OPEN:
             raise self._closed()
         if not (direct and self._pending is not None):
             return self._run(fn, what)
         try:
             return fn()
-        except Exception as e:
-            error = self._translate(e, what)
-            self._release()
+        except BaseException as e:
+            self._fail(e, what)
+
+    def _fail(self, e: BaseException, what: str) -> NoReturn:
+        """Breaks the link for `e` (raised on this thread) and raises it as the link does."""
+        error = self._translate(e, what) if isinstance(e, Exception) else e
+        self._release()
+        if error is not e:
             raise error from None
-        except BaseException:
-            self._release()
-            raise
+        raise e
 
     def _run(self, fn: Callable[[], Any], what: str) -> Any:
         """fn on the helper thread, waited for until the deadline (plus a grace
@@ -340,8 +348,7 @@ class VisaLink:
             raise self._translate(error, what) from None
         return call.result()
 
-    def _peer_gone(self) -> bool:
-        """True when the backend's socket (where known) has reached its end."""
+    def _peer_gone(self) -> bool:  # the backend's socket (where known) has reached its end
         sock = self._sock
         if sock is None:
             return False
@@ -399,9 +406,7 @@ class VisaLink:
             if not isinstance(res, pyvisa.resources.MessageBasedResource):
                 raise _Refusal(f"not a message-based resource ({type(res).__name__}): "
                                f"it cannot carry commands and replies")
-            # Replies end in CR LF: a read ends at a line feed, so it never
-            # takes bytes of the next reply. Commands go out as given.
-            res.read_termination = "\n"
+            res.read_termination = "\n"  # a read never takes bytes of the next reply
             res.write_termination = ""
             res.timeout = ms
             sock, session = _backend_socket(res)
@@ -433,16 +438,12 @@ class VisaLink:
             res.timeout = ms
             self._visa_timeout_ms = ms
 
-    def _write(self, cmd: bytes, direct: bool) -> None:
+    def _write(self, cmd: bytes) -> None:  # on the helper thread
         res = self._live()
-        if direct and self._pending is not None:
-            self._slice([], [self._sock], "send", None)
-        else:
-            self._set_timeout(res)
+        self._set_timeout(res)
         res.write_raw(cmd)
 
-    def _slice(self, r: list, w: list, what: str, got: Optional[int]) -> None:
-        """Waits on the socket, on the caller's thread, in slices."""
+    def _slice(self, r: list, w: list, what: str, got: Optional[int]) -> None:  # waits in slices
         while True:
             if self._state != _OPEN:
                 raise self._closed()
@@ -453,8 +454,7 @@ class VisaLink:
                 return
 
     def _ready(self, have: int) -> int:
-        """Bytes that a read takes now without waiting (pyvisa-py's own and the
-        socket's), once there are any; the peer's end is a lost connection."""
+        """Bytes a read takes without waiting (pyvisa-py's and the socket's), once there are any."""
         pending = len(self._pending._pending_buffer)
         if pending:
             return pending
