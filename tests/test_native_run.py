@@ -146,3 +146,19 @@ def test_a_replaced_operation_anywhere_takes_the_path_through_self(tmp_path, rec
                         lambda self, *a, _own=QVRCommService._TCPConn.sendCmd:
                         sent.append(a) or _own(self, *a))
     assert run(path, {})[:4] == expected[:4] and sent
+
+
+def test_a_patch_made_during_the_run_is_called_for_every_block_after_it(tmp_path, records):
+    path = image(tmp_path, 160, "bin")  # ten blocks
+    expected = run(path, {})
+    seen = []
+
+    def patch_during_the_run(tool):
+        own = tool._fpgaProgram
+
+        def callback(stage, done, total):
+            if (stage, done) == ("write", 48):
+                tool._fpgaProgram = lambda block: seen.append(block) or own(block)
+        tool.set_progress_callback(callback)
+    patched = run(path, {}, patch_during_the_run)
+    assert len(seen) == 7 and patched[:3] == expected[:3]

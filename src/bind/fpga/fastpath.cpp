@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "filebuf.h"
 #include "link.h"
@@ -282,6 +283,113 @@ private:
     qvcore::BlockReader reader_;
 };
 
+// The engine's commands: on the native link while nothing of the tool or
+// its link has been replaced since the run began (a callback, a stream or a
+// log handler may replace anything between two commands), and through self
+// from the first change on, as the run through self would send them.
+class Commands {
+public:
+    Commands(nb::handle self, nb::object conn, qvcore::TcpLink& link)
+        : self_(self), conn_(std::move(conn)), link_(&link), wire_(link) {
+        snapshot();
+    }
+
+    // kErase, kResetPointer, kDone or kRefresh, as the machine has it now.
+    void plain(Transfer& t, char* frame, size_t cap) {
+        if (native()) {
+            wire_.command(frame, t.frame(frame, cap));
+            return;
+        }
+        switch (t.next()) {
+        case Transfer::Step::kErase:
+            qv::call_method(self_, S->_fpgaErase, nullptr,
+                            nb::bytes(t.erase_selector().data(), t.erase_selector().size()));
+            break;
+        case Transfer::Step::kResetPointer:
+            qv::call_method(self_, S->_fpgaRstPagePtr, nullptr, nb::bytes(proto::kSectionCfg));
+            break;
+        case Transfer::Step::kDone: qv::call_method(self_, S->_fpgaDone, nullptr); break;
+        default: qv::call_method(self_, S->_fpgaRefresh, nullptr); break;
+        }
+    }
+
+    // The block in hand, once; true when the device took it.
+    bool program(Transfer& t, const char* frame, size_t n) {
+        if (native()) return proto::reply_accepted(wire_.command(frame, n));
+        nb::object block = qv::check(PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(t.block_data()), static_cast<Py_ssize_t>(t.block_size())));
+        return qv::truth(qv::call_method(self_, S->_fpgaProgram, nullptr, block));
+    }
+
+    // The next page, fed to the machine.
+    void read(Transfer& t, char* frame, size_t cap) {
+        if (native()) {
+            std::string_view reply = wire_.raw(frame, t.frame(frame, cap), kRecvSize);
+            // _getRecv's cut: the block header's four bytes and the CR LF.
+            if (reply.size() <= 6) reply = {};
+            else reply = reply.substr(4, reply.size() - 6);
+            t.page(reply.data(), reply.size());
+            return;
+        }
+        nb::object page = qv::call_method(self_, S->_fpgaRead, nullptr);
+        Py_buffer view;
+        if (PyUnicode_Check(page.ptr()) || PyObject_GetBuffer(page.ptr(), &view, PyBUF_SIMPLE) < 0) {
+            PyErr_Clear();
+            qv::raise(PyExc_TypeError, "the read-back page must be bytes, not %s",
+                      Py_TYPE(page.ptr())->tp_name);
+        }
+        t.page(view.buf, static_cast<size_t>(view.len));
+        PyBuffer_Release(&view);
+    }
+
+private:
+    static PyObject* dict_of(PyObject* obj) {
+        PyObject** d = _PyObject_GetDictPtr(obj);
+        return d ? *d : nullptr;
+    }
+    // What a replacement would change: the types' version tags (any
+    // assignment on a class or its bases renews them), the instance dicts
+    // and their sizes, and the tool's link.
+    void snapshot() {
+        tool_tag_ = Py_TYPE(self_.ptr())->tp_version_tag;
+        tool_dict_ = nb::borrow(dict_of(self_.ptr()));
+        tool_size_ = tool_dict_ ? PyDict_GET_SIZE(tool_dict_.ptr()) : -1;
+        conn_tag_ = Py_TYPE(conn_.ptr())->tp_version_tag;
+        conn_dict_ = nb::borrow(dict_of(conn_.ptr()));
+        conn_size_ = conn_dict_ ? PyDict_GET_SIZE(conn_dict_.ptr()) : -1;
+    }
+    bool unchanged() const {
+        if (!tool_tag_ || !conn_tag_ || Py_TYPE(self_.ptr())->tp_version_tag != tool_tag_ ||
+            Py_TYPE(conn_.ptr())->tp_version_tag != conn_tag_ || !tool_dict_ ||
+            dict_of(self_.ptr()) != tool_dict_.ptr() || PyDict_GET_SIZE(tool_dict_.ptr()) != tool_size_ ||
+            dict_of(conn_.ptr()) != conn_dict_.ptr() ||
+            (conn_dict_ && PyDict_GET_SIZE(conn_dict_.ptr()) != conn_size_))
+            return false;
+        PyObject* conn = PyDict_GetItemWithError(tool_dict_.ptr(), S->_conn);
+        if (!conn && PyErr_Occurred()) throw nb::python_error();
+        return conn == conn_.ptr();
+    }
+    bool native() {
+        if (!native_ || unchanged()) return native_;
+        nb::object conn = qv::check(PyObject_GetAttr(self_.ptr(), S->_conn));
+        if (conn.ptr() == conn_.ptr() && tool_is_own(self_) && own_link(conn) == link_) {
+            snapshot();  // a change that replaced nothing of ours
+            return true;
+        }
+        native_ = false;
+        return false;
+    }
+
+    nb::handle self_;
+    nb::object conn_;
+    qvcore::TcpLink* link_;
+    Wire wire_;
+    bool native_ = true;
+    unsigned int tool_tag_ = 0, conn_tag_ = 0;
+    nb::object tool_dict_, conn_dict_;
+    Py_ssize_t tool_size_ = -1, conn_size_ = -1;
+};
+
 }  // namespace
 
 void note_own_operations(nb::dict ns) {
@@ -304,7 +412,7 @@ std::optional<bool> native_transfer(const NativeRun& run) {
 
     Clocks clocks;
     Progress progress(run.self);
-    Wire wire(*link);
+    Commands commands(run.self, conn, *link);
     Image image(run);
     Transfer t(run.erase, run.max_attempts);
     long long file_size = run.file_size;
@@ -316,7 +424,7 @@ std::optional<bool> native_transfer(const NativeRun& run) {
         case Transfer::Step::kResetPointer:
         case Transfer::Step::kDone:
         case Transfer::Step::kRefresh:
-            wire.command(frame, t.frame(frame, sizeof frame));
+            commands.plain(t, frame, sizeof frame);
             t.acknowledge();
             break;
         case Transfer::Step::kWriteBegin:
@@ -331,7 +439,7 @@ std::optional<bool> native_transfer(const NativeRun& run) {
             double t0 = 0, t1 = 0;
             for (;;) {
                 t0 = clocks.wall();
-                const bool ok = proto::reply_accepted(wire.command(frame, n));
+                const bool ok = commands.program(t, frame, n);
                 t1 = clocks.wall();
                 const Transfer::Reply r = t.program_reply(ok);
                 if (r == Transfer::Reply::kAccepted) break;
@@ -354,16 +462,11 @@ std::optional<bool> native_transfer(const NativeRun& run) {
             progress.report(true, 0, static_cast<long long>(t.sent()));
             break;
         case Transfer::Step::kRead: {
-            const double t0 = clocks.wall();
-            std::string_view reply = wire.raw(frame, t.frame(frame, sizeof frame), kRecvSize);
-            const double t1 = clocks.wall();
-            // _getRecv's cut: the block header's four bytes and the CR LF.
-            const std::string_view page = reply.size() > 6 ? reply.substr(4, reply.size() - 6) : std::string_view();
             const long long read = static_cast<long long>(t.read() + kBlockSize);
             const long long sent = static_cast<long long>(t.sent());
-            // Digested before the callback runs: the reply lives in the
-            // link's buffer only until the next call on the link.
-            t.page(page.data(), page.size());
+            const double t0 = clocks.wall();
+            commands.read(t, frame, sizeof frame);  // digested at once: unobservable
+            const double t1 = clocks.wall();
             progress.line(read, sent, t1 - t0);
             progress.report(true, read, sent);
             break;
