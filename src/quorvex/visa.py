@@ -126,6 +126,7 @@ class VisaLink:
         self._res: Any = None
         self._sock: Optional[socket.socket] = None  # the backend's socket, where it has one
         self._pending: Any = None  # pyvisa-py's session over it: read on the caller's thread
+        self._drained = False  # every command sent so far was answered
         self._worker: Optional[_Worker] = None
         self._tail = b""          # the rest of a reply that recvRawBytes cut
         self._last_cmd, self._last_slow = b"", False  # the last command, and whether it is slow
@@ -159,8 +160,6 @@ class VisaLink:
     def __repr__(self) -> str:
         return f"<VisaLink {self._name} {'connected' if self.connected else 'not connected'}>"
 
-    # -- the link -----------------------------------------------------------
-
     def initConnection(self) -> bool:
         """Opens the resource; True when it answers, False (the reason in
         last_error) when it cannot be opened within `timeout` seconds. A link
@@ -192,7 +191,7 @@ class VisaLink:
                     self._close_resource(res, sock)
                     self.last_error = f"{self._name}: closed while connecting"
                     return False
-                self._res, self._sock, self._pending = res, sock, pending
+                self._res, self._sock, self._pending, self._drained = res, sock, pending, True
                 self._state = _OPEN
             self.last_error = None
             return True
@@ -207,7 +206,7 @@ class VisaLink:
             if self._tail:  # the rest of a cut reply is the next reply in the stream
                 reply, self._tail = self._tail, b""
             else:
-                reply = self._call(self._read_reply, "reply")
+                reply, self._drained = self._call(self._read_reply, "reply"), True
             line = reply[:-2] if reply.endswith(_CRLF) else reply[:max(0, len(reply) - 2)]
         return QVRUtils.RetType(data=line.decode("utf-8", "replace"))
 
@@ -226,8 +225,10 @@ class VisaLink:
             self._call(lambda: self._write(cmd), "send", False)
             return
         try:
-            if not select.select((), (self._sock,), (), 0)[1]:
+            # A device that answered all it was sent left the socket room for it.
+            if not (self._drained or select.select((), (self._sock,), (), 0)[1]):
                 self._slice([], [self._sock], "send", None)
+            self._drained = False
             self._res.write_raw(cmd)
         except BaseException as e:
             self._fail(e, "send")
@@ -247,7 +248,7 @@ class VisaLink:
                 self._tail = self._tail[limit:]
                 return out
             self._deadline = time.monotonic() + self._seconds()
-            reply: bytes = self._call(self._read_reply, "reply")
+            reply, self._drained = self._call(self._read_reply, "reply"), True
             self._tail = reply[limit:]
             return reply[:limit]
 
@@ -257,8 +258,6 @@ class VisaLink:
         with self._state_lock:
             self._state = _CLOSED
         self._release()
-
-    # -- internals ----------------------------------------------------------
 
     def _failure(self, kind: str, **context: Any) -> str:
         return _protocol_failure(kind, self._name, _protocol_word(self._last_cmd), **context)
@@ -385,8 +384,7 @@ class VisaLink:
                 "peer_closed_sending" if what == "send" else "peer_closed_waiting"))
         if isinstance(e, _ReplyError):
             return ConnectionError(str(e))
-        # Anything else the backend raised (an OSError of its socket, a VISA
-        # error, a fault of its own) leaves the stream in an unknown state.
+        # Anything else (an OSError, a VISA error) leaves the stream in an unknown state.
         return ConnectionError(self._failure("send_failed" if what == "send" else "recv_failed",
                                              why=_describe(e)))
 
@@ -454,7 +452,7 @@ class VisaLink:
                 return
 
     def _ready(self, have: int) -> int:
-        """Bytes a read takes without waiting (pyvisa-py's and the socket's), once there are any."""
+        """Bytes a read takes without waiting (pyvisa-py's and the socket's), once any came."""
         pending = len(self._pending._pending_buffer)
         if pending:
             return pending
@@ -571,6 +569,8 @@ _LOST = {getattr(_vc.StatusCode, n) for n in (
 
 
 def _as_bytes(data: Any) -> bytes:
+    if type(data) is bytes:
+        return data
     if isinstance(data, str):
         raise TypeError("data must be a bytes-like object, not str")
     try:
