@@ -354,7 +354,7 @@ def _cells(r: _Row, now: float) -> tuple[str, ...]:
     pct = r.percent
     if r.total and r.stage in _TRANSFER:
         filled = min(_BAR, _BAR * r.done // r.total)
-        bar = "\u2501" * filled + "\u2574" * (_BAR - filled)
+        bar = "\u2501" * filled + "\u2500" * (_BAR - filled)
     else:
         bar = ""
     return (r.label, r.stage or "", bar, f"{pct:.0f}%" if pct is not None else "",
