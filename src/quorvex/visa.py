@@ -124,7 +124,7 @@ class VisaLink:
         self._rm = resource_manager
         self._state = _IDLE
         self._res: Any = None
-        self._sock: Optional[socket.socket] = None  # the backend's socket, where it has one
+        self._sock: Any = None  # the backend's socket (a socket.socket), where it has one
         self._pending: Any = None  # pyvisa-py's session over it: read on the caller's thread
         self._drained = False  # every command sent so far was answered
         self._worker: Optional[_Worker] = None
