@@ -11,6 +11,7 @@
 #include <string>
 
 #include "digest.h"
+#include "fastpath.h"
 #include "filebuf.h"
 #include "fleet.h"
 #include "fpga.h"
@@ -270,6 +271,11 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
             return nb::bool_(f.verified);
         }
     }
+
+    // Nothing of the tool or its link replaced: the same run, natively.
+    if (std::optional<bool> v = native_transfer({self, path, os_path, tbin, erase,
+            static_cast<uint64_t>(e.max_attempts_), checked, e.file_size_, start}))
+        return nb::bool_(*v);
 
     // The sequence is the transfer machine's; the commands go through self.
     qvcore::Transfer t(erase, static_cast<uint64_t>(e.max_attempts_));
