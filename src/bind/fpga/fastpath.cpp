@@ -477,6 +477,8 @@ std::optional<bool> native_transfer(const NativeRun& run) {
             if (t.verified()) log(S->info, nb::str("Verify Success"));
             else log(S->error, nb::str("Verify Failed"));
             break;
+        case Transfer::Step::kAwaitReply:      // never: one command at a time
+        case Transfer::Step::kWindowFallback:  // never: a window of 1
         case Transfer::Step::kFinished:
         case Transfer::Step::kRefused: {
             char total[96];
