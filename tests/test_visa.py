@@ -410,3 +410,31 @@ def test_a_device_has_an_address_or_a_resource():
         Device("192.0.2.1", resource="TCPIP::192.0.2.1::5025::SOCKET")
     with pytest.raises(ValueError, match="bad device address"):
         Device()
+
+
+@pytest.mark.parametrize("script, call, error", [
+    ([("recv", b"FPGA_GET_ID\r\n"), ("hold",)], "cmd", TimeoutError),
+    ([("recv", b"FPGA_GET_ID\r\n"), ("send", b"part"), ("hold",)], "cmd", TimeoutError),
+    ([("recv", b"FPGA_GET_ID\r\n"), ("send", b"#216ab\r\n")], "raw", ConnectionError),
+    ([("recv", b"FPGA_GET_ID\r\n"), ("send", b"#9999999999\r\n")], "raw", ConnectionError),
+    ([("recv", b"FPGA_GET_ID\r\n"), ("send", b"#13abcX\r\n")], "raw", ConnectionError),
+])
+def test_both_links_word_a_failure_alike(rm, peer, script, call, error):
+    from quorvex.QVRCommService import _TCPConn
+
+    messages = []
+    for make in (lambda p: VisaLink(resource(p.port), resource_manager=rm, timeout=0.3),
+                 lambda p: _TCPConn("127.0.0.1", p.port, timeout=0.3)):
+        p = peer(list(script))
+        link = make(p)
+        assert link.initConnection()
+        with pytest.raises(error) as e:
+            if call == "cmd":
+                link.sendCmd(b"FPGA_GET_ID\r\n", LIST)
+            else:
+                link.sendRawBytes(b"FPGA_GET_ID\r\n")
+                link.recvRawBytes(1024)
+        messages.append(str(e.value).replace(resource(p.port), "DEVICE")
+                        .replace(f"127.0.0.1:{p.port}", "DEVICE"))
+        assert not link.connected
+    assert messages[0] == messages[1]

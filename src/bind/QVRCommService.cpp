@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "link.h"
 
@@ -260,6 +261,63 @@ void close_connection(TCPConn& self) {
     }
 }
 
+// --- the protocol's rules and words, for links written in Python -----------
+namespace proto = qvcore::proto;
+
+constexpr std::pair<const char*, proto::LinkFailure> kFailures[] = {
+    {"closed", proto::LinkFailure::kClosed},
+    {"not_connected", proto::LinkFailure::kNotConnected},
+    {"no_reply", proto::LinkFailure::kNoReply},
+    {"incomplete_reply", proto::LinkFailure::kIncompleteReply},
+    {"send_timeout", proto::LinkFailure::kSendTimeout},
+    {"peer_closed_waiting", proto::LinkFailure::kPeerClosedWaiting},
+    {"peer_closed_sending", proto::LinkFailure::kPeerClosedSending},
+    {"reset_waiting", proto::LinkFailure::kResetWaiting},
+    {"reply_too_long", proto::LinkFailure::kReplyTooLong},
+    {"block_too_long", proto::LinkFailure::kBlockTooLong},
+    {"bad_block_end", proto::LinkFailure::kBadBlockEnd},
+    {"send_failed", proto::LinkFailure::kSendFailed},
+    {"recv_failed", proto::LinkFailure::kRecvFailed},
+};
+
+std::string_view utf8(nb::handle s, const char* argname) {
+    if (!PyUnicode_Check(s.ptr()))
+        raise(PyExc_TypeError, "%s must be str, not %s", argname, Py_TYPE(s.ptr())->tp_name);
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!p) throw nb::python_error();
+    return {p, static_cast<size_t>(n)};
+}
+
+nb::object protocol_word(nb::handle data) {
+    Bytes b(data, "data");
+    char out[proto::kShownWordMax];
+    return text(std::string(out, proto::shown_word({b.data, b.size}, out)));
+}
+
+bool protocol_is_slow(nb::handle data) {
+    Bytes b(data, "data");
+    return proto::is_slow_command({b.data, b.size});
+}
+
+nb::object protocol_block(nb::handle data) {
+    Bytes b(data, "data");
+    proto::BlockParser parser(proto::kMaxBlockLength);
+    parser.feed(b.data, b.size);
+    if (!parser.header_done()) return nb::none();
+    return nb::make_tuple(parser.header_size(), parser.length());
+}
+
+nb::object protocol_failure(nb::handle kind, nb::handle link, nb::handle command, double seconds,
+                            uint64_t count, nb::handle why) {
+    const std::string_view k = utf8(kind, "kind");
+    for (const auto& [name, failure] : kFailures)
+        if (k == name)
+            return text(proto::link_failure(
+                failure, {utf8(link, "link"), utf8(command, "command"), seconds, count, utf8(why, "why")}));
+    raise(PyExc_ValueError, "no link failure is called %R", kind.ptr());
+}
+
 constexpr const char* kClassDoc =
     "TCP link to a device that answers each command with one line ending in CR LF.\n\n"
     "_TCPConn(address, port, timeout=10.0, slow_timeout=120.0)\n\n"
@@ -300,6 +358,24 @@ NB_MODULE(QVRCommService, m) {
     Py_XSETREF(state.stand_in_init, usable ? ret_init.release().ptr() : nullptr);
 
     m.attr("_MAX_REPLY") = qvcore::kMaxReply;
+    m.def("_protocol_word", &protocol_word, "data"_a.none(),
+          nb::sig("def _protocol_word(data: bytes) -> str"),
+          "The command word of data as messages show it (printable ASCII, 40 bytes at most).");
+    m.def("_protocol_is_slow", &protocol_is_slow, "data"_a.none(),
+          nb::sig("def _protocol_is_slow(data: bytes) -> bool"),
+          "True for a command whose reply is waited for with the slow time-out.");
+    m.def("_protocol_block", &protocol_block, "data"_a.none(),
+          nb::sig("def _protocol_block(data: bytes) -> tuple[int, int] | None"),
+          "(header size, data length) of the definite-length block that data starts\n"
+          "with, or None when data does not start with a whole block header.");
+    m.def("_protocol_failure", &protocol_failure, "kind"_a.none(), "link"_a.none(),
+          "command"_a.none() = "", "seconds"_a = 0.0, "count"_a = 0, "why"_a.none() = "",
+          nb::sig("def _protocol_failure(kind: str, link: str, command: str = '', "
+                  "seconds: float = 0.0, count: int = 0, why: str = '') -> str"),
+          "The words of a link failure of `kind`, as every link words it.\n\n"
+          "kind: closed, not_connected, no_reply, incomplete_reply, send_timeout,\n"
+          "peer_closed_waiting, peer_closed_sending, reset_waiting, reply_too_long,\n"
+          "block_too_long, bad_block_end, send_failed or recv_failed.");
 
     nb::class_<TCPConn>(m, "_TCPConn", nb::dynamic_attr(), kClassDoc)
         .def("__init__", &init, "address"_a.none(), "port"_a.none(), "timeout"_a.none() = 10.0,

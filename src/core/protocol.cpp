@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace qvcore::proto {
@@ -48,6 +49,16 @@ std::string_view command_word(std::string_view command) noexcept {
 
 bool is_slow_command(std::string_view command) noexcept {
     return starts_with(command, kFpgaErase);
+}
+
+size_t shown_word(std::string_view command, char* out) noexcept {
+    const std::string_view word = command_word(command);
+    const size_t n = std::min(word.size(), kShownWordMax);
+    for (size_t i = 0; i < n; ++i) {
+        const char c = word[i];
+        out[i] = (c > ' ' && c < 0x7f) ? c : '?';
+    }
+    return n;
 }
 
 // --- blocks -----------------------------------------------------------------
@@ -201,6 +212,51 @@ bool reply_accepted(std::string_view reply) noexcept {
     if (reply.size() == 1) return reply[0] == '0';
     std::string_view t = trim_space(reply);
     return t.size() == 1 && t[0] == '0';
+}
+
+// --- link failures ----------------------------------------------------------
+
+std::string seconds_text(double seconds) {
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, seconds);
+    std::string t(buf, r.ptr);
+    if (t.find_first_of(".en") == std::string::npos) t += ".0";
+    return t;
+}
+
+std::string link_failure(LinkFailure failure, const FailureContext& c) {
+    const std::string link(c.link), cmd(c.command);
+    const std::string awaited = cmd.empty() ? std::string("a reply") : "the reply to " + cmd;
+    const std::string to = cmd.empty() ? std::string() : " to " + cmd;
+    const std::string within = " within " + seconds_text(c.seconds) + " s";
+    const std::string count = std::to_string(c.count);
+    switch (failure) {
+    case LinkFailure::kClosed: return "link to " + link + " is closed";
+    case LinkFailure::kNotConnected: return "link to " + link + " is closed: it is not connected yet";
+    case LinkFailure::kNoReply: return "no reply from " + link + to + within;
+    case LinkFailure::kIncompleteReply:
+        return "incomplete reply from " + link + to + within + " (" + count + " bytes received)";
+    case LinkFailure::kSendTimeout:
+        return "could not send " + cmd + " to " + link + within + " (the device is not reading)";
+    case LinkFailure::kPeerClosedWaiting:
+        return link + " closed the connection while waiting for " + awaited;
+    case LinkFailure::kPeerClosedSending:
+        return link + " closed the connection while " + cmd + " was being sent";
+    case LinkFailure::kResetWaiting:
+        return "connection to " + link + " was reset while waiting for " + awaited;
+    case LinkFailure::kReplyTooLong:
+        return "reply from " + link + " to " + cmd + " is longer than " + count + " bytes";
+    case LinkFailure::kBlockTooLong:
+        return "reply from " + link + " to " + cmd + " announces a block of more than the limit of " +
+               count + " bytes";
+    case LinkFailure::kBadBlockEnd:
+        return "malformed reply from " + link + " to " + cmd + ": its block of " + count +
+               " bytes is not followed by CR LF";
+    case LinkFailure::kSendFailed: return "sending " + cmd + " to " + link + " failed: " + std::string(c.why);
+    case LinkFailure::kRecvFailed:
+        return "receiving " + awaited + " from " + link + " failed: " + std::string(c.why);
+    }
+    return "link to " + link + " failed";
 }
 
 }  // namespace qvcore::proto

@@ -14,11 +14,12 @@
 // its length, never by line. FPGA_READ answers with a block ("#2" + two
 // length digits + the page); every other reply is one line ending in CR LF.
 //
-// Nothing here allocates, throws or touches Python.
+// Nothing here touches Python; only the wording of link failures allocates.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace qvcore::proto {
@@ -85,6 +86,12 @@ std::string_view command_word(std::string_view command) noexcept;
 // True for a command the device may take long to answer, which a client
 // waits for with its slow time-out: one that starts with "FPGA_ERASE".
 bool is_slow_command(std::string_view command) noexcept;
+
+// The command word as messages show it: at most kShownWordMax bytes of it,
+// each byte that is not printable ASCII (space included) shown as '?'.
+// Writes to out[0..kShownWordMax) and returns the length.
+inline constexpr size_t kShownWordMax = 40;
+size_t shown_word(std::string_view command, char* out) noexcept;
 
 // --- the definite-length block ------------------------------------------------
 
@@ -205,5 +212,38 @@ std::string_view trim_space(std::string_view text) noexcept;
 // trimmed of white space at both ends, is exactly "0". Anything else,
 // including the empty reply and a non-zero number, is a refusal.
 bool reply_accepted(std::string_view reply) noexcept;
+
+// --- link failures ----------------------------------------------------------
+// Every link words its failures alike, so that a failure reads the same
+// whatever carries the commands.
+
+enum class LinkFailure : uint8_t {
+    kClosed,             // "link to L is closed"
+    kNotConnected,       // "link to L is closed: it is not connected yet"
+    kNoReply,            // "no reply from L to C within S s"
+    kIncompleteReply,    // "incomplete reply from L to C within S s (N bytes received)"
+    kSendTimeout,        // "could not send C to L within S s (the device is not reading)"
+    kPeerClosedWaiting,  // "L closed the connection while waiting for the reply to C"
+    kPeerClosedSending,  // "L closed the connection while C was being sent"
+    kResetWaiting,       // "connection to L was reset while waiting for the reply to C"
+    kReplyTooLong,       // "reply from L to C is longer than N bytes"
+    kBlockTooLong,       // "reply from L to C announces a block of more than the limit of N bytes"
+    kBadBlockEnd,        // "malformed reply from L to C: its block of N bytes is not followed by CR LF"
+    kSendFailed,         // "sending C to L failed: W"
+    kRecvFailed,         // "receiving the reply to C from L failed: W"
+};
+
+struct FailureContext {
+    std::string_view link;     // how the device is named: "host:port", a resource
+    std::string_view command;  // the shown word of the command, or empty
+    double seconds = 0;        // the time-out that ran out
+    uint64_t count = 0;        // bytes received, a limit, a block's length
+    std::string_view why;      // the system's words for the cause
+};
+
+std::string link_failure(LinkFailure failure, const FailureContext& c);
+
+// A time-out as it was given: 0.2 -> "0.2", 120 -> "120.0".
+std::string seconds_text(double seconds);
 
 }  // namespace qvcore::proto

@@ -7,6 +7,20 @@ from quorvex.QVRUtils import RetType, _RspType
 
 _MAX_REPLY: int
 
+def _protocol_word(data: ReadableBuffer) -> str:
+    """The command word of data as messages show it (printable ASCII, 40 bytes at most)."""
+
+def _protocol_is_slow(data: ReadableBuffer) -> bool:
+    """True for a command whose reply is waited for with the slow time-out."""
+
+def _protocol_block(data: ReadableBuffer) -> tuple[int, int] | None:
+    """(header size, data length) of the definite-length block that data starts
+    with, or None when data does not start with a whole block header."""
+
+def _protocol_failure(kind: str, link: str, command: str = "", seconds: float = 0.0,
+                      count: int = 0, why: str = "") -> str:
+    """The words of a link failure of `kind`, as every link words it."""
+
 # A native class: it cannot share a subclass with another native base.
 @disjoint_base
 class _TCPConn:

@@ -1,39 +1,37 @@
-"""VisaLink: the device link over any VISA resource.
-
-A rig that reaches its instruments through VISA (LAN sockets, VXI-11,
-HiSLIP, USB-TMC, serial lines) reaches a device the same way::
-
-    from quorvex.visa import VisaLink
-    from quorvex.QVRFpga import FpgaTool
+"""VisaLink: the device link over any VISA resource (LAN sockets, VXI-11,
+HiSLIP, USB-TMC, serial lines)::
 
     tool = FpgaTool(connection=VisaLink("TCPIP::192.0.2.10::5025::SOCKET"))
 
-``VisaLink`` keeps the contract of the TCP link ``_TCPConn``: commands go out
-unaltered, a reply is one line up to CR LF or a definite-length block read by
-its length, a time-out raises ``TimeoutError`` and a lost peer
-``ConnectionError`` (each naming the resource string and what was awaited),
-and a link that failed stays broken. PyVISA's own errors are turned into
-these, so code written against ``_TCPConn`` behaves the same.
+``VisaLink`` keeps the contract of the TCP link ``_TCPConn``, with the same
+protocol rules and the same words for its failures (both from
+``quorvex.QVRCommService``): commands go out unaltered, a reply is one line up
+to CR LF or a definite-length block read by its length, a time-out raises
+``TimeoutError`` and a lost peer ``ConnectionError``, and a link that failed
+stays broken. PyVISA's own errors are turned into these.
 
-Every call into the VISA library runs on a helper thread of the link; the
-caller waits for it in slices of a tenth of a second, so Ctrl-C gets through
-within one whatever the backend, and no wait outlasts its time-out even where
-the backend's own write has none (pyvisa-py's socket writes). A call that is
-given up breaks the link: the resource is closed under the backend's feet.
+On pyvisa-py's TCP sockets the link calls PyVISA on the caller's thread, each
+read only once its bytes are there: it waits on the socket itself in slices
+of a tenth of a second, so Ctrl-C gets through within one and no wait
+outlasts its time-out. Every other call (opening, a large write, any other
+backend) runs on a helper thread, waited for in the same slices. A call given
+up breaks the link: the resource is closed under the backend's feet.
 
 PyVISA is the optional extra ``quorvex[visa]`` (pyvisa and pyvisa-py).
 """
 
 from __future__ import annotations
 
-import math
+import contextlib
 import operator
 import os
 import queue
+import select
 import socket
 import threading
 import time
-from typing import Any, Callable, Optional
+from concurrent.futures import Future, wait
+from typing import Any, Callable, NoReturn, Optional
 
 try:
     import pyvisa
@@ -46,33 +44,19 @@ except ImportError as _e:  # pragma: no cover - exercised without the extra
         f"(pyvisa and pyvisa-py) ({_e})", name=_e.name) from _e
 
 from . import QVRUtils
-from .QVRCommService import _MAX_REPLY
+from .QVRCommService import (_MAX_REPLY, _protocol_block, _protocol_failure, _protocol_is_slow,
+                             _protocol_word)
 
 __all__ = ["VisaLink"]
 
 _SLICE = 0.1          # seconds: how often a waiting caller looks for Ctrl-C
 _GRACE = 1.0          # seconds past a time-out before the backend is given up on
 _CHUNK = 64 * 1024    # bytes asked of one read that ends at a line feed
-_SLOW_PREFIX = b"FPGA_ERASE"
-_BLOCK_MARK = 0x23    # '#'
 _CRLF = b"\r\n"
+_DIRECT_WRITE = 4096  # bytes a socket that takes any takes at once: larger writes go to the helper
+_PEEK = socket.MSG_PEEK | socket.MSG_DONTWAIT
 
 _IDLE, _OPEN, _CLOSED = "idle", "open", "closed"
-
-
-def _seconds_text(s: float) -> str:
-    return repr(float(s))
-
-
-def _command_word(data: bytes) -> str:
-    """The command's keyword as messages show it (printable ASCII, 40 at most)."""
-    end = len(data)
-    for stop in (b" ", b"\r", b"\n", b"#"):
-        i = data.find(stop, 0, end)
-        if i >= 0:
-            end = i
-    word = data[:min(end, 40)]
-    return "".join(chr(c) if 0x20 < c < 0x7F else "?" for c in word)
 
 
 def _check_seconds(value: Any, what: str) -> float:
@@ -87,50 +71,26 @@ def _check_seconds(value: Any, what: str) -> float:
     return s
 
 
-class _Failed(Exception):
-    """A link failure found on the helper thread: the error to raise."""
-
-    def __init__(self, error: BaseException) -> None:
-        super().__init__(str(error))
-        self.error = error
-
-
-class _Call:
-    """One call handed to the helper thread, and its outcome."""
-
-    __slots__ = ("fn", "done", "result", "error")
-
-    def __init__(self, fn: Callable[[], Any]) -> None:
-        self.fn = fn
-        self.done = threading.Event()
-        self.result: Any = None
-        self.error: Optional[BaseException] = None
-
-
 class _Worker:
     """A daemon thread that runs the link's VISA calls one at a time. It ends
     on its own once stopped (after the call it is in, if any, returns)."""
 
     def __init__(self, name: str) -> None:
-        self._q: queue.SimpleQueue[Optional[_Call]] = queue.SimpleQueue()
-        self._thread = threading.Thread(target=self._run, name=name, daemon=True)
-        self._thread.start()
+        self._q: queue.SimpleQueue[Any] = queue.SimpleQueue()
+        threading.Thread(target=self._run, name=name, daemon=True).start()
 
     def _run(self) -> None:
-        while True:
-            call = self._q.get()
-            if call is None:
-                return
+        while (item := self._q.get()) is not None:
+            fn, future = item
             try:
-                call.result = call.fn()
+                future.set_result(fn())
             except BaseException as e:  # handed to the caller
-                call.error = e
-            call.done.set()
+                future.set_exception(e)
 
-    def submit(self, fn: Callable[[], Any]) -> _Call:
-        call = _Call(fn)
-        self._q.put(call)
-        return call
+    def submit(self, fn: Callable[[], Any]) -> Future:
+        future: Future = Future()
+        self._q.put((fn, future))
+        return future
 
     def stop(self) -> None:
         self._q.put(None)
@@ -164,18 +124,18 @@ class VisaLink:
         self._rm = resource_manager
         self._state = _IDLE
         self._res: Any = None
-        self._sock: Optional[socket.socket] = None  # the backend's socket, where it has one
+        self._sock: Any = None  # the backend's socket (a socket.socket), where it has one
+        self._pending: Any = None  # pyvisa-py's session over it: read on the caller's thread
+        self._drained = False  # every command sent so far was answered
         self._worker: Optional[_Worker] = None
         self._tail = b""          # the rest of a reply that recvRawBytes cut
-        self._last_cmd = ""
-        self._last_slow = False
-        self._visa_timeout_ms: Optional[float] = None
+        self._last_cmd, self._last_slow = b"", False  # the last command, and whether it is slow
+        self._visa_timeout_ms: Optional[int] = None
         self._deadline = 0.0  # when the operation under way runs out of time
-        self._lock = threading.Lock()  # one operation at a time
-        self._state_lock = threading.Lock()  # _state, _res, _sock, _worker
+        self._peek = bytearray(_CHUNK)
+        self._held = _Held(threading.Lock())  # one operation at a time
+        self._state_lock = threading.Lock()  # _state, _res, _sock, _pending, _worker
         self.last_error: Optional[str] = None
-
-    # -- properties ---------------------------------------------------------
 
     @property
     def resource_name(self) -> str:
@@ -200,30 +160,28 @@ class VisaLink:
     def __repr__(self) -> str:
         return f"<VisaLink {self._name} {'connected' if self.connected else 'not connected'}>"
 
-    # -- the link -----------------------------------------------------------
-
     def initConnection(self) -> bool:
         """Opens the resource; True when it answers, False (the reason in
         last_error) when it cannot be opened within `timeout` seconds. A link
         that was connected or broken is closed first, dropping anything
         unread."""
-        with self._hold():
+        with self._held:
             after_failure = _IDLE if self._state == _IDLE else _CLOSED
             self._release()
             self._tail = b""
-            self._last_cmd, self._last_slow = "", False
+            self._last_cmd, self._last_slow = b"", False
             self._visa_timeout_ms = None
             worker = _Worker(f"VisaLink {self._name}")
             with self._state_lock:
                 self._worker = worker
                 self._state = _IDLE
             try:
-                res, sock = self._wait(worker, self._open, self._timeout, "opening")
-            except _Failed as f:
+                res, sock, pending = self._wait(worker, self._open, self._timeout, "opening")
+            except Exception as e:  # why it could not be opened
                 self._release()
                 with self._state_lock:
                     self._state = after_failure if self._state == _IDLE else _CLOSED
-                self.last_error = f"{self._name}: {f.error}"
+                self.last_error = f"{self._name}: {e}"
                 return False
             except BaseException:
                 self._release()
@@ -233,7 +191,7 @@ class VisaLink:
                     self._close_resource(res, sock)
                     self.last_error = f"{self._name}: closed while connecting"
                     return False
-                self._res, self._sock = res, sock
+                self._res, self._sock, self._pending, self._drained = res, sock, pending, True
                 self._state = _OPEN
             self.last_error = None
             return True
@@ -243,30 +201,37 @@ class VisaLink:
         RetType(data=reply) with the reply's CR LF removed, decoded as UTF-8
         (undecodable bytes replaced). rsp_type does not change the reading."""
         cmd = _as_bytes(data)
-        with self._hold():
-            seconds, deadline = self._send(cmd)
+        with self._held:
+            self._send(cmd)
             if self._tail:  # the rest of a cut reply is the next reply in the stream
                 reply, self._tail = self._tail, b""
             else:
-                reply = self._run(self._read_reply, seconds, deadline, "reply")
+                reply, self._drained = self._call(self._read_reply, "reply"), True
             line = reply[:-2] if reply.endswith(_CRLF) else reply[:max(0, len(reply) - 2)]
         return QVRUtils.RetType(data=line.decode("utf-8", "replace"))
 
     def sendRawBytes(self, data: Any) -> None:
         """Sends all of data; the reply is left for recvRawBytes."""
         cmd = _as_bytes(data)
-        with self._hold():
+        with self._held:
             self._send(cmd)
 
-    def _send(self, cmd: bytes) -> tuple[float, float]:
-        """Sends all of cmd (the link held); the seconds its reply may take
-        and the deadline, both counted from now."""
+    def _send(self, cmd: bytes) -> None:
+        """Sends all of cmd (the link held); the reply's time starts now."""
         self._require_open()
-        self._note(cmd)
-        seconds = self._seconds()
-        deadline = self._deadline = time.monotonic() + seconds
-        self._run(lambda: self._write(cmd), seconds, deadline, "send")
-        return seconds, deadline
+        self._last_cmd, self._last_slow = cmd, _protocol_is_slow(cmd)
+        self._deadline = time.monotonic() + self._seconds()
+        if self._pending is None or len(cmd) > _DIRECT_WRITE:  # may wait inside the backend
+            self._call(lambda: self._write(cmd), "send", False)
+            return
+        try:
+            # A device that answered all it was sent left the socket room for it.
+            if not (self._drained or select.select((), (self._sock,), (), 0)[1]):
+                self._slice([], [self._sock], "send", None)
+            self._drained = False
+            self._res.write_raw(cmd)
+        except BaseException as e:
+            self._fail(e, "send")
 
     def recvRawBytes(self, size: int) -> bytes:
         """Reads one whole reply and returns its first `size` bytes, header and
@@ -276,15 +241,14 @@ class VisaLink:
         limit = operator.index(size)
         if limit < 0:
             raise ValueError(f"size must not be negative, not {limit}")
-        with self._hold():
+        with self._held:
             self._require_open()
             if self._tail:
                 out: bytes = self._tail[:limit]
                 self._tail = self._tail[limit:]
                 return out
-            seconds = self._seconds()
-            deadline = self._deadline = time.monotonic() + seconds
-            reply: bytes = self._run(self._read_reply, seconds, deadline, "reply")
+            self._deadline = time.monotonic() + self._seconds()
+            reply, self._drained = self._call(self._read_reply, "reply"), True
             self._tail = reply[limit:]
             return reply[:limit]
 
@@ -295,34 +259,26 @@ class VisaLink:
             self._state = _CLOSED
         self._release()
 
-    # -- internals ----------------------------------------------------------
+    def _failure(self, kind: str, **context: Any) -> str:
+        return _protocol_failure(kind, self._name, _protocol_word(self._last_cmd), **context)
 
-    def _hold(self) -> "_Held":
-        return _Held(self._lock)
+    def _closed(self) -> ConnectionError:
+        return ConnectionError(self._failure("closed"))
 
     def _require_open(self) -> None:
         if self._state == _OPEN:
             return
-        if self._state == _IDLE:
-            raise ConnectionError(f"link to {self._name} is closed: it is not connected yet")
-        raise ConnectionError(f"link to {self._name} is closed")
-
-    def _note(self, cmd: bytes) -> None:
-        self._last_cmd = _command_word(cmd)
-        self._last_slow = cmd.startswith(_SLOW_PREFIX)
+        raise ConnectionError(self._failure("not_connected" if self._state == _IDLE else "closed"))
 
     def _seconds(self) -> float:
         return self._slow_timeout if self._last_slow else self._timeout
-
-    def _awaited(self) -> str:
-        return f"the reply to {self._last_cmd}" if self._last_cmd else "a reply"
 
     def _release(self) -> None:
         """Drops the resource and the helper thread: closes the resource even
         while the helper is inside a call on it, which then fails there."""
         with self._state_lock:
             res, sock, worker = self._res, self._sock, self._worker
-            self._res = self._sock = self._worker = None
+            self._res = self._sock = self._pending = self._worker = None
             if self._state == _OPEN:
                 self._state = _CLOSED
         self._close_resource(res, sock)
@@ -332,118 +288,107 @@ class VisaLink:
     @staticmethod
     def _close_resource(res: Any, sock: Optional[socket.socket]) -> None:
         if sock is not None:
-            try:  # wakes a helper blocked on the socket
+            with contextlib.suppress(OSError):  # wakes a thread blocked on the socket
                 sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
         if res is not None:
-            try:
+            with contextlib.suppress(Exception):  # one that is gone already closes quietly
                 res.close()
-            except Exception:  # a resource that is gone already closes quietly
-                pass
 
-    def _break(self, error: BaseException) -> BaseException:
-        """Breaks the link and returns `error` to raise."""
+    def _call(self, fn: Callable[[], Any], what: str, direct: bool = True) -> Any:
+        """fn on the caller's thread where the backend allows (waiting only in
+        the link's own slices), else on the helper thread; a failure breaks the link."""
+        if self._state != _OPEN:
+            raise self._closed()
+        if not (direct and self._pending is not None):
+            return self._run(fn, what)
+        try:
+            return fn()
+        except BaseException as e:
+            self._fail(e, what)
+
+    def _fail(self, e: BaseException, what: str) -> NoReturn:
+        """Breaks the link for `e` (raised on this thread) and raises it as the link does."""
+        error = self._translate(e, what) if isinstance(e, Exception) else e
         self._release()
-        return error
+        if error is not e:
+            raise error from None
+        raise e
 
-    def _run(self, fn: Callable[[], Any], seconds: float, deadline: float, what: str) -> Any:
-        """fn on the helper thread, waited for until `deadline` (plus a grace
-        for the backend's own time-out to fire first). Any failure breaks the
-        link."""
+    def _run(self, fn: Callable[[], Any], what: str) -> Any:
+        """fn on the helper thread, waited for until the deadline (plus a grace
+        for the backend's own time-out to fire first)."""
         worker = self._worker
         if worker is None or self._state != _OPEN:
-            raise ConnectionError(f"link to {self._name} is closed")
+            raise self._closed()
         try:
-            return self._wait(worker, fn, max(0.0, deadline - time.monotonic()), what,
-                              seconds=seconds)
-        except _Failed as f:
-            raise self._break(f.error) from None
+            return self._wait(worker, fn, max(0.0, self._deadline - time.monotonic()), what)
         except BaseException:
             self._release()
             raise
 
-    def _wait(self, worker: _Worker, fn: Callable[[], Any], left: float, what: str,
-              seconds: Optional[float] = None) -> Any:
+    def _wait(self, worker: _Worker, fn: Callable[[], Any], left: float, what: str) -> Any:
         call = worker.submit(fn)
         give_up = time.monotonic() + left + _GRACE
-        while not call.done.wait(_SLICE):
+        while not wait([call], _SLICE).done:
             if self._worker is not worker or (what != "opening" and self._state != _OPEN):
-                raise _Failed(ConnectionError(f"link to {self._name} is closed"))
+                raise self._closed()
             if what == "reply" and self._peer_gone():
                 # The peer is gone and the reply is not complete: give the
                 # helper one more slice, then call it what it is.
-                if not call.done.wait(_SLICE):
-                    raise _Failed(ConnectionError(
-                        f"{self._name} closed the connection while waiting for "
-                        f"{self._awaited()}"))
+                if not wait([call], _SLICE).done:
+                    raise ConnectionError(self._failure("peer_closed_waiting"))
                 break
             if time.monotonic() >= give_up:
                 if what == "opening":
-                    raise _Failed(_Refusal(f"timed out after {_seconds_text(left)} s"))
-                raise _Failed(self._timeout_error(what, seconds or left, None))
-        if call.error is not None:
-            raise _Failed(self._translate(call.error, what, seconds or left))
-        return call.result
+                    raise _Refusal(f"timed out after {float(left)!r} s")
+                raise self._timeout_error(what, None)
+        error = call.exception()
+        if error is not None:
+            raise self._translate(error, what) from None
+        return call.result()
 
-    def _peer_gone(self) -> bool:
-        """True when the backend's socket (where known) has reached its end."""
+    def _peer_gone(self) -> bool:  # the backend's socket (where known) has reached its end
         sock = self._sock
         if sock is None:
             return False
         try:
-            return sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
+            return sock.recv(1, _PEEK) == b""
         except (BlockingIOError, InterruptedError):
             return False
         except OSError:
             return True
 
-    def _timeout_error(self, what: str, seconds: float, got: Optional[int]) -> TimeoutError:
-        within = f"within {_seconds_text(seconds)} s"
+    def _timeout_error(self, what: str, got: Optional[int]) -> TimeoutError:
+        seconds = self._seconds()
         if what == "send":
-            return TimeoutError(f"could not send {self._last_cmd} to {self._name} {within} "
-                                f"(the device is not reading)")
-        to = f" to {self._last_cmd}" if self._last_cmd else ""
+            return TimeoutError(self._failure("send_timeout", seconds=seconds))
         if got:
-            return TimeoutError(f"incomplete reply from {self._name}{to} {within} "
-                                f"({got} bytes received)")
-        return TimeoutError(f"no reply from {self._name}{to} {within}")
+            return TimeoutError(self._failure("incomplete_reply", seconds=seconds, count=got))
+        return TimeoutError(self._failure("no_reply", seconds=seconds))
 
-    def _translate(self, e: BaseException, what: str, seconds: float) -> BaseException:
+    def _translate(self, e: BaseException, what: str) -> BaseException:
         """A failure of a VISA call as the error the link raises."""
-        if isinstance(e, _Failed):
-            return e.error
         if isinstance(e, (TimeoutError, ConnectionError)) and self._name in str(e):
             return e
         if what == "opening":
             return e if isinstance(e, _Refusal) else _Refusal(_describe(e))
         if isinstance(e, _verrors.VisaIOError) and e.error_code == _vc.StatusCode.error_timeout:
             if what == "reply" and self._peer_gone():
-                return ConnectionError(f"{self._name} closed the connection while waiting "
-                                       f"for {self._awaited()}")
-            return self._timeout_error(what, seconds, getattr(e, "_qv_received", None))
+                return ConnectionError(self._failure("peer_closed_waiting"))
+            return self._timeout_error(what, getattr(e, "_qv_received", None))
         if self._state != _OPEN:
-            return ConnectionError(f"link to {self._name} is closed")
+            return self._closed()
         if isinstance(e, (BrokenPipeError, ConnectionResetError, ConnectionAbortedError)) \
                 or (isinstance(e, _verrors.VisaIOError) and e.error_code in _LOST):
-            if what == "send":
-                return ConnectionError(f"{self._name} closed the connection while "
-                                       f"{self._last_cmd} was being sent")
-            return ConnectionError(f"{self._name} closed the connection while waiting for "
-                                   f"{self._awaited()}")
+            return ConnectionError(self._failure(
+                "peer_closed_sending" if what == "send" else "peer_closed_waiting"))
         if isinstance(e, _ReplyError):
             return ConnectionError(str(e))
-        # Anything else the backend raised (an OSError of its socket, a VISA
-        # error, a fault of its own) leaves the stream in an unknown state.
-        if what == "send":
-            return ConnectionError(f"sending {self._last_cmd} to {self._name} failed: "
-                                   f"{_describe(e)}")
-        return ConnectionError(f"receiving {self._awaited()} from {self._name} failed: "
-                               f"{_describe(e)}")
+        # Anything else (an OSError, a VISA error) leaves the stream in an unknown state.
+        return ConnectionError(self._failure("send_failed" if what == "send" else "recv_failed",
+                                             why=_describe(e)))
 
-    # -- on the helper thread ------------------------------------------------
-
-    def _open(self) -> tuple[Any, Optional[socket.socket]]:
+    def _open(self) -> tuple[Any, Optional[socket.socket], Any]:
         rm = self._rm
         if rm is None:
             try:
@@ -459,49 +404,77 @@ class VisaLink:
             if not isinstance(res, pyvisa.resources.MessageBasedResource):
                 raise _Refusal(f"not a message-based resource ({type(res).__name__}): "
                                f"it cannot carry commands and replies")
-            # Replies end in CR LF: a read ends at a line feed, so it never
-            # takes bytes of the next reply. Commands go out as given.
-            res.read_termination = "\n"
+            res.read_termination = "\n"  # a read never takes bytes of the next reply
             res.write_termination = ""
             res.timeout = ms
-            sock = _backend_socket(res)
+            sock, session = _backend_socket(res)
             if sock is not None:
                 try:
                     sock.getpeername()
                 except OSError:
                     err = sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
                     raise _Refusal(os.strerror(err) if err else "not connected") from None
-                try:
+                with contextlib.suppress(OSError):
                     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-                except OSError:
-                    pass
-            return res, sock
+            return res, sock, session
         except BaseException:
-            try:
+            with contextlib.suppress(Exception):
                 res.close()
-            except Exception:
-                pass
             raise
 
+    def _live(self) -> Any:
+        res = self._res
+        if res is None:
+            raise self._closed()
+        return res
+
     def _set_timeout(self, res: Any) -> None:
-        """The backend's time-out: what is left of this operation's."""
-        ms = max(1, math.ceil((self._deadline - time.monotonic()) * 1000))
-        if self._visa_timeout_ms != ms:
+        """The backend's time-out for a call on the helper thread: what is left
+        of this operation's, set again only once it is a second off."""
+        ms = max(1, int((self._deadline - time.monotonic()) * 1000) + 1)
+        if self._visa_timeout_ms is None or not ms <= self._visa_timeout_ms <= ms + 1000:
             res.timeout = ms
             self._visa_timeout_ms = ms
 
-    def _write(self, cmd: bytes) -> None:
-        res = self._res
-        if res is None:
-            raise ConnectionError(f"link to {self._name} is closed")
+    def _write(self, cmd: bytes) -> None:  # on the helper thread
+        res = self._live()
         self._set_timeout(res)
         res.write_raw(cmd)
 
+    def _slice(self, r: list, w: list, what: str, got: Optional[int]) -> None:  # waits in slices
+        while True:
+            if self._state != _OPEN:
+                raise self._closed()
+            left = self._deadline - time.monotonic()
+            if left <= 0:
+                raise self._timeout_error(what, got)
+            if any(select.select(r, w, [], min(_SLICE, left))):
+                return
+
+    def _ready(self, have: int) -> int:
+        """Bytes a read takes without waiting (pyvisa-py's and the socket's), once any came."""
+        pending = len(self._pending._pending_buffer)
+        if pending:
+            return pending
+        sock = self._sock
+        while True:
+            self._slice([sock], [], "reply", have)
+            try:
+                n = sock.recv_into(self._peek, _CHUNK, _PEEK)
+            except (BlockingIOError, InterruptedError):
+                continue
+            if self._state != _OPEN:
+                raise self._closed()
+            if n == 0:
+                raise ConnectionError(self._failure("peer_closed_waiting"))
+            return n
+
     def _read_upto_lf(self, have: int) -> bytes:
-        res = self._res
-        if res is None:
-            raise ConnectionError(f"link to {self._name} is closed")
+        res = self._live()
         try:
+            if self._pending is not None:
+                return bytes(res.read_bytes(min(self._ready(have), _CHUNK),
+                                            break_on_termchar=True))
             self._set_timeout(res)
             return bytes(res.read_bytes(_CHUNK, break_on_termchar=True))
         except _verrors.VisaIOError as e:
@@ -509,52 +482,48 @@ class VisaLink:
             raise
 
     def _read_exact(self, n: int, have: int) -> bytes:
-        res = self._res
-        if res is None:
-            raise ConnectionError(f"link to {self._name} is closed")
+        res = self._live()
         try:
-            self._set_timeout(res)
-            return bytes(res.read_bytes(n))
+            if self._pending is None:
+                self._set_timeout(res)
+                return bytes(res.read_bytes(n))
+            out = bytearray()
+            while len(out) < n:
+                out += res.read_bytes(min(self._ready(have + len(out)), n - len(out)))
+            return bytes(out)
         except _verrors.VisaIOError as e:
             e._qv_received = have  # type: ignore[attr-defined]
             raise
 
     def _read_reply(self) -> bytes:
         """One whole reply, CR LF included."""
-        data = bytearray(self._read_upto_lf(0))
-        if data[:1] == b"#":
-            total = self._block_size(data)
-            if total is not None:
-                if len(data) < total:
-                    data += self._read_exact(total - len(data), len(data))
-                if bytes(data[total - 2:total]) != _CRLF:
-                    raise _ReplyError(
-                        f"malformed reply from {self._name} to {self._last_cmd}: its block of "
-                        f"{total - len(_block_header(data)) - 2} bytes is not followed by CR LF")
-                if len(data) > total:  # not from a VISA read; kept all the same
-                    self._tail = bytes(data[total:]) + self._tail
-                return bytes(data[:total])
+        data = bytearray()
+        while not data.endswith(b"\n"):  # the first line, as a read up to its LF gives it
+            self._bound(data)
+            data += self._read_upto_lf(len(data))
+        block = _protocol_block(data) if data[:1] == b"#" else None
+        if block is not None:
+            header, length = block
+            if length > _MAX_REPLY:
+                raise _ReplyError(self._failure("block_too_long", count=_MAX_REPLY))
+            total = header + length + 2
+            if len(data) < total:
+                data += self._read_exact(total - len(data), len(data))
+            if bytes(data[total - 2:total]) != _CRLF:
+                raise _ReplyError(self._failure("bad_block_end", count=length))
+            if len(data) > total:  # not from a VISA read; kept all the same
+                self._tail = bytes(data[total:]) + self._tail
+            return bytes(data[:total])
         while not data.endswith(_CRLF):
-            if len(data) > _MAX_REPLY + 1:
-                raise _ReplyError(f"reply from {self._name} to {self._last_cmd} is longer than "
-                                  f"{_MAX_REPLY} bytes")
+            self._bound(data)
             data += self._read_upto_lf(len(data))
         if len(data) - 2 > _MAX_REPLY:
-            raise _ReplyError(f"reply from {self._name} to {self._last_cmd} is longer than "
-                              f"{_MAX_REPLY} bytes")
+            raise _ReplyError(self._failure("reply_too_long", count=_MAX_REPLY))
         return bytes(data)
 
-    def _block_size(self, data: bytearray) -> Optional[int]:
-        """The whole size of the block that `data` starts, or None when its
-        header is not a block header (the reply is then a line)."""
-        header = _block_header(data)
-        if not header:
-            return None
-        n = int(header[2:])
-        if n > _MAX_REPLY:
-            raise _ReplyError(f"reply from {self._name} to {self._last_cmd} announces a block "
-                              f"of more than the limit of {_MAX_REPLY} bytes")
-        return len(header) + n + 2
+    def _bound(self, data: bytearray) -> None:
+        if len(data) > _MAX_REPLY + 1:
+            raise _ReplyError(self._failure("reply_too_long", count=_MAX_REPLY))
 
 
 _manager: Any = None
@@ -594,26 +563,14 @@ class _ReplyError(Exception):
 
 
 # VISA status codes that mean the other end is gone.
-_LOST = {
-    getattr(_vc.StatusCode, n) for n in (
-        "error_connection_lost", "error_io", "error_closing_failed", "error_invalid_object",
-        "error_resource_not_found", "error_no_listeners")
-    if hasattr(_vc.StatusCode, n)
-}
-
-
-def _block_header(data: bytes | bytearray) -> bytes:
-    """'#', d (1..9) and d length digits at the start of data, or b''."""
-    if len(data) < 2 or data[0] != _BLOCK_MARK or not 0x31 <= data[1] <= 0x39:
-        return b""
-    end = 2 + data[1] - 0x30
-    digits = bytes(data[2:end])
-    if len(digits) != end - 2 or not digits.isdigit():
-        return b""
-    return bytes(data[:end])
+_LOST = {getattr(_vc.StatusCode, n) for n in (
+    "error_connection_lost", "error_io", "error_closing_failed", "error_invalid_object",
+    "error_resource_not_found", "error_no_listeners") if hasattr(_vc.StatusCode, n)}
 
 
 def _as_bytes(data: Any) -> bytes:
+    if type(data) is bytes:
+        return data
     if isinstance(data, str):
         raise TypeError("data must be a bytes-like object, not str")
     try:
@@ -627,13 +584,16 @@ def _describe(e: BaseException) -> str:
     return text or type(e).__name__
 
 
-def _backend_socket(res: Any) -> Optional[socket.socket]:
-    """The socket under a pyvisa-py TCPIP SOCKET session, or None. Through
-    it the link tells a refused connection from an open one (pyvisa-py
-    opens either) and a peer that went away from one that is silent."""
+def _backend_socket(res: Any) -> tuple[Optional[socket.socket], Any]:
+    """The socket under a pyvisa-py TCPIP SOCKET session (through it the link
+    tells a refused connection from an open one, and a peer gone from a silent
+    one) and the session when its read buffer can be seen; else None."""
     try:
         session = res.visalib.sessions[res.session]
     except Exception:
-        return None
+        return None, None
     sock = getattr(session, "interface", None)
-    return sock if isinstance(sock, socket.socket) else None
+    if not isinstance(sock, socket.socket):
+        return None, None
+    return sock, session if isinstance(getattr(session, "_pending_buffer", None), bytearray) \
+        else None

@@ -13,6 +13,7 @@
 
 #include "fleet.h"
 #include "fleet_driver.h"
+#include "image.h"
 #include "tbin.h"
 
 namespace fpga {
@@ -281,13 +282,7 @@ FleetOutcome fleet_transfer(nb::handle self, CheckedRun* run, nb::handle path,
     const qvcore::Transfer& t = job.transfer();
     switch (job.end()) {
     case FleetDriver::End::kFinished: break;
-    case FleetDriver::End::kRefused:
-        tell(run, "block_refused", nb::str("the device refused a block"));
-        qv::raise(PyExc_RuntimeError,
-                  "the device refused the block at offset %llu of the image %llu times; "
-                  "the flash is left erased and partly written, not marked done",
-                  static_cast<unsigned long long>(t.block_offset()),
-                  static_cast<unsigned long long>(t.attempts()));
+    case FleetDriver::End::kRefused: raise_block_refused(run, t);
     case FleetDriver::End::kWindowFallback: raise_window_fallback(t);
     default: {
         const qvcore::LinkError::Kind kind = job.error_kind();

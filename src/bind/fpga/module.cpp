@@ -1,4 +1,5 @@
 // Module load: the imports, the log set-up, the constants and FpgaTool.
+#include "fastpath.h"
 #include "fleet.h"
 #include "fpga.h"
 #include "protocol.h"
@@ -197,6 +198,7 @@ NB_MODULE(QVRFpga, m) {
         throw nb::python_error();
     ns["disconnect"] = op_disconnect();
     ns["_updateUnder"] = op_updateUnder();  // the internal hand-off: terms.cpp
+    note_own_operations(ns);
 
     nb::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
     m.attr("FpgaTool") = type_type("FpgaTool", nb::make_tuple(), ns);

@@ -11,9 +11,11 @@
 #include <string>
 
 #include "digest.h"
+#include "fastpath.h"
 #include "filebuf.h"
 #include "fleet.h"
 #include "fpga.h"
+#include "image.h"
 #include "progress.h"
 #include "protocol.h"
 #include "tbin.h"
@@ -152,64 +154,6 @@ nb::object finished(Engine& e, double start, bool verified) {
     return nb::bool_(verified);
 }
 
-// The image as the engine sends it: a .tbin's image range from the file
-// read whole (its copy held to the run's checks first), any other file
-// streamed block by block.
-class ImageSource {
-public:
-    ImageSource(nb::handle path, const std::string& os_path, bool tbin, CheckedRun* run)
-        : path_(path), os_path_(os_path), tbin_(tbin), run_(run) {}
-
-    // Opens the image; its size in bytes for a .tbin, -1 for a stream.
-    long long open() {
-        qvcore::OsError err;
-        if (!tbin_) {
-            refuse_unsigned_raw(run_, path_);
-            if (!reader_.open(os_path_, err)) raise_file_error(err, path_, run_);
-            return -1;
-        }
-        bool loaded;
-        Py_BEGIN_ALLOW_THREADS loaded = file_.load(os_path_, err);
-        Py_END_ALLOW_THREADS
-        if (!loaded) raise_file_error(err, path_, run_);
-        const ImageSpan span = checked_tbin_image(file_, run_, path_);
-        image_ = span.data;
-        size_ = span.size;
-        return static_cast<long long>(size_);
-    }
-
-    // Hands the transfer its next block (an empty one at the end).
-    void next(qvcore::Transfer& t) {
-        if (tbin_) {
-            const size_t n = std::min(kBlockSize, size_ - taken_);
-            t.block(image_ + taken_, n);
-            taken_ += n;
-            return;
-        }
-        uint8_t block[kBlockSize];
-        qvcore::OsError err;
-        long n = reader_.read(block, kBlockSize, err);
-        if (n < 0) {
-            tell(run_, "os_error", qvtbin::os_failure_text(err.err, path_), err.err);
-            qv::raise_os_error(err.err, path_);
-        }
-        if (n == 0) reader_.close();
-        t.block(block, static_cast<size_t>(n));
-    }
-
-    CheckedRun* run() const { return run_; }
-
-private:
-    nb::handle path_;
-    const std::string& os_path_;
-    bool tbin_;
-    CheckedRun* run_;
-    qvcore::FileBuffer file_;        // a .tbin, whole
-    const uint8_t* image_ = nullptr;  // its image range
-    size_t size_ = 0, taken_ = 0;
-    qvcore::BlockReader reader_;     // any other file, streamed
-};
-
 // One program block through self._fpgaProgram, sent again while refused.
 void program_block(Engine& e, qvcore::Transfer& t, CheckedRun* run) {
     nb::object block = qv::check(PyBytes_FromStringAndSize(
@@ -221,16 +165,7 @@ void program_block(Engine& e, qvcore::Transfer& t, CheckedRun* run) {
         t1 = e.clocks_.wall();
         const qvcore::Transfer::Reply r = t.program_reply(truth(ok));
         if (r == qvcore::Transfer::Reply::kAccepted) break;
-        if (r == qvcore::Transfer::Reply::kRefused) {
-            nb::object text = qv::check(PyUnicode_FromFormat(
-                "the device refused the block at offset %llu of the image %llu times; "
-                "the flash is left erased and partly written, not marked done",
-                static_cast<unsigned long long>(t.block_offset()),
-                static_cast<unsigned long long>(t.attempts())));
-            tell(run, "block_refused", text);
-            PyErr_SetObject(PyExc_RuntimeError, text.ptr());
-            throw nb::python_error();
-        }
+        if (r == qvcore::Transfer::Reply::kRefused) raise_block_refused(run, t);
     }
     const long long sent = static_cast<long long>(t.sent());
     e.progress_line(sent, e.file_size_, t1 - t0);
@@ -270,12 +205,10 @@ nb::object run_through_self(Engine& e, qvcore::Transfer& t, ImageSource& image, 
             qv::call_method(e.self_, S->_fpgaRstPagePtr, nullptr, cfg);
             t.acknowledge();
             break;
-        case qvcore::Transfer::Step::kWriteBegin: {
+        case qvcore::Transfer::Step::kWriteBegin:
             e.report(e.stage_write_, 0, 0);
-            const long long size = image.open();
-            if (size >= 0) e.file_size_ = size;
+            e.file_size_ = image.open();
             break;
-        }
         case qvcore::Transfer::Step::kNeedBlock: image.next(t); break;
         case qvcore::Transfer::Step::kProgram: program_block(e, t, image.run()); break;
         case qvcore::Transfer::Step::kWriteEnd:
@@ -346,8 +279,14 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
         return finished(e, start, f.verified);
     }
 
+    // Nothing of the tool or its link replaced: the same run, natively.
+    if (std::optional<bool> v = native_transfer({self, path, os_path, tbin, erase,
+            static_cast<uint64_t>(e.max_attempts_), run, e.file_size_, start}))
+        return nb::bool_(*v);
+
+    // The sequence is the transfer machine's; the commands go through self.
     qvcore::Transfer t(erase, static_cast<uint64_t>(e.max_attempts_));
-    ImageSource image(path, os_path, tbin, run);
+    ImageSource image(path, os_path, tbin, run, e.file_size_);
     return run_through_self(e, t, image, start);
 }
 

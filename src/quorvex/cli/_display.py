@@ -71,7 +71,7 @@ class _Row:
     """What the display knows of one device."""
 
     __slots__ = ("label", "stage", "done", "total", "attempt", "since", "since_done",
-                 "last_line", "outcome", "work", "work_total")
+                 "last_line", "outcome", "work", "work_total", "device")
 
     def __init__(self, label: str) -> None:
         self.label = label
@@ -83,6 +83,7 @@ class _Row:
         self.outcome: str | None = None
         self.work: str | None = None  # the last stage before "done", and its total
         self.work_total = 0
+        self.device: Any = None  # the device object its events last came with
 
     @property
     def percent(self) -> float | None:
@@ -99,6 +100,15 @@ class _Row:
         rate = self.rate(now)
         return max(0, self.total - self.done) / rate if rate else None
 
+    def eta_all(self, now: float) -> float | None:
+        """Until the read-back ends: the rest of the write, then as many bytes
+        read back, at the stage's rate."""
+        rate = self.rate(now)
+        if not rate:
+            return None
+        left = max(0, self.total - self.done)
+        return (left + self.total if self.stage == "write" else left) / rate
+
 
 class FleetDisplay:
     """The progress of a fleet run on standard error. Call it with each
@@ -108,11 +118,14 @@ class FleetDisplay:
     def __init__(self, console: Console, devices: Sequence[Any], *, live: bool | None = None,
                  quiet: bool = False, clock: Callable[[], float] = time.monotonic) -> None:
         self.console = console
-        self.quiet = quiet  # shows nothing, only keeps track (see counts)
-        self.live = not quiet and (console.tty if live is None else live)
+        # -q drops the log lines; on a terminal the live table stays, off one
+        # nothing is shown and the display only keeps track (see counts).
+        self.quiet = quiet
+        self.live = console.tty if live is None else live
         self.clock = clock
         self._lock = threading.Lock()
         self._rows = {_key(d): _Row(_label(d)) for d in devices}
+        self._seen: dict[int, _Row] = {}  # id(device) -> its row
         # The device each worker thread runs (events come from its thread),
         # so that its log lines can name the device.
         self.thread_names: dict[str, str] = {}
@@ -122,18 +135,26 @@ class FleetDisplay:
 
     def __call__(self, event: Any) -> None:
         now = self.clock()
-        label = _label(event.device)
-        self.thread_names[threading.current_thread().name] = label
+        device = event.device
         with self._lock:
-            row = self._rows.get(_key(event.device))
-            if row is None:
-                row = self._rows[_key(event.device)] = _Row(label)
-            changed = (event.stage != row.stage
-                       or getattr(event, "attempt", row.attempt) != row.attempt)
+            # The row of the very device object seen before, without working
+            # out its key and label again (a run sends thousands of events).
+            row = self._seen.get(id(device))
+            if row is None or row.device is not device:
+                key = _key(device)
+                row = self._rows.get(key)
+                if row is None:
+                    row = self._rows[key] = _Row(_label(device))
+                row.device = device
+                self._seen[id(device)] = row
+                self.thread_names[threading.current_thread().name] = row.label
+            attempt = getattr(event, "attempt", row.attempt)
+            changed = event.stage != row.stage or attempt != row.attempt
             if changed:
                 row.since, row.since_done = now, event.done or 0
+                self.thread_names[threading.current_thread().name] = row.label
             row.stage = event.stage
-            row.attempt = getattr(event, "attempt", row.attempt) or 1
+            row.attempt = attempt or 1
             if event.stage != "done":
                 row.done, row.total = event.done or 0, event.total or 0
                 row.work, row.work_total = row.stage, row.total
@@ -168,13 +189,13 @@ class FleetDisplay:
             from rich.live import Live
 
             rich_console = RichConsole(file=self.console.raw_stream(), stderr=True)
-            self._live = Live(console=rich_console, get_renderable=self.renderable,
-                              refresh_per_second=8, transient=False,
-                              redirect_stdout=False, redirect_stderr=False)
-            self._live.start()
+            live = self._live = _batching(Live)(
+                console=rich_console, get_renderable=self.renderable,
+                refresh_per_second=_REFRESH_PER_SECOND, transient=False,
+                redirect_stdout=False, redirect_stderr=False)
+            live.start()
             # Log lines and messages go above the table, not through it.
-            self.console.divert(lambda text: rich_console.print(text, markup=False,
-                                                                highlight=False, soft_wrap=True))
+            self.console.divert(live.log_line)
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -226,40 +247,108 @@ class FleetDisplay:
                          if c[k] or k not in ("refused", "skipped", "interrupted"))
 
     def renderable(self) -> Any:
-        from rich.console import Group
-        from rich.progress_bar import ProgressBar
-        from rich.table import Table
-        from rich.text import Text
-
+        """The table as plain lines, cut to the terminal's height with the
+        counts kept. Built a few times a second and drawn again under every
+        log line, so it is made of text alone: a rich Table of progress bars
+        costs the run more than it shows."""
         now = self.clock()
         with self._lock:
             rows = list(self._rows.values())
-            single = len(rows) == 1
-            running = [r for r in rows if r.stage is not None and r.outcome is None]
+            if len(rows) == 1:
+                c = _cells(rows[0], now)
+                return _Frame(["  ".join(x for x in c[:-1] if x) + f"  attempt {c[-1]}"])
             summary = self.summary()
-            cells = [(r.label, (r.outcome if r.stage == "done" else r.stage) or "",
-                      r.total or None, r.done, r.percent,
-                      human_rate(r.rate(now)), _clock(r.eta(now)), str(r.attempt),
-                      r.outcome is not None)
-                     for r in (rows if single else running)]
+            shown = [r for r in rows if r.stage is not None and r.outcome is None]
+            room = self._height() - 2  # lines above the counts and the cursor's line
+            fit = shown if len(shown) + 1 <= room else shown[:room - 2] if room >= 3 else []
+            cells = [_cells(r, now) for r in fit]
+        lines = []
+        if cells:
+            width = min(32, max(len("device"), *(len(c[0]) for c in cells)))
+            for c in [_HEADER] + cells:
+                label = c[0] if len(c[0]) <= width else c[0][:width - 1] + "~"
+                lines.append(f"{label:<{width}} {c[1]:<9} {c[2]:<{_BAR}} {c[3]:>4} {c[4]:>11} "
+                             f"{c[5]:>5} {c[6]:>5} {c[7]:>7}")
+            if len(shown) > len(cells):
+                lines.append(f"... and {len(shown) - len(cells)} more running")
+        lines.append(summary)
+        return _Frame(lines, bold_last=True)
 
-        table = Table.grid(padding=(0, 1)) if single else Table(box=None, padding=(0, 1),
-                                                                 show_edge=False)
-        if not single:
-            for name, justify in (("device", "left"), ("stage", "left"), ("", "left"),
-                                  ("%", "right"), ("rate", "right"), ("ETA", "right"),
-                                  ("attempt", "right")):
-                table.add_column(name, justify=justify, no_wrap=True)
-        for label, stage, total, done, pct, rate, eta, attempt, ended in cells:
-            # A device that has ended shows its outcome, and its bar where it stopped.
-            bar = ProgressBar(total=total, completed=done if total else 0, width=24,
-                              pulse=total is None and stage != "" and not ended)
-            table.add_row(Text(label), stage, bar, f"{pct:.0f}%" if pct is not None else "",
-                          rate, eta, f"attempt {attempt}" if single else attempt)
-        if single:
-            return table
-        line = Text(summary, style="bold")
-        return Group(table, line) if cells else line
+    def _height(self) -> int:
+        live = self._live
+        try:
+            return live.console.size.height if live is not None else 1 << 30
+        except Exception:  # a terminal whose size cannot be had
+            return 24
+
+
+# Table refreshes a second, the width of a bar, and the header of the table.
+_REFRESH_PER_SECOND = 4
+_BAR = 24
+_HEADER = ("device", "stage", "", "%", "rate", "ETA", "all", "attempt")
+
+
+def _batching(live_class: Any) -> Any:
+    """A rich Live whose log lines (log_line) wait for its next refresh and
+    go above the table together: drawing the table again under every line
+    of a run of a hundred devices costs more than the table itself."""
+
+    class BatchingLive(live_class):  # type: ignore[misc, valid-type]
+        def __init__(self, **kw: Any) -> None:
+            super().__init__(**kw)
+            self._lines: list[str] = []
+
+        def log_line(self, text: str) -> None:
+            with self._lock:
+                if self.is_started:
+                    self._lines.append(text)
+                    return
+            self._print(text)
+
+        def refresh(self) -> None:
+            with self._lock:
+                if self._lines:
+                    text, self._lines = "\n".join(self._lines), []
+                    self._print(text)
+                super().refresh()
+
+        def _print(self, text: str) -> None:
+            self.console.print(text, markup=False, highlight=False, soft_wrap=True)
+
+    return BatchingLive
+
+
+class _Frame:
+    """Lines of text drawn as they are, each cut at the console's width; the
+    last one bold where asked."""
+
+    def __init__(self, lines: list[str], bold_last: bool = False) -> None:
+        self.lines, self.bold_last = lines, bold_last
+
+    def __rich_console__(self, console: Any, options: Any) -> Any:
+        from rich.segment import Segment
+        from rich.style import Style
+
+        width, last = options.max_width, len(self.lines) - 1
+        for i, line in enumerate(self.lines):
+            if i:
+                yield Segment.line()
+            yield Segment(line[:width], Style(bold=True) if i == last and self.bold_last else None)
+
+
+def _cells(r: _Row, now: float) -> tuple[str, ...]:
+    """A running device's row: label, stage, bar, percent, rate, the stage's
+    ETA, the ETA of its write and read-back together, attempt."""
+    pct = r.percent
+    # A device that has ended shows its outcome, and its bar where it stopped.
+    stage = (r.outcome or "ended") if r.stage == "done" else r.stage or ""
+    if r.total and (r.stage in _TRANSFER or r.stage == "done" and r.work in _TRANSFER):
+        filled = min(_BAR, _BAR * r.done // r.total)
+        bar = "\u2501" * filled + "\u2500" * (_BAR - filled)
+    else:
+        bar = ""
+    return (r.label, stage, bar, f"{pct:.0f}%" if pct is not None else "",
+            human_rate(r.rate(now)), _clock(r.eta(now)), _clock(r.eta_all(now)), str(r.attempt))
 
 
 # --- the end of a run ---------------------------------------------------------------
