@@ -8,6 +8,7 @@
     retries  = 2
     jobs     = 16
     timeout  = 20.0
+    window   = "auto"
 
 A value holds unless something nearer says otherwise: a flag over the
 environment (QUORVEX_HISTORY, QUORVEX_STATION, ... ; QUORVEX_TRUST as the
@@ -81,6 +82,15 @@ def _seconds(value: Any) -> float:
     return float(value)
 
 
+def _window(value: Any) -> int | str:
+    from .fleet._window import check_window
+
+    try:
+        return check_window(value)
+    except ValueError:
+        raise ValueError("expected a whole number 1..256 or 'auto'") from None
+
+
 def _paths(value: Any) -> list[str]:
     if isinstance(value, str):
         value = [value]
@@ -99,7 +109,7 @@ KEYS: dict[str, tuple[str, Callable[[Any], Any], bool]] = {
     "retries": ("QUORVEX_RETRIES", _whole(0), False),
     "jobs": ("QUORVEX_JOBS", _whole(1), False),
     "timeout": ("QUORVEX_TIMEOUT", _seconds, False),
-    "window": ("QUORVEX_WINDOW", _whole(1), False),
+    "window": ("QUORVEX_WINDOW", _window, False),
 }
 
 

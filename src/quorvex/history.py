@@ -70,8 +70,11 @@ _MIGRATIONS: dict[int, tuple[Step, ...]] = {
     1: (Column("attempts", "resource", "text"), Index("attempts", "resource")),
     # The station and the run of each attempt, and the image's absolute path
     # beside the path as given.
+    # The window of commands in flight the attempt used ("window" is a word
+    # of SQL).
     2: (Column("attempts", "station", "text"), Column("attempts", "run_id", "text"),
-        Column("attempts", "image_abspath", "text"), Index("attempts", "station"),
+        Column("attempts", "image_abspath", "text"), Column("attempts", "window_size", "int"),
+        Index("attempts", "station"),
         Index("attempts", "run_id"), _RUNS, Index("runs", "run_id", unique=True)),
 }
 
@@ -79,7 +82,7 @@ COLUMNS = ("id", "started", "ended", "host", "port", "resource", "name", "serial
            "device_type", "old_version", "new_version", "image_path", "image_sha256",
            "signers", "outcome", "exit_status", "message", "bytes", "seconds",
            "blocks_resent", "attempt", "operator", "tool_version", "image_abspath",
-           "station", "run_id")
+           "station", "run_id", "window_size")
 """The columns of an attempt, in the order attempts() and the history verb give them."""
 
 
@@ -295,18 +298,22 @@ class History:
                message: Optional[str] = None, old_version: Optional[str] = None,
                new_version: Optional[str] = None, bytes: Optional[int] = None,
                seconds: Optional[float] = None, blocks_resent: Optional[int] = None,
-               serial: Optional[str] = None, fpga_id: Optional[str] = None) -> None:
+               serial: Optional[str] = None, fpga_id: Optional[str] = None,
+               window: Optional[int] = None) -> None:
         """Records how the attempt `row_id` ended (end time now) and commits.
         `serial` / `fpga_id`, when given, replace the expected values with the
-        ones the device reported. HistoryError for an unknown row id."""
+        ones the device reported; `window` is the window of commands in
+        flight it used (column window_size). HistoryError for an unknown row
+        id."""
         _, changed = self._run(
             "record the end of the attempt",
             "UPDATE attempts SET ended = ?, outcome = ?, exit_status = ?, message = ?, "
             "old_version = ?, new_version = ?, bytes = ?, seconds = ?, blocks_resent = ?, "
-            "serial = coalesce(?, serial), fpga_id = coalesce(?, fpga_id) WHERE id = ?",
+            "serial = coalesce(?, serial), fpga_id = coalesce(?, fpga_id), window_size = ? "
+            "WHERE id = ?",
             (_now(), str(outcome), exit_status, message, _text(old_version),
              _text(new_version), bytes, seconds, blocks_resent, _text(serial),
-             _text(fpga_id), int(row_id)))
+             _text(fpga_id), None if window is None else int(window), int(row_id)))
         if changed != 1:
             raise HistoryError(self.path, f"no attempt {row_id} to finish")
 

@@ -134,6 +134,25 @@ def device_options(p: argparse.ArgumentParser, several: bool) -> None:
                         "(default: %(default)s; an erase may take up to 120 s)")
 
 
+def window_arg(text: str) -> int | str:
+    """An argparse `type=` for --window: 1..256 or "auto"."""
+    from ..fleet._window import check_window
+
+    try:
+        return check_window(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def window_option(p: Any, what: str) -> None:
+    """--window N|auto, default 1 (or the configuration's window)."""
+    p.add_argument("--window", type=window_arg, default=1, metavar="N|auto",
+                   help=f"keep up to N {what} commands in flight per device (1..256; "
+                        f"default: %(default)s, one command after another's reply); 'auto' "
+                        f"asks each device first whether it answers commands sent together "
+                        f"in order, then uses 32, else 1 (see the README)")
+
+
 def count(low: int) -> Callable[[str], int]:
     """An argparse `type=` for a whole number >= low."""
 

@@ -36,7 +36,7 @@ def builtin_defaults() -> dict[str, object]:
 
     return {"history": os.fspath(default_path()), "station": default_station(),
             "operator": default_operator(), "trust": [], "retries": 1, "jobs": "all devices",
-            "timeout": 10.0}
+            "timeout": 10.0, "window": 1}
 
 
 def run(ctx: Context) -> int:

@@ -16,7 +16,7 @@ from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import run_cancellable
 from ._line import LineRun, line_options, rerun_devices
-from ._options import count, device_options, json_error
+from ._options import count, device_options, json_error, window_option
 from ._trust import policy, trust_option
 
 EXIT_STATUSES = exit_text(
@@ -56,6 +56,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                f"  {PROG} update fpga.tbin --inventory rack3.csv --canary 1 --max-failures 2\n"
                f"  {PROG} update fpga.tbin --inventory rack3.toml --skip-current --json\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --dry-run\n"
+               f"  {PROG} update fpga.tbin --address 198.51.100.7 --window auto\n"
                f"  {PROG} update fpga.tbin --address 192.0.2.10 --trust keys/\n"
                f"  {PROG} update fpga.tbin -i rack3.csv --events run.jsonl --junit run.xml\n"
                f"  {PROG} update fpga.tbin --retry-failed 0b6a3f3e-8f9c-4a55-a1f1-5c2d9e7b4a10\n\n"
@@ -75,6 +76,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     g.add_argument("--skip-current", action="store_true",
                    help="read each device's flash first; a device that holds the image "
                         "already is left 'unchanged', not erased")
+    window_option(g, "program or read")
     g = p.add_argument_group("identity (a single --address or --resource; an inventory has its own)")
     g.add_argument("--expect-serial", metavar="S",
                    help="refuse the device, untouched, unless its serial number is S")
@@ -157,7 +159,7 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
             history=history, operator=a.operator, on_progress=line.progress(progress),
             timeout=a.timeout, force_version=a.force_version, dry_run=a.dry_run,
             trusted=trusted, cancel=cancel, run_id=line.run_id, station=a.station,
-            allow_downgrade=a.allow_downgrade, min_fpga_version=floor))
+            allow_downgrade=a.allow_downgrade, min_fpga_version=floor, window=a.window))
     except KeyboardInterrupt:
         line.cancelled()
         console.line(f"{PROG}: interrupted: the devices did not stop in time; run the update "

@@ -9,7 +9,7 @@ from ._address import devices as fleet_devices
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
 from ._image import check_image
-from ._options import count, device_options, json_error
+from ._options import count, device_options, json_error, window_option
 from ._trust import policy, trust_option
 from .update import descriptor_limit, displayed_run, report_run
 
@@ -41,6 +41,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
     device_options(p, several=True)
     p.add_argument("--jobs", "-j", type=count(1), default=None, metavar="J",
                    help="at most J devices at once (default: all)")
+    window_option(p, "read")
     trust_option(p)
     return p
 
@@ -67,7 +68,7 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     try:
         report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: verify(
             a.image, devices, jobs=a.jobs, timeout=a.timeout, on_progress=progress,
-            cancel=cancel))
+            cancel=cancel, window=a.window))
     except KeyboardInterrupt:
         console.line(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED

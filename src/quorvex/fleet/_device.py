@@ -12,7 +12,7 @@ import os
 import socket
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
@@ -25,11 +25,13 @@ from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED
 if TYPE_CHECKING:
     from ..QVRCommService import _TCPConn
 
-__all__ = ["Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE",
+__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE",
            "host_shortage"]
 
 #: The reason code of a read-back that did not match what was written.
 VERIFY_FAILED = "verify_failed"
+#: The reason code of an attempt ended by a block refused inside a window.
+WINDOW_FALLBACK = "window_fallback"
 
 logger = logging.getLogger("quorvex.fleet")
 
@@ -184,9 +186,13 @@ class Attempt:
     timeout: float = 10.0
     force_version: bool = False
     mode: str = "update"
-    #: The run's native driver (QVRFpga._FleetDriver), which then runs the
-    #: transfer of the update; None: every command goes through the tool.
-    driver: Any = None
+    #: The program and read commands in flight (1..256), or "auto": asked of
+    #: the device after its identity (see fleet._window).
+    window: int | str = 1
+    #: drivers(window): the run's native driver (QVRFpga._FleetDriver) for
+    #: that window, which then runs the transfer of the update; None (or
+    #: None from it): every command goes through the tool.
+    drivers: Optional[Callable[[int], Any]] = None
     #: The run's trust policy (raw Ed25519 public keys); None: the module's.
     trusted: Any = None
     #: The run's downgrade rule (fleet._downgrade.DowngradeRule); None: none.
@@ -205,6 +211,8 @@ class Attempt:
     new_version: Optional[str] = None
     bytes: int = 0
     blocks_resent: int = 0
+    #: The window this attempt used; None before it was decided ("auto").
+    window_used: Optional[int] = None
     #: "untouched", "initialised", "reading" (the flash read back, not
     #: changed), "erasing", "writing", "verifying", "marking" (done, refresh,
     #: version), "updated", "verify-failed".
@@ -317,6 +325,7 @@ class Attempt:
         problem = self._identity_problem()
         if problem:
             return self._end(REFUSED, problem, reason="identity")
+        self.window_used = self._window()
 
         if self.mode in ("verify", "skip-current"):
             if self._holds_image(tool):
@@ -333,11 +342,20 @@ class Attempt:
 
         from ..QVRFpga import _Terms
 
+        from ..QVRFpga import _WindowFallback
+
         # The run's terms travel with this update (the native driver, if any, the
         # last look before the erase); its verdict and counts come back in them.
-        terms = _Terms(trusted=self.trusted, driver=self.driver, before_erase=self._check)
+        driver = None if self.drivers is None else self.drivers(self.window_used or 1)
+        terms = _Terms(trusted=self.trusted, driver=driver, before_erase=self._check)
         try:
             ret = tool._updateUnder(terms, self.image.path, d.device_type)
+        except _WindowFallback as e:
+            self.state, self.touched = "writing", True
+            return self._end(FAILED, f"window fallback: the device refused the block at "
+                                     f"offset {e.offset} inside a window of {e.window}; "
+                                     f"written again from the erase with a window of 1",
+                             retry=True, reason=WINDOW_FALLBACK)
         finally:
             # A native transfer's counts, however it ended.
             if terms.counts is not None:
@@ -388,6 +406,19 @@ class Attempt:
         return "not the device expected: it reports " + " and ".join(found) + \
             "; nothing was erased"
 
+    def _window(self) -> int:
+        """The window of this attempt: the run's, or with "auto" the one the
+        device earns by answering queries sent together (a TCP device; one
+        reached through VISA, which lends no link to the driver, always 1)."""
+        from ._window import AUTO, probe_window
+
+        if self.device.resource is not None:
+            return 1
+        if self.window != AUTO:
+            return int(self.window)
+        self._check()
+        return probe_window((self.device.address, self.device.port), self.timeout)
+
     def _holds_image(self, tool: Any) -> bool:
         """Reads the flash back (FPGA_RST_PAGE_PTR CFG, then FPGA_READ pages)
         and compares it with the image: no erase, no write."""
@@ -400,10 +431,8 @@ class Attempt:
         self.report("verify", 0, n)
         tool._fpgaRstPagePtr("CFG")
         got = 0
-        while got < n:
-            page = bytes(tool._fpgaRead())
-            if not page:
-                break
+        pages = self._read_pages(tool, n)
+        for page in pages:
             take = page[:n - got]
             h.update(take)
             got += len(take)
@@ -412,6 +441,41 @@ class Attempt:
             self.bytes = got
         self.state = "initialised"
         return got == n and h.hexdigest() == self.image.sha256
+
+    def _read_pages(self, tool: Any, n: int) -> Iterator[bytes]:
+        """The pages of the flash from the read pointer on, until `n` bytes
+        came or a page came empty. With a window, up to that many FPGA_READ
+        are in flight at once and their replies are taken in order; never
+        more are sent than the bytes left need, at a page each. A reply that
+        is not a whole block ends the reading."""
+        window = self.window_used or 1
+        if window == 1 or self.link is None:
+            got = 0
+            while got < n:
+                page = bytes(tool._fpgaRead())
+                if not page:
+                    return
+                got += len(page)
+                yield page
+            return
+        link, got, flight = self.link, 0, 0
+        while got < n:
+            self._check()
+            more = min(window - flight, -(-(n - got) // PAGE) - flight)
+            if more > 0:
+                link.sendRawBytes(_READ * more)
+                flight += more
+            page = _page(link.recvRawBytes(_MAX_REPLY))
+            flight -= 1
+            if not page:
+                break
+            got += len(page)
+            yield page
+        # The replies still on their way are taken: the link stays in step
+        # for the commands after (an update after --skip-current's read).
+        for _ in range(flight):
+            self._check()
+            link.recvRawBytes(_MAX_REPLY)
 
     def _check(self) -> None:
         if self.cancel.is_set():
@@ -482,6 +546,27 @@ class Attempt:
         # Always watched, also when nobody shows the progress: where a device
         # was left when the run is interrupted comes from here.
         tool.set_progress_callback(progress)
+
+
+#: The bytes of one page read back, and the command that reads it.
+PAGE = 16
+_READ = b"FPGA_READ\r\n"
+#: The longest reply taken for a page: larger is no page of ours.
+_MAX_REPLY = 1024
+
+
+def _page(reply: bytes) -> bytes:
+    """The data of a definite-length block reply ("#", digit d, d digits of
+    the length, the data, CR LF); b"" for anything else."""
+    if len(reply) < 5 or reply[:1] != b"#" or not reply[1:2].isdigit() \
+            or not reply.endswith(b"\r\n"):
+        return b""
+    d = int(reply[1:2])
+    digits = reply[2:2 + d]
+    if not d or len(digits) != d or not digits.isdigit():
+        return b""
+    data = reply[2 + d:-2]
+    return data if len(data) == int(digits) else b""
 
 
 #: Errors of this host (not of a device or its link) that may pass.

@@ -83,7 +83,9 @@ class DeviceResult:
     `left` says where the run left the device, in words ("erased and partly
     written at byte 4096 of 6400"); `reason` is the reason code of a refusal
     or failure where one is known ("os_error" for an error of the host, with
-    its `errno`). as_dict()'s "exit_status" is the one the device would give
+    its `errno`). `window` is the window of commands in flight of its last
+    attempt (None where none was decided: the device was never reached, or
+    not far enough for "auto" to ask it). as_dict()'s "exit_status" is the one the device would give
     alone; the run's is FleetReport.exit_status."""
 
     device: Device
@@ -101,6 +103,7 @@ class DeviceResult:
     left: str = ""
     reason: Optional[str] = None
     errno: Optional[int] = None
+    window: Optional[int] = None
 
     @property
     def ok(self) -> bool:
@@ -125,7 +128,7 @@ class DeviceResult:
             "message": self.message or None, "unreachable": self.unreachable,
             "serial": self.serial, "fpga_id": self.fpga_id,
             "blocks_resent": self.blocks_resent, "left": self.left or None,
-            "reason": self.reason, "errno": self.errno,
+            "reason": self.reason, "errno": self.errno, "window": self.window,
         }
 
 

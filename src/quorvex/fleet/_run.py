@@ -17,7 +17,7 @@ from concurrent.futures import ThreadPoolExecutor
 from concurrent.futures import wait as wait_futures
 from typing import TYPE_CHECKING, Any, Optional
 
-from ._device import Attempt, Image, Reporter
+from ._device import WINDOW_FALLBACK, Attempt, Image, Reporter
 from ._limits import ensure_descriptors
 from ._model import Device, DeviceResult, FleetReport, Progress
 from ._outcomes import FAILED, INTERRUPTED, OS_ERROR, REFUSED, SKIPPED, attempt_status
@@ -52,7 +52,7 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
            force_version: bool = False, dry_run: bool = False,
            cancel: Optional[threading.Event] = None, run_id: Optional[str] = None,
            station: Optional[str] = None, allow_downgrade: bool = False,
-           min_fpga_version: Optional[str] = None) -> FleetReport:
+           min_fpga_version: Optional[str] = None, window: int | str = 1) -> FleetReport:
     """Update every device with `image` and report how each ended.
 
     Each device: connect, initFpga, check its serial (GET_SN) and FPGA id
@@ -100,13 +100,23 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     raises it towards the hard limit; DescriptorLimit (an OSError) when
     even that is too few, before any device is touched. OSError when the
     image cannot be read; ValueError for bad arguments or a device listed
-    twice."""
+    twice.
+
+    `window`: the program and read commands each device may have in flight
+    (1..256), or "auto": each TCP device is first asked on harmless queries
+    whether it answers commands sent together in order (then 32, else 1).
+    1, the default, sends each command after the last one's reply. Any
+    other window runs the transfer on the native driver, one device too. A
+    block refused inside a window ends the attempt ("window_fallback"); the
+    next attempt starts again from the erase with a window of 1, whatever
+    `retries` is, and uses up no retry. A device reached through VISA
+    always takes 1. DeviceResult.window is the window of the last attempt."""
     mode = "dry-run" if dry_run else "skip-current" if skip_current else "update"
     return _Run(image, devices, mode=mode,
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
                 history=history, operator=operator, on_progress=on_progress,
                 trusted=trusted, timeout=timeout, force_version=force_version,
-                cancel=cancel, run_id=run_id, station=station,
+                cancel=cancel, run_id=run_id, station=station, window=window,
                 downgrade=DowngradeRule.for_run(allow_downgrade, min_fpga_version,
                                                 operator)).run()
 
@@ -120,9 +130,10 @@ class _Run:
                  trusted: Optional[Iterable[bytes]] = None, timeout: float = 10.0,
                  force_version: bool = False, cancel: Optional[threading.Event] = None,
                  run_id: Optional[str] = None, station: Optional[str] = None,
-                 downgrade: Any = None) -> None:
+                 downgrade: Any = None, window: int | str = 1) -> None:
         from ._inventory import check_duplicates
         from ._runs import run_id_for
+        from ._window import check_window
 
         for what, value, low in (("retries", retries, 0), ("canary", canary, 0),
                                  ("max_failures", max_failures, 1), ("jobs", jobs, 1)):
@@ -132,6 +143,7 @@ class _Run:
                 raise ValueError(f"{what} must be a whole number >= {low}, not {value!r}")
         if not timeout > 0:
             raise ValueError(f"timeout must be > 0 seconds, not {timeout!r}")
+        self.window = check_window(window)
         self.devices = list(devices)
         check_duplicates(self.devices)
         self.image = Image.load(image)
@@ -154,12 +166,15 @@ class _Run:
         self.running: dict[int, Attempt] = {}
         self.lock = threading.Lock()
         self.failures = 0
-        self.driver: Any = None
+        # The native drivers of the run, one per window in use (a driver's
+        # window is its own), made when a device first needs one.
+        self.drivers: dict[int, Any] = {}
+        self.closed = False
 
     def run(self) -> FleetReport:
         try:
             ensure_descriptors(min(self.jobs, len(self.devices)))
-            with self._native_driver():
+            with self._native_drivers():
                 n = min(self.canary, len(self.devices))
                 self._batch(range(n))
                 if n and not self.cancel.is_set() and \
@@ -175,20 +190,34 @@ class _Run:
                            dry_run=self.mode == "dry-run", run_id=self.run_id)
 
     @contextlib.contextmanager
-    def _native_driver(self) -> Iterator[None]:
-        """Two devices or more to update: their transfers run on one native
-        driver thread, without the GIL. One device, and a verify run, send
-        every command through the tool."""
-        if self.mode in ("verify", "dry-run") or len(self.devices) < 2:
-            yield
-            return
-        from ..QVRFpga import _FleetDriver
-        self.driver = _FleetDriver()
+    def _native_drivers(self) -> Iterator[None]:
+        """Closes every driver the run made, once it ends."""
         try:
             yield
         finally:
-            self.driver.close()
-            self.driver = None
+            with self.lock:
+                self.closed = True
+                drivers, self.drivers = list(self.drivers.values()), {}
+            for driver in drivers:
+                driver.close()
+
+    def driver_for(self, window: int) -> Any:
+        """The native driver that runs an update's transfer with `window`, or
+        None: the tool sends every command. Two devices or more, or a window
+        other than 1: the transfer runs on a native driver thread, without
+        the GIL. One device with a window of 1, and a run that writes
+        nothing, go through the tool."""
+        if self.mode in ("verify", "dry-run") or (window == 1 and len(self.devices) < 2):
+            return None
+        from ..QVRFpga import _FleetDriver
+
+        with self.lock:
+            if self.closed:
+                return None
+            driver = self.drivers.get(window)
+            if driver is None:
+                driver = self.drivers[window] = _FleetDriver(window=window)
+            return driver
 
     def _end(self, i: int, result: DeviceResult, report: Optional[Reporter] = None) -> None:
         """Device i ended (or will never start): its result, counted against
@@ -215,8 +244,10 @@ class _Run:
                     if self.cancel.is_set():
                         if cancelled_at is None:
                             cancelled_at = time.monotonic()
-                            if self.driver is not None:  # every native transfer ends now
-                                self.driver.cancel()
+                            with self.lock:  # every native transfer ends now
+                                drivers = list(self.drivers.values())
+                            for driver in drivers:
+                                driver.cancel()
                         elif time.monotonic() - cancelled_at >= CANCEL_GRACE:
                             with self.lock:
                                 attempts = list(self.running.values())
@@ -250,13 +281,15 @@ class _Run:
         result = DeviceResult(d, FAILED)
         reached = touched = False
         flash_left = ""  # where the last attempt that touched the flash left it
+        window, retried, n = self.window, 0, 0
         try:
-            for n in range(1, self.retries + 2):
+            while True:
+                n += 1
                 report.attempt = result.attempts = n
                 # Once an attempt has erased or written, the device is updated
                 # again from the start: it never ends unchanged.
                 mode = "update" if touched and self.mode == "skip-current" else self.mode
-                a = self._attempt(i, d, report, n, mode)
+                a = self._attempt(i, d, report, n, mode, window)
                 reached = reached or a.reached or a.host_error
                 touched = touched or a.touched
                 if a.touched:
@@ -269,10 +302,18 @@ class _Run:
                     if v is not None:
                         setattr(result, k, v)
                 result.bytes, result.blocks_resent = a.bytes, result.blocks_resent + a.blocks_resent
-                if not a.retry or n > self.retries:
+                result.window = a.window_used
+                if a.reason == WINDOW_FALLBACK:
+                    # Again from the erase, one command at a time, at once: no
+                    # retry of the run's is used up.
+                    window = 1
+                    report("retry-wait")
+                    continue
+                if not a.retry or retried >= self.retries:
                     break
+                retried += 1
                 report("retry-wait")
-                if self.cancel.wait(backoff(n)):
+                if self.cancel.wait(backoff(retried)):
                     result.outcome, result.message = INTERRUPTED, \
                         f"interrupted while waiting to retry after: {a.message}"
                     break
@@ -292,10 +333,11 @@ class _Run:
         result.seconds = time.monotonic() - started
         self._end(i, result, report)
 
-    def _attempt(self, i: int, d: Device, report: Reporter, n: int, mode: str) -> Attempt:
+    def _attempt(self, i: int, d: Device, report: Reporter, n: int, mode: str,
+                 window: int | str) -> Attempt:
         a = Attempt(d, self.image, report, self.cancel, timeout=self.timeout,
-                    force_version=self.force_version, mode=mode, driver=self.driver,
-                    trusted=self.trusted, downgrade=self.downgrade)
+                    force_version=self.force_version, mode=mode, window=window,
+                    drivers=self.driver_for, trusted=self.trusted, downgrade=self.downgrade)
         row = None
         if self.history is not None:
             # Recorded (and committed) before the attempt touches the device.
@@ -320,7 +362,7 @@ class _Run:
                     message=a.message or None,
                     old_version=a.old_version, new_version=a.new_version, bytes=a.bytes,
                     seconds=round(time.monotonic() - t0, 4), blocks_resent=a.blocks_resent,
-                    serial=a.serial, fpga_id=a.fpga_id)
+                    serial=a.serial, fpga_id=a.fpga_id, window=a.window_used)
         return a
 
 

@@ -14,10 +14,28 @@ import socket
 import time
 from typing import Optional
 
-__all__ = ["WINDOW", "probe_window"]
+__all__ = ["AUTO", "MAX_WINDOW", "WINDOW", "check_window", "probe_window"]
 
 #: The window a device that answers in order is given.
 WINDOW = 32
+#: The most commands one device may have in flight.
+MAX_WINDOW = 256
+#: The window that asks each device first (probe_window).
+AUTO = "auto"
+
+
+def check_window(value: object) -> int | str:
+    """A run's window: a whole number 1..MAX_WINDOW (given as an int or as
+    its digits) or "auto"; ValueError naming the value otherwise."""
+    if isinstance(value, str):
+        text = value.strip()
+        if text.lower() == AUTO:
+            return AUTO
+        if text.isdigit() and len(text) <= 9:
+            value = int(text)
+    if isinstance(value, int) and not isinstance(value, bool) and 1 <= value <= MAX_WINDOW:
+        return value
+    raise ValueError(f"window must be a whole number 1..{MAX_WINDOW} or 'auto', not {value!r}")
 
 _MAX_LINE = 4096  # a query's answer is short: anything longer is not one
 
