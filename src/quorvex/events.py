@@ -4,8 +4,9 @@ One JSON object per line, each with "schema" (1), "event", "run_id", "time"
 (UTC ISO 8601) and "device" (the device's label; null for the run's own
 events). The events, in order: "run-start"; per device "stage" (each stage
 change, with the bytes done and the rate), "progress" (at most once a second
-while bytes move), "attempt-end" and "device-end"; "run-end" with every
-device's result; and "dropped" when events had to be left out. The package
+while bytes move), "attempt-end" (with the window of commands in flight the
+attempt used, null where none was decided) and "device-end"; "run-end" with
+every device's result; and "dropped" when events had to be left out. The package
 ships the JSON Schema: quorvex/schemas/events-1.json (schema_path()).
 
 Writing never slows a device: events go through a bounded queue to a thread
@@ -127,17 +128,18 @@ class EventWriter:
         with self._state:
             st = self._devices.setdefault(label, _DeviceState())
             now = time.monotonic()
+            window = getattr(p, "window", None)
             if p.stage == "done":
                 if st.ran:
                     self.emit("attempt-end", label, attempt=st.attempt, outcome=p.outcome,
-                              retry=False)
+                              retry=False, window=window)
                 self.emit("device-end", label, outcome=p.outcome, attempts=st.attempt)
                 return
             st.ran, st.attempt = True, p.attempt
             if p.stage != st.stage:
                 if p.stage == "retry-wait":
                     self.emit("attempt-end", label, attempt=p.attempt, outcome="failed",
-                              retry=True)
+                              retry=True, window=window)
                 st.stage, st.since, st.start_bytes, st.last_progress = \
                     p.stage, now, p.done, now
                 self.emit("stage", label, stage=p.stage, attempt=p.attempt, bytes=p.done,
@@ -156,7 +158,8 @@ class EventWriter:
                 "seconds": round(seconds, 3),
                 "devices": [{"device": r.device.label, "outcome": r.outcome,
                              "attempts": r.attempts, "seconds": round(r.seconds, 3),
-                             "message": r.message or None} for r in report.results]}
+                             "message": r.message or None,
+                             "window": getattr(r, "window", None)} for r in report.results]}
         self._deadline = time.monotonic() + END_WAIT
         try:
             self._queue.put(line, timeout=END_WAIT)

@@ -139,6 +139,7 @@ class Reporter:
         self.device, self.on_progress = device, on_progress
         self.stage: Optional[str] = None
         self.attempt = 1
+        self.window: Optional[int] = None  # the attempt's, once decided
         self._last = 0.0
 
     def __call__(self, stage: str, done: int = 0, total: int = 0) -> None:
@@ -148,13 +149,15 @@ class Reporter:
         if stage == self.stage and now - self._last < THROTTLE:
             return
         self.stage, self._last = stage, now
-        self._send(Progress(self.device, stage, done, total, self.attempt))
+        self._send(Progress(self.device, stage, done, total, self.attempt,
+                            window=self.window))
 
     def done(self, outcome: str) -> None:
         """The device's last event: it ended with `outcome`."""
         if self.on_progress is not None:
             self.stage = "done"
-            self._send(Progress(self.device, "done", attempt=self.attempt, outcome=outcome))
+            self._send(Progress(self.device, "done", attempt=self.attempt, outcome=outcome,
+                                window=self.window))
 
     def _send(self, event: Progress) -> None:
         callback = self.on_progress
@@ -325,7 +328,7 @@ class Attempt:
         problem = self._identity_problem()
         if problem:
             return self._end(REFUSED, problem, reason="identity")
-        self.window_used = self._window()
+        self.window_used = self.report.window = self._window()
 
         if self.mode in ("verify", "skip-current"):
             if self._holds_image(tool):

@@ -171,7 +171,8 @@ class Progress:
     (0, 0 where the stage has no count) and the attempt number (from 1).
     Every device ends with one "done" event whose `outcome` is its result's,
     a device never started (skipped, or interrupted first) too; `outcome` is
-    None on every other event."""
+    None on every other event. `window`: the window of commands in flight of
+    the attempt, once decided (None before)."""
 
     device: Device
     stage: str
@@ -179,3 +180,4 @@ class Progress:
     total: int = 0
     attempt: int = 1
     outcome: Optional[str] = None
+    window: Optional[int] = None

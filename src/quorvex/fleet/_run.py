@@ -286,6 +286,7 @@ class _Run:
             while True:
                 n += 1
                 report.attempt = result.attempts = n
+                report.window = None
                 # Once an attempt has erased or written, the device is updated
                 # again from the start: it never ends unchanged.
                 mode = "update" if touched and self.mode == "skip-current" else self.mode

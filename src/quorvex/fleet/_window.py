@@ -27,14 +27,15 @@ AUTO = "auto"
 def check_window(value: object) -> int | str:
     """A run's window: a whole number 1..MAX_WINDOW (given as an int or as
     its digits) or "auto"; ValueError naming the value otherwise."""
+    number = value
     if isinstance(value, str):
         text = value.strip()
         if text.lower() == AUTO:
             return AUTO
         if text.isdigit() and len(text) <= 9:
-            value = int(text)
-    if isinstance(value, int) and not isinstance(value, bool) and 1 <= value <= MAX_WINDOW:
-        return value
+            number = int(text)
+    if isinstance(number, int) and not isinstance(number, bool) and 1 <= number <= MAX_WINDOW:
+        return number
     raise ValueError(f"window must be a whole number 1..{MAX_WINDOW} or 'auto', not {value!r}")
 
 _MAX_LINE = 4096  # a query's answer is short: anything longer is not one
