@@ -7,6 +7,7 @@ import json
 import os
 import sqlite3
 import sys
+import threading
 
 import pytest
 from _cli import cli
@@ -165,3 +166,45 @@ def test_a_bad_window_is_a_value_error(tmp_path, value):
     path, _ = make_image(tmp_path, 16)
     with pytest.raises(ValueError, match="window"):
         fleet.update(path, [Device("127.0.0.1", 9)], window=value)
+
+
+class ScriptedLink:
+    """Answers each FPGA_READ sent with the next of `replies`; counts both."""
+
+    def __init__(self, replies):
+        self.replies, self.sent, self.taken = list(replies), 0, 0
+
+    def sendRawBytes(self, data):
+        assert data == b"FPGA_READ\r\n" * (len(data) // 11)
+        self.sent += len(data) // 11
+        assert self.sent <= len(self.replies), "a read past the pages needed"
+
+    def recvRawBytes(self, size):
+        assert self.taken < self.sent, "a reply awaited that was never asked for"
+        self.taken += 1
+        return self.replies[self.taken - 1]
+
+
+def page(data):
+    return b"#2%02d" % len(data) + data + b"\r\n"
+
+
+@pytest.mark.parametrize("replies, pages", [
+    ([page(b"a" * 16)] * 10, 10),
+    # a reply that is no page (an error, a block cut short, a wrong length)
+    ([page(b"a" * 16)] * 3 + [b"-1\r\n"] + [page(b"a" * 16)] * 6, 3),
+    ([page(b"a" * 16)] * 3 + [b"#210abc\r\n"] + [page(b"a" * 16)] * 6, 3),
+    ([page(b"a" * 16)] * 3 + [b"#2xy" + b"a" * 16 + b"\r\n"] + [page(b"a" * 16)] * 6, 3),
+    # an empty page, and pages longer than asked for, end it early too
+    ([page(b"a" * 16), page(b"")] + [page(b"a" * 16)] * 8, 1),
+    ([page(b"a" * 40)] * 10, 4),
+])
+def test_windowed_reads_stop_at_a_bad_reply_and_leave_the_link_in_step(replies, pages):
+    from quorvex.fleet._device import Attempt, Image, Reporter
+
+    d = Device("127.0.0.1", 9)
+    a = Attempt(d, Image("x", b"a" * 160, "", []), Reporter(d, None), threading.Event(),
+                window=4)
+    a.window_used, a.link = 4, ScriptedLink(replies)
+    assert len(list(a._read_pages(None, 160))) == pages
+    assert a.link.taken == a.link.sent  # nothing left in flight for the next command
