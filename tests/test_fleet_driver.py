@@ -31,8 +31,8 @@ def drivers(monkeypatch):
     made = []
 
     class Counted(QVRFpga._FleetDriver):
-        def __init__(self):
-            super().__init__()
+        def __init__(self, **kwargs):
+            super().__init__(**kwargs)
             made.append(self)
 
     monkeypatch.setattr(QVRFpga, "_FleetDriver", Counted)
