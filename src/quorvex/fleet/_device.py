@@ -35,6 +35,9 @@ WINDOW_FALLBACK = "window_fallback"
 
 logger = logging.getLogger("quorvex.fleet")
 
+#: One page read back (Attempt.bytes shadows the type's name in its class).
+_Page = bytes
+
 #: Seconds between two progress reports of one device (stage changes apart).
 THROTTLE = 0.05
 
@@ -445,7 +448,7 @@ class Attempt:
         self.state = "initialised"
         return got == n and h.hexdigest() == self.image.sha256
 
-    def _read_pages(self, tool: Any, n: int) -> Iterator[bytes]:
+    def _read_pages(self, tool: Any, n: int) -> Iterator[_Page]:
         """The pages of the flash from the read pointer on, until `n` bytes
         came or a page came empty. With a window, up to that many FPGA_READ
         are in flight at once and their replies are taken in order; never
