@@ -208,3 +208,14 @@ def test_windowed_reads_stop_at_a_bad_reply_and_leave_the_link_in_step(replies, 
     a.window_used, a.link = 4, ScriptedLink(replies)
     assert len(list(a._read_pages(None, 160))) == pages
     assert a.link.taken == a.link.sent  # nothing left in flight for the next command
+
+
+@pytest.mark.parametrize("windows, shown", [([1, None], False), ([32, 1], True)])
+def test_the_table_shows_the_window_only_where_one_was_used(windows, shown):
+    from quorvex.cli._display import result_table
+    from quorvex.fleet import DeviceResult
+
+    rows = result_table([DeviceResult(Device("192.0.2.1", 5025 + i), UPDATED, attempts=1,
+                                      window=w) for i, w in enumerate(windows)]).splitlines()
+    assert ("window" in rows[0]) is shown
+    assert [r.split()[-1] for r in rows[2:]] == (["32", "1"] if shown else ["-", "-"])

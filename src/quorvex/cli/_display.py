@@ -354,21 +354,24 @@ def _cells(r: _Row, now: float) -> tuple[str, ...]:
 # --- the end of a run ---------------------------------------------------------------
 
 def result_table(results: Sequence[Any], *, width: int = 160) -> str:
-    """One row per device: outcome, old and new version, attempts, time and rate."""
+    """One row per device: outcome, old and new version, attempts, time and
+    rate; and the window of commands in flight where any device had one."""
     from rich.console import Console as RichConsole
     from rich.table import Table, box
     from rich.text import Text
 
+    windows = [getattr(r, "window", None) for r in results]
+    windowed = any(w not in (None, 1) for w in windows)
     table = Table(box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
     for name, justify in (("device", "left"), ("outcome", "left"), ("old version", "left"),
                           ("new version", "left"), ("attempts", "right"), ("time", "right"),
-                          ("rate", "right")):
+                          ("rate", "right")) + ((("window", "right"),) if windowed else ()):
         table.add_column(name, justify=justify, no_wrap=True)
-    for r in results:
+    for r, w in zip(results, windows):
         table.add_row(*(Text(printable(v)) for v in (_label(r.device), r.outcome,
                                                      r.old_version or "-", r.new_version or "-")),
                       str(r.attempts), f"{r.seconds:.2f} s" if r.seconds else "-",
-                      human_rate(r.rate))
+                      human_rate(r.rate), *((str(w or "-"),) if windowed else ()))
     out = io.StringIO()
     RichConsole(file=out, width=width, color_system=None, force_terminal=False,
                 legacy_windows=False).print(table)
