@@ -219,3 +219,30 @@ def test_the_table_shows_the_window_only_where_one_was_used(windows, shown):
                                       window=w) for i, w in enumerate(windows)]).splitlines()
     assert ("window" in rows[0]) is shown
     assert [r.split()[-1] for r in rows[2:]] == (["32", "1"] if shown else ["-", "-"])
+
+
+@pytest.mark.parametrize("text, env, flags, want", [
+    ('window = "auto"\n', {}, [], "auto"),
+    ("window = 64\n", {"QUORVEX_WINDOW": "8"}, [], 8),
+    ("window = 64\n", {"QUORVEX_WINDOW": "auto"}, ["--window", "1"], 1),
+    ("", {}, [], 1),
+])
+@pytest.mark.parametrize("verb", ["update", "verify"])
+def test_the_window_default_comes_from_the_configuration(tmp_path, verb, text, env, flags, want):
+    from quorvex.cli import build_parser
+    from quorvex.config import apply_settings
+
+    (tmp_path / "quorvex").mkdir()
+    (tmp_path / "quorvex" / "config.toml").write_text(text)
+    parser = build_parser()
+    argv = [verb, "img", "-a", "h", *flags]
+    apply_settings(parser, argv, {"XDG_CONFIG_HOME": str(tmp_path), **env})
+    assert parser.parse_args(argv).window == want
+
+
+@pytest.mark.parametrize("text", ["window = 0\n", "window = 257\n", 'window = "fast"\n'])
+def test_a_bad_window_in_the_configuration_exits_64(tmp_path, capsys, text):
+    path = tmp_path / "bay.toml"
+    path.write_text(text)
+    assert main(["update", "img", "-a", "h", "--config", str(path)]) == 64
+    assert "line 1: window:" in capsys.readouterr().err
