@@ -53,9 +53,9 @@ def lane(w):
 def one(port):
     w = probe_window((host, port), 2.0) if window == "auto" else window
     tool = FpgaTool(address=host, port=port)
-    tool._fleet_driver = lane(w)
     try:
-        ok = tool.processFpgaUpdate(path, 32).RetCode.name == "OK"
+        terms = QVRFpga._Terms(driver=lane(w))
+        ok = tool._updateUnder(terms, path, 32).RetCode.name == "OK"
     except Exception as e:
         ok = False
         print(f"{port}: {type(e).__name__}: {e}", file=sys.stderr)

@@ -48,7 +48,8 @@ class Cluster:
                               timeout=timeout, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               user=self.user.pw_uid if self.user else None,
                               group=self.user.pw_gid if self.user else None,
-                              extra_groups=[] if self.user else None, cwd=self.folder)
+                              extra_groups=[] if self.user else None, cwd=self.folder,
+                              env=_server_env())
 
     def start(self):
         # fsync off: a test cluster dies with its test session anyway.
@@ -76,3 +77,10 @@ class Cluster:
         except subprocess.SubprocessError:
             pass
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def _server_env():
+    """The server's environment: ours without the sanitizers' preloaded
+    runtime (make asan), which the server, not built for it, cannot carry."""
+    return {k: v for k, v in os.environ.items()
+            if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}

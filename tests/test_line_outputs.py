@@ -242,3 +242,20 @@ def test_a_shared_history_out_of_reach_stops_the_run_before_any_device(tbin_imag
         assert e.counters()["connections"] == 0
     err = capsys.readouterr().err
     assert says in err and "hunter2" not in err and "no device was touched" in err
+
+
+def test_a_default_configuration_that_cannot_be_looked_at_is_said_not_dropped(tmp_path, capsys,
+                                                                              monkeypatch):
+    import quorvex.config as config
+
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "conf"))
+    real_stat = os.stat
+
+    def stat(path, *args, **kwargs):
+        if str(path).startswith(str(tmp_path / "conf")):
+            raise PermissionError(13, "Permission denied", str(path))
+        return real_stat(path, *args, **kwargs)
+
+    monkeypatch.setattr(config.os, "stat", stat)
+    assert main(["update", "img", "-a", "h"]) == 64
+    assert "cannot read it: Permission denied" in capsys.readouterr().err

@@ -170,7 +170,7 @@ def load_settings(path: Optional[str] = None,
     for a file or a variable that cannot be used."""
     out: dict[str, Setting] = {}
     file = Path(path) if path is not None else default_config_path(env)
-    if path is not None or file.exists():
+    if path is not None or _present(file):
         try:
             text = _read(file)
         except OSError as e:
@@ -201,6 +201,19 @@ def load_settings(path: Optional[str] = None,
             except ValueError as e:
                 raise ConfigError(f"{name}: {e}, not {env[name][:80]!r}") from None
     return out
+
+
+def _present(file: Path) -> bool:
+    """Whether the default file is there. A folder on its way that may not be
+    looked into is an error, not an absent file: the station's settings would
+    be dropped without a word."""
+    try:
+        os.stat(file)
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+    except OSError as e:
+        raise ConfigError(f"config {file}: cannot read it: {e.strerror or e}") from None
+    return True
 
 
 def _resolve(value: Any, folder: Path) -> Any:
