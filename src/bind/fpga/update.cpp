@@ -28,7 +28,6 @@ constexpr size_t kBlockSize = proto::kPageSize;
 
 using qv::truth;
 
-
 // --- _fpgaProgramFile(image_path, device_type=28) ---------------------------
 // One run of the engine: the tool, its clocks, the progress output and the counters.
 struct Engine {
