@@ -84,3 +84,18 @@ def _server_env():
     runtime (make asan), which the server, not built for it, cannot carry."""
     return {k: v for k, v in os.environ.items()
             if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+
+
+def throwaway_cluster():
+    """Yields a new PostgreSQL server, removed afterwards; skips the test on
+    a machine without one."""
+    import pytest
+
+    try:
+        cluster = Cluster()
+    except FileNotFoundError as e:
+        pytest.skip(str(e))
+    try:
+        yield cluster
+    finally:
+        cluster.remove()

@@ -143,6 +143,34 @@ def emu(emu_options):
 
 
 @pytest.fixture
+def emus():
+    """make(**options) -> a running DeviceEmulator on a free loopback port
+    (a 64 KiB flash unless told otherwise), closed after the test."""
+    from quorvex.emulator import DeviceEmulator
+
+    made = []
+
+    def make(**options):
+        options.setdefault("flash_size", 1 << 16)
+        e = DeviceEmulator(port=0, **options)
+        made.append(e)
+        return e
+
+    yield make
+    for e in made:
+        e.close()
+
+
+@pytest.fixture
+def quick_retries(monkeypatch):
+    """The fleet's back-off between attempts and its grace after Ctrl-C, cut short."""
+    from quorvex.fleet import _run
+
+    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
+    monkeypatch.setattr(_run, "CANCEL_GRACE", 0.2)
+
+
+@pytest.fixture
 def log(caplog):
     """The FPGA logger's records as (level name, message), all or of one level."""
     caplog.set_level(logging.DEBUG, logger="FPGA")
@@ -183,16 +211,9 @@ def tbin_image(tmp_path):
 def pg_cluster():
     """One PostgreSQL server for the session, in a temporary folder."""
     pytest.importorskip("psycopg")
-    from _postgres import Cluster
+    from _postgres import throwaway_cluster
 
-    try:
-        cluster = Cluster()
-    except FileNotFoundError as e:
-        pytest.skip(str(e))
-    try:
-        yield cluster
-    finally:
-        cluster.remove()
+    yield from throwaway_cluster()
 
 
 @pytest.fixture(params=["sqlite", "postgresql"])

@@ -83,6 +83,17 @@ def test_a_usage_error_exits_64_with_the_usage_on_stderr(argv, capsys):
     assert "usage: quorvex-fpga" in err and "error:" in err
 
 
+@pytest.mark.parametrize("verb", ["pubkey", "keygen"])
+def test_a_pin_in_a_token_uri_is_a_usage_error_that_writes_nothing(verb, tmp_path, capsys):
+    uri = "pkcs11:token=release;object=fpga?pin-value=9731"
+    out_file = tmp_path / "k"
+    argv = [verb, uri] if verb == "pubkey" else [verb, "--pkcs11", uri]
+    status = main([*argv, "-o", str(out_file)])
+    out, err = capsys.readouterr()
+    assert status == 64 and "must not be on the command line" in err
+    assert "9731" not in out + err and os.listdir(tmp_path) == []
+
+
 @pytest.mark.parametrize("addresses, wrong", [
     (["127.0.0.1:5025", "127.0.0.1"], "127.0.0.1:5025 is given more than once"),
     (["127.0.0.1:5025", "localhost:5025"],

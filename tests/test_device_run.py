@@ -20,34 +20,15 @@ from quorvex import fleet
 from quorvex.cli import main
 from quorvex.cli._console import Console
 from quorvex.cli._display import FleetDisplay, totals_line
-from quorvex.emulator import DeviceEmulator
 from quorvex.fleet import (FAILED, INTERRUPTED, REFUSED, SKIPPED, UPDATED, Device, DeviceResult,
-                           FleetReport, Progress, _run)
+                           FleetReport, Progress)
 from quorvex.QVRFpga import FpgaTool
 from quorvex.QVRPublic import RetCode
 from quorvex.QVRUtils import RetType
 
 SERIAL = "QVX-EMU-0001"  # the emulator's own
 
-
-@pytest.fixture(autouse=True)
-def quick(monkeypatch):
-    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
-    monkeypatch.setattr(_run, "CANCEL_GRACE", 0.2)
-
-
-@pytest.fixture
-def emus():
-    made = []
-
-    def make(**options):
-        e = DeviceEmulator(port=0, flash_size=1 << 16, **options)
-        made.append(e)
-        return e
-
-    yield make
-    for e in made:
-        e.close()
+pytestmark = pytest.mark.usefixtures("quick_retries")
 
 
 @pytest.fixture

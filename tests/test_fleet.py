@@ -11,34 +11,13 @@ import time
 import pytest
 
 from quorvex import fleet
-from quorvex.emulator import DeviceEmulator
 from quorvex.fleet import _run
 from quorvex.fleet import (FAILED, INTERRUPTED, REFUSED, SKIPPED, UNCHANGED, UPDATED, Device,
                            DeviceResult, FleetReport, InventoryError)
 
 SERIAL = "QVX-EMU-0001"  # the emulator's own
 
-
-@pytest.fixture(autouse=True)
-def quick_backoff(monkeypatch):
-    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
-    monkeypatch.setattr(_run, "CANCEL_GRACE", 0.2)
-
-
-@pytest.fixture
-def emus():
-    """make(**options) -> a running DeviceEmulator on a free loopback port."""
-    made = []
-
-    def make(**options):
-        options.setdefault("flash_size", 1 << 16)
-        e = DeviceEmulator(port=0, **options)
-        made.append(e)
-        return e
-
-    yield make
-    for e in made:
-        e.close()
+pytestmark = pytest.mark.usefixtures("quick_retries")
 
 
 @pytest.fixture

@@ -3,19 +3,20 @@ commands byte for byte, the same outcomes, and a device that fails or stalls
 ends alone while the others go on."""
 
 import io
-import os
 import sys
 import threading
 import time
 
 import pytest
 
-from quorvex import QVRFpga, fleet, tbin
+from quorvex import QVRFpga, fleet
 from quorvex.emulator import DeviceEmulator
 from quorvex.fleet import _run
 from quorvex.fleet import FAILED, INTERRUPTED, UPDATED, Device
 from quorvex.QVRFpga import FpgaTool
 from quorvex.QVRPublic import RetCode
+
+from _helpers import image
 
 
 @pytest.fixture(autouse=True)
@@ -51,16 +52,6 @@ def emus():
     yield make
     for e in made:
         e.close()
-
-
-def image(tmp_path, size, kind="bin"):
-    raw = tmp_path / "image.bin"
-    raw.write_bytes(os.urandom(size))
-    if kind == "bin":
-        return str(raw)
-    out = tmp_path / "image.tbin"
-    tbin.pack_file(str(raw), str(out), 32)
-    return str(out)
 
 
 def by_tool(emu, path):

@@ -7,7 +7,6 @@ import csv
 import io
 import json
 import os
-import signal
 import sqlite3
 import subprocess
 import sys
@@ -19,6 +18,8 @@ from quorvex import history as hist
 from quorvex.cli import main
 from quorvex._historydb import _SQLITE_TYPES, APPLICATION_ID, Column, render
 from quorvex.history import History, HistoryError
+
+from _helpers import row_then_kill
 
 ENV = dict(os.environ)
 if ENV.get("PYTHONPATH"):  # the child may run elsewhere: make the path absolute
@@ -44,13 +45,7 @@ def test_a_process_killed_mid_attempt_leaves_its_started_row(tmp_path):
               "print(row, flush=True)\n"
               "time.sleep(60)\n"
               "h.finish(row, outcome='updated')\n", path)
-    try:
-        row = int(p.stdout.readline())
-        p.send_signal(signal.SIGKILL)
-        assert p.wait(10) == -signal.SIGKILL
-    finally:
-        p.kill()
-        p.communicate()
+    row = row_then_kill(p)
     with History(path) as h:
         (rec,) = h.attempts()
     assert rec["id"] == row and rec["outcome"] == "started" and rec["ended"] is None

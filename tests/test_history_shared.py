@@ -4,7 +4,6 @@ touched, writers at once losing nothing, a killed writer's row, migration
 from an empty or older database, another program's database left alone, a
 server that goes away mid-run; and the runs a later run takes up."""
 
-import signal
 import sqlite3
 import subprocess
 import sys
@@ -19,6 +18,7 @@ from quorvex.fleet import Device, update
 from quorvex.fleet._runs import RESUME, RETRY_FAILED, RunError, rerun
 from quorvex.history import History, HistoryError
 
+from _helpers import row_then_kill
 from test_history import ENV, SHA_A, SHA_B
 
 psycopg = pytest.importorskip("psycopg")
@@ -87,13 +87,7 @@ def test_a_writer_killed_mid_attempt_leaves_its_started_row(history_at):
             "time.sleep(60)\n")
     p = subprocess.Popen([sys.executable, "-c", code, history_at], env=ENV,
                          stdout=subprocess.PIPE, text=True)
-    try:
-        row = int(p.stdout.readline())
-        p.send_signal(signal.SIGKILL)
-        assert p.wait(10) == -signal.SIGKILL
-    finally:
-        p.kill()
-        p.stdout.close()
+    row = row_then_kill(p)
     with History(history_at) as h:
         (rec,) = h.attempts(run="11111111-1111-1111-1111-111111111111")
     assert (rec["id"], rec["outcome"], rec["ended"], rec["station"]) == (row, "started", None,
@@ -219,16 +213,9 @@ def test_a_run_hands_on_the_devices_it_left_with_their_inventory_rows(history_at
 @pytest.fixture
 def own_cluster():
     """A PostgreSQL server of the test's own, to stop."""
-    from _postgres import Cluster
+    from _postgres import throwaway_cluster
 
-    try:
-        cluster = Cluster()
-    except FileNotFoundError as e:
-        pytest.skip(str(e))
-    try:
-        yield cluster
-    finally:
-        cluster.remove()
+    yield from throwaway_cluster()
 
 
 def test_a_server_stopped_mid_run_fails_the_device_and_reports_nothing_updated(

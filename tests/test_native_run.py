@@ -5,15 +5,16 @@ class or on one instance, takes every block through self again."""
 
 import io
 import logging
-import os
 import sys
 import types
 
 import pytest
 
-from quorvex import QVRCommService, QVRFpga, QVRUtils, tbin
+from quorvex import QVRCommService, QVRFpga, QVRUtils
 from quorvex.emulator import DeviceEmulator
 from quorvex.QVRFpga import FpgaTool
+
+from _helpers import image
 
 # A fixed clock: the block times in the progress lines are then the same.
 CLOCK = types.SimpleNamespace(time=lambda: 5.0, monotonic=lambda: 7.0)
@@ -59,16 +60,6 @@ def run(path, emu_options, patch=None, cls=FpgaTool):
     finally:
         logging.getLogger("FPGA").removeHandler(handler)
         emu.close()
-
-
-def image(tmp_path, size, kind):
-    raw = tmp_path / "image.bin"
-    raw.write_bytes(os.urandom(size))
-    if kind == "bin":
-        return str(raw)
-    out = tmp_path / "image.tbin"
-    tbin.pack_file(str(raw), str(out), 32)
-    return str(out)
 
 
 def through_self(name):

@@ -10,16 +10,13 @@
 // the clocks of the module's `time`.
 #include "fastpath.h"
 
-#include <time.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
+#include "engine.h"
 #include "filebuf.h"
 #include "image.h"
 #include "link.h"
-#include "progress.h"
 #include "protocol.h"
 #include "transfer.h"
 
@@ -115,72 +112,6 @@ qvcore::TcpLink* own_link(nb::handle conn) {
     if (!link) throw nb::python_error();
     return link;
 }
-
-double clock_seconds(clockid_t id) {
-    timespec ts{};
-    clock_gettime(id, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-// The module's time.time and time.monotonic, read natively while they are
-// the interpreter's own.
-class Clocks {
-public:
-    Clocks() {
-        nb::object mod = global(S->time);
-        wall_ = qv::check(PyObject_GetAttr(mod.ptr(), S->time));
-        mono_ = qv::check(PyObject_GetAttr(mod.ptr(), S->monotonic));
-    }
-    double wall() { return wall_.ptr() == S->real_time ? clock_seconds(CLOCK_REALTIME) : call(wall_); }
-    double monotonic() {
-        return mono_.ptr() == S->real_monotonic ? clock_seconds(CLOCK_MONOTONIC) : call(mono_);
-    }
-
-private:
-    static double call(const nb::object& fn) {
-        nb::object t = qv::check(PyObject_CallNoArgs(fn.ptr()));
-        double v = PyFloat_AsDouble(t.ptr());
-        if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        return v;
-    }
-    nb::object wall_, mono_;
-};
-
-// Progress as the engine gives it: lines on sys.stdout (flushed at most
-// every 50 ms, and at the end of a stage) and the tool's callback.
-class Progress {
-public:
-    explicit Progress(nb::handle self) : self_(self), write_(nb::str("write")), verify_(nb::str("verify")) {}
-
-    void report(bool verify, long long done, long long total) {
-        nb::object cb = qv::check(PyObject_GetAttr(self_.ptr(), S->progress_callback));
-        if (qv::truth(cb)) cb(verify ? verify_ : write_, done, total);
-    }
-    void line(long long done, long long total, double elapsed) {
-        double percent = total ? double(done) / double(total) * 100.0 : 100.0;
-        char text[160];
-        int n = qvcore::format_progress(text, sizeof text, percent, done, total, elapsed);
-        out(text, n, false);
-    }
-    void end_stage() { out("\n", 1, true); }
-
-private:
-    void out(const char* text, int n, bool force_flush) {
-        nb::object stream = qv::optional_attr(nb::handle(S->sys), S->stdout_);
-        if (!stream || stream.is_none()) return;
-        nb::object s = qv::check(PyUnicode_FromStringAndSize(text, n));
-        qv::call_method(stream, S->write, nullptr, s);
-        double now = clock_seconds(CLOCK_MONOTONIC);
-        if (force_flush || now - last_flush_ >= 0.05) {
-            last_flush_ = now;
-            if (nb::object flush = qv::optional_attr(stream, S->flush))
-                qv::check(PyObject_CallNoArgs(flush.ptr()));
-        }
-    }
-    nb::handle self_;
-    nb::object write_, verify_;
-    double last_flush_ = 0;
-};
 
 // One command on the link without the GIL; Ctrl-C is looked for between
 // the link's wait slices. The link's failures become the exceptions the
@@ -286,15 +217,7 @@ public:
             t.page(reply.data(), reply.size());
             return;
         }
-        nb::object page = qv::call_method(self_, S->_fpgaRead, nullptr);
-        Py_buffer view;
-        if (PyUnicode_Check(page.ptr()) || PyObject_GetBuffer(page.ptr(), &view, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
-            qv::raise(PyExc_TypeError, "the read-back page must be bytes, not %s",
-                      Py_TYPE(page.ptr())->tp_name);
-        }
-        t.page(view.buf, static_cast<size_t>(view.len));
-        PyBuffer_Release(&view);
+        feed_page(t, qv::call_method(self_, S->_fpgaRead, nullptr));
     }
 
 private:
@@ -407,8 +330,7 @@ std::optional<bool> native_transfer(const NativeRun& run) {
         }
         case Transfer::Step::kWriteEnd:
             progress.end_stage();
-            log(S->debug, nb::str(("w hash: " + t.w_digest()).c_str()));
-            log(S->info, nb::str("Verify Data"));
+            log_write_digest(t.w_digest());
             progress.report(true, 0, static_cast<long long>(t.sent()));
             break;
         case Transfer::Step::kRead: {
@@ -423,20 +345,14 @@ std::optional<bool> native_transfer(const NativeRun& run) {
         }
         case Transfer::Step::kVerifyEnd:
             progress.end_stage();
-            log(S->debug, nb::str(("r hash: " + t.r_digest()).c_str()));
-            if (t.verified()) log(S->info, nb::str("Verify Success"));
-            else log(S->error, nb::str("Verify Failed"));
+            log_read_verdict(t.r_digest(), t.verified());
             break;
         case Transfer::Step::kAwaitReply:      // never: one command at a time
         case Transfer::Step::kWindowFallback:  // never: a window of 1
         case Transfer::Step::kFinished:
-        case Transfer::Step::kRefused: {
-            char total[96];
-            std::snprintf(total, sizeof total, "FPGA program file finished. Total time: %.4f sec",
-                          clocks.monotonic() - run.start);
-            log(S->info, nb::str(total));
+        case Transfer::Step::kRefused:
+            log_finished(clocks, run.start);
             return t.verified();
-        }
         }
     }
 }

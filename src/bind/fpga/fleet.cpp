@@ -316,10 +316,7 @@ void add_fleet_driver(nb::module_& m) {
         if (!window_fallback_type) throw nb::python_error();
     }
     m.attr("_WindowFallback") = nb::borrow(window_fallback_type);
-    if (nb::handle known = nb::type<FleetLane>()) {
-        m.attr("_FleetDriver") = known;
-        return;
-    }
+    if (share_bound_class<FleetLane>(m, "_FleetDriver")) return;
     nb::class_<FleetLane>(m, "_FleetDriver",
                           "The native driver of a fleet run: updates given it in their _Terms hand "
                           "their transfers to its thread, each keeping up to `window` program or "

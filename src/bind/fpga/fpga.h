@@ -76,6 +76,16 @@ nb::object require_text(nb::handle value, const char* argname);          // str,
 nb::object require_text_or_none(nb::handle value, const char* argname);  // str or None
 bool device_type_is(nb::handle device_type, long value);  // an int from qv::to_int
 
+// A module imported again shares the classes made by the first import:
+// when T is bound already, that class becomes `name` of `m`, and true says
+// that nothing is left to define.
+template <typename T>
+bool share_bound_class(nb::module_& m, const char* name) {
+    nb::handle known = nb::type<T>();
+    if (known) m.attr(name) = known;
+    return known.is_valid();
+}
+
 // An image file's type by the suffix of its final component, as pathlib
 // takes it, compared case-insensitively.
 enum class ImageKind { bin, tbin, other };

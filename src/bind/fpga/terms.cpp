@@ -109,10 +109,7 @@ nb::object reason_of(const Terms& t) {
 }  // namespace
 
 void add_terms(nb::module_& m) {
-    if (nb::handle known = nb::type<Terms>()) {  // a module imported again shares the class
-        m.attr("_Terms") = known;
-        return;
-    }
+    if (share_bound_class<Terms>(m, "_Terms")) return;
     nb::class_<Terms>(m, "_Terms",
                       "The terms of one check or update (trust policy, fleet driver, the last "
                       "look before the erase) and what it left: its verdict and its transfer "

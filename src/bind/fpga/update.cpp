@@ -3,20 +3,18 @@
 // engine and the version read.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 #include <string>
 
 #include "digest.h"
+#include "engine.h"
 #include "fastpath.h"
 #include "filebuf.h"
 #include "fleet.h"
 #include "fpga.h"
 #include "image.h"
-#include "progress.h"
 #include "protocol.h"
 #include "tbin.h"
 #include "transfer.h"
@@ -28,89 +26,17 @@ namespace {
 namespace proto = qvcore::proto;
 constexpr size_t kBlockSize = proto::kPageSize;
 
-// A clock of clock_gettime in seconds, as Python's time functions give it.
-double clock_seconds(clockid_t id) {
-    timespec ts{};
-    clock_gettime(id, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-// The clocks the engine reports are Python's: the module's `time`, taken at
-// the start of each run, so a caller who fakes time.time or time.monotonic
-// is obeyed. While they are the interpreter's own functions the same clocks
-// are read here directly (time.time is CLOCK_REALTIME, time.monotonic
-// CLOCK_MONOTONIC), without a Python call per block.
-class Clocks {
-public:
-    Clocks() {
-        nb::object mod = global(S->time);
-        wall_ = qv::check(PyObject_GetAttr(mod.ptr(), S->time));
-        mono_ = qv::check(PyObject_GetAttr(mod.ptr(), S->monotonic));
-        native_wall_ = wall_.ptr() == S->real_time;
-        native_mono_ = mono_.ptr() == S->real_monotonic;
-    }
-    double wall() { return native_wall_ ? clock_seconds(CLOCK_REALTIME) : call(wall_); }
-    double monotonic() { return native_mono_ ? clock_seconds(CLOCK_MONOTONIC) : call(mono_); }
-
-private:
-    static double call(const nb::object& fn) {
-        nb::object t = qv::check(PyObject_CallNoArgs(fn.ptr()));
-        double v = PyFloat_AsDouble(t.ptr());
-        if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        return v;
-    }
-    nb::object wall_, mono_;
-    bool native_wall_ = false, native_mono_ = false;
-};
-
-
 using qv::truth;
 
-
 // --- _fpgaProgramFile(image_path, device_type=28) ---------------------------
-// One run of the engine: the tool, the progress output and the counters.
-class Engine {
-public:
-    explicit Engine(nb::handle self) : self_(self) {
-        stage_write_ = nb::str("write");
-        stage_verify_ = nb::str("verify");
-    }
-
-    void report(nb::handle stage, long long done, long long total) {
-        nb::object cb = qv::check(PyObject_GetAttr(self_.ptr(), S->progress_callback));
-        if (!truth(cb)) return;
-        cb(stage, done, total);
-    }
-
-    void progress_line(long long done, long long total, double elapsed) {
-        double percent = total ? double(done) / double(total) * 100.0 : 100.0;
-        char line[160];
-        int n = qvcore::format_progress(line, sizeof line, percent, done, total, elapsed);
-        write_out(line, n, false);
-    }
-
-    void end_stage() { write_out("\n", 1, true); }
+// One run of the engine: the tool, its clocks, the progress output and the counters.
+struct Engine {
+    explicit Engine(nb::handle self) : self_(self), progress_(self) {}
 
     nb::handle self_;
     Clocks clocks_;
-    nb::object stage_write_, stage_verify_;
+    Progress progress_;
     long long file_size_ = 0, max_attempts_ = 64;
-
-private:
-    void write_out(const char* text, int n, bool force_flush) {
-        // Whatever sys.stdout is now, held: write() may rebind it.
-        nb::object out = qv::optional_attr(nb::handle(S->sys), S->stdout_);
-        if (!out || out.is_none()) return;
-        nb::object s = qv::check(PyUnicode_FromStringAndSize(text, n));
-        qv::call_method(out, S->write, nullptr, s);
-        double now = clock_seconds(CLOCK_MONOTONIC);  // only paces flushes, reported nowhere
-        if (force_flush || now - last_flush_ >= 0.05) {
-            last_flush_ = now;
-            if (nb::object flush = qv::optional_attr(out, S->flush))  // print() needs none
-                qv::check(PyObject_CallNoArgs(flush.ptr()));
-        }
-    }
-    double last_flush_ = 0;
 };
 
 // _PROGRAM_BLOCK_ATTEMPTS as it is now: at least 1.
@@ -138,19 +64,8 @@ std::string_view erase_for(nb::handle device_type) {
     return overflow ? std::string_view() : qvcore::Transfer::erase_selector_for(type_value);
 }
 
-void log_verdict(const std::string& w_digest, const std::string& r_digest, bool verified) {
-    log(S->debug, nb::str(("w hash: " + w_digest).c_str()));
-    log(S->info, nb::str("Verify Data"));
-    log(S->debug, nb::str(("r hash: " + r_digest).c_str()));
-    if (verified) log(S->info, nb::str("Verify Success"));
-    else log(S->error, nb::str("Verify Failed"));
-}
-
 nb::object finished(Engine& e, double start, bool verified) {
-    char total[96];
-    std::snprintf(total, sizeof total, "FPGA program file finished. Total time: %.4f sec",
-                  e.clocks_.monotonic() - start);
-    log(S->info, nb::str(total));
+    log_finished(e.clocks_, start);
     return nb::bool_(verified);
 }
 
@@ -168,8 +83,8 @@ void program_block(Engine& e, qvcore::Transfer& t, CheckedRun* run) {
         if (r == qvcore::Transfer::Reply::kRefused) raise_block_refused(run, t);
     }
     const long long sent = static_cast<long long>(t.sent());
-    e.progress_line(sent, e.file_size_, t1 - t0);
-    e.report(e.stage_write_, sent, e.file_size_);
+    e.progress_.line(sent, e.file_size_, t1 - t0);
+    e.progress_.report(false, sent, e.file_size_);
 }
 
 // One page read back through self._fpgaRead.
@@ -179,16 +94,9 @@ void read_page(Engine& e, qvcore::Transfer& t) {
     const double t1 = e.clocks_.wall();
     const long long read = static_cast<long long>(t.read() + kBlockSize);
     const long long sent = static_cast<long long>(t.sent());
-    e.progress_line(read, sent, t1 - t0);
-    e.report(e.stage_verify_, read, sent);
-    Py_buffer view;
-    if (PyUnicode_Check(page.ptr()) || PyObject_GetBuffer(page.ptr(), &view, PyBUF_SIMPLE) < 0) {
-        PyErr_Clear();
-        qv::raise(PyExc_TypeError, "the read-back page must be bytes, not %s",
-                  Py_TYPE(page.ptr())->tp_name);
-    }
-    t.page(view.buf, static_cast<size_t>(view.len));
-    PyBuffer_Release(&view);
+    e.progress_.line(read, sent, t1 - t0);
+    e.progress_.report(true, read, sent);
+    feed_page(t, page);
 }
 
 // The transfer machine's sequence, each command through self.
@@ -206,23 +114,20 @@ nb::object run_through_self(Engine& e, qvcore::Transfer& t, ImageSource& image, 
             t.acknowledge();
             break;
         case qvcore::Transfer::Step::kWriteBegin:
-            e.report(e.stage_write_, 0, 0);
+            e.progress_.report(false, 0, 0);
             e.file_size_ = image.open();
             break;
         case qvcore::Transfer::Step::kNeedBlock: image.next(t); break;
         case qvcore::Transfer::Step::kProgram: program_block(e, t, image.run()); break;
         case qvcore::Transfer::Step::kWriteEnd:
-            e.end_stage();
-            log(S->debug, nb::str(("w hash: " + t.w_digest()).c_str()));
-            log(S->info, nb::str("Verify Data"));
-            e.report(e.stage_verify_, 0, static_cast<long long>(t.sent()));
+            e.progress_.end_stage();
+            log_write_digest(t.w_digest());
+            e.progress_.report(true, 0, static_cast<long long>(t.sent()));
             break;
         case qvcore::Transfer::Step::kRead: read_page(e, t); break;
         case qvcore::Transfer::Step::kVerifyEnd:
-            e.end_stage();
-            log(S->debug, nb::str(("r hash: " + t.r_digest()).c_str()));
-            if (t.verified()) log(S->info, nb::str("Verify Success"));
-            else log(S->error, nb::str("Verify Failed"));
+            e.progress_.end_stage();
+            log_read_verdict(t.r_digest(), t.verified());
             break;
         case qvcore::Transfer::Step::kDone:
             qv::call_method(e.self_, S->_fpgaDone, nullptr);
@@ -275,7 +180,8 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     const FleetOutcome f = fleet_transfer(self, run, path, os_path, st, tbin, erase,
                                           static_cast<uint64_t>(e.max_attempts_));
     if (f.used) {
-        log_verdict(f.w_digest, f.r_digest, f.verified);
+        log_write_digest(f.w_digest);
+        log_read_verdict(f.r_digest, f.verified);
         return finished(e, start, f.verified);
     }
 

@@ -64,6 +64,16 @@ class UsageError(Exception):
     """A command line that parses but makes no sense (exit status 64)."""
 
 
+def refuse_pin_in_uri(uri: str) -> None:
+    """A PKCS#11 URI that carries its PIN is a usage error: the PIN comes from
+    the URI's pin-source=FILE or the environment, never the command line."""
+    from .. import _pkcs11
+
+    if _pkcs11.redact(uri) != uri:
+        raise UsageError("the PIN must not be on the command line: give pin-source=FILE in "
+                         f"the URI, or set {_pkcs11.PIN_ENV}")
+
+
 class OutputClosed(Exception):
     """Standard output is a pipe whose reader has gone (exit status 141).
     Not an OSError: a broken pipe to a device is a link error, this is not."""

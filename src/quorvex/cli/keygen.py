@@ -6,8 +6,8 @@ from __future__ import annotations
 import argparse
 import os
 
-from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError,
-                      Verbs, exit_text, verb_parser)
+from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, Verbs,
+                      exit_text, refuse_pin_in_uri, verb_parser)
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -60,9 +60,7 @@ def run(ctx: Context) -> int:
 def _in_token(ctx: Context, uri: str, pub_path: str) -> int:
     from .. import _pkcs11, tbin
 
-    if _pkcs11.redact(uri) != uri:
-        raise UsageError("the PIN must not be on the command line: give pin-source=FILE in "
-                         f"the URI, or set {_pkcs11.PIN_ENV}")
+    refuse_pin_in_uri(uri)
     if os.path.lexists(pub_path):  # before the token holds a key nobody has the public half of
         ctx.console.error(f"{pub_path!r} exists already", "choose another NAME, or move the old "
                                                           "public key away first")

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError,
-                      Verbs, exit_text, verb_parser)
+                      Verbs, exit_text, refuse_pin_in_uri, verb_parser)
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -35,9 +35,7 @@ def run(ctx: Context) -> int:
     a = ctx.args
     if not _pkcs11.is_uri(a.uri):
         raise UsageError(f"URI must be a PKCS#11 URI (pkcs11:...), not {a.uri!r}")
-    if _pkcs11.redact(a.uri) != a.uri:
-        raise UsageError("the PIN must not be on the command line: give pin-source=FILE in "
-                         f"the URI, or set {_pkcs11.PIN_ENV}")
+    refuse_pin_in_uri(a.uri)
     try:
         raw = _pkcs11.public_key(a.uri)
     except ValueError as e:

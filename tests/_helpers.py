@@ -1,0 +1,31 @@
+"""Small helpers shared by several test modules."""
+
+import os
+import signal
+
+from quorvex import tbin
+
+
+def image(tmp_path, size, kind="bin"):
+    """The path of a random image of `size` bytes: a .bin, or packed as a
+    .tbin for device type 32."""
+    raw = tmp_path / "image.bin"
+    raw.write_bytes(os.urandom(size))
+    if kind == "bin":
+        return str(raw)
+    out = tmp_path / "image.tbin"
+    tbin.pack_file(str(raw), str(out), 32)
+    return str(out)
+
+
+def row_then_kill(p):
+    """The row number child process `p` prints first; `p` is then killed
+    with SIGKILL and reaped."""
+    try:
+        row = int(p.stdout.readline())
+        p.send_signal(signal.SIGKILL)
+        assert p.wait(10) == -signal.SIGKILL
+    finally:
+        p.kill()
+        p.communicate()
+    return row
