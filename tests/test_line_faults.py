@@ -1,0 +1,56 @@
+"""What the line's outputs, history and configuration must not do: destroy
+what sits at an output path, wait without bound on a shared history, show a
+password, answer --json with nothing, or take bad names."""
+
+import json
+import os
+import stat
+import threading
+
+import pytest
+
+from quorvex._files import NotRegularFile, write_atomically
+from quorvex.cli import main
+
+
+def run_json(capsys, *argv):
+    status = main([str(a) for a in argv])
+    out = capsys.readouterr()
+    return status, (json.loads(out.out) if out.out.strip() else None), out.err
+
+
+# --- the atomic writer ------------------------------------------------------
+
+def test_a_regular_file_or_a_link_to_one_is_replaced_whole_the_link_kept(tmp_path):
+    target = tmp_path / "report.xml"
+    target.write_bytes(b"old")
+    link = tmp_path / "latest.xml"
+    link.symlink_to(target)
+    write_atomically(link, b"new")
+    assert link.is_symlink() and target.read_bytes() == b"new"
+    assert stat.S_IMODE(target.stat().st_mode) == 0o644
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["latest.xml", "report.xml"]
+
+
+def test_a_fifo_and_a_device_node_are_written_in_place_never_renamed_over(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    got = []
+    opened = threading.Event()
+
+    def reader():
+        with open(fifo, "rb") as f:
+            opened.set()
+            got.append(f.read())
+    t = threading.Thread(target=reader)
+    t.start()
+    opened.wait(5)
+    write_atomically(fifo, b"<xml/>")
+    t.join(5)
+    assert got == [b"<xml/>"] and stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    write_atomically("/dev/null", b"x")
+    assert stat.S_ISCHR(os.lstat("/dev/null").st_mode)
+    with pytest.raises(OSError):  # no reader: at once, not a wait
+        write_atomically(fifo, b"x")
+    with pytest.raises(NotRegularFile, match="a directory"):
+        write_atomically(tmp_path, b"x")
