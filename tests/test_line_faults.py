@@ -54,3 +54,37 @@ def test_a_fifo_and_a_device_node_are_written_in_place_never_renamed_over(tmp_pa
         write_atomically(fifo, b"x")
     with pytest.raises(NotRegularFile, match="a directory"):
         write_atomically(tmp_path, b"x")
+
+
+# --- a shared history that is locked ----------------------------------------
+
+@pytest.fixture
+def short_bound(monkeypatch):
+    import quorvex._historydb as db
+
+    monkeypatch.setattr(db, "BUSY_TIMEOUT", 1.0)
+
+
+def test_a_locked_shared_history_fails_within_the_bound_instead_of_waiting(pg_cluster,
+                                                                         short_bound):
+    import time
+
+    from quorvex._historydb import APPLICATION_ID
+    from quorvex.history import History, HistoryError
+
+    psycopg = pytest.importorskip("psycopg")
+    url = pg_cluster.new_database()
+    with History(url) as h:
+        row = h.start(host="192.0.2.1", port=5025, image_sha256="0" * 64)
+    with psycopg.connect(url, autocommit=True) as other:
+        other.execute("SELECT pg_advisory_lock(%s)", (APPLICATION_ID,))
+        t0 = time.monotonic()
+        with pytest.raises(HistoryError, match="timeout"):
+            History(url)
+        other.execute("SELECT pg_advisory_unlock(%s)", (APPLICATION_ID,))
+        with History(url) as h:
+            with other.transaction():  # another station holds the table
+                other.execute("LOCK TABLE attempts IN ACCESS EXCLUSIVE MODE")
+                with pytest.raises(HistoryError):
+                    h.finish(row, outcome="updated")
+    assert time.monotonic() - t0 < 8

@@ -22,7 +22,8 @@ from pathlib import Path
 from typing import Any
 
 BUSY_TIMEOUT = 10.0
-"""Seconds a write waits for another writer, and a connection for the server."""
+"""Seconds a write waits for another writer, a connection for the server, and
+(PostgreSQL) any one statement or lock: no wait on a history is unbounded."""
 
 # The owner mark of a quorvex history: SQLite's PRAGMA application_id ("QVRH"),
 # the application column of PostgreSQL's quorvex_history table.
@@ -305,12 +306,26 @@ class Postgres(Backend):
     def _connect(self) -> Any:
         psycopg = self._psycopg
         try:
-            return psycopg.connect(self._url, autocommit=True,
-                                   connect_timeout=max(1, int(BUSY_TIMEOUT)),
-                                   keepalives=1, keepalives_idle=10, keepalives_interval=5,
-                                   keepalives_count=3, application_name="quorvex")
+            db = psycopg.connect(self._url, autocommit=True,
+                                 connect_timeout=max(1, int(BUSY_TIMEOUT)),
+                                 keepalives=1, keepalives_idle=10, keepalives_interval=5,
+                                 keepalives_count=3, application_name="quorvex")
         except psycopg.Error as e:
             raise DatabaseError(f"cannot reach it: {_pg_reason(e)}") from e
+        # Every statement and every lock it waits for (a row another station
+        # holds, the advisory lock of a migration) ends within the bound; a
+        # Ctrl-C on the main thread cancels the statement in the server.
+        bound = int(BUSY_TIMEOUT * 1000)
+        try:
+            db.execute(f"SET statement_timeout = {bound}")
+            db.execute(f"SET lock_timeout = {bound}")
+        except psycopg.Error as e:
+            db.close()
+            raise DatabaseError(f"cannot set it up: {_pg_reason(e)}") from e
+        except BaseException:
+            db.close()
+            raise
+        return db
 
     def _setup(self, newest: int, migrate: Migrate, create: bool) -> None:
         db = self._db
