@@ -65,6 +65,11 @@ class Foreign(DatabaseError):
     """A database that is not a history."""
 
 
+class BadUrl(DatabaseError):
+    """A URL that must not or cannot be used as given: a fault of the command
+    line or the configuration, not of the database."""
+
+
 class Empty(DatabaseError):
     """A database without a history, opened only to read one."""
 
@@ -258,12 +263,21 @@ def is_url(text: str | os.PathLike[str]) -> bool:
 
 
 def safe_url(url: str) -> str:
-    """The URL as messages show it: without a password, should one be in it."""
+    """The URL as messages show it: without a password, should one be in it
+    (in its user part, or as a query key such as password or sslpassword)."""
+    from urllib.parse import parse_qsl, quote, urlencode
+
     head, sep, rest = url.partition("://")
+    rest, q, query = rest.partition("?")
     userinfo, at, hostpart = rest.partition("@")
     if at and ":" in userinfo:
-        return f"{head}{sep}{userinfo.split(':', 1)[0]}:***@{hostpart}"
-    return url
+        rest = f"{userinfo.split(':', 1)[0]}:***@{hostpart}"
+    if q:
+        pairs = parse_qsl(query, keep_blank_values=True)
+        if any("password" in k.lower() for k, _ in pairs):
+            query = urlencode([(k, "***" if "password" in k.lower() else v) for k, v in pairs],
+                              safe="/*", quote_via=quote)
+    return f"{head}{sep}{rest}{q}{query}"
 
 
 class Postgres(Backend):
@@ -287,9 +301,9 @@ class Postgres(Backend):
         try:
             info = conninfo_to_dict(url)
         except psycopg.Error as e:
-            raise DatabaseError(f"not a usable URL: {e}") from None
-        if info.get("password"):
-            raise DatabaseError("the URL holds a password: give it in ~/.pgpass or "
+            raise BadUrl(f"not a usable URL: {e}") from None
+        if any("password" in k.lower() and v for k, v in info.items()):
+            raise BadUrl("the URL holds a password: give it in ~/.pgpass or "
                                 "PGPASSWORD, never on the command line")
         self._url = url
         self._lock = threading.Lock()
@@ -401,7 +415,7 @@ def open_backend(where: str | os.PathLike[str], newest: int, migrate: Migrate,
     return SQLite(Path(where), newest, migrate)
 
 
-__all__ = ["APPLICATION_ID", "BUSY_TIMEOUT", "Backend", "Column", "DatabaseError", "Empty",
+__all__ = ["APPLICATION_ID", "BUSY_TIMEOUT", "Backend", "BadUrl", "Column", "DatabaseError", "Empty",
            "Foreign",
            "Index", "Postgres", "SQLite", "Step", "Table", "is_url", "open_backend", "render",
            "safe_url"]

@@ -29,7 +29,7 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
-from ._historydb import (BUSY_TIMEOUT, Column, DatabaseError, Empty, Index, Step, Table,
+from ._historydb import (BUSY_TIMEOUT, BadUrl, Column, DatabaseError, Empty, Index, Step, Table,
                          is_url, open_backend, safe_url)
 from ._netaddr import parse_address
 
@@ -97,11 +97,12 @@ class HistoryError(OSError):
     path and the reason; `path` holds the path."""
 
     def __init__(self, path: str | os.PathLike[str], reason: str, *,
-                 empty: bool = False) -> None:
+                 empty: bool = False, usage: bool = False) -> None:
         super().__init__(f"history {os.fspath(path)}: {reason}")
         self.path = os.fspath(path)
         self.reason = reason
         self.empty = empty  # a database that holds no history yet (History(create=False))
+        self.usage = usage  # the URL itself is at fault (a password in it), not the database
 
 
 def default_path() -> Path:
@@ -240,7 +241,8 @@ class History:
         try:
             self._db = open_backend(self.url or self.path, SCHEMA_VERSION, _migrate, create)
         except DatabaseError as e:
-            raise HistoryError(self.path, str(e), empty=isinstance(e, Empty)) from e
+            raise HistoryError(self.path, str(e), empty=isinstance(e, Empty),
+                               usage=isinstance(e, BadUrl)) from e
         self._closed = False
 
     def _run(self, what: str, sql: str, params: Sequence[Any] = ()) -> tuple[list[Any], int]:

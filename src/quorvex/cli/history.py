@@ -103,8 +103,7 @@ def run(ctx: Context) -> int:
                                         station=a.station_filter, run=a.run_filter)
         except HistoryError as e:
             if not e.empty:
-                ctx.console.error(str(e), "give the path of a history with --history")
-                return EXIT_FAILED
+                return history_failed(ctx, e, "give the path of a history with --history")
             path = e.path
             ctx.console.line(f"{PROG} history: no history at {path} yet")
         except ValueError as e:  # a filter
@@ -125,6 +124,19 @@ def run(ctx: Context) -> int:
     else:
         _table(ctx, rows)
     return EXIT_OK
+
+
+def history_failed(ctx: Context, e: Any, hint: str) -> int:
+    """A history that could not be opened, read or written ends the verb:
+    said on standard error and, under --json, as its one JSON object. A URL
+    at fault (a password in it) is a usage error, any other a failure."""
+    from ._options import json_error
+
+    status = EXIT_USAGE if getattr(e, "usage", False) else EXIT_FAILED
+    ctx.console.error(str(e), hint)
+    if getattr(ctx.args, "json", False):
+        ctx.out_json(json_error("history", str(e), status))
+    return status
 
 
 # What a spreadsheet would take for a formula at the start of a cell.

@@ -25,6 +25,7 @@ EXIT_STATUSES = exit_text(
        "or no history",
     s2="refused, the flash untouched: image, type, version or identity",
     s64="usage error: the command line, the inventory or the configuration is wrong, "
+        "a history URL holds a password, "
         "or --retry-failed/--resume names a run of another image",
     s74="link error: no device could be reached")
 
@@ -166,10 +167,11 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
                      f"again, a device may hold no complete image")
         return EXIT_INTERRUPTED
     except HistoryError as e:
+        from .history import history_failed
+
         line.cancelled()
-        console.error(f"history: {e}", "give another --history PATH, or --no-history to "
-                                       "update without a record; no device was touched")
-        return EXIT_FAILED
+        return history_failed(ctx, e, "give another --history PATH, or --no-history to "
+                                      "update without a record; no device was touched")
     except DescriptorLimit as e:
         line.cancelled()
         return descriptor_limit(ctx, e)
