@@ -120,3 +120,34 @@ def test_a_history_that_cannot_be_used_answers_json_with_its_error(tbin_image, t
         status, doc, err = run_json(capsys, *argv)
         assert status == 1 and doc["error"]["kind"] == "history", argv
         assert doc["error"]["exit_status"] == 1 and doc["error"]["message"] in err
+
+
+# --- report paths checked before the run --------------------------------------
+
+@pytest.mark.parametrize("option, names, says", [
+    ("--events", "image", "is the image"),
+    ("--junit", "image-link", "is the image"),
+    ("--junit", "inventory", "is the inventory"),
+    ("--events", "history", "is the history"),
+    ("--junit", "folder", "is a folder"),
+    ("--junit", "nowhere", "no such folder"),
+])
+def test_a_report_path_that_would_destroy_an_input_or_cannot_be_written_is_refused_first(
+        tbin_image, tmp_path, capsys, option, names, says):
+    from quorvex.emulator import DeviceEmulator
+
+    path, data = tbin_image
+    (tmp_path / "image-link").symlink_to(path)
+    history = tmp_path / "h.sqlite3"
+    with DeviceEmulator() as e:
+        inv = tmp_path / "rack.csv"
+        inv.write_text(f"address,port\n{e.host},{e.port}\n")
+        target = {"image": path, "image-link": tmp_path / "image-link", "inventory": inv,
+                  "history": history, "folder": tmp_path,
+                  "nowhere": tmp_path / "no" / "r.xml"}[names]
+        before = {p: p.read_bytes() for p in (path, inv)}
+        status, doc, err = run_json(capsys, "update", path, "-i", inv, "--history", history,
+                                    option, target, "--json")
+        assert e.counters()["connections"] == 0
+    assert status == 64 and says in err and doc["error"]["exit_status"] == 64
+    assert {p: p.read_bytes() for p in before} == before and not history.exists()

@@ -15,7 +15,7 @@ from typing import Any, Optional
 
 from ._common import PROG, Context, UsageError
 
-__all__ = ["line_options", "LineRun"]
+__all__ = ["check_outputs", "line_options", "LineRun"]
 
 
 def line_options(p: argparse.ArgumentParser) -> None:
@@ -81,6 +81,48 @@ def rerun_devices(a: argparse.Namespace) -> Optional[list[Any]]:
     return devices
 
 
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them not there (yet)
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def check_outputs(a: argparse.Namespace) -> None:
+    """Usage errors, before anything is opened or touched, for an --events or
+    --junit path that names a file the run reads or keeps (the image, the
+    inventory, the history, the other report), and for a --junit path that
+    could not be written at the end (a folder, or in a folder this process
+    may not write to)."""
+    from ..history import is_url
+
+    history = _history(a)
+    inputs = [("the image", a.image), ("the inventory", a.inventory),
+              ("the history", None if history is None or is_url(history) else history)]
+    outputs = [(o, p) for o, p in (("--events", a.events), ("--junit", a.junit))
+               if p is not None and p != "-"]
+    for i, (option, path) in enumerate(outputs):
+        for what, other in inputs + [(f"the {o} file", p) for o, p in outputs[:i]]:
+            if other is not None and _same_file(path, os.fspath(other)):
+                raise UsageError(f"{option}: {path} is {what}: writing it would destroy it; "
+                                 f"give another path")
+    if a.junit is not None:
+        target = os.path.realpath(a.junit)
+        if os.path.isdir(target):
+            raise UsageError(f"--junit: {a.junit} is a folder: give the path of a file in it")
+        if os.path.lexists(target):
+            writable = os.access(target, os.W_OK)
+            if os.path.isfile(target):  # replaced through a file beside it
+                writable = os.access(os.path.dirname(target), os.W_OK | os.X_OK)
+        else:
+            folder = os.path.dirname(target)
+            writable = os.path.isdir(folder) and os.access(folder, os.W_OK | os.X_OK)
+        if not writable:
+            why = ("permission denied" if os.path.isdir(os.path.dirname(target))
+                   else "no such folder")
+            raise UsageError(f"--junit: cannot write {a.junit}: {why}")
+
+
 class LineRun:
     """The line's part of one update run: its id (printed at the start), its
     station, and the events and JUnit report when asked for."""
@@ -94,6 +136,7 @@ class LineRun:
                              "--events a PATH")
         if a.dry_run and (a.events or a.junit):
             raise UsageError("--events and --junit report a run: not with --dry-run")
+        check_outputs(a)
         self.ctx, self.devices, self.image = ctx, devices, image
         self.run_id = new_run_id()
         self.started = datetime.now(timezone.utc)
