@@ -151,3 +151,27 @@ def test_a_report_path_that_would_destroy_an_input_or_cannot_be_written_is_refus
         assert e.counters()["connections"] == 0
     assert status == 64 and says in err and doc["error"]["exit_status"] == 64
     assert {p: p.read_bytes() for p in before} == before and not history.exists()
+
+
+# --- the history verb's bound ----------------------------------------------------
+
+def test_the_history_verb_lists_the_newest_up_to_its_limit_in_every_format(history_at,
+                                                                          capsys):
+    from quorvex.history import History
+
+    with History(history_at) as h:
+        for i in range(5):
+            h.start(host=f"192.0.2.{i + 1}", port=5025, name=f"d{i}")
+    for limit, names in (("2", ["d4", "d3"]), ("0", ["d4", "d3", "d2", "d1", "d0"]),
+                         (None, ["d4", "d3", "d2", "d1", "d0"])):
+        extra = [] if limit is None else ["--limit", limit]
+        status, doc, _ = run_json(capsys, "history", "--history", history_at, "--json", *extra)
+        assert status == 0 and [r["name"] for r in doc["attempts"]] == names
+        assert main(["history", "--history", history_at, "--csv", *extra]) == 0
+        lines = capsys.readouterr().out.splitlines()
+        assert len(lines) == 1 + len(names) and lines[0].startswith("id,")
+    assert main(["history", "--history", history_at, "--limit", "2"]) == 0
+    assert "--limit 0 lists all" in capsys.readouterr().out
+    with pytest.raises(SystemExit) as e:
+        main(["history", "--history", history_at, "--limit", "-1"])
+    assert e.value.code == 64

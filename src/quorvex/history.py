@@ -350,14 +350,16 @@ class History:
     def attempts(self, *, serial: Optional[str] = None, address: Optional[str] = None,
                  image: Optional[str] = None, since: Optional[str | datetime] = None,
                  resource: Optional[str] = None, station: Optional[str] = None,
-                 run: Optional[str] = None) -> list[dict[str, Any]]:
+                 run: Optional[str] = None, limit: Optional[int] = None
+                 ) -> list[dict[str, Any]]:
         """The recorded attempts, newest first, one dict per row (COLUMNS;
         "signers" a list). Filters: `serial` exact; `address` "host" or
         "host:port" ([IPV6]:PORT); `image` a SHA-256 hex prefix; `since` an
         ISO date/time (UTC unless it says otherwise), an age such as "2h" or
         "3d" (see parse_since) or a datetime; `resource` a VISA resource
         string (case aside); `station` exact; `run` a run id. An IPv4 address
-        matches its IPv4-mapped IPv6 form too. ValueError for a bad filter."""
+        matches its IPv4-mapped IPv6 form too. `limit`: at most that many,
+        the newest (None or 0: all). ValueError for a bad filter."""
         where: list[str] = []
         params: list[Any] = []
         if serial is not None:
@@ -396,6 +398,11 @@ class History:
         sql = (f"SELECT {', '.join(COLUMNS)} FROM attempts"
                + (" WHERE " + " AND ".join(where) if where else "")
                + " ORDER BY started DESC, id DESC")
+        if limit:
+            if limit < 0:
+                raise ValueError(f"a limit is 0 (all) or more, not {limit}")
+            sql += " LIMIT ?"
+            params.append(int(limit))
         rows, _ = self._run("read it", sql, params)
         out = []
         for values in rows:
