@@ -175,3 +175,28 @@ def test_the_history_verb_lists_the_newest_up_to_its_limit_in_every_format(histo
     with pytest.raises(SystemExit) as e:
         main(["history", "--history", history_at, "--limit", "-1"])
     assert e.value.code == 64
+
+
+# --- runs taken up again ------------------------------------------------------
+
+def test_a_run_is_taken_up_only_with_the_same_file_and_says_so_when_nothing_is_left(
+        tbin_image, tmp_path, capsys):
+    from quorvex import tbin
+    from quorvex.emulator import DeviceEmulator
+
+    path, data = tbin_image
+    history = tmp_path / "h.sqlite3"
+    relabelled = tmp_path / "relabelled.tbin"  # the same payload, another header
+    relabelled.write_bytes(tbin.pack(data, 32, fpga_version="9.9.9"))
+    with DeviceEmulator() as e:
+        _, first, _ = run_json(capsys, "update", path, "-a", e.address, "--history", history,
+                               "--json")
+    run = first["run_id"]
+    status, doc, err = run_json(capsys, "update", path, "--retry-failed", run, "--history",
+                                history, "--json")
+    assert status == 0 and doc["run_id"] is None and doc["rerun_of"] == run
+    assert doc["counts"] == {k: 0 for k in first["counts"]} and doc["devices"] == []
+    assert f"run {run} left no device" in err
+    status, doc, err = run_json(capsys, "update", relabelled, "--resume", run, "--history",
+                                history, "--json")
+    assert status == 64 and "header differs" in err

@@ -51,12 +51,14 @@ _ATTEMPTS_V1 = Table("attempts", (
     ("operator", "text"), ("tool_version", "text")))
 
 # Version 3: one row per fleet run, with the devices it was given (as
-# Device.as_dict() in JSON), so that a later run can take up what it left.
+# Device.as_dict() in JSON), so that a later run can take up what it left;
+# the image by its payload's SHA-256 and by the whole file's (a .tbin's
+# header too).
 _RUNS = Table("runs", (
     ("id", "key"), ("run_id", "text!"), ("started", "text!"), ("station", "text"),
     ("operator", "text"), ("image_path", "text"), ("image_abspath", "text"),
     ("image_sha256", "text"), ("mode", "text"), ("devices", "text!"),
-    ("tool_version", "text")))
+    ("tool_version", "text"), ("file_sha256", "text")))
 
 # How a database of schema version v becomes version v + 1: the steps of
 # _MIGRATIONS[v], run in order inside one write transaction when it is
@@ -322,11 +324,13 @@ class History:
     def begin_run(self, run_id: str, devices: Sequence[dict[str, Any]], *,
                   image_path: Optional[str] = None, image_sha256: Optional[str] = None,
                   station: Optional[str] = None, operator: Optional[str] = None,
-                  mode: Optional[str] = None) -> None:
+                  mode: Optional[str] = None, file_sha256: Optional[str] = None) -> None:
         """Records a fleet run that starts now, with the devices it was given
         (JSON-ready dicts) and its mode ("update", "verify" ...), before any
-        of them is touched."""
+        of them is touched. `image_sha256` is the payload's digest,
+        `file_sha256` the whole image file's."""
         self._insert("record the run", "runs", {
+            "file_sha256": None if file_sha256 is None else str(file_sha256).lower(),
             "run_id": run_id_of(run_id), "started": _now(),
             "station": station or default_station(),
             "operator": operator or default_operator(),

@@ -68,12 +68,13 @@ def rerun_devices(a: argparse.Namespace) -> Optional[list[Any]]:
     if not is_url(where) and not os.path.exists(where):
         raise UsageError(f"{option}: no history at {where}")
     try:
-        sha256 = Image.load(a.image).sha256
+        image = Image.load(a.image)
     except OSError as e:
         raise UsageError(f"cannot read {a.image}: {e.strerror or e}") from None
     try:
         with History(where) as history:
-            devices = rerun(history, run, RETRY_FAILED if a.retry_failed else RESUME, sha256)
+            devices = rerun(history, run, RETRY_FAILED if a.retry_failed else RESUME,
+                            image.sha256, image.file_sha256)
     except (RunError, ValueError) as e:
         raise UsageError(f"{option}: {e}") from None
     except HistoryError as e:

@@ -8,7 +8,7 @@ import time
 
 from .._text import printable
 from ._address import devices as fleet_devices
-from ..fleet._outcomes import INTERRUPTED, OS_ERROR, PRECEDENCE, READY, REFUSED
+from ..fleet._outcomes import INTERRUPTED, OS_ERROR, OUTCOMES, PRECEDENCE, READY, REFUSED
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
 from ._console import stdout_to
@@ -129,8 +129,9 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         devices = fleet_devices(a, pinning=True)
     elif not devices:
         console.line(f"{PROG}: run {a.retry_failed or a.resume} left no device to run again")
-        if a.json:
-            ctx.out_json({"run_id": None, "devices": [], "counts": {}, "exit_status": EXIT_OK})
+        if a.json:  # no run started: no id of its own; the run it would take up named
+            ctx.out_json({"run_id": None, "rerun_of": a.retry_failed or a.resume, "devices": [],
+                          "counts": dict.fromkeys(OUTCOMES, 0), "exit_status": EXIT_OK})
         return EXIT_OK
 
     # The device types the image must name: the devices' (an inventory's may
