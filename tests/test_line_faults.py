@@ -200,3 +200,25 @@ def test_a_run_is_taken_up_only_with_the_same_file_and_says_so_when_nothing_is_l
     status, doc, err = run_json(capsys, "update", relabelled, "--resume", run, "--history",
                                 history, "--json")
     assert status == 64 and "header differs" in err
+
+
+# --- events that cannot be written ---------------------------------------------
+
+def test_events_a_full_disk_fails_the_run_but_a_reader_that_left_only_warns(tbin_image,
+                                                                          capsys):
+    from quorvex.emulator import DeviceEmulator
+    from quorvex.events import EventWriter
+
+    path, _ = tbin_image
+    with DeviceEmulator() as e:
+        status, doc, err = run_json(capsys, "update", path, "-a", e.address, "--no-history",
+                                    "--events", "/dev/full", "--json")
+    assert doc["counts"]["updated"] == 1 and status == 1
+    assert "events could not be written: No space left on device" in err
+    assert "reader has gone" not in err
+    r, w = os.pipe()
+    os.close(r)
+    ev = EventWriter(w, "0b6a3f3e-8f9c-4a55-a1f1-5c2d9e7b4a10")
+    ev.emit("run-start")
+    ev.close()
+    assert ev.reader_gone

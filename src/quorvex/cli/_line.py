@@ -192,10 +192,14 @@ class LineRun:
         if self.events is not None:
             self.events.run_end(report, seconds)
             self.events.close()
-            if self.events.error is not None:
-                self.ctx.console.warning(f"--events: the reader has gone ("
-                                         f"{self.events.error.strerror or self.events.error})"
-                                         f"; the events after that were dropped")
+            error = self.events.error
+            if error is not None and self.events.reader_gone:
+                self.ctx.console.warning("--events: the reader has gone; the events after "
+                                         "that were dropped")
+            elif error is not None:  # the file is cut short: as a report not written
+                self.ctx.console.error(f"--events: events could not be written: "
+                                       f"{error.strerror or error}")
+                status = status or 1
             elif self.events.dropped:
                 self.ctx.console.warning(f"--events: {self.events.dropped} event(s) dropped: "
                                          f"the reader fell behind")
