@@ -222,3 +222,19 @@ def test_events_a_full_disk_fails_the_run_but_a_reader_that_left_only_warns(tbin
     ev.emit("run-start")
     ev.close()
     assert ev.reader_gone
+
+
+# --- the configuration file ----------------------------------------------------
+
+@pytest.mark.parametrize("flags, says", [([], "line 2: trust:"),
+                                         (["--trust", "nowhere"], "--trust:")])
+def test_an_unusable_trust_path_is_blamed_on_where_it_was_given(tmp_path, capsys, flags, says):
+    keys = tmp_path / "keys"
+    keys.mkdir()
+    (keys / "k.pub").write_text("not a key\n")
+    conf = tmp_path / "bay.toml"
+    conf.write_text('station = "bay-1"\ntrust = ["keys"]\n' if not flags else
+                    'station = "bay-1"\n')
+    assert main(["update", "img", "-a", "h", "--config", str(conf), *flags]) == 64
+    err = capsys.readouterr().err
+    assert says in err and (flags or "--trust" not in err)

@@ -34,7 +34,7 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover
     import tomli as tomllib
 
-__all__ = ["ConfigError", "KEYS", "MAX_BYTES", "Setting", "apply_settings", "config_path",
+__all__ = ["ConfigError", "FilePath", "KEYS", "MAX_BYTES", "Setting", "apply_settings", "config_path",
            "default_config_path", "load_settings", "settings_in_force"]
 
 MAX_BYTES = 1 << 20
@@ -43,6 +43,18 @@ MAX_BYTES = 1 << 20
 
 class ConfigError(ValueError):
     """A configuration that cannot be used; the message names where and why."""
+
+
+class FilePath(str):
+    """A path the configuration file gave, which knows where ("FILE line N"),
+    so that a path found unusable later is blamed on the file, not a flag."""
+
+    source: str
+
+    def __new__(cls, value: str, source: str) -> FilePath:
+        self = super().__new__(cls, value)
+        self.source = source
+        return self
 
 
 @dataclass(frozen=True)
@@ -193,6 +205,8 @@ def load_settings(path: Optional[str] = None,
                 raise ConfigError(f"config {where}: {key}: {e}, not {value!r}"[:300]) from None
             if paths:
                 value = _resolve(value, file.parent)
+            if key == "trust":
+                value = [FilePath(v, where) for v in value]
             out[key] = Setting(key, value, where)
     for key, (name, check, _) in KEYS.items():
         if env.get(name):
