@@ -238,3 +238,18 @@ def test_an_unusable_trust_path_is_blamed_on_where_it_was_given(tmp_path, capsys
     assert main(["update", "img", "-a", "h", "--config", str(conf), *flags]) == 64
     err = capsys.readouterr().err
     assert says in err and (flags or "--trust" not in err)
+
+
+def test_a_broken_default_file_stops_only_the_verbs_that_read_a_setting(tmp_path, capsys,
+                                                                       monkeypatch):
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path))
+    (tmp_path / "quorvex").mkdir()
+    (tmp_path / "quorvex" / "config.toml").write_text("station = = 1\n")
+    raw = tmp_path / "raw.bin"
+    raw.write_bytes(os.urandom(64))
+    assert main(["pack", str(raw), "-d", "32", "-o", str(tmp_path / "zz.tbin")]) == 0
+    assert "not valid TOML" not in capsys.readouterr().err
+    for argv in (["history"], ["config"], ["update", "img", "-a", "h"],
+                 ["check", str(tmp_path / "zz.tbin")]):
+        assert main(argv) == 64, argv
+        assert "not valid TOML" in capsys.readouterr().err

@@ -249,13 +249,42 @@ def _subparsers(parser: Any) -> list[Any]:
     return found
 
 
+def _verbs(parser: Any) -> dict[str, Any]:
+    import argparse
+
+    found: dict[str, Any] = {}
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            found.update(action.choices)
+    return found
+
+
+def _verb_of(argv: Sequence[str], verbs: Mapping[str, Any]) -> Optional[str]:
+    """The verb a command line names: its first word that is one (None without)."""
+    it = iter(argv)
+    for arg in it:
+        if arg == "--config":
+            next(it, None)
+        elif arg in verbs:
+            return arg
+        elif not arg.startswith("-"):
+            return None
+    return None
+
+
 def apply_settings(parser: Any, argv: Sequence[str],
                    env: Mapping[str, str] = os.environ) -> dict[str, Setting]:
     """Makes the settings of the environment and the file the defaults of
     every verb that has the option (a flag still overrides them), and gives
     each such verb --config PATH. Returns the settings; ConfigError as
     load_settings."""
-    settings = load_settings(config_path(argv), env)
+    verbs = _verbs(parser)
+    verb = _verb_of(argv, verbs)
+    reads = verb is not None and (bool({a.dest for a in verbs[verb]._actions} & set(KEYS))
+                                  or verb == "config")
+    # A verb that reads no setting works whatever the file holds: a broken
+    # file must not stop a pack or an emulator.
+    settings = load_settings(config_path(argv), env) if reads else {}
     for p in [parser] + _subparsers(parser):
         dests = {a.dest for a in p._actions}
         if p is parser or dests & set(KEYS) or p.prog.endswith(" config"):
