@@ -106,7 +106,7 @@ def test_a_password_in_the_url_is_a_usage_error_that_never_shows_it(url, capsys)
     assert doc["error"]["kind"] == "history" and doc["error"]["exit_status"] == 64
 
 
-def test_a_history_that_cannot_be_used_answers_json_with_its_error(tbin_image, tmp_path,
+def test_a_history_that_cannot_be_used_answers_json_with_its_error_and_no_run_id(tbin_image, tmp_path,
                                                                   capsys):
     import sqlite3
 
@@ -120,6 +120,10 @@ def test_a_history_that_cannot_be_used_answers_json_with_its_error(tbin_image, t
         status, doc, err = run_json(capsys, *argv)
         assert status == 1 and doc["error"]["kind"] == "history", argv
         assert doc["error"]["exit_status"] == 1 and doc["error"]["message"] in err
+        assert "quorvex-fpga: run " not in err  # a run that never started has no id to say
+    status, doc, err = run_json(capsys, "update", path, "-a", "127.0.0.1:1", "--history",
+                                foreign, "--json")
+    assert status == 1 and "quorvex-fpga: run " not in err
 
 
 # --- report paths checked before the run --------------------------------------

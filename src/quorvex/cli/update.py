@@ -121,7 +121,7 @@ def run(ctx: Context) -> int:
 
 def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     from ..fleet import DescriptorLimit, update
-    from ..history import HistoryError, default_path
+    from ..history import History, HistoryError, default_path
 
     a, console = ctx.args, ctx.console
     devices = rerun_devices(a)
@@ -151,6 +151,12 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
 
     line = LineRun(ctx, devices, a.image)
     history = None if a.no_history or a.dry_run else (a.history or default_path())
+    if history is not None:  # opened first: a run id is printed only for a run that starts
+        try:
+            history = History(history)
+        except HistoryError as e:
+            line.cancelled()
+            return _history_failed(ctx, e)
     if not a.dry_run:
         line.start("skip-current" if a.skip_current else "update")
     floor = getattr(trusted, "floor", None)  # the site's, as the policy read it
@@ -168,11 +174,8 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
                      f"again, a device may hold no complete image")
         return EXIT_INTERRUPTED
     except HistoryError as e:
-        from .history import history_failed
-
         line.cancelled()
-        return history_failed(ctx, e, "give another --history PATH, or --no-history to "
-                                      "update without a record; no device was touched")
+        return _history_failed(ctx, e)
     except DescriptorLimit as e:
         line.cancelled()
         return descriptor_limit(ctx, e)
@@ -180,6 +183,13 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         return _dry_run_report(ctx, report, seconds, image)
     return line.finish(report, report_run(ctx, report, display, seconds,
                                           image=image.as_dict()))
+
+
+def _history_failed(ctx: Context, e: OSError) -> int:
+    from .history import history_failed
+
+    return history_failed(ctx, e, "give another --history PATH, or --no-history to update "
+                                  "without a record; no device was touched")
 
 
 def displayed_run(ctx: Context, devices, call):

@@ -40,13 +40,14 @@ def run_id_for(run_id: Optional[str]) -> str:
     return new_run_id() if run_id is None else run_id_of(run_id)
 
 
-def open_history(where: str | os.PathLike[str], run: Any) -> History:
+def open_history(where: str | os.PathLike[str] | History, run: Any) -> History:
     """The history of `run` (a fleet run: run_id, devices, image, station,
-    operator, mode), opened, and the run with its device list recorded, all
+    operator, mode), opened (unless `where` is an open History already, which
+    the run then closes), and the run with its device list recorded, all
     before any device is touched. HistoryError when it cannot be."""
     from ..history import History
 
-    history = History(where)
+    history = where if isinstance(where, History) else History(where)
     try:
         history.begin_run(run.run_id, [d.as_dict() for d in run.devices],
                           image_path=run.image.path, image_sha256=run.image.sha256,
