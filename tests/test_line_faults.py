@@ -257,3 +257,19 @@ def test_a_broken_default_file_stops_only_the_verbs_that_read_a_setting(tmp_path
                  ["check", str(tmp_path / "zz.tbin")]):
         assert main(argv) == 64, argv
         assert "not valid TOML" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("value", ["", "   ", "x" * 256, "bay\x1b[2J", "bay\n2"])
+def test_an_empty_long_or_control_station_or_operator_is_refused_wherever_given(
+        tmp_path, capsys, value):
+    for argv in (["update", "img", "-a", "h", "--station", value],
+                 ["update", "img", "-a", "h", "--operator", value]):
+        with pytest.raises(SystemExit) as e:
+            main(argv)
+        assert e.value.code == 64
+    conf = tmp_path / "bay.toml"
+    for key in ("station", "operator"):
+        conf.write_text(f"{key} = {json.dumps(value)}\n")
+        assert main(["update", "img", "-a", "h", "--config", str(conf)]) == 64
+        assert f"line 1: {key}:" in capsys.readouterr().err
+    assert main(["update", "img", "-a", "h", "--station", "x" * 255, "--no-history"]) == 2

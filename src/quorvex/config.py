@@ -34,7 +34,7 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover
     import tomli as tomllib
 
-__all__ = ["ConfigError", "FilePath", "KEYS", "MAX_BYTES", "Setting", "apply_settings", "config_path",
+__all__ = ["ConfigError", "FilePath", "KEYS", "MAX_NAME", "check_name", "MAX_BYTES", "Setting", "apply_settings", "config_path",
            "default_config_path", "load_settings", "settings_in_force"]
 
 MAX_BYTES = 1 << 20
@@ -69,6 +69,28 @@ class Setting:
 def _text(value: Any) -> str:
     if not isinstance(value, str) or not value.strip() or "\0" in value:
         raise ValueError("expected a non-empty text")
+    return value
+
+
+MAX_NAME = 255
+"""The longest station or operator name, in characters."""
+
+
+def check_name(value: Any) -> str:
+    """A station or operator name: non-empty text of at most MAX_NAME
+    characters, no control characters (it is shown in tables and reports).
+    ValueError otherwise."""
+    import unicodedata
+
+    if not isinstance(value, str) or not value.strip():
+        raise ValueError("expected a non-empty name")
+    if len(value) > MAX_NAME:
+        raise ValueError(f"expected a name of at most {MAX_NAME} characters, not {len(value)}")
+    bad = next((c for c in value if unicodedata.category(c) in ("Cc", "Cs")
+                or c in "\u2028\u2029"), None)
+    if bad is not None:
+        raise ValueError(f"expected a name without control characters, not one with "
+                         f"{bad!r}")
     return value
 
 
@@ -115,8 +137,8 @@ def _paths(value: Any) -> list[str]:
 # key -> (its environment variable, its check, whether it holds paths)
 KEYS: dict[str, tuple[str, Callable[[Any], Any], bool]] = {
     "history": ("QUORVEX_HISTORY", _text, True),
-    "station": ("QUORVEX_STATION", _text, False),
-    "operator": ("QUORVEX_OPERATOR", _text, False),
+    "station": ("QUORVEX_STATION", check_name, False),
+    "operator": ("QUORVEX_OPERATOR", check_name, False),
     "trust": ("QUORVEX_TRUST", _paths, True),
     "retries": ("QUORVEX_RETRIES", _whole(0), False),
     "jobs": ("QUORVEX_JOBS", _whole(1), False),

@@ -15,12 +15,22 @@ from typing import Any, Optional
 
 from ._common import PROG, Context, UsageError
 
-__all__ = ["check_outputs", "line_options", "LineRun"]
+__all__ = ["check_outputs", "line_options", "LineRun", "name"]
+
+
+def name(text: str) -> str:
+    """An argparse `type=` for a station or operator name (config.check_name)."""
+    from ..config import check_name
+
+    try:
+        return check_name(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"{e}"[:200]) from None
 
 
 def line_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("the line")
-    g.add_argument("--station", metavar="NAME",
+    g.add_argument("--station", metavar="NAME", type=name,
                    help="the station the history records for every attempt (default: the "
                         "host name)")
     again = g.add_mutually_exclusive_group()

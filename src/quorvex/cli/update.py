@@ -15,7 +15,7 @@ from ._console import stdout_to
 from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import run_cancellable
-from ._line import LineRun, line_options, rerun_devices
+from ._line import LineRun, line_options, name, rerun_devices
 from ._options import count, device_options, json_error, window_option
 from ._trust import policy, trust_option
 
@@ -92,7 +92,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                         "PGPASSWORD) (default: $XDG_STATE_HOME/quorvex/history.sqlite3, else "
                         "~/.local/state/quorvex/history.sqlite3)")
     h.add_argument("--no-history", action="store_true", help="record nothing")
-    g.add_argument("--operator", metavar="NAME",
+    g.add_argument("--operator", metavar="NAME", type=name,
                    help="who ran the update, for the history (default: the login name)")
     g = p.add_argument_group("safety checks")
     g.add_argument("--force-version", action="store_true",
