@@ -10,7 +10,7 @@ import os
 import stat
 from typing import BinaryIO, Optional
 
-__all__ = ["NotRegularFile", "FileTooLarge", "open_regular", "read_regular"]
+__all__ = ["NotRegularFile", "FileTooLarge", "open_regular", "read_regular", "write_atomically"]
 
 
 class NotRegularFile(OSError):
@@ -63,3 +63,70 @@ def read_regular(path: str | os.PathLike[str], limit: int) -> bytes:
     if len(data) > limit:
         raise too_large(path, limit)
     return data
+
+
+def write_atomically(path: str | os.PathLike[str], data: bytes, *, mode: int = 0o644) -> None:
+    """`data` in `path`, whole or not at all. A regular file (or none yet) is
+    written to a temporary file beside it, flushed to the disk, then renamed
+    over it; a symbolic link is followed, so its target is what gets
+    replaced. A FIFO or a character device (/dev/stdout, /dev/null, a pipe
+    to a reader) is written in place, as a shell redirection would: renaming
+    over it would destroy the node. Anything else (a directory, a block
+    device, a socket) is refused with NotRegularFile. OSError when it cannot
+    be written (the temporary file is removed)."""
+    path = os.path.realpath(os.fspath(path))
+    try:
+        st: Optional[os.stat_result] = os.lstat(path)
+    except FileNotFoundError:
+        st = None
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        if stat.S_ISFIFO(st.st_mode) or stat.S_ISCHR(st.st_mode):
+            _write_in_place(path, data)
+            return
+        raise NotRegularFile(f"{path}: {_kind(st.st_mode)}, not a regular file")
+    _replace(path, data, mode)
+
+
+def _write_in_place(path: str, data: bytes) -> None:
+    # Non-blocking open: a FIFO with no reader fails at once (ENXIO) rather
+    # than waiting for one that may never come.
+    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)
+                 | getattr(os, "O_NOCTTY", 0))
+    try:
+        os.set_blocking(fd, True)
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+    finally:
+        os.close(fd)
+
+
+def _replace(path: str, data: bytes, mode: int) -> None:
+    import tempfile
+
+    folder = os.path.dirname(path)
+    fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
+                                dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(temp, mode)  # mkstemp made it 0600
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+    try:
+        dfd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(dfd)
+    except OSError:
+        pass
+    finally:
+        os.close(dfd)

@@ -22,7 +22,8 @@ from pathlib import Path
 from typing import Any
 
 BUSY_TIMEOUT = 10.0
-"""Seconds a write waits for another writer, and a connection for the server."""
+"""Seconds a write waits for another writer, a connection for the server, and
+(PostgreSQL) any one statement or lock: no wait on a history is unbounded."""
 
 # The owner mark of a quorvex history: SQLite's PRAGMA application_id ("QVRH"),
 # the application column of PostgreSQL's quorvex_history table.
@@ -62,6 +63,11 @@ class DatabaseError(Exception):
 
 class Foreign(DatabaseError):
     """A database that is not a history."""
+
+
+class BadUrl(DatabaseError):
+    """A URL that must not or cannot be used as given: a fault of the command
+    line or the configuration, not of the database."""
 
 
 class Empty(DatabaseError):
@@ -257,12 +263,21 @@ def is_url(text: str | os.PathLike[str]) -> bool:
 
 
 def safe_url(url: str) -> str:
-    """The URL as messages show it: without a password, should one be in it."""
+    """The URL as messages show it: without a password, should one be in it
+    (in its user part, or as a query key such as password or sslpassword)."""
+    from urllib.parse import parse_qsl, quote, urlencode
+
     head, sep, rest = url.partition("://")
+    rest, q, query = rest.partition("?")
     userinfo, at, hostpart = rest.partition("@")
     if at and ":" in userinfo:
-        return f"{head}{sep}{userinfo.split(':', 1)[0]}:***@{hostpart}"
-    return url
+        rest = f"{userinfo.split(':', 1)[0]}:***@{hostpart}"
+    if q:
+        pairs = parse_qsl(query, keep_blank_values=True)
+        if any("password" in k.lower() for k, _ in pairs):
+            query = urlencode([(k, "***" if "password" in k.lower() else v) for k, v in pairs],
+                              safe="/*", quote_via=quote)
+    return f"{head}{sep}{rest}{q}{query}"
 
 
 class Postgres(Backend):
@@ -286,9 +301,9 @@ class Postgres(Backend):
         try:
             info = conninfo_to_dict(url)
         except psycopg.Error as e:
-            raise DatabaseError(f"not a usable URL: {e}") from None
-        if info.get("password"):
-            raise DatabaseError("the URL holds a password: give it in ~/.pgpass or "
+            raise BadUrl(f"not a usable URL: {e}") from None
+        if any("password" in k.lower() and v for k, v in info.items()):
+            raise BadUrl("the URL holds a password: give it in ~/.pgpass or "
                                 "PGPASSWORD, never on the command line")
         self._url = url
         self._lock = threading.Lock()
@@ -305,12 +320,26 @@ class Postgres(Backend):
     def _connect(self) -> Any:
         psycopg = self._psycopg
         try:
-            return psycopg.connect(self._url, autocommit=True,
-                                   connect_timeout=max(1, int(BUSY_TIMEOUT)),
-                                   keepalives=1, keepalives_idle=10, keepalives_interval=5,
-                                   keepalives_count=3, application_name="quorvex")
+            db = psycopg.connect(self._url, autocommit=True,
+                                 connect_timeout=max(1, int(BUSY_TIMEOUT)),
+                                 keepalives=1, keepalives_idle=10, keepalives_interval=5,
+                                 keepalives_count=3, application_name="quorvex")
         except psycopg.Error as e:
             raise DatabaseError(f"cannot reach it: {_pg_reason(e)}") from e
+        # Every statement and every lock it waits for (a row another station
+        # holds, the advisory lock of a migration) ends within the bound; a
+        # Ctrl-C on the main thread cancels the statement in the server.
+        bound = int(BUSY_TIMEOUT * 1000)
+        try:
+            db.execute(f"SET statement_timeout = {bound}")
+            db.execute(f"SET lock_timeout = {bound}")
+        except psycopg.Error as e:
+            db.close()
+            raise DatabaseError(f"cannot set it up: {_pg_reason(e)}") from e
+        except BaseException:
+            db.close()
+            raise
+        return db
 
     def _setup(self, newest: int, migrate: Migrate, create: bool) -> None:
         db = self._db
@@ -386,7 +415,7 @@ def open_backend(where: str | os.PathLike[str], newest: int, migrate: Migrate,
     return SQLite(Path(where), newest, migrate)
 
 
-__all__ = ["APPLICATION_ID", "BUSY_TIMEOUT", "Backend", "Column", "DatabaseError", "Empty",
+__all__ = ["APPLICATION_ID", "BUSY_TIMEOUT", "Backend", "BadUrl", "Column", "DatabaseError", "Empty",
            "Foreign",
            "Index", "Postgres", "SQLite", "Step", "Table", "is_url", "open_backend", "render",
            "safe_url"]

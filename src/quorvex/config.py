@@ -34,7 +34,7 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover
     import tomli as tomllib
 
-__all__ = ["ConfigError", "KEYS", "MAX_BYTES", "Setting", "apply_settings", "config_path",
+__all__ = ["ConfigError", "FilePath", "KEYS", "MAX_NAME", "check_name", "MAX_BYTES", "Setting", "apply_settings", "config_path",
            "default_config_path", "load_settings", "settings_in_force"]
 
 MAX_BYTES = 1 << 20
@@ -43,6 +43,18 @@ MAX_BYTES = 1 << 20
 
 class ConfigError(ValueError):
     """A configuration that cannot be used; the message names where and why."""
+
+
+class FilePath(str):
+    """A path the configuration file gave, which knows where ("FILE line N"),
+    so that a path found unusable later is blamed on the file, not a flag."""
+
+    source: str
+
+    def __new__(cls, value: str, source: str) -> FilePath:
+        self = super().__new__(cls, value)
+        self.source = source
+        return self
 
 
 @dataclass(frozen=True)
@@ -57,6 +69,28 @@ class Setting:
 def _text(value: Any) -> str:
     if not isinstance(value, str) or not value.strip() or "\0" in value:
         raise ValueError("expected a non-empty text")
+    return value
+
+
+MAX_NAME = 255
+"""The longest station or operator name, in characters."""
+
+
+def check_name(value: Any) -> str:
+    """A station or operator name: non-empty text of at most MAX_NAME
+    characters, no control characters (it is shown in tables and reports).
+    ValueError otherwise."""
+    import unicodedata
+
+    if not isinstance(value, str) or not value.strip():
+        raise ValueError("expected a non-empty name")
+    if len(value) > MAX_NAME:
+        raise ValueError(f"expected a name of at most {MAX_NAME} characters, not {len(value)}")
+    bad = next((c for c in value if unicodedata.category(c) in ("Cc", "Cs")
+                or c in "\u2028\u2029"), None)
+    if bad is not None:
+        raise ValueError(f"expected a name without control characters, not one with "
+                         f"{bad!r}")
     return value
 
 
@@ -103,8 +137,8 @@ def _paths(value: Any) -> list[str]:
 # key -> (its environment variable, its check, whether it holds paths)
 KEYS: dict[str, tuple[str, Callable[[Any], Any], bool]] = {
     "history": ("QUORVEX_HISTORY", _text, True),
-    "station": ("QUORVEX_STATION", _text, False),
-    "operator": ("QUORVEX_OPERATOR", _text, False),
+    "station": ("QUORVEX_STATION", check_name, False),
+    "operator": ("QUORVEX_OPERATOR", check_name, False),
     "trust": ("QUORVEX_TRUST", _paths, True),
     "retries": ("QUORVEX_RETRIES", _whole(0), False),
     "jobs": ("QUORVEX_JOBS", _whole(1), False),
@@ -193,6 +227,8 @@ def load_settings(path: Optional[str] = None,
                 raise ConfigError(f"config {where}: {key}: {e}, not {value!r}"[:300]) from None
             if paths:
                 value = _resolve(value, file.parent)
+            if key == "trust":
+                value = [FilePath(v, where) for v in value]
             out[key] = Setting(key, value, where)
     for key, (name, check, _) in KEYS.items():
         if env.get(name):
@@ -235,13 +271,42 @@ def _subparsers(parser: Any) -> list[Any]:
     return found
 
 
+def _verbs(parser: Any) -> dict[str, Any]:
+    import argparse
+
+    found: dict[str, Any] = {}
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            found.update(action.choices)
+    return found
+
+
+def _verb_of(argv: Sequence[str], verbs: Mapping[str, Any]) -> Optional[str]:
+    """The verb a command line names: its first word that is one (None without)."""
+    it = iter(argv)
+    for arg in it:
+        if arg == "--config":
+            next(it, None)
+        elif arg in verbs:
+            return arg
+        elif not arg.startswith("-"):
+            return None
+    return None
+
+
 def apply_settings(parser: Any, argv: Sequence[str],
                    env: Mapping[str, str] = os.environ) -> dict[str, Setting]:
     """Makes the settings of the environment and the file the defaults of
     every verb that has the option (a flag still overrides them), and gives
     each such verb --config PATH. Returns the settings; ConfigError as
     load_settings."""
-    settings = load_settings(config_path(argv), env)
+    verbs = _verbs(parser)
+    verb = _verb_of(argv, verbs)
+    reads = verb is not None and (bool({a.dest for a in verbs[verb]._actions} & set(KEYS))
+                                  or verb == "config")
+    # A verb that reads no setting works whatever the file holds: a broken
+    # file must not stop a pack or an emulator.
+    settings = load_settings(config_path(argv), env) if reads else {}
     for p in [parser] + _subparsers(parser):
         dests = {a.dest for a in p._actions}
         if p is parser or dests & set(KEYS) or p.prog.endswith(" config"):

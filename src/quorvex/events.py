@@ -168,6 +168,12 @@ class EventWriter:
                 self.dropped += 1
                 self._unreported += 1
 
+    @property
+    def reader_gone(self) -> bool:
+        """Whether writing stopped because the reader closed its end (EPIPE),
+        not because of a write error (a full disk, an I/O error)."""
+        return isinstance(self.error, BrokenPipeError)
+
     def close(self) -> None:
         """Ends the writer and closes the descriptor once it is done with it.
         Waits for it until END_WAIT after run_end() began (or END_WAIT from
@@ -194,7 +200,7 @@ class EventWriter:
                 if line is _STOP:
                     break
                 self._write(line)
-        except OSError as e:  # the reader has gone: drop the rest, quietly
+        except OSError as e:  # the reader gone (EPIPE) or a write error: drop the rest
             self.error = e
             while True:
                 try:

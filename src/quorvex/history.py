@@ -29,7 +29,7 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any, Callable, Optional
 
-from ._historydb import (BUSY_TIMEOUT, Column, DatabaseError, Empty, Index, Step, Table,
+from ._historydb import (BUSY_TIMEOUT, BadUrl, Column, DatabaseError, Empty, Index, Step, Table,
                          is_url, open_backend, safe_url)
 from ._netaddr import parse_address
 
@@ -51,12 +51,14 @@ _ATTEMPTS_V1 = Table("attempts", (
     ("operator", "text"), ("tool_version", "text")))
 
 # Version 3: one row per fleet run, with the devices it was given (as
-# Device.as_dict() in JSON), so that a later run can take up what it left.
+# Device.as_dict() in JSON), so that a later run can take up what it left;
+# the image by its payload's SHA-256 and by the whole file's (a .tbin's
+# header too).
 _RUNS = Table("runs", (
     ("id", "key"), ("run_id", "text!"), ("started", "text!"), ("station", "text"),
     ("operator", "text"), ("image_path", "text"), ("image_abspath", "text"),
     ("image_sha256", "text"), ("mode", "text"), ("devices", "text!"),
-    ("tool_version", "text")))
+    ("tool_version", "text"), ("file_sha256", "text")))
 
 # How a database of schema version v becomes version v + 1: the steps of
 # _MIGRATIONS[v], run in order inside one write transaction when it is
@@ -97,11 +99,12 @@ class HistoryError(OSError):
     path and the reason; `path` holds the path."""
 
     def __init__(self, path: str | os.PathLike[str], reason: str, *,
-                 empty: bool = False) -> None:
+                 empty: bool = False, usage: bool = False) -> None:
         super().__init__(f"history {os.fspath(path)}: {reason}")
         self.path = os.fspath(path)
         self.reason = reason
         self.empty = empty  # a database that holds no history yet (History(create=False))
+        self.usage = usage  # the URL itself is at fault (a password in it), not the database
 
 
 def default_path() -> Path:
@@ -240,7 +243,8 @@ class History:
         try:
             self._db = open_backend(self.url or self.path, SCHEMA_VERSION, _migrate, create)
         except DatabaseError as e:
-            raise HistoryError(self.path, str(e), empty=isinstance(e, Empty)) from e
+            raise HistoryError(self.path, str(e), empty=isinstance(e, Empty),
+                               usage=isinstance(e, BadUrl)) from e
         self._closed = False
 
     def _run(self, what: str, sql: str, params: Sequence[Any] = ()) -> tuple[list[Any], int]:
@@ -320,11 +324,13 @@ class History:
     def begin_run(self, run_id: str, devices: Sequence[dict[str, Any]], *,
                   image_path: Optional[str] = None, image_sha256: Optional[str] = None,
                   station: Optional[str] = None, operator: Optional[str] = None,
-                  mode: Optional[str] = None) -> None:
+                  mode: Optional[str] = None, file_sha256: Optional[str] = None) -> None:
         """Records a fleet run that starts now, with the devices it was given
         (JSON-ready dicts) and its mode ("update", "verify" ...), before any
-        of them is touched."""
+        of them is touched. `image_sha256` is the payload's digest,
+        `file_sha256` the whole image file's."""
         self._insert("record the run", "runs", {
+            "file_sha256": None if file_sha256 is None else str(file_sha256).lower(),
             "run_id": run_id_of(run_id), "started": _now(),
             "station": station or default_station(),
             "operator": operator or default_operator(),
@@ -348,14 +354,16 @@ class History:
     def attempts(self, *, serial: Optional[str] = None, address: Optional[str] = None,
                  image: Optional[str] = None, since: Optional[str | datetime] = None,
                  resource: Optional[str] = None, station: Optional[str] = None,
-                 run: Optional[str] = None) -> list[dict[str, Any]]:
+                 run: Optional[str] = None, limit: Optional[int] = None
+                 ) -> list[dict[str, Any]]:
         """The recorded attempts, newest first, one dict per row (COLUMNS;
         "signers" a list). Filters: `serial` exact; `address` "host" or
         "host:port" ([IPV6]:PORT); `image` a SHA-256 hex prefix; `since` an
         ISO date/time (UTC unless it says otherwise), an age such as "2h" or
         "3d" (see parse_since) or a datetime; `resource` a VISA resource
         string (case aside); `station` exact; `run` a run id. An IPv4 address
-        matches its IPv4-mapped IPv6 form too. ValueError for a bad filter."""
+        matches its IPv4-mapped IPv6 form too. `limit`: at most that many,
+        the newest (None or 0: all). ValueError for a bad filter."""
         where: list[str] = []
         params: list[Any] = []
         if serial is not None:
@@ -394,6 +402,11 @@ class History:
         sql = (f"SELECT {', '.join(COLUMNS)} FROM attempts"
                + (" WHERE " + " AND ".join(where) if where else "")
                + " ORDER BY started DESC, id DESC")
+        if limit:
+            if limit < 0:
+                raise ValueError(f"a limit is 0 (all) or more, not {limit}")
+            sql += " LIMIT ?"
+            params.append(int(limit))
         rows, _ = self._run("read it", sql, params)
         out = []
         for values in rows:

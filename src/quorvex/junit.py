@@ -9,10 +9,11 @@ from __future__ import annotations
 
 import os
 import re
-import tempfile
 import xml.etree.ElementTree as ET
 from datetime import datetime, timezone
 from typing import Any, Optional
+
+from ._files import write_atomically
 
 __all__ = ["junit_xml", "write_atomically", "write_junit"]
 
@@ -70,37 +71,3 @@ def junit_xml(report: Any, *, seconds: float, image: str, image_sha256: Optional
 def write_junit(path: str | os.PathLike[str], report: Any, **kwargs: Any) -> None:
     """Writes junit_xml(report, **kwargs) to `path`, atomically."""
     write_atomically(path, junit_xml(report, **kwargs))
-
-
-def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
-    """`data` in `path`, whole or not at all: written to a temporary file
-    beside it, flushed to the disk, then renamed over it. OSError when it
-    cannot be (the temporary file is removed)."""
-    path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
-                                dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temp, 0o644)  # a report, for others to read (mkstemp made it 0600)
-        os.replace(temp, path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
-    try:
-        dfd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-    except OSError:
-        return
-    try:
-        os.fsync(dfd)
-    except OSError:
-        pass
-    finally:
-        os.close(dfd)
-

@@ -15,12 +15,22 @@ from typing import Any, Optional
 
 from ._common import PROG, Context, UsageError
 
-__all__ = ["line_options", "LineRun"]
+__all__ = ["check_outputs", "line_options", "LineRun", "name"]
+
+
+def name(text: str) -> str:
+    """An argparse `type=` for a station or operator name (config.check_name)."""
+    from ..config import check_name
+
+    try:
+        return check_name(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"{e}"[:200]) from None
 
 
 def line_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("the line")
-    g.add_argument("--station", metavar="NAME",
+    g.add_argument("--station", metavar="NAME", type=name,
                    help="the station the history records for every attempt (default: the "
                         "host name)")
     again = g.add_mutually_exclusive_group()
@@ -68,17 +78,60 @@ def rerun_devices(a: argparse.Namespace) -> Optional[list[Any]]:
     if not is_url(where) and not os.path.exists(where):
         raise UsageError(f"{option}: no history at {where}")
     try:
-        sha256 = Image.load(a.image).sha256
+        image = Image.load(a.image)
     except OSError as e:
         raise UsageError(f"cannot read {a.image}: {e.strerror or e}") from None
     try:
         with History(where) as history:
-            devices = rerun(history, run, RETRY_FAILED if a.retry_failed else RESUME, sha256)
+            devices = rerun(history, run, RETRY_FAILED if a.retry_failed else RESUME,
+                            image.sha256, image.file_sha256)
     except (RunError, ValueError) as e:
         raise UsageError(f"{option}: {e}") from None
     except HistoryError as e:
         raise UsageError(f"{option}: {e}") from None
     return devices
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them not there (yet)
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def check_outputs(a: argparse.Namespace) -> None:
+    """Usage errors, before anything is opened or touched, for an --events or
+    --junit path that names a file the run reads or keeps (the image, the
+    inventory, the history, the other report), and for a --junit path that
+    could not be written at the end (a folder, or in a folder this process
+    may not write to)."""
+    from ..history import is_url
+
+    history = _history(a)
+    inputs = [("the image", a.image), ("the inventory", a.inventory),
+              ("the history", None if history is None or is_url(history) else history)]
+    outputs = [(o, p) for o, p in (("--events", a.events), ("--junit", a.junit))
+               if p is not None and p != "-"]
+    for i, (option, path) in enumerate(outputs):
+        for what, other in inputs + [(f"the {o} file", p) for o, p in outputs[:i]]:
+            if other is not None and _same_file(path, os.fspath(other)):
+                raise UsageError(f"{option}: {path} is {what}: writing it would destroy it; "
+                                 f"give another path")
+    if a.junit is not None:
+        target = os.path.realpath(a.junit)
+        if os.path.isdir(target):
+            raise UsageError(f"--junit: {a.junit} is a folder: give the path of a file in it")
+        if os.path.lexists(target):
+            writable = os.access(target, os.W_OK)
+            if os.path.isfile(target):  # replaced through a file beside it
+                writable = os.access(os.path.dirname(target), os.W_OK | os.X_OK)
+        else:
+            folder = os.path.dirname(target)
+            writable = os.path.isdir(folder) and os.access(folder, os.W_OK | os.X_OK)
+        if not writable:
+            why = ("permission denied" if os.path.isdir(os.path.dirname(target))
+                   else "no such folder")
+            raise UsageError(f"--junit: cannot write {a.junit}: {why}")
 
 
 class LineRun:
@@ -94,6 +147,7 @@ class LineRun:
                              "--events a PATH")
         if a.dry_run and (a.events or a.junit):
             raise UsageError("--events and --junit report a run: not with --dry-run")
+        check_outputs(a)
         self.ctx, self.devices, self.image = ctx, devices, image
         self.run_id = new_run_id()
         self.started = datetime.now(timezone.utc)
@@ -148,10 +202,14 @@ class LineRun:
         if self.events is not None:
             self.events.run_end(report, seconds)
             self.events.close()
-            if self.events.error is not None:
-                self.ctx.console.warning(f"--events: the reader has gone ("
-                                         f"{self.events.error.strerror or self.events.error})"
-                                         f"; the events after that were dropped")
+            error = self.events.error
+            if error is not None and self.events.reader_gone:
+                self.ctx.console.warning("--events: the reader has gone; the events after "
+                                         "that were dropped")
+            elif error is not None:  # the file is cut short: as a report not written
+                self.ctx.console.error(f"--events: events could not be written: "
+                                       f"{error.strerror or error}")
+                status = status or 1
             elif self.events.dropped:
                 self.ctx.console.warning(f"--events: {self.events.dropped} event(s) dropped: "
                                          f"the reader fell behind")

@@ -52,7 +52,8 @@ def json_error(kind: str, message: str, exit_status: int) -> dict[str, Any]:
     """What --json prints for a run that ended without a result of its own:
     {"error": {"kind": ..., "message": ..., "exit_status": ...}}. The kinds:
     "usage" (the command line), "config" (the configuration file),
-    "inventory", "image" (refused offline),
+    "inventory", "image" (refused offline), "history" (it cannot be opened,
+    read or written),
     "link", "interrupted" and "internal"."""
     return {"error": {"kind": kind, "message": message, "exit_status": exit_status}}
 

@@ -52,6 +52,15 @@ def policy(paths: Sequence[str]) -> Iterator[Policy]:
     from .. import QVRFpga
     from .._trust_store import TrustError, load
 
+    # The configuration file's paths first, so that a bad one is blamed on
+    # its file and line rather than on a --trust the command line never had.
+    for path in paths:
+        source = getattr(path, "source", None)
+        if source is not None:
+            try:
+                load([path], base=QVRFpga._TRUSTED_KEYS)
+            except TrustError as e:
+                raise UsageError(f"config {source}: trust: {e}") from None
     try:
         keys = load(paths, base=QVRFpga._TRUSTED_KEYS)
     except TrustError as e:

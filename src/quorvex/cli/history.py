@@ -5,11 +5,13 @@ from __future__ import annotations
 import argparse
 import csv
 import io
+import itertools
 import os
 import re
 from typing import Any
 
 from .._text import printable
+from ._options import count
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, PROG, Context, UsageError, Verbs,
                       exit_text, verb_parser)
 
@@ -60,6 +62,9 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    help="attempts recorded by this station")
     f.add_argument("--run", metavar="RUN", dest="run_filter",
                    help="attempts of the run with this id")
+    p.add_argument("--limit", type=count(0), default=1000, metavar="N",
+                   help="list at most the N newest attempts (default: %(default)s; 0: all "
+                        "of them)")
     p.add_argument("--csv", action="store_true",
                    help="print the attempts as CSV with a header row, every column; a cell "
                         "that starts with = + - @, a tab or a carriage return gets a ' "
@@ -100,11 +105,11 @@ def run(ctx: Context) -> int:
                 path = str(history.path)  # a URL as messages show it
                 rows = history.attempts(serial=a.serial, address=a.address, image=a.image,
                                         since=since, resource=a.resource,
-                                        station=a.station_filter, run=a.run_filter)
+                                        station=a.station_filter, run=a.run_filter,
+                                        limit=a.limit)
         except HistoryError as e:
             if not e.empty:
-                ctx.console.error(str(e), "give the path of a history with --history")
-                return EXIT_FAILED
+                return history_failed(ctx, e, "give the path of a history with --history")
             path = e.path
             ctx.console.line(f"{PROG} history: no history at {path} yet")
         except ValueError as e:  # a filter
@@ -114,17 +119,32 @@ def run(ctx: Context) -> int:
 
     if a.json:
         ctx.out_json({"history": path, "attempts": rows})
-    elif a.csv:
+    elif a.csv:  # a row at a time: no second copy of the list as text
         buf = io.StringIO()
-        w = csv.writer(buf, lineterminator="\n")
-        w.writerow(COLUMNS)
-        for row in rows:
-            w.writerow([_cell(" ".join(row[c]) if c == "signers" else
-                              "" if row[c] is None else row[c]) for c in COLUMNS])
-        ctx.out(buf.getvalue().rstrip("\n"))
+        w = csv.writer(buf, lineterminator="")
+        for cells in itertools.chain([COLUMNS], ([_cell(" ".join(row[c]) if c == "signers"
+                                                        else "" if row[c] is None else row[c])
+                                                  for c in COLUMNS] for row in rows)):
+            buf.seek(0)
+            buf.truncate()
+            w.writerow(cells)
+            ctx.out(buf.getvalue())
     else:
         _table(ctx, rows)
     return EXIT_OK
+
+
+def history_failed(ctx: Context, e: Any, hint: str) -> int:
+    """A history that could not be opened, read or written ends the verb:
+    said on standard error and, under --json, as its one JSON object. A URL
+    at fault (a password in it) is a usage error, any other a failure."""
+    from ._options import json_error
+
+    status = EXIT_USAGE if getattr(e, "usage", False) else EXIT_FAILED
+    ctx.console.error(str(e), hint)
+    if getattr(ctx.args, "json", False):
+        ctx.out_json(json_error("history", str(e), status))
+    return status
 
 
 # What a spreadsheet would take for a formula at the start of a cell.
@@ -174,7 +194,9 @@ def _table(ctx: Context, rows: list[dict[str, Any]]) -> None:
     ctx.out(line([h for h, _, _ in _TABLE]))
     for c in cells:
         ctx.out(line([c[column] for _, column, _ in _TABLE]))
-    ctx.out(f"{len(rows)} attempt(s)")
+    limit = ctx.args.limit
+    ctx.out(f"{len(rows)} attempt(s)" + (f", the newest {limit}: --limit 0 lists all"
+                                         if limit and len(rows) == limit else ""))
 
 
 def _filtered(a: argparse.Namespace) -> bool:

@@ -8,14 +8,14 @@ import time
 
 from .._text import printable
 from ._address import devices as fleet_devices
-from ..fleet._outcomes import INTERRUPTED, OS_ERROR, PRECEDENCE, READY, REFUSED
+from ..fleet._outcomes import INTERRUPTED, OS_ERROR, OUTCOMES, PRECEDENCE, READY, REFUSED
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
 from ._console import stdout_to
 from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import run_cancellable
-from ._line import LineRun, line_options, rerun_devices
+from ._line import LineRun, line_options, name, rerun_devices
 from ._options import count, device_options, json_error, window_option
 from ._trust import policy, trust_option
 
@@ -25,6 +25,7 @@ EXIT_STATUSES = exit_text(
        "or no history",
     s2="refused, the flash untouched: image, type, version or identity",
     s64="usage error: the command line, the inventory or the configuration is wrong, "
+        "a history URL holds a password, "
         "or --retry-failed/--resume names a run of another image",
     s74="link error: no device could be reached")
 
@@ -91,7 +92,7 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                         "PGPASSWORD) (default: $XDG_STATE_HOME/quorvex/history.sqlite3, else "
                         "~/.local/state/quorvex/history.sqlite3)")
     h.add_argument("--no-history", action="store_true", help="record nothing")
-    g.add_argument("--operator", metavar="NAME",
+    g.add_argument("--operator", metavar="NAME", type=name,
                    help="who ran the update, for the history (default: the login name)")
     g = p.add_argument_group("safety checks")
     g.add_argument("--force-version", action="store_true",
@@ -120,7 +121,7 @@ def run(ctx: Context) -> int:
 
 def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     from ..fleet import DescriptorLimit, update
-    from ..history import HistoryError, default_path
+    from ..history import History, HistoryError, default_path
 
     a, console = ctx.args, ctx.console
     devices = rerun_devices(a)
@@ -128,8 +129,9 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         devices = fleet_devices(a, pinning=True)
     elif not devices:
         console.line(f"{PROG}: run {a.retry_failed or a.resume} left no device to run again")
-        if a.json:
-            ctx.out_json({"run_id": None, "devices": [], "counts": {}, "exit_status": EXIT_OK})
+        if a.json:  # no run started: no id of its own; the run it would take up named
+            ctx.out_json({"run_id": None, "rerun_of": a.retry_failed or a.resume, "devices": [],
+                          "counts": dict.fromkeys(OUTCOMES, 0), "exit_status": EXIT_OK})
         return EXIT_OK
 
     # The device types the image must name: the devices' (an inventory's may
@@ -149,6 +151,12 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
 
     line = LineRun(ctx, devices, a.image)
     history = None if a.no_history or a.dry_run else (a.history or default_path())
+    if history is not None:  # opened first: a run id is printed only for a run that starts
+        try:
+            history = History(history)
+        except HistoryError as e:
+            line.cancelled()
+            return _history_failed(ctx, e)
     if not a.dry_run:
         line.start("skip-current" if a.skip_current else "update")
     floor = getattr(trusted, "floor", None)  # the site's, as the policy read it
@@ -167,9 +175,7 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         return EXIT_INTERRUPTED
     except HistoryError as e:
         line.cancelled()
-        console.error(f"history: {e}", "give another --history PATH, or --no-history to "
-                                       "update without a record; no device was touched")
-        return EXIT_FAILED
+        return _history_failed(ctx, e)
     except DescriptorLimit as e:
         line.cancelled()
         return descriptor_limit(ctx, e)
@@ -177,6 +183,13 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         return _dry_run_report(ctx, report, seconds, image)
     return line.finish(report, report_run(ctx, report, display, seconds,
                                           image=image.as_dict()))
+
+
+def _history_failed(ctx: Context, e: OSError) -> int:
+    from .history import history_failed
+
+    return history_failed(ctx, e, "give another --history PATH, or --no-history to update "
+                                  "without a record; no device was touched")
 
 
 def displayed_run(ctx: Context, devices, call):

@@ -88,12 +88,13 @@ def close_quietly(link: Any) -> None:
 class Image:
     """The image of a run: its path, the bytes the device receives (a .tbin's
     image range, or a raw file whole), their SHA-256 and the key ids of the
-    .tbin's signatures."""
+    .tbin's signatures; `file_sha256` is the whole file's (header and all)."""
 
     path: str
     payload: bytes
     sha256: str
     signers: list[str] = field(default_factory=list)
+    file_sha256: Optional[str] = None
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Image:
@@ -115,7 +116,8 @@ class Image:
                 signers = [s["key_id"] for s in tbin.signature_report(data)["signatures"]]
             except (ValueError, OSError, KeyError):
                 signers = []
-        return cls(path, payload, hashlib.sha256(payload).hexdigest(), signers)
+        return cls(path, payload, hashlib.sha256(payload).hexdigest(), signers,
+                   hashlib.sha256(data).hexdigest())
 
 
 def init_reason(ret: Any, device_type: int) -> str:

@@ -40,17 +40,19 @@ def run_id_for(run_id: Optional[str]) -> str:
     return new_run_id() if run_id is None else run_id_of(run_id)
 
 
-def open_history(where: str | os.PathLike[str], run: Any) -> History:
+def open_history(where: str | os.PathLike[str] | History, run: Any) -> History:
     """The history of `run` (a fleet run: run_id, devices, image, station,
-    operator, mode), opened, and the run with its device list recorded, all
+    operator, mode), opened (unless `where` is an open History already, which
+    the run then closes), and the run with its device list recorded, all
     before any device is touched. HistoryError when it cannot be."""
     from ..history import History
 
-    history = History(where)
+    history = where if isinstance(where, History) else History(where)
     try:
         history.begin_run(run.run_id, [d.as_dict() for d in run.devices],
                           image_path=run.image.path, image_sha256=run.image.sha256,
-                          station=run.station, operator=run.operator, mode=run.mode)
+                          station=run.station, operator=run.operator, mode=run.mode,
+                          file_sha256=getattr(run.image, "file_sha256", None))
     except BaseException:
         history.close()
         raise
@@ -61,7 +63,8 @@ def _key(host: str, port: int, resource: Optional[str]) -> tuple[str, int]:
     return (resource.lower(), 0) if resource is not None else (host.lower(), int(port))
 
 
-def rerun(history: History, run_id: str, which: str, image_sha256: str) -> list[Device]:
+def rerun(history: History, run_id: str, which: str, image_sha256: str,
+          file_sha256: Optional[str] = None) -> list[Device]:
     """The devices of the run `run_id` to run again, as that run was given
     them (the same inventory rows), in its order:
 
@@ -72,8 +75,9 @@ def rerun(history: History, run_id: str, which: str, image_sha256: str) -> list[
       cut off.
 
     RunError when the history holds no such run, or the run wrote another
-    image than the one whose payload digest is `image_sha256`; ValueError
-    for a malformed id."""
+    image than the one whose payload digest is `image_sha256`, or another
+    file (`file_sha256`: the same payload under another header) where the
+    run recorded its file's digest; ValueError for a malformed id."""
     record = history.run_record(run_id)
     if record is None:
         raise RunError(f"no run {run_id} in the history {history.path}")
@@ -81,6 +85,12 @@ def rerun(history: History, run_id: str, which: str, image_sha256: str) -> list[
         raise RunError(f"run {record['run_id']} wrote another image (SHA-256 "
                        f"{record['image_sha256']}, {record['image_path']}); this one is "
                        f"{image_sha256}")
+    recorded = (record.get("file_sha256") or "").lower()
+    if recorded and file_sha256 is not None and recorded != file_sha256.lower():
+        raise RunError(f"run {record['run_id']} wrote the same payload from another file "
+                       f"(its header differs: FPGA_VER, device type or signatures; file "
+                       f"SHA-256 {recorded}, {record['image_path']}); this one is "
+                       f"{file_sha256.lower()}")
     last: dict[tuple[str, int], str] = {}
     for row in sorted(history.attempts(run=record["run_id"]), key=lambda r: r["id"]):
         last[_key(row["host"], row["port"], row["resource"])] = row["outcome"]
