@@ -43,3 +43,56 @@ def test_revocations_apply_to_a_callers_own_key_list(keys, tmp_path, emu, monkey
     report = fleet.update(image, [Device(emu.host, emu.port)], trusted=[raw["k1"], raw["k2"]],
                           history=None)
     assert [d.outcome for d in report.results] == [UPDATED]
+
+
+def _fifo(path):
+    os.mkfifo(path)
+    return path
+
+
+@pytest.mark.parametrize("entry, said", [
+    ("dangling link", "lost.pub"),
+    ("subfolder", "sub"),
+    ("FIFO", "pipe.ids"),
+])
+def test_a_revoked_folder_entry_that_is_not_a_file_is_an_error_naming_it(
+        keys, tmp_path, entry, said):
+    ids, _, image = keys
+    site = tmp_path / "site"
+    (site / "revoked").mkdir(parents=True)
+    os.replace(tmp_path / "k1.pub", site / "k1.pub")
+    revoked = site / "revoked"
+    if entry == "dangling link":
+        os.symlink("/nonexistent/k1.pub", revoked / "lost.pub")
+    elif entry == "subfolder":
+        (revoked / "sub").mkdir()
+        (revoked / "sub" / "k1.pub").write_bytes((site / "k1.pub").read_bytes())
+    else:
+        _fifo(revoked / "pipe.ids")
+    (revoked / ".hidden").mkdir()  # dot entries are not revocations
+    r = cli("check", image, env={"QUORVEX_TRUST": str(site)}, timeout=20)
+    assert r.returncode == 64 and said in r.stderr, r.stderr
+    # A link to a regular file counts as the file.
+    if entry == "dangling link":
+        os.remove(revoked / "lost.pub")
+        os.symlink(site / "k1.pub", revoked / "lost.pub")
+        (site / "k2.pub").write_bytes((tmp_path / "k2.pub").read_bytes())
+        r = cli("check", image, env={"QUORVEX_TRUST": str(site)}, timeout=20)
+        assert r.returncode == 2 and f"revoked key {ids['k1']}" in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize("where", ["QUORVEX_REVOKED", "min-fpga-version", "revoked key"])
+def test_a_fifo_where_a_trust_setting_is_read_is_refused_at_once(keys, tmp_path, where):
+    _, _, image = keys
+    site = tmp_path / "site"
+    site.mkdir()
+    os.replace(tmp_path / "k1.pub", site / "k1.pub")
+    env = {"QUORVEX_TRUST": str(site)}
+    if where == "QUORVEX_REVOKED":
+        env["QUORVEX_REVOKED"] = str(_fifo(tmp_path / "revoked.ids"))
+    elif where == "min-fpga-version":
+        _fifo(site / "min-fpga-version")
+    else:
+        env["QUORVEX_REVOKED"] = str(_fifo(tmp_path / "k9.pub"))
+    r = cli("check", image, env=env, timeout=20)
+    assert r.returncode == 64 and "not a regular file" in r.stderr, r.stderr
