@@ -96,3 +96,64 @@ def test_a_fifo_where_a_trust_setting_is_read_is_refused_at_once(keys, tmp_path,
         env["QUORVEX_REVOKED"] = str(_fifo(tmp_path / "k9.pub"))
     r = cli("check", image, env=env, timeout=20)
     assert r.returncode == 64 and "not a regular file" in r.stderr, r.stderr
+
+
+@pytest.fixture
+def versioned(tmp_path):
+    """A trust folder of k2 and images signed by k2: FPGA_VER 0.2.4.0, none,
+    and one whose FPGA_VER is no version (packed around the check)."""
+    site = tmp_path / "site"
+    site.mkdir()
+    tbin.generate_key(tmp_path / "k2")
+    os.replace(tmp_path / "k2.pub", site / "k2.pub")
+    raw = os.urandom(200)
+    images = {}
+    for name, header in (("old", {"FPGA_VER": "0.2.4.0"}), ("plain", None),
+                         ("bad", {"FPGA_VER": "0.2.4.0"})):
+        images[name] = tmp_path / f"{name}.tbin"
+        images[name].write_bytes(tbin.pack(raw, 32, header))
+    # The header check keys the digests, so a bad value is packed natively.
+    from quorvex import _tbin, QVRFpga
+    images["bad"].write_bytes(_tbin.pack(raw, 32, {"FPGA_VER": None}, QVRFpga._TBIN_KEY_PREFIX))
+    for path in images.values():
+        tbin.sign(path, tmp_path / "k2")
+    return site, images
+
+
+@pytest.mark.parametrize("image, floor, reason, said", [
+    ("old", "0.2.5.0", "below_floor", "FPGA version 0.2.4.0 of the image is below this "
+                                      "site's floor 0.2.5.0"),
+    ("plain", "0.2.5.0", "below_floor", "records no FPGA version"),
+    ("bad", None, "fpga_version", "is not a dotted version"),
+    ("old", "0.2.4.0", None, None),       # the floor itself passes
+    ("plain", None, None, None),          # no floor, no version: as before
+])
+def test_check_and_inspect_refuse_what_every_update_would_refuse_for_its_version(
+        versioned, image, floor, reason, said):
+    import json
+
+    site, images = versioned
+    env = {"QUORVEX_TRUST": str(site), "QUORVEX_MIN_FPGA_VERSION": floor or ""}
+    r = cli("check", images[image], "--json", env=env)
+    doc = json.loads(r.stdout)
+    assert (r.returncode, doc["reason"]) == ((2, reason) if reason else (0, None)), r.stderr
+    assert said is None or said in doc["problem"] and said in r.stderr
+    assert doc["floor"] == floor
+    r = cli("inspect", images[image], env=env)
+    assert r.returncode == (2 if reason else 0), r.stderr
+    assert said is None or said in r.stdout and said in r.stderr
+    if floor:
+        assert f"(site floor {floor})" in r.stdout
+
+
+@pytest.mark.parametrize("value", [None, 1, "0.2.x", ""])
+def test_pack_refuses_a_fpga_ver_member_that_is_no_version(tmp_path, value):
+    import json
+
+    with pytest.raises(ValueError, match="FPGA_VER .* is not a dotted version"):
+        tbin.pack(b"image", 32, header={"FPGA_VER": value})
+    raw = tmp_path / "fpga.bin"
+    raw.write_bytes(b"image")
+    r = cli("pack", raw, "-d", 32, "--header", f"FPGA_VER={json.dumps(value)}",
+            "-o", tmp_path / "out.tbin")
+    assert r.returncode == 64 and "FPGA_VER" in r.stderr and not (tmp_path / "out.tbin").exists()

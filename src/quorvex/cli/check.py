@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 
 from ._common import EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser
-from ._image import check_image, signature_lines
+from ._image import check_image, check_version, signature_lines
 from ._options import dev_type
 from ._trust import policy, trust_option
 
@@ -34,6 +34,7 @@ def run(ctx: Context) -> int:
     a = ctx.args
     with policy(a.trust) as trusted:
         report = check_image(a.image, a.device_type, trusted=trusted)
+        check_version(report, trusted.floor)
     if a.json:
         ctx.out_json(report.as_dict())
     else:
@@ -51,6 +52,9 @@ def run(ctx: Context) -> int:
                        f"  (not {a.device_type})"))
         if report.image_bytes is not None:
             ctx.out(f"  image         {report.image_bytes} bytes")
+        if report.fpga_version is not None or report.floor is not None:
+            ctx.out(f"  fpga version  {report.fpga_version or 'none'}"
+                    + (f"  (site floor {report.floor})" if report.floor else ""))
         if report.signatures is not None:
             for i, line in enumerate(signature_lines(report.signatures)):
                 ctx.out(f"  {'' if i else 'signatures':<14}{line}")

@@ -8,7 +8,7 @@ import json
 
 from ._common import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError, Verbs,
                       exit_text, verb_parser)
-from ._image import signature_lines
+from ._image import FLOOR_HINT, signature_lines, version_problem
 from ._trust import SIGNATURE_HINT, policy, trust_option
 
 # The key is derived from a site secret: it is never shown.
@@ -60,7 +60,12 @@ def run(ctx: Context) -> int:
         info["problems"] = [*info["problems"], sigs["problem"]]
     # Under a policy the header check also demands a trusted signature.
     refused_by_policy = sigs["accepted"] is False
-    status = EXIT_OK if info.get("ok") and not refused_by_policy else EXIT_REFUSED
+    version, _, version_refusal = version_problem(a.file, trusted.floor)
+    if version_refusal:
+        info["problems"] = [*info["problems"], version_refusal]
+    status = EXIT_OK if info.get("ok") and not refused_by_policy and not version_refusal \
+        else EXIT_REFUSED
+    info.update({"fpga_version": version, "floor": trusted.floor})
     info.update({"signed": sigs["signed"], "signed_size": sigs["signed_size"],
                  "signers": [s["key_id"] for s in sigs["signatures"]],
                  "signatures": sigs["signatures"], "policy": bool(trusted),
@@ -78,6 +83,9 @@ def run(ctx: Context) -> int:
         types = info.get("device_types")
         show("device types", ", ".join(map(str, types)) if types else "(none)")
         show("image", f"{info.get('image_length')} bytes at offset {info.get('image_start_addr')}")
+        if version or trusted.floor:
+            show("fpga version", f"{version or 'none'}"
+                 + (f"  (site floor {trusted.floor})" if trusted.floor else ""))
 
         def ok(flag: bool | None) -> str:
             return "ok" if flag else "MISMATCH" if flag is not None else "not checked"
@@ -100,4 +108,7 @@ def run(ctx: Context) -> int:
                           + (sigs["problem"] or ("no signature" if not sigs["signed"] else
                                                  "no valid signature by a trusted key")),
                           SIGNATURE_HINT)
+    elif version_refusal:
+        ctx.console.error(f"{a.file} would be refused by every update: {version_refusal}",
+                          FLOOR_HINT)
     return status
