@@ -157,3 +157,19 @@ def test_pack_refuses_a_fpga_ver_member_that_is_no_version(tmp_path, value):
     r = cli("pack", raw, "-d", 32, "--header", f"FPGA_VER={json.dumps(value)}",
             "-o", tmp_path / "out.tbin")
     assert r.returncode == 64 and "FPGA_VER" in r.stderr and not (tmp_path / "out.tbin").exists()
+
+
+def test_file_names_reach_the_terminal_without_their_control_characters(tmp_path):
+    name = "\x1b[2Jy"
+    raw = tmp_path / f"{name}.bin"
+    raw.write_bytes(os.urandom(100))
+    tbin.generate_key(tmp_path / f"{name}key")
+    image = tmp_path / f"{name}.tbin"
+    runs = [cli("pack", raw, "-d", 32, "-o", image),
+            cli("sign", image, "--key", tmp_path / f"{name}key"),
+            cli("check", image), cli("inspect", image),
+            cli("check", tmp_path / f"{name}-missing.tbin"),
+            cli("keygen", "-o", tmp_path / f"{name}2")]
+    for r in runs:
+        assert "\x1b" not in r.stdout + r.stderr and "\\x1b[2Jy" in r.stdout + r.stderr, r
+    assert [r.returncode for r in runs] == [0, 0, 0, 0, 2, 0]

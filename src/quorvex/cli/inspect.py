@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import json
 
+from .._text import printable
 from ._common import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError, Verbs,
                       exit_text, verb_parser)
 from ._image import FLOOR_HINT, signature_lines, version_problem
@@ -74,7 +75,7 @@ def run(ctx: Context) -> int:
         ctx.out_json({"path": a.file, **info})
     else:
         def show(name: str, value: object) -> None:
-            ctx.out(f"{name:<14}{value}")
+            ctx.out(printable(f"{name:<14}{value}"))
 
         show("file", f"{a.file} ({info.get('file_size')} bytes)")
         header = info.get("header")
