@@ -173,3 +173,44 @@ def test_file_names_reach_the_terminal_without_their_control_characters(tmp_path
     for r in runs:
         assert "\x1b" not in r.stdout + r.stderr and "\\x1b[2Jy" in r.stdout + r.stderr, r
     assert [r.returncode for r in runs] == [0, 0, 0, 0, 2, 0]
+
+
+def _special(path, kind):
+    """Makes `path` a node of `kind`: a character device (as /dev/null), a FIFO, a folder."""
+    if kind == "device":
+        os.mknod(path, 0o666 | __import__("stat").S_IFCHR, os.makedev(1, 3))
+    elif kind == "FIFO":
+        os.mkfifo(path)
+    else:
+        os.mkdir(path)
+
+
+@pytest.mark.parametrize("kind", ["device", "FIFO", "folder"])
+def test_an_output_that_is_no_regular_file_is_refused_and_left_as_it_is(keys, tmp_path, kind):
+    _, _, image = keys
+    raw = tmp_path / "fpga.bin"
+    raw.write_bytes(os.urandom(100))
+    for verb in (("sign", image, "--key", tmp_path / "k2", "-o"), ("pack", raw, "-d", 32, "-o")):
+        out = tmp_path / f"out-{verb[0]}.tbin"
+        _special(out, kind)
+        before = os.lstat(out)
+        r = cli(*verb, out, timeout=20)
+        assert r.returncode in (1, 2) and "Not a regular file" in r.stderr \
+            and str(out) in r.stderr, r.stderr
+        after = os.lstat(out)
+        assert (after.st_mode, after.st_ino, after.st_rdev) == \
+            (before.st_mode, before.st_ino, before.st_rdev)
+        assert not [n for n in os.listdir(tmp_path) if n.startswith(f".out-{verb[0]}")]
+
+
+def test_an_output_linked_to_a_regular_file_is_written_through_the_link(keys, tmp_path):
+    ids, raw, image = keys
+    (tmp_path / "real").mkdir()
+    target = tmp_path / "real" / "signed.tbin"
+    target.write_bytes(b"old")
+    link = tmp_path / "signed.tbin"
+    os.symlink(target, link)
+    r = cli("sign", image, "--key", tmp_path / "k2", "-o", link)
+    assert r.returncode == 0, r.stderr
+    assert os.path.islink(link) and [s["key_id"] for s in tbin.signatures(target)] == \
+        [ids["k1"], ids["k2"]]
