@@ -20,7 +20,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
             Run the two checks that 'update' runs before it connects: the file check
             (exists, .bin or .tbin, not empty, readable) and the header check (for a
             .tbin, both HMAC digests; under a trust policy, a valid signature by a
-            trusted key too). No device is contacted.""",
+            trusted key too), and holds the image's FPGA version (FPGA_VER) to the
+            site's floor as every update would. No device is contacted.""",
         epilog=f"examples:\n  {PROG} check fpga.tbin --device-type 32\n"
                f"  {PROG} check fpga.tbin --trust release.key.pub\n\n"
                + exit_text(EXIT_OK, EXIT_REFUSED, EXIT_USAGE, s2="the image is refused"))
