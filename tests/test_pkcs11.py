@@ -136,7 +136,9 @@ def test_pack_signs_in_the_token_and_keygen_and_pubkey_agree(token, tmp_path):
     ("locked token", "is locked"),
     ("module not loadable", "cannot load the PKCS#11 module"),
     ("PIN in the URI", "must not be part of the URI"),
+    ("PIN in the URI's path", "must not be part of the URI"),
     ("unreadable pin-source", "cannot read the PIN"),
+    ("FIFO as pin-source", "a FIFO, not a regular file"),
 ])
 def test_a_token_that_cannot_sign_names_the_uri_without_its_pin_and_writes_nothing(
         token, image, tmp_path, monkeypatch, case, said):
@@ -160,8 +162,13 @@ def test_a_token_that_cannot_sign_names_the_uri_without_its_pin_and_writes_nothi
         uri = token.uri(**{"module-path": tmp_path / "not-a-module.so"})
     elif case == "PIN in the URI":
         uri = token.uri(**{"pin-value": "1234"})
+    elif case == "PIN in the URI's path":
+        uri = token.uri("fpga;pin-value=1234")
     elif case == "unreadable pin-source":
         uri = token.uri(**{"pin-source": tmp_path / "no-pin-here"})
+    elif case == "FIFO as pin-source":  # read at once, never waited on
+        os.mkfifo(tmp_path / "pin")
+        uri = token.uri(**{"pin-source": tmp_path / "pin"})
     before, stat = image.read_bytes(), image.stat()
     with pytest.raises(_pkcs11.TokenError) as caught:
         tbin.sign(image, uri)

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 
 namespace qvcore {
@@ -29,6 +30,20 @@ void sync_folder(const std::string& path) {
 
 }  // namespace
 
+int writable_target(const std::string& target, std::string* resolved) {
+    *resolved = target;
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+    if (S_ISREG(st.st_mode)) return 0;
+    if (!S_ISLNK(st.st_mode)) return kNotRegularFile;
+    char* real = ::realpath(target.c_str(), nullptr);
+    if (!real) return errno == ENOENT ? 0 : errno;
+    *resolved = real;
+    std::free(real);
+    if (::stat(resolved->c_str(), &st) != 0) return errno;
+    return S_ISREG(st.st_mode) ? 0 : kNotRegularFile;
+}
+
 AtomicFile::~AtomicFile() { discard(); }
 
 void AtomicFile::discard() {
@@ -40,11 +55,14 @@ void AtomicFile::discard() {
 
 int AtomicFile::open(const std::string& target, mode_t mode) {
     discard();
-    target_ = target;
     done_ = false;
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    // The temporary file goes beside the file that is replaced: for a link,
+    // the file it names, so the rename writes through the link.
+    if (int err = writable_target(target, &target_)) return err;
+    const std::string& named = target_;
+    size_t slash = named.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : named.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? named : named.substr(slash + 1);
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[24];

@@ -11,6 +11,16 @@
 
 namespace qvcore {
 
+// Not an errno: the target exists and is no regular file (a device, FIFO,
+// socket or folder), which an image or key file must never be written into.
+inline constexpr int kNotRegularFile = 0x10000;
+
+// 0 when `target` may be replaced by a regular file: it does not exist, is
+// a regular file, or is a symbolic link (`*resolved` is then the regular
+// file it names, written through; a dangling link is replaced as it is);
+// kNotRegularFile or an errno otherwise. `*resolved` is `target` but for a link.
+int writable_target(const std::string& target, std::string* resolved);
+
 class AtomicFile {
 public:
     AtomicFile() = default;
@@ -19,7 +29,8 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
 
     // Creates the temporary file beside `target` with `mode` (the umask
-    // applies, as for open()); returns 0 or an errno.
+    // applies, as for open()); returns 0, an errno, or kNotRegularFile for
+    // a target that is no regular file (see writable_target).
     int open(const std::string& target, mode_t mode);
     // Sets the temporary file's permission bits exactly (no umask).
     int chmod(mode_t mode);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "atomic_file.h"
 #include "digest.h"
 #include "filebuf.h"
 #include "tbin.h"
@@ -27,6 +28,10 @@ public:
     OutFile& operator=(const OutFile&) = delete;
 
     int open() {
+        // Never into a device, FIFO or folder (nor removed from there when
+        // writing fails); open() itself writes through a link.
+        std::string named;
+        if (int err = writable_target(path_, &named)) return err;
         fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd_ < 0) return errno;
         created_ = true;

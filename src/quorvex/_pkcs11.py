@@ -62,13 +62,19 @@ def is_uri(key: object) -> bool:
     return isinstance(key, str) and key[:len(SCHEME)].lower() == SCHEME
 
 
+def _is_pin(attr: str) -> bool:
+    return urllib.parse.unquote(attr.split("=", 1)[0]).strip().lower() == "pin-value"
+
+
 def redact(uri: str) -> str:
-    """`uri` as an error may show it: any pin-value taken out."""
+    """`uri` as an error may show it: any pin-value, in its path or its
+    query, taken out."""
     head, sep, query = uri.partition("?")
+    path = ";".join(a for a in head.split(";") if not _is_pin(a))
     if not sep:
-        return uri
-    kept = [a for a in query.split("&") if a.split("=", 1)[0].strip().lower() != "pin-value"]
-    return head + ("?" + "&".join(kept) if kept else "")
+        return path
+    kept = [a for a in query.split("&") if not _is_pin(a)]
+    return path + ("?" + "&".join(kept) if kept else "")
 
 
 @dataclass
@@ -96,6 +102,9 @@ def parse_uri(text: str) -> Uri:
     uri = Uri(redact(text))
     body = text[len(SCHEME):]
     path, _, query = body.partition("?")
+    if any(_is_pin(a) for a in (*path.split(";"), *query.split("&"))):
+        raise uri.fail(f"the PIN must not be part of the URI (command lines can be read by "
+                       f"others): give pin-source=FILE, or set {PIN_ENV}")
     for where, part, sep, known in (("path", path, ";", _PATH_ATTRS),
                                     ("query", query, "&", _QUERY_ATTRS)):
         into: dict[str, Any] = uri.path if where == "path" else uri.query
@@ -112,9 +121,6 @@ def parse_uri(text: str) -> Uri:
                               else urllib.parse.unquote(raw, errors="strict"))
             except UnicodeDecodeError:
                 raise uri.fail(f"attribute {name!r} is not UTF-8 text") from None
-    if "pin-value" in uri.query:
-        raise uri.fail(f"the PIN must not be part of the URI (command lines can be read by "
-                       f"others): give pin-source=FILE, or set {PIN_ENV}")
     if uri.path.get("type", "private") not in _OBJECT_TYPES:
         raise uri.fail(f"unknown object type {uri.path['type']!r}")
     if "object" not in uri.path and "id" not in uri.path:
@@ -138,14 +144,15 @@ def _pin(uri: Uri) -> str:
             raise uri.fail(f"no PIN: give pin-source=FILE in the URI or set {PIN_ENV}")
         return pin
     path = urllib.parse.urlsplit(source).path if source.startswith("file:") else source
+    from ._files import FileTooLarge, read_regular
+
     try:
-        with open(path, "rb") as f:
-            data = f.read(_PIN_FILE_MAX + 1)
+        data = read_regular(path, _PIN_FILE_MAX)
+    except FileTooLarge:
+        raise uri.fail(f"pin-source {path!r} is too large to hold a PIN") from None
     except OSError as e:
         raise uri.fail(f"cannot read the PIN from pin-source {path!r}: "
                        f"{e.strerror or e}") from None
-    if len(data) > _PIN_FILE_MAX:
-        raise uri.fail(f"pin-source {path!r} is too large to hold a PIN")
     try:
         return data.decode("utf-8").rstrip("\r\n")
     except UnicodeDecodeError:

@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import os
 import re
+import stat
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional
@@ -156,10 +157,12 @@ def _revoked_at(path: str, seen: set[bytes], what: Optional[str] = None) -> set[
             names = sorted(os.listdir(path))
         except OSError as e:
             raise TrustError(f"revoked keys {where}: {_why(e)}") from None
+        # Every entry counts: one that cannot be read as a file (a dangling
+        # link, a subfolder, a FIFO) is an error, never skipped, or a lost
+        # key would be trusted again without a word.
         for name in names:
-            full = os.path.join(path, name)
-            if not name.startswith(".") and os.path.isfile(full):
-                ids |= _revoked_file(full, seen)
+            if not name.startswith("."):
+                ids |= _revoked_file(os.path.join(path, name), seen)
         return ids
     if not os.path.exists(path):
         raise TrustError(f"revoked keys {where}: no such file or folder")
@@ -169,6 +172,7 @@ def _revoked_at(path: str, seen: set[bytes], what: Optional[str] = None) -> set[
 def _revoked_file(path: str, seen: set[bytes]) -> set[str]:
     from . import tbin
 
+    _regular(path, "revoked keys")
     if path.lower().endswith(_KEY_SUFFIXES):
         try:
             raw = tbin.load_public_key(path)
@@ -188,14 +192,27 @@ def _revoked_file(path: str, seen: set[bytes]) -> set[str]:
     return ids
 
 
-def _read_lines(path: str, what: str) -> list[str]:
+def _regular(path: str, what: str) -> None:
+    """TrustError unless `path` is a regular file, a link to one included."""
     try:
-        with open(path, "rb") as f:
-            data = f.read(_LIST_MAX + 1)
+        st = os.stat(path)
     except OSError as e:
         raise TrustError(f"{what} {path!r}: {_why(e)}") from None
-    if len(data) > _LIST_MAX:
-        raise TrustError(f"{what} {path!r}: larger than {_LIST_MAX} bytes")
+    if not stat.S_ISREG(st.st_mode):
+        raise TrustError(f"{what} {path!r}: not a regular file")
+
+
+def _read_lines(path: str, what: str) -> list[str]:
+    from ._files import FileTooLarge, NotRegularFile, read_regular
+
+    try:
+        data = read_regular(path, _LIST_MAX)
+    except FileTooLarge:
+        raise TrustError(f"{what} {path!r}: larger than {_LIST_MAX} bytes") from None
+    except NotRegularFile as e:  # its text names the path and what it is
+        raise TrustError(f"{what} {e}") from None
+    except OSError as e:
+        raise TrustError(f"{what} {path!r}: {_why(e)}") from None
     try:
         return data.decode("utf-8").splitlines()
     except UnicodeDecodeError:

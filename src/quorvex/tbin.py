@@ -166,7 +166,9 @@ def _versioned(header: Header, fpga_version: Optional[str]) -> Header:
         if fpga_version is not None:
             raise ValueError(f"the FPGA version is given twice: fpga_version={fpga_version!r} "
                              f"and header[{FPGA_VERSION_KEY!r}]")
-        fpga_version = header[FPGA_VERSION_KEY]
+        # Any value, None too: a member the fleet cannot compare refuses
+        # every device later, so it is refused here, at once.
+        return {**header, FPGA_VERSION_KEY: image_version(header)}
     if fpga_version is None:
         return header
     text = image_version({FPGA_VERSION_KEY: fpga_version})

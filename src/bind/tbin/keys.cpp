@@ -20,7 +20,7 @@ nb::str generate_key(nb::handle path) {
         case K::kExists:
             qv::raise(PyExc_FileExistsError, "%U exists: a key file is never overwritten (choose another name)",
                       fs_text(r.failed).ptr());
-        case K::kError: qv::raise_os_error(r.err, fs_text(r.failed));
+        case K::kError: raise_out_error(r.err, fs_text(r.failed));
     }
     return key_id_str(r.pub);
 }

@@ -49,7 +49,7 @@ nb::object pack_file(nb::handle image_path, nb::handle out_path, nb::handle dev_
         case P::kTooBig: qv::raise(PyExc_ValueError, "%s", tb::pack_limit_error(json_len, tb::kFieldMax + 1).c_str());
         case P::kSpecial:
         case P::kInError: raise_load_failure({r.err, r.kind == P::kSpecial}, in_fspath);
-        case P::kOutError: qv::raise_os_error(r.err, out_fspath);
+        case P::kOutError: raise_out_error(r.err, out_fspath);
     }
     return u64(tb::kJsonOffset + json_len + r.image_len);
 }

@@ -37,7 +37,7 @@ void raise_sign_failure(const sg::SignOutcome& r, nb::handle in, nb::handle out)
         case S::kUnsignable: require_signable(r.trailer, in); return;
         case S::kSpecial:
         case S::kInError: raise_load_failure({r.err, r.kind == S::kSpecial}, in);
-        case S::kOutError: qv::raise_os_error(r.err, out);
+        case S::kOutError: raise_out_error(r.err, out);
         case S::kCut: qv::raise(PyExc_OSError, "%R was cut short while being read", in.ptr());
         case S::kRefused: qv::raise(PyExc_ValueError, "%s", r.why.c_str());
     }

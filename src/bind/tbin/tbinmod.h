@@ -5,10 +5,12 @@
 // (tbinpy.h), so what pack writes, the checker of quorvex.QVRFpga accepts.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "atomic_file.h"
 #include "filebuf.h"
 #include "qvnb.h"
 #include "sign.h"
@@ -28,6 +30,14 @@ struct State {
     qvtbin::Refs tbin;
 };
 extern State state;
+
+// A file that could not be written, as an OSError naming it; a target that
+// is no regular file (qvcore::kNotRegularFile) in words of its own.
+[[noreturn]] inline void raise_out_error(int err, nb::handle path) {
+    if (err == qvcore::kNotRegularFile)
+        qv::raise_os_error(EINVAL, path, "Not a regular file (a device, FIFO, socket or folder): refused");
+    qv::raise_os_error(err, path);
+}
 
 // --- arguments (args.cpp) ----------------------------------------------------
 

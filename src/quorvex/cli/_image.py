@@ -11,7 +11,8 @@ from ._common import EXIT_OK, EXIT_REFUSED, PROG
 from ._console import Collector
 from ._trust import SIGNATURE_HINT, SIGNATURE_REASONS, trusted_keys
 
-__all__ = ["ImageReport", "check_image", "is_container", "signature_lines"]
+__all__ = ["ImageReport", "check_image", "check_version", "version_problem", "is_container",
+           "signature_lines"]
 
 
 class _OfflineLink:
@@ -39,6 +40,8 @@ class ImageReport:
         self.device_types: list[int] | None = None  # .tbin: the types it is for
         self.device_type_ok: bool | None = None  # .tbin and a device type asked for
         self.image_bytes: int | None = None
+        self.fpga_version: str | None = None  # its FPGA_VER, when check_version read it
+        self.floor: str | None = None         # the site's floor it was held to
         # .tbin: its signatures as quorvex.tbin.signature_report lists them
         self.signatures: list[dict[str, Any]] | None = None
         self.signature_problem: str | None = None
@@ -61,6 +64,7 @@ class ImageReport:
             "file_check": self.file_check, "header_check": self.header_check,
             "device_types": self.device_types, "device_type_ok": self.device_type_ok,
             "image_bytes": self.image_bytes,
+            "fpga_version": self.fpga_version, "floor": self.floor,
             "signers": (None if self.signatures is None
                         else [s["key_id"] for s in self.signatures]),
             "signatures": self.signatures, "signature_problem": self.signature_problem,
@@ -132,6 +136,39 @@ def check_image(path: str, device_type: int | None = None, force_device_type: bo
     else:
         report.image_bytes = os.path.getsize(path)
     return report
+
+
+FLOOR_HINT = ("pack the image again with a newer FPGA version (--fpga-version), or ask who "
+              "keeps the site's floor (QUORVEX_MIN_FPGA_VERSION, min-fpga-version)")
+
+
+def version_problem(path: str, floor: str | None) -> tuple[str | None, str | None, str | None]:
+    """(FPGA version, reason, problem) of the image at `path` as a fleet run
+    judges it on every device, whatever the device holds: "fpga_version"
+    for a FPGA_VER that is no version, "below_floor" for an image below the
+    site's `floor` or without a version under one; (version, None, None)
+    when it passes."""
+    from ..fleet._downgrade import downgrade_problem, read_image_version
+
+    try:
+        version = read_image_version(path)
+    except ValueError as e:
+        return None, "fpga_version", f"the image's FPGA version cannot be compared: {e}"
+    problem = downgrade_problem(version, None, True, floor)
+    return version, (None if problem is None else "below_floor"), problem
+
+
+def check_version(report: ImageReport, floor: str | None) -> None:
+    """Refuses an image that passed the checks but that an update would
+    refuse on every device for its FPGA version (see version_problem)."""
+    if not report.ok:
+        return
+    report.fpga_version, reason, problem = version_problem(report.path, floor)
+    report.floor = floor
+    if reason is not None and problem is not None:
+        report.reason = reason
+        report.refuse(problem, FLOOR_HINT if reason == "below_floor" else
+                      "pack the image again with --fpga-version VERSION")
 
 
 def _read_signatures(report: ImageReport, keys: frozenset[bytes]) -> None:

@@ -6,9 +6,10 @@ from __future__ import annotations
 import argparse
 import json
 
+from .._text import printable
 from ._common import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError, Verbs,
                       exit_text, verb_parser)
-from ._image import signature_lines
+from ._image import FLOOR_HINT, signature_lines, version_problem
 from ._trust import SIGNATURE_HINT, policy, trust_option
 
 # The key is derived from a site secret: it is never shown.
@@ -60,7 +61,12 @@ def run(ctx: Context) -> int:
         info["problems"] = [*info["problems"], sigs["problem"]]
     # Under a policy the header check also demands a trusted signature.
     refused_by_policy = sigs["accepted"] is False
-    status = EXIT_OK if info.get("ok") and not refused_by_policy else EXIT_REFUSED
+    version, _, version_refusal = version_problem(a.file, trusted.floor)
+    if version_refusal:
+        info["problems"] = [*info["problems"], version_refusal]
+    status = EXIT_OK if info.get("ok") and not refused_by_policy and not version_refusal \
+        else EXIT_REFUSED
+    info.update({"fpga_version": version, "floor": trusted.floor})
     info.update({"signed": sigs["signed"], "signed_size": sigs["signed_size"],
                  "signers": [s["key_id"] for s in sigs["signatures"]],
                  "signatures": sigs["signatures"], "policy": bool(trusted),
@@ -69,7 +75,7 @@ def run(ctx: Context) -> int:
         ctx.out_json({"path": a.file, **info})
     else:
         def show(name: str, value: object) -> None:
-            ctx.out(f"{name:<14}{value}")
+            ctx.out(printable(f"{name:<14}{value}"))
 
         show("file", f"{a.file} ({info.get('file_size')} bytes)")
         header = info.get("header")
@@ -78,6 +84,9 @@ def run(ctx: Context) -> int:
         types = info.get("device_types")
         show("device types", ", ".join(map(str, types)) if types else "(none)")
         show("image", f"{info.get('image_length')} bytes at offset {info.get('image_start_addr')}")
+        if version or trusted.floor:
+            show("fpga version", f"{version or 'none'}"
+                 + (f"  (site floor {trusted.floor})" if trusted.floor else ""))
 
         def ok(flag: bool | None) -> str:
             return "ok" if flag else "MISMATCH" if flag is not None else "not checked"
@@ -100,4 +109,7 @@ def run(ctx: Context) -> int:
                           + (sigs["problem"] or ("no signature" if not sigs["signed"] else
                                                  "no valid signature by a trusted key")),
                           SIGNATURE_HINT)
+    elif version_refusal:
+        ctx.console.error(f"{a.file} would be refused by every update: {version_refusal}",
+                          FLOOR_HINT)
     return status

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 
+from .._text import printable
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, Verbs,
                       exit_text, refuse_pin_in_uri, verb_parser)
 
@@ -53,7 +54,7 @@ def run(ctx: Context) -> int:
     except OSError as e:
         ctx.console.error(f"cannot write the key pair {a.output!r}: {e}")
         return EXIT_FAILED
-    ctx.out(f"{a.output}: private key, {a.output}.pub: public key, key id {key_id}")
+    ctx.out(printable(f"{a.output}: private key, {a.output}.pub: public key, key id {key_id}"))
     return EXIT_OK
 
 
@@ -77,5 +78,5 @@ def _in_token(ctx: Context, uri: str, pub_path: str) -> int:
         ctx.console.error(f"the key {key_id} was made in the token, but {pub_path!r} could not "
                           f"be written: {e}", f"export it with '{PROG} pubkey URI -o FILE'")
         return EXIT_FAILED
-    ctx.out(f"{pub_path}: public key of {_pkcs11.redact(uri)}, key id {key_id}")
+    ctx.out(printable(f"{pub_path}: public key of {_pkcs11.redact(uri)}, key id {key_id}"))
     return EXIT_OK

@@ -10,6 +10,7 @@ import pathlib
 import tempfile
 from typing import Any
 
+from .._text import printable
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError,
                       Verbs, exit_text, verb_parser)
 from ._image import is_container
@@ -135,7 +136,7 @@ def run(ctx: Context) -> int:
         return EXIT_FAILED
     _warn_unknown_types(ctx, a.dev_type)
     types = ", ".join(map(str, a.dev_type))
-    ctx.out(f"{a.output}: {size} bytes, a .tbin of {image_size} image bytes "
+    ctx.out(f"{printable(a.output)}: {size} bytes, a .tbin of {image_size} image bytes "
             f"for device type {types}{signed_by}")
     return EXIT_OK
 

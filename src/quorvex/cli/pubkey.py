@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from .._text import printable
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError,
                       Verbs, exit_text, refuse_pin_in_uri, verb_parser)
 
@@ -53,5 +54,5 @@ def run(ctx: Context) -> int:
     except OSError as e:
         ctx.console.error(f"cannot write {a.output!r}: {e}")
         return EXIT_FAILED
-    ctx.out(f"{a.output}: public key of {a.uri}, key id {key_id}")
+    ctx.out(printable(f"{a.output}: public key of {a.uri}, key id {key_id}"))
     return EXIT_OK

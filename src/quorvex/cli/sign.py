@@ -6,6 +6,7 @@ import argparse
 import os
 import pathlib
 
+from .._text import printable
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_REFUSED, EXIT_USAGE, PROG, Context, UsageError,
                       Verbs, exit_text, verb_parser)
 
@@ -101,7 +102,7 @@ def run(ctx: Context) -> int:
         return _os_failure(ctx, e)
     out = a.output or a.image
     count = len(tbin.signatures(out))
-    ctx.out(f"{out}: signed by {key_id} ({count} signature{'s' if count != 1 else ''})")
+    ctx.out(f"{printable(out)}: signed by {key_id} ({count} signature{'s' if count != 1 else ''})")
     return EXIT_OK
 
 

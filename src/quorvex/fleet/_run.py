@@ -121,6 +121,15 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
                                                 operator)).run()
 
 
+def _policy_of(trusted: Iterable[bytes]) -> frozenset[bytes]:
+    """A caller's own key list as a policy: the site's revocations
+    (QUORVEX_REVOKED, the revoked/ folders of QUORVEX_TRUST) apply to it too.
+    TrustError (a ValueError) when every key in it is revoked."""
+    from .._trust_store import Policy, load
+
+    return trusted if isinstance(trusted, Policy) else load((), base=trusted)
+
+
 class _Run:
     def __init__(self, image: str | os.PathLike[str], devices: Sequence[Device], *, mode: str,
                  retries: int = 0, canary: int = 0, max_failures: Optional[int] = None,
@@ -153,7 +162,7 @@ class _Run:
         # The run's policy travels with each of its updates; None: the module's
         # _TRUSTED_KEYS, read when each check runs.
         self.on_progress = on_progress
-        self.trusted = None if trusted is None else frozenset(bytes(k) for k in trusted)
+        self.trusted = None if trusted is None else _policy_of(trusted)
         self.timeout, self.force_version = timeout, force_version
         self.downgrade = downgrade
         self.cancel = cancel if cancel is not None else threading.Event()
