@@ -230,3 +230,18 @@ def test_pack_warns_of_a_device_type_no_update_takes(tmp_path):
     assert proc.returncode == 0
     assert "device type 99 is not one this tool updates" in proc.stderr
     assert "device type 32 " not in proc.stderr
+
+
+@pytest.mark.parametrize("address, ok", [
+    ("rack3-1.example", True), ("192.0.2.10", True), ("::1", True), ("fe80::1%eth0", True),
+    ("127.0.0.1:5025", False), ("::1]", False), ("a\x1bb", False), ("a\x00b", False),
+    ("192.0.2.300", False), ("", False), (" ", False),
+])
+def test_a_device_built_from_python_takes_a_host_and_nothing_else(address, ok):
+    from quorvex.fleet import Device
+
+    if ok:
+        assert Device(address).address == address
+    else:
+        with pytest.raises(ValueError, match="bad device address"):
+            Device(address)

@@ -133,6 +133,12 @@ def _is_host(text: str) -> bool:
     return not labels[-1].isdigit()
 
 
+def is_host(text: str) -> bool:
+    """Whether `text` alone (no port, no brackets) names a host: a host name,
+    an IPv4 address or an IPv6 address."""
+    return isinstance(text, str) and (_is_host(text) or ":" in text and _is_ipv6(text))
+
+
 def address_label(host: str, port: int) -> str:
     """How messages name a device: host:port, or [v6addr]:port."""
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"

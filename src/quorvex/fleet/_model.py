@@ -7,7 +7,7 @@ import dataclasses
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
-from .._netaddr import address_label
+from .._netaddr import address_label, is_host
 
 from ._outcomes import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED,
                         EXIT_UNREACHABLE, FAILED, INTERRUPTED, OUTCOMES, READY, REFUSED,
@@ -43,8 +43,9 @@ class Device:
             if self.address:
                 raise ValueError(f"device {self.resource!r}: give an address or a VISA "
                                  f"resource, not both (address {self.address!r})")
-        elif not isinstance(self.address, str) or not self.address.strip():
-            raise ValueError(f"bad device address {self.address!r}")
+        elif not is_host(self.address):
+            raise ValueError(f"bad device address {self.address!r}: expected a host name, "
+                             f"an IPv4 or an IPv6 address (the port apart)")
         for what, value, low, high in (("port", self.port, 1, 65535),
                                        ("device_type", self.device_type, 0, 0xFFFF)):
             if isinstance(value, bool) or not isinstance(value, int) \
