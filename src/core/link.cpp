@@ -66,14 +66,14 @@ void TcpLink::fail(LinkError::Kind kind, const std::string& what) {
     throw LinkError(kind, what);
 }
 
-void TcpLink::fail_closed() { fail(LinkError::kConnection, "link to " + label_ + " is closed"); }
+void TcpLink::fail_closed() { fail(LinkError::kConnection, said(proto::LinkFailure::kClosed)); }
 
 void TcpLink::interrupted() { fail(LinkError::kInterrupted, "interrupted"); }
 
 void TcpLink::require_open() {
     int s = state_.load(std::memory_order_relaxed);
     if (s == kOpen && fd_ >= 0) return;
-    if (s == kIdle) throw LinkError(LinkError::kConnection, "link to " + label_ + " is closed: it is not connected yet");
+    if (s == kIdle) throw LinkError(LinkError::kConnection, said(proto::LinkFailure::kNotConnected));
     fail_closed();
 }
 

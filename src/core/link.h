@@ -166,7 +166,9 @@ private:
     [[noreturn]] void fail_recv(ssize_t n, int e);
     std::string_view take_tail(size_t limit);
     void fill(Guard& g, Clock::time_point deadline, double seconds);
-    std::string reply_context() const;
+    // The failure worded as every link words it (protocol.h).
+    std::string said(proto::LinkFailure failure, double seconds = 0, uint64_t count = 0,
+                     std::string_view why = {}) const;
     int connect_one(Guard& g, const void* addr, unsigned addrlen, int family,
                     Clock::time_point deadline, std::string& why);
 

@@ -5,7 +5,6 @@
 #include <netdb.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -24,15 +23,6 @@ constexpr double kSliceSeconds = kLinkSliceMs / 1000.0;
 using Clock = std::chrono::steady_clock;
 
 inline std::string errno_text(int e) { return std::system_category().message(e); }
-
-// 0.2 -> "0.2", 120 -> "120.0": how the time-out was given.
-inline std::string seconds_text(double s) {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, s);
-    std::string t(buf, r.ptr);
-    if (t.find_first_of(".en") == std::string::npos) t += ".0";
-    return t;
-}
 
 inline Clock::time_point deadline_after(double seconds) {
     return Clock::now() +

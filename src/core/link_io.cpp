@@ -29,8 +29,9 @@ void TcpLink::note_command(const char* data, size_t size) {
     last_slow_ = proto::is_slow_command(command);
 }
 
-std::string TcpLink::reply_context() const {
-    return last_cmd_[0] ? std::string("the reply to ") + last_cmd_ : std::string("a reply");
+std::string TcpLink::said(proto::LinkFailure failure, double seconds, uint64_t count,
+                          std::string_view why) const {
+    return proto::link_failure(failure, {label_, last_cmd_, seconds, count, why});
 }
 
 void TcpLink::send_all(Guard& g, const char* p, size_t n, Clock::time_point deadline,
@@ -65,10 +66,8 @@ void TcpLink::send_all(Guard& g, const char* p, size_t n, Clock::time_point dead
 void TcpLink::fail_send(int e) {
     if (state_.load(std::memory_order_relaxed) != kOpen) fail_closed();
     if (e == EPIPE || e == ECONNRESET)
-        fail(LinkError::kConnection,
-             label_ + " closed the connection while " + last_cmd_ + " was being sent");
-    fail(LinkError::kConnection,
-         "sending " + std::string(last_cmd_) + " to " + label_ + " failed: " + errno_text(e));
+        fail(LinkError::kConnection, said(proto::LinkFailure::kPeerClosedSending));
+    fail(LinkError::kConnection, said(proto::LinkFailure::kSendFailed, 0, 0, errno_text(e)));
 }
 
 void TcpLink::make_room() {
@@ -121,27 +120,16 @@ void TcpLink::fill(Guard& g, Clock::time_point deadline, double seconds) {
 
 void TcpLink::fail_recv(ssize_t n, int e) {
     if (state_.load(std::memory_order_relaxed) != kOpen) fail_closed();
-    if (n == 0)
-        fail(LinkError::kConnection,
-             label_ + " closed the connection while waiting for " + reply_context());
-    if (e == ECONNRESET)
-        fail(LinkError::kConnection, "connection to " + label_ +
-                                         " was reset while waiting for " + reply_context());
-    fail(LinkError::kConnection, "receiving " + reply_context() + " from " + label_ +
-                                     " failed: " + errno_text(e));
+    if (n == 0) fail(LinkError::kConnection, said(proto::LinkFailure::kPeerClosedWaiting));
+    if (e == ECONNRESET) fail(LinkError::kConnection, said(proto::LinkFailure::kResetWaiting));
+    fail(LinkError::kConnection, said(proto::LinkFailure::kRecvFailed, 0, 0, errno_text(e)));
 }
 
 void TcpLink::fail_timeout(double seconds, bool sending) {
     if (state_.load(std::memory_order_relaxed) != kOpen) fail_closed();
-    if (sending)
-        fail(LinkError::kTimeout, "could not send " + std::string(last_cmd_) + " to " + label_ +
-                                      " within " + seconds_text(seconds) +
-                                      " s (the device is not reading)");
-    std::string to = last_cmd_[0] ? std::string(" to ") + last_cmd_ : std::string();
-    std::string within = " within " + seconds_text(seconds) + " s";
-    if (end_ == begin_) fail(LinkError::kTimeout, "no reply from " + label_ + to + within);
-    fail(LinkError::kTimeout, "incomplete reply from " + label_ + to + within + " (" +
-                                  std::to_string(end_ - begin_) + " bytes received)");
+    if (sending) fail(LinkError::kTimeout, said(proto::LinkFailure::kSendTimeout, seconds));
+    if (end_ == begin_) fail(LinkError::kTimeout, said(proto::LinkFailure::kNoReply, seconds));
+    fail(LinkError::kTimeout, said(proto::LinkFailure::kIncompleteReply, seconds, end_ - begin_));
 }
 
 std::string_view TcpLink::read_reply(Guard& g, Clock::time_point deadline, double seconds) {
@@ -178,13 +166,10 @@ bool TcpLink::parse_reply(std::string_view& out) {
             return true;
         }
         if (block_.error() == Error::kTooLong)
-            fail(LinkError::kConnection, "reply from " + label_ + " to " + last_cmd_ +
-                                             " announces a block of more than the limit of " +
-                                             std::to_string(kMaxReply) + " bytes");
+            fail(LinkError::kConnection, said(proto::LinkFailure::kBlockTooLong, 0, kMaxReply));
         if (block_.error() == Error::kBadTerminator)
-            fail(LinkError::kConnection, "malformed reply from " + label_ + " to " + last_cmd_ +
-                                             ": its block of " + std::to_string(block_.length()) +
-                                             " bytes is not followed by CR LF");
+            fail(LinkError::kConnection,
+                 said(proto::LinkFailure::kBadBlockEnd, 0, block_.length()));
         scan_ = Scan::kLine;
     }
 
