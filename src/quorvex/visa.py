@@ -263,12 +263,12 @@ class VisaLink:
         return _protocol_failure(kind, self._name, _protocol_word(self._last_cmd), **context)
 
     def _closed(self) -> ConnectionError:
-        return ConnectionError(self._failure("closed"))
+        return _LinkLost(self._failure("closed"))
 
     def _require_open(self) -> None:
         if self._state == _OPEN:
             return
-        raise ConnectionError(self._failure("not_connected" if self._state == _IDLE else "closed"))
+        raise _LinkLost(self._failure("not_connected" if self._state == _IDLE else "closed"))
 
     def _seconds(self) -> float:
         return self._slow_timeout if self._last_slow else self._timeout
@@ -336,7 +336,7 @@ class VisaLink:
                 # The peer is gone and the reply is not complete: give the
                 # helper one more slice, then call it what it is.
                 if not wait([call], _SLICE).done:
-                    raise ConnectionError(self._failure("peer_closed_waiting"))
+                    raise _LinkLost(self._failure("peer_closed_waiting"))
                 break
             if time.monotonic() >= give_up:
                 if what == "opening":
@@ -361,31 +361,31 @@ class VisaLink:
     def _timeout_error(self, what: str, got: Optional[int]) -> TimeoutError:
         seconds = self._seconds()
         if what == "send":
-            return TimeoutError(self._failure("send_timeout", seconds=seconds))
+            return _LinkTimeout(self._failure("send_timeout", seconds=seconds))
         if got:
-            return TimeoutError(self._failure("incomplete_reply", seconds=seconds, count=got))
-        return TimeoutError(self._failure("no_reply", seconds=seconds))
+            return _LinkTimeout(self._failure("incomplete_reply", seconds=seconds, count=got))
+        return _LinkTimeout(self._failure("no_reply", seconds=seconds))
 
     def _translate(self, e: BaseException, what: str) -> BaseException:
         """A failure of a VISA call as the error the link raises."""
-        if isinstance(e, (TimeoutError, ConnectionError)) and self._name in str(e):
+        if isinstance(e, (_LinkTimeout, _LinkLost)):  # already worded by a link here
             return e
         if what == "opening":
             return e if isinstance(e, _Refusal) else _Refusal(_describe(e))
         if isinstance(e, _verrors.VisaIOError) and e.error_code == _vc.StatusCode.error_timeout:
             if what == "reply" and self._peer_gone():
-                return ConnectionError(self._failure("peer_closed_waiting"))
+                return _LinkLost(self._failure("peer_closed_waiting"))
             return self._timeout_error(what, getattr(e, "_qv_received", None))
         if self._state != _OPEN:
             return self._closed()
         if isinstance(e, (BrokenPipeError, ConnectionResetError, ConnectionAbortedError)) \
                 or (isinstance(e, _verrors.VisaIOError) and e.error_code in _LOST):
-            return ConnectionError(self._failure(
+            return _LinkLost(self._failure(
                 "peer_closed_sending" if what == "send" else "peer_closed_waiting"))
         if isinstance(e, _ReplyError):
-            return ConnectionError(str(e))
+            return _LinkLost(str(e))
         # Anything else (an OSError, a VISA error) leaves the stream in an unknown state.
-        return ConnectionError(self._failure("send_failed" if what == "send" else "recv_failed",
+        return _LinkLost(self._failure("send_failed" if what == "send" else "recv_failed",
                                              why=_describe(e)))
 
     def _open(self) -> tuple[Any, Optional[socket.socket], Any]:
@@ -466,7 +466,7 @@ class VisaLink:
             if self._state != _OPEN:
                 raise self._closed()
             if n == 0:
-                raise ConnectionError(self._failure("peer_closed_waiting"))
+                raise _LinkLost(self._failure("peer_closed_waiting"))
             return n
 
     def _read_upto_lf(self, have: int) -> bytes:
@@ -554,12 +554,12 @@ class _Held:
         self._l.release()
 
 
-class _Refusal(Exception):
-    """Why a resource could not be opened."""
-
-
-class _ReplyError(Exception):
-    """A reply that breaks the protocol."""
+# The link's own failures (told apart from a backend's by type, not text);
+# why a resource could not be opened; a reply that breaks the protocol.
+class _LinkTimeout(TimeoutError): pass  # noqa: E701
+class _LinkLost(ConnectionError): pass  # noqa: E701
+class _Refusal(Exception): pass  # noqa: E701
+class _ReplyError(Exception): pass  # noqa: E701
 
 
 # VISA status codes that mean the other end is gone.
