@@ -131,6 +131,43 @@ def test_a_device_erased_by_the_run_never_ends_unchanged_or_refused(emus, image,
         assert r.left == "written, read back different, marked done and refreshed"
 
 
+@pytest.mark.parametrize("fault, run, outcome, left", [
+    # The native driver's progress comes every 50 ms: a 4 KiB transfer ends unheard.
+    (dict(drop_on="FPGA_DONE"), dict(window=8, skip_current=True, retries=1), UPDATED,
+     "updated, marked done and refreshed"),
+    (dict(drop_on="FPGA_DONE"), dict(devices=2, skip_current=True, retries=1), UPDATED,
+     "updated, marked done and refreshed"),
+    (dict(drop_on="FPGA_PROGRAM", drop_on_count=100), dict(window=32), FAILED,
+     "erased and partly written at byte {n} of 4096"),
+    (dict(drop_on="FPGA_READ", drop_on_count=3), dict(window=32), FAILED,
+     "written (4096 bytes), verifying: 0 of 4096 bytes read back, not marked done"),
+    (dict(drop_on="FPGA_DONE"), dict(devices=2, retries=1, then_refuse=True), FAILED,
+     "written (4096 bytes), verifying: 0 of 4096 bytes read back, not marked done"),
+])
+def test_a_native_transfer_says_what_it_changed_however_short(emus, tmp_path, fault, run,
+                                                              outcome, left):
+    path = tmp_path / "img4k.bin"
+    path.write_bytes(os.urandom(4096))
+    run = dict(run)
+    n, refuse = run.pop("devices", 1), run.pop("then_refuse", False)
+    faulty = emus(fault_connections=1, **fault)
+    devices = [Device(faulty.host, faulty.port)] + \
+        [Device(e.host, e.port) for e in [emus() for _ in range(n - 1)]]
+
+    def on_progress(p):
+        if refuse and p.stage == "retry-wait":
+            faulty.set(fpga_version="0.0.0.1")  # below the minimum: initFpga refuses it
+
+    r = fleet.update(path, devices, retries=run.pop("retries", 0), on_progress=on_progress,
+                     **run).results[0]
+    assert r.outcome == outcome
+    assert r.left == left.format(n=r.bytes) and (r.bytes > 1000 or "{n}" not in left)
+    if outcome == UPDATED:
+        assert r.attempts == 2 and faulty.state()["done"] and faulty.counters()["FPGA_ERASE"] == 2
+    if refuse:
+        assert "earlier attempt had changed its flash" in r.message
+
+
 # --- Ctrl-C: the live display against the report ------------------------------------
 
 @pytest.mark.parametrize("outcomes", [

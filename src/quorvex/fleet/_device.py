@@ -355,7 +355,7 @@ class Attempt:
         # The run's terms travel with this update (the native driver, if any, the
         # last look before the erase); its verdict and counts come back in them.
         driver = None if self.drivers is None else self.drivers(self.window_used or 1)
-        terms = _Terms(trusted=self.trusted, driver=driver, before_erase=self._check)
+        terms = _Terms(trusted=self.trusted, driver=driver, before_erase=self._before_erase)
         try:
             ret = tool._updateUnder(terms, self.image.path, d.device_type)
         except _WindowFallback as e:
@@ -369,8 +369,7 @@ class Attempt:
             if terms.counts is not None:
                 self.bytes, resent = terms.counts
                 self.blocks_resent += resent
-                if self.state == "writing":
-                    self.written = self.bytes
+                self._settle(self.bytes)
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is RetCode.OK:
@@ -488,6 +487,29 @@ class Attempt:
     def _check(self) -> None:
         if self.cancel.is_set():
             raise Stopped()
+
+    def _before_erase(self) -> None:
+        """The last look before the erase; past it, the flash is being changed."""
+        self._check()
+        self.state, self.touched = "erasing", True
+        self.total = self.total or len(self.image.payload)
+
+    def _settle(self, accepted: int) -> None:
+        """Where a native transfer left the device, from the bytes it had
+        accepted and the last stage seen: its progress comes at most every
+        50 ms, so a short or broken transfer may have told none of it."""
+        if not self.touched:
+            return
+        total = self.total or len(self.image.payload)
+        if self.state == "erasing" and accepted:
+            self.state = "writing"
+        if self.state == "writing":
+            self.written = max(self.written, accepted)
+            if total and self.written >= total:
+                # Every byte written: the read-back comes next.
+                self.state = "verifying"
+        elif self.state == "verifying":
+            self.written = max(self.written, accepted)
 
     def _progress(self, stage: str, done: int, total: int) -> None:
         """Where the transfer is, from the engine's progress (each block on
