@@ -230,6 +230,19 @@ def test_an_interrupt_mid_verify_says_where_each_device_was_left(emus, tmp_path,
             sorted(r.message for r in report.results)
 
 
+def test_a_cancel_at_the_erase_leaves_the_flash_untouched(emus, image):
+    e, cancel = emus(), threading.Event()
+
+    def on_progress(p):
+        if p.stage == "erase":
+            cancel.set()
+
+    (r,) = fleet.update(image, [Device(e.host, e.port)], cancel=cancel,
+                        on_progress=on_progress).results
+    assert r.outcome == INTERRUPTED and e.counters()["FPGA_ERASE"] == 0
+    assert r.left == "initialised (FPGA control in transfer mode), flash not touched"
+
+
 # --- errors of the host ------------------------------------------------------------
 
 def _once_in_the_run(monkeypatch, name, fault):

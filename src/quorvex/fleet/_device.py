@@ -424,7 +424,8 @@ class Attempt:
         if self.window != AUTO:
             return int(self.window)
         self._check()
-        return probe_window((self.device.address, self.device.port), self.timeout)
+        return probe_window((self.device.address, self.device.port), self.timeout,
+                            cancel=self.cancel)
 
     def _holds_image(self, tool: Any) -> bool:
         """Reads the flash back (FPGA_RST_PAGE_PTR CFG, then FPGA_READ pages)
@@ -544,8 +545,11 @@ class Attempt:
                 raise
 
         def _fpgaErase(erase_bits):
-            attempt._progress("erase", 0, 0)
+            # A cancel up to here (the callback's too) leaves the flash as it was.
+            attempt._check()
             attempt.report("erase")
+            attempt._check()
+            attempt._progress("erase", 0, 0)
             accepted = cls._fpgaErase(tool, erase_bits)
             attempt._progress("write", 0, len(attempt.image.payload))
             return accepted
