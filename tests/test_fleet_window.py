@@ -58,6 +58,10 @@ def test_a_refusal_inside_a_window_falls_back_even_with_no_retries(tmp_path):
         assert emu.flash() == want
     dev = json.loads(p.stdout)["devices"][0]
     assert (dev["outcome"], dev["attempts"], dev["window"]) == ("updated", 2, 1)
+    # The fallback outlives the attempt that ended in it.
+    assert dev["fallback"] == {"offset": 96, "window": 32}
+    assert dev["message"] == "updated with window 1 after a window fallback at byte 96"
+    assert "window fallback" in p.stderr and "offset 96" in p.stderr
     with sqlite3.connect(history) as db:
         rows = db.execute("SELECT attempt, outcome, window_size, message FROM attempts").fetchall()
     assert [row[:3] for row in rows] == [(1, "failed", 32), (2, "updated", 1)]

@@ -230,6 +230,8 @@ class Attempt:
     written: int = 0
     read: int = 0
     total: int = 0
+    #: {"offset", "window"} of a block refused inside a window (WINDOW_FALLBACK).
+    fallback: Optional[dict[str, int]] = None
     link: Optional[_TCPConn] = None
     _link_error: Optional[OSError] = None
 
@@ -360,6 +362,7 @@ class Attempt:
             ret = tool._updateUnder(terms, self.image.path, d.device_type)
         except _WindowFallback as e:
             self.state, self.touched = "writing", True
+            self.fallback = {"offset": e.offset, "window": e.window}
             return self._end(FAILED, f"window fallback: the device refused the block at "
                                      f"offset {e.offset} inside a window of {e.window}; "
                                      f"written again from the erase with a window of 1",
