@@ -230,6 +230,23 @@ def test_an_interrupt_mid_verify_says_where_each_device_was_left(emus, tmp_path,
             sorted(r.message for r in report.results)
 
 
+@pytest.mark.parametrize("devices", [1, 2])  # the tool's path, the native driver's
+@pytest.mark.parametrize("faulty", [1, 2])  # connections that refuse every block
+def test_a_block_refused_every_time_fails_and_is_tried_again_from_the_erase(
+        emus, image, devices, faulty):
+    e = emus(refuse_every=1, fault_connections=faulty)
+    others = [emus() for _ in range(devices - 1)]
+    (r, *_) = fleet.update(image, [Device(x.host, x.port) for x in [e] + others],
+                           retries=1).results
+    assert r.attempts == 2 and e.counters()["FPGA_ERASE"] == 2
+    if faulty == 1:
+        assert r.outcome == UPDATED and e.flash() == image.read_bytes()
+    else:
+        assert (r.outcome, r.reason) == (FAILED, "block_refused")
+        assert "refused the block at offset 0" in r.message and "Error" not in r.message
+        assert r.left == "erased, nothing written yet"
+
+
 def test_a_cancel_at_the_erase_leaves_the_flash_untouched(emus, image):
     e, cancel = emus(), threading.Event()
 

@@ -25,13 +25,15 @@ from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED
 if TYPE_CHECKING:
     from ..QVRCommService import _TCPConn
 
-__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE",
+__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "BLOCK_REFUSED", "Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE",
            "host_shortage"]
 
 #: The reason code of a read-back that did not match what was written.
 VERIFY_FAILED = "verify_failed"
 #: The reason code of an attempt ended by a block refused inside a window.
 WINDOW_FALLBACK = "window_fallback"
+#: The reason code of a block the device refused every time it was sent.
+BLOCK_REFUSED = "block_refused"
 
 logger = logging.getLogger("quorvex.fleet")
 
@@ -367,6 +369,13 @@ class Attempt:
                                      f"offset {e.offset} inside a window of {e.window}; "
                                      f"written again from the erase with a window of 1",
                              retry=True, reason=WINDOW_FALLBACK)
+        except RuntimeError as e:
+            if terms.reason != BLOCK_REFUSED:
+                raise
+            # The erase was done and the writing under way: a fresh attempt
+            # erases and writes again from the start.
+            self.state, self.touched = "writing", True
+            return self._end(FAILED, str(e), retry=True, reason=BLOCK_REFUSED)
         finally:
             # A native transfer's counts, however it ended.
             if terms.counts is not None:
