@@ -89,6 +89,24 @@ def test_auto_takes_the_window_of_a_device_that_answers_in_order(tmp_path):
         assert json.loads(p.stdout)["devices"][0]["window"] == 32 and emu.flash() == want
 
 
+def test_auto_asks_each_device_once_a_run(tmp_path, monkeypatch):
+    from quorvex.fleet import _window
+
+    path, want = make_image(tmp_path, 2048)
+    asked = []
+    probe = _window.probe_window
+    monkeypatch.setattr(_window, "probe_window",
+                        lambda *a, **k: asked.append(a[0]) or probe(*a, **k))
+    # The probe's connection, then two attempts that fail mid-write (the link
+    # dropped): the third updates it.
+    with DeviceEmulator(flash_size=1 << 16, drop_on="FPGA_PROGRAM", drop_on_count=50,
+                        fault_connections=3) as emu:
+        r = fleet.update(path, [Device(emu.host, emu.port)], window="auto",
+                         retries=2).results[0]
+        assert (r.outcome, r.attempts, r.window) == (UPDATED, 3, 32) and emu.flash() == want
+    assert asked == [(emu.host, emu.port)]
+
+
 @pytest.mark.parametrize("size", [1, 16 * 40 + 3])
 def test_a_windowed_verify_reads_what_window_1_reads(tmp_path, size):
     path, _ = make_image(tmp_path, size)

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, Optional
 
 from ._device import WINDOW_FALLBACK, Attempt, Image, Reporter
 from ._limits import ensure_descriptors
+from ._window import AUTO
 from ._model import Device, DeviceResult, FleetReport, Progress
 from ._outcomes import FAILED, INTERRUPTED, OS_ERROR, REFUSED, SKIPPED, UPDATED, attempt_status
 from ._downgrade import DowngradeRule
@@ -319,6 +320,8 @@ class _Run:
                         setattr(result, k, v)
                 result.bytes, result.blocks_resent = a.bytes, result.blocks_resent + a.blocks_resent
                 result.window = a.window_used
+                if window == AUTO and a.window_used is not None:
+                    window = a.window_used  # asked once a run: the retries keep it
                 if a.reason == WINDOW_FALLBACK:
                     # Again from the erase, one command at a time, at once: no
                     # retry of the run's is used up.
