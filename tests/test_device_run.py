@@ -247,6 +247,22 @@ def test_a_block_refused_every_time_fails_and_is_tried_again_from_the_erase(
         assert r.left == "erased, nothing written yet"
 
 
+@pytest.mark.parametrize("faulty", [1, 2])  # connections answered with garbage
+def test_a_device_that_answers_garbage_to_init_failed_and_is_tried_again(emus, image, faulty):
+    e = emus(garbage=True, fault_connections=faulty)
+    report = fleet.update(image, [Device(e.host, e.port)], retries=1)
+    (r,) = report.results
+    assert r.attempts == 2
+    if faulty == 1:
+        assert r.outcome == UPDATED and e.flash() == image.read_bytes()
+        return
+    # Not a refusal: the device could not be talked to, and nothing was erased.
+    assert (r.outcome, r.reason, report.exit_status, r.unreachable) == (
+        FAILED, "init_failed", 1, False)
+    assert "FPGA initialization failed" in r.message and e.counters()["FPGA_ERASE"] == 0
+    assert r.left.endswith("flash not touched")
+
+
 def test_a_cancel_at_the_erase_leaves_the_flash_untouched(emus, image):
     e, cancel = emus(), threading.Event()
 

@@ -327,7 +327,12 @@ class Attempt:
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is not RetCode.OK:
-            return self._refusal(ret, init_reason(ret, d.device_type))
+            why = init_reason(ret, d.device_type)
+            if why == "init_failed" and not verdict(ret).host_error:
+                # No answer it could use: the device could not be talked to,
+                # which another attempt may mend; it refused nothing.
+                return self._end(FAILED, ret.RetMsg, retry=True, reason=why)
+            return self._refusal(ret, why)
         data = ret.RetData or {}
         self.fpga_id = data.get("fpga_id") or None
         self.old_version = data.get("fpga_version") or None
