@@ -142,6 +142,7 @@ PAGE = b"#216" + b"a" * 16 + b"\r\n"
 @pytest.mark.parametrize("bad, pages", [
     (None, 10), (b"-1\r\n", 3), (b"#210abc\r\n", 3), (b"#2xy" + b"a" * 16 + b"\r\n", 3),
     (b"#200\r\n", 3), (b"#240" + b"a" * 40 + b"\r\n", 6),  # empty; longer than a page
+    (b"#3016" + b"a" * 16 + b"\r\n", 10), (b"#216" + b"a" * 18 + b"\r\n", 3),  # sound; too long
 ])
 def test_windowed_reads_stop_at_a_bad_reply_and_leave_the_link_in_step(bad, pages):
     d = Device("127.0.0.1", 9)

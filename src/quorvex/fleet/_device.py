@@ -599,25 +599,28 @@ class Attempt:
         tool.set_progress_callback(progress)
 
 
-#: The bytes of one page read back, and the command that reads it.
+#: The bytes of one page read back.
 PAGE = 16
+#: The command that reads one page. Its words live in the native protocol
+#: table, which exports no raw command bytes; this is the one copy on the
+#: Python side, for the windowed read-back that sends several in one write.
 _READ = b"FPGA_READ\r\n"
 #: The longest reply taken for a page: larger is no page of ours.
 _MAX_REPLY = 1024
 
 
 def _page(reply: bytes) -> bytes:
-    """The data of a definite-length block reply ("#", digit d, d digits of
-    the length, the data, CR LF); b"" for anything else."""
-    if len(reply) < 5 or reply[:1] != b"#" or not reply[1:2].isdigit() \
-            or not reply.endswith(b"\r\n"):
+    """The data of a definite-length block reply, by the protocol's own
+    reading of its header; b"" for anything else."""
+    from ..QVRCommService import _protocol_block
+
+    block = _protocol_block(reply)
+    if block is None:
         return b""
-    d = int(reply[1:2])
-    digits = reply[2:2 + d]
-    if not d or len(digits) != d or not digits.isdigit():
+    header, length = block
+    if len(reply) != header + length + 2 or reply[-2:] != b"\r\n":
         return b""
-    data = reply[2 + d:-2]
-    return data if len(data) == int(digits) else b""
+    return reply[header:header + length]
 
 
 #: Errors of this host (not of a device or its link) that may pass.
