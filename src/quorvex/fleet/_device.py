@@ -5,11 +5,9 @@ the FpgaTool object (its own link per attempt)."""
 
 from __future__ import annotations
 
-import errno
 import hashlib
 import logging
 import os
-import socket
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -17,7 +15,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
 from .._files import open_regular
-from .._netaddr import connect_error
+from ._link import close_quietly, host_shortage, open_device_link, open_link
 from ._model import Device, Progress
 from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED, UPDATED,
                         host_error_message, verdict)
@@ -25,7 +23,8 @@ from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED
 if TYPE_CHECKING:
     from ..QVRCommService import _TCPConn
 
-__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "BLOCK_REFUSED", "Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE",
+__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "BLOCK_REFUSED", "Image", "open_link",
+           "open_device_link", "Attempt", "Stopped", "THROTTLE",
            "host_shortage"]
 
 #: The reason code of a read-back that did not match what was written.
@@ -47,43 +46,6 @@ THROTTLE = 0.05
 class Stopped(BaseException):
     """Raised inside an attempt once the run is cancelled. A BaseException,
     so that initFpga, which turns errors into an ERROR result, lets it pass."""
-
-
-def open_link(host: str, port: int, timeout: float) -> _TCPConn:
-    """A connected _TCPConn, or ConnectionError("Cannot connect to ...")."""
-    from ..QVRCommService import _TCPConn
-
-    link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
-    if not link.initConnection():
-        raise connect_error(host, port, link.last_error)
-    return link
-
-
-def open_device_link(device: Device, timeout: float) -> Any:
-    """A connected link to `device`: a VisaLink for a device with a VISA
-    resource, else a _TCPConn; ConnectionError("Cannot connect to ...")."""
-    if device.resource is None:
-        return open_link(device.address, device.port, timeout)
-    from ..visa import VisaLink
-
-    link = VisaLink(device.resource, timeout=timeout, slow_timeout=max(120.0, timeout))
-    if not link.initConnection():
-        why = link.last_error or ""
-        if why.startswith(device.resource + ": "):
-            why = why[len(device.resource) + 2:]
-        raise ConnectionError(f"Cannot connect to {device.resource}" + (f": {why}" if why else ""))
-    return link
-
-
-def close_quietly(link: Any) -> None:
-    """Closes a link, if there is one, whatever closing it raises: what is
-    being given up has no use for the error. Safe from another thread, where
-    it wakes a command waiting on the link."""
-    if link is not None:
-        try:
-            link.closeConnection()
-        except Exception:
-            pass
 
 
 @dataclass
@@ -621,18 +583,3 @@ def _page(reply: bytes) -> bytes:
     if len(reply) != header + length + 2 or reply[-2:] != b"\r\n":
         return b""
     return reply[header:header + length]
-
-
-#: Errors of this host (not of a device or its link) that may pass.
-_SHORTAGES = frozenset({errno.EMFILE, errno.ENFILE, errno.ENOMEM, errno.ENOBUFS})
-
-
-def host_shortage() -> Optional[OSError]:
-    """The error of this host that keeps it from opening a socket now (no
-    descriptor, no memory), or None when it can."""
-    try:
-        socket.socket().close()
-    except OSError as e:
-        if e.errno in _SHORTAGES:
-            return e
-    return None

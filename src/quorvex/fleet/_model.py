@@ -88,8 +88,9 @@ class DeviceResult:
     attempt (None where none was decided: the device was never reached, or
     not far enough for "auto" to ask it). `fallback` is {"offset", "window"}
     of a block refused inside a window, which made the run write the device
-    again from the erase with a window of 1 (None: no such refusal). as_dict()'s "exit_status" is the one the device would give
-    alone; the run's is FleetReport.exit_status."""
+    again from the erase with a window of 1 (None: no such refusal).
+    as_dict()'s "exit_status" is the one the device would give alone; the
+    run's is FleetReport.exit_status."""
 
     device: Device
     outcome: str
