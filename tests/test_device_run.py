@@ -131,6 +131,43 @@ def test_a_device_erased_by_the_run_never_ends_unchanged_or_refused(emus, image,
         assert r.left == "written, read back different, marked done and refreshed"
 
 
+@pytest.mark.parametrize("fault, run, outcome, left", [
+    # The native driver's progress comes every 50 ms: a 4 KiB transfer ends unheard.
+    (dict(drop_on="FPGA_DONE"), dict(window=8, skip_current=True, retries=1), UPDATED,
+     "updated, marked done and refreshed"),
+    (dict(drop_on="FPGA_DONE"), dict(devices=2, skip_current=True, retries=1), UPDATED,
+     "updated, marked done and refreshed"),
+    (dict(drop_on="FPGA_PROGRAM", drop_on_count=100), dict(window=32), FAILED,
+     "erased and partly written at byte {n} of 4096"),
+    (dict(drop_on="FPGA_READ", drop_on_count=3), dict(window=32), FAILED,
+     "written (4096 bytes), verifying: 0 of 4096 bytes read back, not marked done"),
+    (dict(drop_on="FPGA_DONE"), dict(devices=2, retries=1, then_refuse=True), FAILED,
+     "written (4096 bytes), verifying: 0 of 4096 bytes read back, not marked done"),
+])
+def test_a_native_transfer_says_what_it_changed_however_short(emus, tmp_path, fault, run,
+                                                              outcome, left):
+    path = tmp_path / "img4k.bin"
+    path.write_bytes(os.urandom(4096))
+    run = dict(run)
+    n, refuse = run.pop("devices", 1), run.pop("then_refuse", False)
+    faulty = emus(fault_connections=1, **fault)
+    devices = [Device(faulty.host, faulty.port)] + \
+        [Device(e.host, e.port) for e in [emus() for _ in range(n - 1)]]
+
+    def on_progress(p):
+        if refuse and p.stage == "retry-wait":
+            faulty.set(fpga_version="0.0.0.1")  # below the minimum: initFpga refuses it
+
+    r = fleet.update(path, devices, retries=run.pop("retries", 0), on_progress=on_progress,
+                     **run).results[0]
+    assert r.outcome == outcome
+    assert r.left == left.format(n=r.bytes) and (r.bytes > 1000 or "{n}" not in left)
+    if outcome == UPDATED:
+        assert r.attempts == 2 and faulty.state()["done"] and faulty.counters()["FPGA_ERASE"] == 2
+    if refuse:
+        assert "earlier attempt had changed its flash" in r.message
+
+
 # --- Ctrl-C: the live display against the report ------------------------------------
 
 @pytest.mark.parametrize("outcomes", [
@@ -191,6 +228,52 @@ def test_an_interrupt_mid_verify_says_where_each_device_was_left(emus, tmp_path,
     with sqlite3.connect(history) as db:
         assert sorted(m for (m,) in db.execute("SELECT message FROM attempts")) == \
             sorted(r.message for r in report.results)
+
+
+@pytest.mark.parametrize("devices", [1, 2])  # the tool's path, the native driver's
+@pytest.mark.parametrize("faulty", [1, 2])  # connections that refuse every block
+def test_a_block_refused_every_time_fails_and_is_tried_again_from_the_erase(
+        emus, image, devices, faulty):
+    e = emus(refuse_every=1, fault_connections=faulty)
+    others = [emus() for _ in range(devices - 1)]
+    (r, *_) = fleet.update(image, [Device(x.host, x.port) for x in [e] + others],
+                           retries=1).results
+    assert r.attempts == 2 and e.counters()["FPGA_ERASE"] == 2
+    if faulty == 1:
+        assert r.outcome == UPDATED and e.flash() == image.read_bytes()
+    else:
+        assert (r.outcome, r.reason) == (FAILED, "block_refused")
+        assert "refused the block at offset 0" in r.message and "Error" not in r.message
+        assert r.left == "erased, nothing written yet"
+
+
+@pytest.mark.parametrize("faulty", [1, 2])  # connections answered with garbage
+def test_a_device_that_answers_garbage_to_init_failed_and_is_tried_again(emus, image, faulty):
+    e = emus(garbage=True, fault_connections=faulty)
+    report = fleet.update(image, [Device(e.host, e.port)], retries=1)
+    (r,) = report.results
+    assert r.attempts == 2
+    if faulty == 1:
+        assert r.outcome == UPDATED and e.flash() == image.read_bytes()
+        return
+    # Not a refusal: the device could not be talked to, and nothing was erased.
+    assert (r.outcome, r.reason, report.exit_status, r.unreachable) == (
+        FAILED, "init_failed", 1, False)
+    assert "FPGA initialization failed" in r.message and e.counters()["FPGA_ERASE"] == 0
+    assert r.left.endswith("flash not touched")
+
+
+def test_a_cancel_at_the_erase_leaves_the_flash_untouched(emus, image):
+    e, cancel = emus(), threading.Event()
+
+    def on_progress(p):
+        if p.stage == "erase":
+            cancel.set()
+
+    (r,) = fleet.update(image, [Device(e.host, e.port)], cancel=cancel,
+                        on_progress=on_progress).results
+    assert r.outcome == INTERRUPTED and e.counters()["FPGA_ERASE"] == 0
+    assert r.left == "initialised (FPGA control in transfer mode), flash not touched"
 
 
 # --- errors of the host ------------------------------------------------------------

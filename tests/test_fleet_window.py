@@ -58,6 +58,10 @@ def test_a_refusal_inside_a_window_falls_back_even_with_no_retries(tmp_path):
         assert emu.flash() == want
     dev = json.loads(p.stdout)["devices"][0]
     assert (dev["outcome"], dev["attempts"], dev["window"]) == ("updated", 2, 1)
+    # The fallback outlives the attempt that ended in it.
+    assert dev["fallback"] == {"offset": 96, "window": 32}
+    assert dev["message"] == "updated with window 1 after a window fallback at byte 96"
+    assert "window fallback" in p.stderr and "offset 96" in p.stderr
     with sqlite3.connect(history) as db:
         rows = db.execute("SELECT attempt, outcome, window_size, message FROM attempts").fetchall()
     assert [row[:3] for row in rows] == [(1, "failed", 32), (2, "updated", 1)]
@@ -83,6 +87,22 @@ def test_auto_takes_the_window_of_a_device_that_answers_in_order(tmp_path):
                 "--json", "--no-history")
         assert p.returncode == 0, p.stderr
         assert json.loads(p.stdout)["devices"][0]["window"] == 32 and emu.flash() == want
+
+
+def test_auto_asks_each_device_once_a_run(tmp_path, monkeypatch):
+    from quorvex.fleet import _window
+
+    path, want = make_image(tmp_path, 2048)
+    asked = []
+    probe = _window.probe_window
+    monkeypatch.setattr(_window, "probe_window",
+                        lambda *a, **k: asked.append(a[0]) or probe(*a, **k))
+    # The first attempt fails mid-write (the link dropped): the second updates it.
+    with DeviceEmulator(flash_size=1 << 16, drop_on="FPGA_PROGRAM", drop_on_count=50) as emu:
+        r = fleet.update(path, [Device(emu.host, emu.port)], window="auto",
+                         retries=2).results[0]
+        assert (r.outcome, r.attempts, r.window) == (UPDATED, 2, 32) and emu.flash() == want
+    assert asked == [(emu.host, emu.port)]
 
 
 @pytest.mark.parametrize("size", [1, 16 * 40 + 3])
@@ -122,6 +142,7 @@ PAGE = b"#216" + b"a" * 16 + b"\r\n"
 @pytest.mark.parametrize("bad, pages", [
     (None, 10), (b"-1\r\n", 3), (b"#210abc\r\n", 3), (b"#2xy" + b"a" * 16 + b"\r\n", 3),
     (b"#200\r\n", 3), (b"#240" + b"a" * 40 + b"\r\n", 6),  # empty; longer than a page
+    (b"#3016" + b"a" * 16 + b"\r\n", 10), (b"#216" + b"a" * 18 + b"\r\n", 3),  # sound; too long
 ])
 def test_windowed_reads_stop_at_a_bad_reply_and_leave_the_link_in_step(bad, pages):
     d = Device("127.0.0.1", 9)

@@ -68,3 +68,30 @@ def test_an_unreachable_device_gets_1():
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]  # bound, not listening: refused
         assert probe_window(("127.0.0.1", port), timeout=0.5) == 1
+
+
+@pytest.mark.parametrize("where", ["before", "while waiting"])
+def test_a_cancel_ends_the_probe_at_once(where):
+    import time
+
+    peer = Peer(lambda chunk: b"")  # takes the queries, never answers
+    cancel = threading.Event()
+    if where == "before":
+        cancel.set()
+    else:
+        threading.Timer(0.2, cancel.set).start()
+    try:
+        t0 = time.monotonic()
+        assert probe_window(("127.0.0.1", peer.port), timeout=6.0, cancel=cancel) == 1
+        assert time.monotonic() - t0 < 1.0
+    finally:
+        peer.close()
+
+
+def test_a_probe_that_may_be_cancelled_still_finds_the_window():
+    with DeviceEmulator(latency_us=20_000) as emu:
+        assert probe_window((emu.host, emu.port), 2.0, cancel=threading.Event()) == WINDOW
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        assert probe_window(("127.0.0.1", s.getsockname()[1]), 0.5,
+                            cancel=threading.Event()) == 1

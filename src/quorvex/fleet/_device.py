@@ -5,11 +5,9 @@ the FpgaTool object (its own link per attempt)."""
 
 from __future__ import annotations
 
-import errno
 import hashlib
 import logging
 import os
-import socket
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -17,7 +15,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
 from .._files import open_regular
-from .._netaddr import connect_error
+from ._link import close_quietly, host_shortage, open_device_link, open_link
 from ._model import Device, Progress
 from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED, UPDATED,
                         host_error_message, verdict)
@@ -25,13 +23,16 @@ from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED
 if TYPE_CHECKING:
     from ..QVRCommService import _TCPConn
 
-__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "Image", "open_link", "open_device_link", "Attempt", "Stopped", "THROTTLE",
+__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "BLOCK_REFUSED", "Image", "open_link",
+           "open_device_link", "Attempt", "Stopped", "THROTTLE",
            "host_shortage"]
 
 #: The reason code of a read-back that did not match what was written.
 VERIFY_FAILED = "verify_failed"
 #: The reason code of an attempt ended by a block refused inside a window.
 WINDOW_FALLBACK = "window_fallback"
+#: The reason code of a block the device refused every time it was sent.
+BLOCK_REFUSED = "block_refused"
 
 logger = logging.getLogger("quorvex.fleet")
 
@@ -45,43 +46,6 @@ THROTTLE = 0.05
 class Stopped(BaseException):
     """Raised inside an attempt once the run is cancelled. A BaseException,
     so that initFpga, which turns errors into an ERROR result, lets it pass."""
-
-
-def open_link(host: str, port: int, timeout: float) -> _TCPConn:
-    """A connected _TCPConn, or ConnectionError("Cannot connect to ...")."""
-    from ..QVRCommService import _TCPConn
-
-    link = _TCPConn(host, port, timeout=timeout, slow_timeout=max(120.0, timeout))
-    if not link.initConnection():
-        raise connect_error(host, port, link.last_error)
-    return link
-
-
-def open_device_link(device: Device, timeout: float) -> Any:
-    """A connected link to `device`: a VisaLink for a device with a VISA
-    resource, else a _TCPConn; ConnectionError("Cannot connect to ...")."""
-    if device.resource is None:
-        return open_link(device.address, device.port, timeout)
-    from ..visa import VisaLink
-
-    link = VisaLink(device.resource, timeout=timeout, slow_timeout=max(120.0, timeout))
-    if not link.initConnection():
-        why = link.last_error or ""
-        if why.startswith(device.resource + ": "):
-            why = why[len(device.resource) + 2:]
-        raise ConnectionError(f"Cannot connect to {device.resource}" + (f": {why}" if why else ""))
-    return link
-
-
-def close_quietly(link: Any) -> None:
-    """Closes a link, if there is one, whatever closing it raises: what is
-    being given up has no use for the error. Safe from another thread, where
-    it wakes a command waiting on the link."""
-    if link is not None:
-        try:
-            link.closeConnection()
-        except Exception:
-            pass
 
 
 @dataclass
@@ -230,6 +194,8 @@ class Attempt:
     written: int = 0
     read: int = 0
     total: int = 0
+    #: {"offset", "window"} of a block refused inside a window (WINDOW_FALLBACK).
+    fallback: Optional[dict[str, int]] = None
     link: Optional[_TCPConn] = None
     _link_error: Optional[OSError] = None
 
@@ -323,7 +289,12 @@ class Attempt:
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is not RetCode.OK:
-            return self._refusal(ret, init_reason(ret, d.device_type))
+            why = init_reason(ret, d.device_type)
+            if why == "init_failed" and not verdict(ret).host_error:
+                # No answer it could use: the device could not be talked to,
+                # which another attempt may mend; it refused nothing.
+                return self._end(FAILED, ret.RetMsg, retry=True, reason=why)
+            return self._refusal(ret, why)
         data = ret.RetData or {}
         self.fpga_id = data.get("fpga_id") or None
         self.old_version = data.get("fpga_version") or None
@@ -355,22 +326,29 @@ class Attempt:
         # The run's terms travel with this update (the native driver, if any, the
         # last look before the erase); its verdict and counts come back in them.
         driver = None if self.drivers is None else self.drivers(self.window_used or 1)
-        terms = _Terms(trusted=self.trusted, driver=driver, before_erase=self._check)
+        terms = _Terms(trusted=self.trusted, driver=driver, before_erase=self._before_erase)
         try:
             ret = tool._updateUnder(terms, self.image.path, d.device_type)
         except _WindowFallback as e:
             self.state, self.touched = "writing", True
+            self.fallback = {"offset": e.offset, "window": e.window}
             return self._end(FAILED, f"window fallback: the device refused the block at "
                                      f"offset {e.offset} inside a window of {e.window}; "
                                      f"written again from the erase with a window of 1",
                              retry=True, reason=WINDOW_FALLBACK)
+        except RuntimeError as e:
+            if terms.reason != BLOCK_REFUSED:
+                raise
+            # The erase was done and the writing under way: a fresh attempt
+            # erases and writes again from the start.
+            self.state, self.touched = "writing", True
+            return self._end(FAILED, str(e), retry=True, reason=BLOCK_REFUSED)
         finally:
             # A native transfer's counts, however it ended.
             if terms.counts is not None:
                 self.bytes, resent = terms.counts
                 self.blocks_resent += resent
-                if self.state == "writing":
-                    self.written = self.bytes
+                self._settle(self.bytes)
         if self._link_error is not None:
             raise self._link_error
         if ret.RetCode is RetCode.OK:
@@ -425,7 +403,8 @@ class Attempt:
         if self.window != AUTO:
             return int(self.window)
         self._check()
-        return probe_window((self.device.address, self.device.port), self.timeout)
+        return probe_window((self.device.address, self.device.port), self.timeout,
+                            cancel=self.cancel)
 
     def _holds_image(self, tool: Any) -> bool:
         """Reads the flash back (FPGA_RST_PAGE_PTR CFG, then FPGA_READ pages)
@@ -489,6 +468,29 @@ class Attempt:
         if self.cancel.is_set():
             raise Stopped()
 
+    def _before_erase(self) -> None:
+        """The last look before the erase; past it, the flash is being changed."""
+        self._check()
+        self.state, self.touched = "erasing", True
+        self.total = self.total or len(self.image.payload)
+
+    def _settle(self, accepted: int) -> None:
+        """Where a native transfer left the device, from the bytes it had
+        accepted and the last stage seen: its progress comes at most every
+        50 ms, so a short or broken transfer may have told none of it."""
+        if not self.touched:
+            return
+        total = self.total or len(self.image.payload)
+        if self.state == "erasing" and accepted:
+            self.state = "writing"
+        if self.state == "writing":
+            self.written = max(self.written, accepted)
+            if total and self.written >= total:
+                # Every byte written: the read-back comes next.
+                self.state = "verifying"
+        elif self.state == "verifying":
+            self.written = max(self.written, accepted)
+
     def _progress(self, stage: str, done: int, total: int) -> None:
         """Where the transfer is, from the engine's progress (each block on
         the tool's path; every 50 ms from the native driver)."""
@@ -522,8 +524,11 @@ class Attempt:
                 raise
 
         def _fpgaErase(erase_bits):
-            attempt._progress("erase", 0, 0)
+            # A cancel up to here (the callback's too) leaves the flash as it was.
+            attempt._check()
             attempt.report("erase")
+            attempt._check()
+            attempt._progress("erase", 0, 0)
             accepted = cls._fpgaErase(tool, erase_bits)
             attempt._progress("write", 0, len(attempt.image.payload))
             return accepted
@@ -556,37 +561,25 @@ class Attempt:
         tool.set_progress_callback(progress)
 
 
-#: The bytes of one page read back, and the command that reads it.
+#: The bytes of one page read back.
 PAGE = 16
+#: The command that reads one page. Its words live in the native protocol
+#: table, which exports no raw command bytes; this is the one copy on the
+#: Python side, for the windowed read-back that sends several in one write.
 _READ = b"FPGA_READ\r\n"
 #: The longest reply taken for a page: larger is no page of ours.
 _MAX_REPLY = 1024
 
 
 def _page(reply: bytes) -> bytes:
-    """The data of a definite-length block reply ("#", digit d, d digits of
-    the length, the data, CR LF); b"" for anything else."""
-    if len(reply) < 5 or reply[:1] != b"#" or not reply[1:2].isdigit() \
-            or not reply.endswith(b"\r\n"):
+    """The data of a definite-length block reply, by the protocol's own
+    reading of its header; b"" for anything else."""
+    from ..QVRCommService import _protocol_block
+
+    block = _protocol_block(reply)
+    if block is None:
         return b""
-    d = int(reply[1:2])
-    digits = reply[2:2 + d]
-    if not d or len(digits) != d or not digits.isdigit():
+    header, length = block
+    if len(reply) != header + length + 2 or reply[-2:] != b"\r\n":
         return b""
-    data = reply[2 + d:-2]
-    return data if len(data) == int(digits) else b""
-
-
-#: Errors of this host (not of a device or its link) that may pass.
-_SHORTAGES = frozenset({errno.EMFILE, errno.ENFILE, errno.ENOMEM, errno.ENOBUFS})
-
-
-def host_shortage() -> Optional[OSError]:
-    """The error of this host that keeps it from opening a socket now (no
-    descriptor, no memory), or None when it can."""
-    try:
-        socket.socket().close()
-    except OSError as e:
-        if e.errno in _SHORTAGES:
-            return e
-    return None
+    return reply[header:header + length]

@@ -86,8 +86,11 @@ class DeviceResult:
     or failure where one is known ("os_error" for an error of the host, with
     its `errno`). `window` is the window of commands in flight of its last
     attempt (None where none was decided: the device was never reached, or
-    not far enough for "auto" to ask it). as_dict()'s "exit_status" is the one the device would give
-    alone; the run's is FleetReport.exit_status."""
+    not far enough for "auto" to ask it). `fallback` is {"offset", "window"}
+    of a block refused inside a window, which made the run write the device
+    again from the erase with a window of 1 (None: no such refusal).
+    as_dict()'s "exit_status" is the one the device would give alone; the
+    run's is FleetReport.exit_status."""
 
     device: Device
     outcome: str
@@ -105,6 +108,7 @@ class DeviceResult:
     reason: Optional[str] = None
     errno: Optional[int] = None
     window: Optional[int] = None
+    fallback: Optional[dict[str, int]] = None
 
     @property
     def ok(self) -> bool:
@@ -130,6 +134,7 @@ class DeviceResult:
             "serial": self.serial, "fpga_id": self.fpga_id,
             "blocks_resent": self.blocks_resent, "left": self.left or None,
             "reason": self.reason, "errno": self.errno, "window": self.window,
+            "fallback": dict(self.fallback) if self.fallback else None,
         }
 
 

@@ -8,6 +8,7 @@ caller's thread waits, watching `cancel` (and Ctrl-C, which sets it).
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import random
 import threading
@@ -19,14 +20,17 @@ from typing import TYPE_CHECKING, Any, Optional
 
 from ._device import WINDOW_FALLBACK, Attempt, Image, Reporter
 from ._limits import ensure_descriptors
+from ._window import AUTO
 from ._model import Device, DeviceResult, FleetReport, Progress
-from ._outcomes import FAILED, INTERRUPTED, OS_ERROR, REFUSED, SKIPPED, attempt_status
+from ._outcomes import FAILED, INTERRUPTED, OS_ERROR, REFUSED, SKIPPED, UPDATED, attempt_status
 from ._downgrade import DowngradeRule
 
 if TYPE_CHECKING:
     from ..history import History
 
 __all__ = ["update"]
+
+logger = logging.getLogger("quorvex.fleet")
 
 #: The wait before the first retry, in seconds; it doubles for each further
 #: one, up to BACKOFF_CAP, and is then drawn within ±20 %. Tests shrink it.
@@ -110,7 +114,10 @@ def update(image: str | os.PathLike[str], devices: Sequence[Device], *, retries:
     block refused inside a window ends the attempt ("window_fallback"); the
     next attempt starts again from the erase with a window of 1, whatever
     `retries` is, and uses up no retry. A device reached through VISA
-    always takes 1. DeviceResult.window is the window of the last attempt."""
+    always takes 1. DeviceResult.window is the window of the last attempt;
+    DeviceResult.fallback keeps where the window was given up (the message
+    of a device then updated says so too), and the fallback is logged as a
+    warning of the "quorvex.fleet" logger."""
     mode = "dry-run" if dry_run else "skip-current" if skip_current else "update"
     return _Run(image, devices, mode=mode,
                 retries=retries, canary=canary, max_failures=max_failures, jobs=jobs,
@@ -313,10 +320,14 @@ class _Run:
                         setattr(result, k, v)
                 result.bytes, result.blocks_resent = a.bytes, result.blocks_resent + a.blocks_resent
                 result.window = a.window_used
+                if window == AUTO and a.window_used is not None:
+                    window = a.window_used  # asked once a run: the retries keep it
                 if a.reason == WINDOW_FALLBACK:
                     # Again from the erase, one command at a time, at once: no
                     # retry of the run's is used up.
                     window = 1
+                    result.fallback = a.fallback
+                    logger.warning("%s: %s", d.label, a.message)
                     report("retry-wait")
                     continue
                 if not a.retry or retried >= self.retries:
@@ -332,6 +343,10 @@ class _Run:
                 result.outcome = FAILED
                 result.message = f"refused after an earlier attempt had changed its flash " \
                                  f"(device {flash_left}): {result.message}"
+            if result.fallback is not None and result.outcome == UPDATED:
+                said = f"updated with window 1 after a window fallback at byte " \
+                       f"{result.fallback['offset']}"
+                result.message = f"{said}; {result.message}" if result.message else said
             if result.outcome == FAILED and result.attempts > 1:
                 result.message = f"after {result.attempts} attempts: {result.message}"
         except BaseException as e:  # a history that cannot be written, or a fault of ours
