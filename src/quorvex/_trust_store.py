@@ -31,7 +31,6 @@ import os
 import re
 import stat
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
 from typing import Any, Optional
 
 __all__ = ["TrustError", "Policy", "load", "site_floor", "REVOKED_ENV", "FLOOR_ENV", "FLOOR_FILE",
