@@ -15,7 +15,7 @@ from typing import Any, Optional
 
 from ._files import write_atomically
 
-__all__ = ["junit_xml", "write_atomically", "write_junit"]
+__all__ = ["junit_xml", "write_junit"]
 
 _FAILURES = ("failed", "refused", "interrupted")
 # What XML 1.0 cannot hold at all (a device may answer with any of it).
