@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import os
 import re
-import stat
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
@@ -181,16 +180,14 @@ def _line_of(text: str, key: str) -> int:
 
 def _read(path: Path) -> str:
     """The file's text: a regular file, at most MAX_BYTES, never waited for."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    from ._files import FileTooLarge, NotRegularFile, read_regular
+
     try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise ConfigError(f"config {path}: not a regular file")
-        if st.st_size > MAX_BYTES:
-            raise ConfigError(f"config {path}: larger than {MAX_BYTES} bytes")
-        data = os.read(fd, MAX_BYTES + 1)
-    finally:
-        os.close(fd)
+        data = read_regular(path, MAX_BYTES)
+    except NotRegularFile:
+        raise ConfigError(f"config {path}: not a regular file") from None
+    except FileTooLarge:
+        raise ConfigError(f"config {path}: larger than {MAX_BYTES} bytes") from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as e:
