@@ -10,7 +10,8 @@ import os
 import stat
 from typing import BinaryIO, Optional
 
-__all__ = ["NotRegularFile", "FileTooLarge", "open_regular", "read_regular", "write_atomically"]
+__all__ = ["NotRegularFile", "FileTooLarge", "open_regular", "read_regular", "write_atomically",
+           "write_new"]
 
 
 class NotRegularFile(OSError):
@@ -101,18 +102,40 @@ def _write_in_place(path: str, data: bytes) -> None:
         os.close(fd)
 
 
-def _replace(path: str, data: bytes, mode: int) -> None:
+def write_new(path: str | os.PathLike[str], data: bytes, *, mode: int = 0o644) -> None:
+    """`data` in a new file `path`, whole or not at all, and never over an
+    existing one (FileExistsError): written beside it, flushed to the disk,
+    then linked into place. OSError when it cannot be written."""
+    path = os.path.abspath(os.fspath(path))
+    temp = _written_beside(path, data, mode)
+    try:
+        os.link(temp, path)  # fails, rather than replaces, when `path` exists
+    finally:
+        os.unlink(temp)
+    _sync_folder(os.path.dirname(path))
+
+
+def _written_beside(path: str, data: bytes, mode: int) -> str:
+    """A temporary file beside `path` holding `data` on the disk, with `mode`."""
     import tempfile
 
-    folder = os.path.dirname(path)
     fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
-                                dir=folder)
+                                dir=os.path.dirname(path))
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
         os.chmod(temp, mode)  # mkstemp made it 0600
+    except BaseException:
+        os.unlink(temp)
+        raise
+    return temp
+
+
+def _replace(path: str, data: bytes, mode: int) -> None:
+    temp = _written_beside(path, data, mode)
+    try:
         os.replace(temp, path)
     except BaseException:
         try:
@@ -120,6 +143,10 @@ def _replace(path: str, data: bytes, mode: int) -> None:
         except OSError:
             pass
         raise
+    _sync_folder(os.path.dirname(path))
+
+
+def _sync_folder(folder: str) -> None:
     try:
         dfd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     except OSError:

@@ -349,17 +349,6 @@ def public_key_pem(raw: bytes) -> str:
 def write_public_key(path: "str | os.PathLike[str]", raw: bytes) -> None:
     """Writes the PEM of `raw` to `path`, atomically and never over an
     existing file (FileExistsError)."""
-    import tempfile
+    from ._files import write_new
 
-    path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="ascii") as f:
-            f.write(public_key_pem(raw))
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(temp, 0o644)
-        os.link(temp, path)  # fails, rather than replaces, when `path` exists
-    finally:
-        os.unlink(temp)
+    write_new(path, public_key_pem(raw).encode("ascii"))
