@@ -14,7 +14,6 @@ from __future__ import annotations
 import os
 import random
 import sqlite3
-import threading
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -306,7 +305,6 @@ class Postgres(Backend):
             raise BadUrl("the URL holds a password: give it in ~/.pgpass or "
                                 "PGPASSWORD, never on the command line")
         self._url = url
-        self._lock = threading.Lock()
         self._db = self._connect()
         try:
             self._setup(newest, migrate, create)
