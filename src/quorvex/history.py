@@ -94,6 +94,14 @@ def _migrate(version: int, do: Callable[[Step], object]) -> None:
             do(step)
 
 
+def _image(path: Optional[str], sha256: Optional[str]) -> dict[str, Optional[str]]:
+    """The image columns of an attempt or a run: the path as given and as an
+    absolute path, the digest in lower case."""
+    return {"image_path": None if path is None else os.fspath(path),
+            "image_abspath": None if path is None else os.path.abspath(path),
+            "image_sha256": None if sha256 is None else str(sha256).lower()}
+
+
 class HistoryError(OSError):
     """A history that cannot be opened or written. The message names the
     path and the reason; `path` holds the path."""
@@ -288,9 +296,7 @@ class History:
             "started": _now(), "host": str(host), "port": int(port),
             "resource": None if resource is None else str(resource), "name": name,
             "serial": _text(serial), "fpga_id": _text(fpga_id), "device_type": device_type,
-            "image_path": None if image_path is None else os.fspath(image_path),
-            "image_abspath": None if image_path is None else os.path.abspath(image_path),
-            "image_sha256": None if image_sha256 is None else str(image_sha256).lower(),
+            **_image(image_path, image_sha256),
             "signers": ",".join(map(str, signers)) or None, "outcome": "started",
             "attempt": int(attempt), "operator": operator or default_operator(),
             "tool_version": tool_version(), "station": station or default_station(),
@@ -334,9 +340,7 @@ class History:
             "run_id": run_id_of(run_id), "started": _now(),
             "station": station or default_station(),
             "operator": operator or default_operator(),
-            "image_path": None if image_path is None else os.fspath(image_path),
-            "image_abspath": None if image_path is None else os.path.abspath(image_path),
-            "image_sha256": None if image_sha256 is None else str(image_sha256).lower(),
+            **_image(image_path, image_sha256),
             "mode": mode, "devices": json.dumps(list(devices)),
             "tool_version": tool_version()})
 
