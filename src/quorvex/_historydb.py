@@ -413,7 +413,6 @@ def open_backend(where: str | os.PathLike[str], newest: int, migrate: Migrate,
     return SQLite(Path(where), newest, migrate)
 
 
-__all__ = ["APPLICATION_ID", "BUSY_TIMEOUT", "Backend", "BadUrl", "Column", "DatabaseError", "Empty",
-           "Foreign",
-           "Index", "Postgres", "SQLite", "Step", "Table", "is_url", "open_backend", "render",
-           "safe_url"]
+__all__ = ["APPLICATION_ID", "BUSY_TIMEOUT", "Backend", "BadUrl", "Column", "DatabaseError",
+           "Empty", "Foreign", "Index", "Postgres", "SQLite", "Step", "Table", "is_url",
+           "open_backend", "render", "safe_url"]

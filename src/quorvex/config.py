@@ -33,8 +33,9 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover
     import tomli as tomllib
 
-__all__ = ["ConfigError", "FilePath", "KEYS", "MAX_NAME", "check_name", "MAX_BYTES", "Setting", "apply_settings", "config_path",
-           "default_config_path", "load_settings", "settings_in_force"]
+__all__ = ["ConfigError", "FilePath", "KEYS", "MAX_NAME", "check_name", "MAX_BYTES", "Setting",
+           "apply_settings", "config_path", "default_config_path", "load_settings",
+           "settings_in_force"]
 
 MAX_BYTES = 1 << 20
 """The largest configuration file read."""

@@ -35,9 +35,10 @@ unsigned). With the magic present, a T shorter than 16 + 12 * N or longer
 than the file, N = 0 or N > 64, two entries with one key id, entries that
 do not fill exactly T - 16 bytes, or a signed region shorter than the
 80-byte fixed header make the trailer malformed (so refusing a file costs at
-most one verification per trusted key, whatever was appended to it): the file counts as unsigned and :func:`signature_report` names
-the problem. Every signature signs the 32-byte SHA-256 digest of the signed
-region (:func:`signing_digest`) with Ed25519 as it stands (not Ed25519ph),
+most one verification per trusted key, whatever was appended to it): the
+file counts as unsigned and :func:`signature_report` names the problem.
+Every signature signs the 32-byte SHA-256 digest of the signed region
+(:func:`signing_digest`) with Ed25519 as it stands (not Ed25519ph),
 so a signer held elsewhere signs 32 bytes. The digests of the fixed header
 cover only the JSON header and the image, so a signed file passes the
 unsigned checks exactly as before. A key id is shown as 16 lower-case hex
@@ -85,7 +86,8 @@ if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
     from typing_extensions import TypeGuard
 
-__all__ = ["pack", "pack_file", "describe", "image_version", "FPGA_VERSION_KEY", "generate_key", "load_public_key", "load_trust",
+__all__ = ["pack", "pack_file", "describe", "image_version", "FPGA_VERSION_KEY", "generate_key",
+           "load_public_key", "load_trust",
            "key_id", "private_key_id", "signing_digest", "sign", "attach_signature", "signatures",
            "signature_report"]
 
