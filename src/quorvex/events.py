@@ -108,16 +108,22 @@ class EventWriter:
 
     # -- what the run says ---------------------------------------------------
 
+    def _line(self, event: str, device: Optional[str], **fields: Any) -> dict[str, Any]:
+        """One event line: the fields every event has, then its own."""
+        return {"schema": SCHEMA, "event": event, "run_id": self.run_id, "time": _now(),
+                "device": device, **fields}
+
+    def _drop(self) -> None:
+        with self._lock:
+            self.dropped += 1
+            self._unreported += 1
+
     def emit(self, event: str, device: Optional[str] = None, **fields: Any) -> None:
         """Queues one event; drops (and counts) it when the queue is full."""
-        line = {"schema": SCHEMA, "event": event, "run_id": self.run_id, "time": _now(),
-                "device": device, **fields}
         try:
-            self._queue.put_nowait(line)
+            self._queue.put_nowait(self._line(event, device, **fields))
         except queue.Full:
-            with self._lock:
-                self.dropped += 1
-                self._unreported += 1
+            self._drop()
 
     def run_start(self, devices: Sequence[Any], **fields: Any) -> None:
         self.emit("run-start", devices=[d.label for d in devices], **fields)
@@ -153,20 +159,18 @@ class EventWriter:
     def run_end(self, report: Any, seconds: float) -> None:
         """The run's end: every device's result, the counts and the exit
         status. Waits up to END_WAIT for room, then for the writer."""
-        line = {"schema": SCHEMA, "event": "run-end", "run_id": self.run_id, "time": _now(),
-                "device": None, "exit_status": report.exit_status, "counts": report.counts(),
-                "seconds": round(seconds, 3),
-                "devices": [{"device": r.device.label, "outcome": r.outcome,
-                             "attempts": r.attempts, "seconds": round(r.seconds, 3),
-                             "message": r.message or None,
-                             "window": getattr(r, "window", None)} for r in report.results]}
+        line = self._line("run-end", None, exit_status=report.exit_status,
+                          counts=report.counts(), seconds=round(seconds, 3),
+                          devices=[{"device": r.device.label, "outcome": r.outcome,
+                                    "attempts": r.attempts, "seconds": round(r.seconds, 3),
+                                    "message": r.message or None,
+                                    "window": getattr(r, "window", None)}
+                                   for r in report.results])
         self._deadline = time.monotonic() + END_WAIT
         try:
             self._queue.put(line, timeout=END_WAIT)
         except queue.Full:
-            with self._lock:
-                self.dropped += 1
-                self._unreported += 1
+            self._drop()
 
     @property
     def reader_gone(self) -> bool:
@@ -195,8 +199,7 @@ class EventWriter:
                 with self._lock:
                     count, self._unreported = self._unreported, 0
                 if count:
-                    self._write({"schema": SCHEMA, "event": "dropped", "run_id": self.run_id,
-                                 "time": _now(), "device": None, "count": count})
+                    self._write(self._line("dropped", None, count=count))
                 if line is _STOP:
                     break
                 self._write(line)
