@@ -28,7 +28,7 @@ import urllib.parse
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Optional, TypeGuard
 
 __all__ = ["TokenError", "is_uri", "parse_uri", "redact", "sign_message", "public_key",
            "generate_key", "public_key_pem", "write_public_key"]
@@ -56,7 +56,7 @@ class TokenError(ValueError):
     """A token operation failed; the text names the URI without its PIN."""
 
 
-def is_uri(key: object) -> bool:
+def is_uri(key: object) -> TypeGuard[str]:
     """Whether a key argument is a PKCS#11 URI rather than a file path (a
     file whose name starts with "pkcs11:" is given as ./pkcs11:...)."""
     return isinstance(key, str) and key[:len(SCHEME)].lower() == SCHEME

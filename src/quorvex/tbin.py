@@ -84,7 +84,6 @@ from . import _tbin
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
-    from typing_extensions import TypeGuard
 
 __all__ = ["pack", "pack_file", "describe", "image_version", "FPGA_VERSION_KEY", "generate_key",
            "load_public_key", "load_trust",
@@ -278,9 +277,9 @@ def private_key_id(key_path: PathArg) -> str:
     """The key id of a private key file or PKCS#11 URI, read and checked as
     :func:`sign` reads it (so this is also the way to test that a key can
     sign: for a token, the PIN is tried and the key looked up)."""
-    if _is_token(key_path):
-        from . import _pkcs11
+    from . import _pkcs11
 
+    if _pkcs11.is_uri(key_path):
         return _tbin.key_id(_pkcs11.public_key(key_path, private=True))
     return _tbin.private_key_id(key_path)
 
@@ -319,17 +318,13 @@ def sign(path: PathArg, key_path: PathArg, *, out: Optional[PathArg] = None) -> 
     too short to be a ``.tbin``; for a token, ValueError naming the URI (less
     any PIN) and what failed: the module, the token, the PIN, the key.
     """
-    target = _in_place(path) if out is None else out
-    if _is_token(key_path):
-        from . import _pkcs11
+    from . import _pkcs11
 
+    target = _in_place(path) if out is None else out
+    if _pkcs11.is_uri(key_path):
         signature, public_key = _pkcs11.sign_message(key_path, signing_digest(path))
         return _tbin.attach_signature(path, signature, public_key, target)
     return _tbin.sign(path, key_path, target)
-
-
-def _is_token(key: Any) -> "TypeGuard[str]":
-    return isinstance(key, str) and key[:7].lower() == "pkcs11:"
 
 
 def attach_signature(path: PathArg, signature: "ReadableBuffer", public_key: "ReadableBuffer", *,
