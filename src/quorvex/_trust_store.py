@@ -132,12 +132,14 @@ def site_floor(paths: Sequence[str] = (), *,
     strictest of QUORVEX_MIN_FPGA_VERSION and the min-fpga-version files of
     the trust folders (QUORVEX_TRUST's and `paths`). TrustError for one that
     cannot be read or is no version."""
+    from .QVRUtils import VER
+
     env = os.environ if environ is None else environ
-    floors = [(_floor_file(f), f) for p in [*_split(env.get(TRUST_ENV)), *paths]
+    floors = [_floor_file(f) for p in [*_split(env.get(TRUST_ENV)), *paths]
               if os.path.isdir(p) and os.path.lexists(f := os.path.join(p, FLOOR_FILE))]
     if env.get(FLOOR_ENV, "").strip():
-        floors.append((_version(env[FLOOR_ENV], FLOOR_ENV), FLOOR_ENV))
-    return _highest(floors)
+        floors.append(_version(env[FLOOR_ENV], FLOOR_ENV))
+    return max(floors, key=VER, default=None)  # the strictest; the first of equals
 
 
 def _why(e: BaseException) -> str:
@@ -236,13 +238,3 @@ def _version(text: str, where: str) -> str:
         raise TrustError(f"FPGA version floor {where}: {text.strip()[:40]!r} is not a dotted "
                          f"version such as 0.2.5.0") from None
 
-
-def _highest(floors: list[tuple[str, str]]) -> Optional[str]:
-    """The strictest of several floors."""
-    from .QVRUtils import VER
-
-    best: Optional[str] = None
-    for version, _ in floors:
-        if best is None or VER(best) < VER(version):
-            best = version
-    return best
