@@ -20,6 +20,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ._text import one_line
+
 BUSY_TIMEOUT = 10.0
 """Seconds a write waits for another writer, a connection for the server, and
 (PostgreSQL) any one statement or lock: no wait on a history is unbounded."""
@@ -310,7 +312,7 @@ class Postgres(Backend):
             self._setup(newest, migrate, create)
         except psycopg.Error as e:
             self._db.close()
-            raise DatabaseError(f"cannot open it: {_pg_reason(e)}") from e
+            raise DatabaseError(f"cannot open it: {one_line(e)}") from e
         except BaseException:
             self._db.close()
             raise
@@ -323,7 +325,7 @@ class Postgres(Backend):
                                  keepalives=1, keepalives_idle=10, keepalives_interval=5,
                                  keepalives_count=3, application_name="quorvex")
         except psycopg.Error as e:
-            raise DatabaseError(f"cannot reach it: {_pg_reason(e)}") from e
+            raise DatabaseError(f"cannot reach it: {one_line(e)}") from e
         # Every statement and every lock it waits for (a row another station
         # holds, the advisory lock of a migration) ends within the bound; a
         # Ctrl-C on the main thread cancels the statement in the server.
@@ -333,7 +335,7 @@ class Postgres(Backend):
             db.execute(f"SET lock_timeout = {bound}")
         except psycopg.Error as e:
             db.close()
-            raise DatabaseError(f"cannot set it up: {_pg_reason(e)}") from e
+            raise DatabaseError(f"cannot set it up: {one_line(e)}") from e
         except BaseException:
             db.close()
             raise
@@ -378,14 +380,14 @@ class Postgres(Backend):
         try:
             return self._db.execute(sql.replace("?", "%s"), list(params))
         except psycopg.Error as e:
-            raise DatabaseError(_pg_reason(e)) from e
+            raise DatabaseError(one_line(e)) from e
 
     def run(self, sql: str, params: Sequence[Any] = ()) -> tuple[list[Any], int]:
         cur = self._execute(sql, params)
         try:
             return (cur.fetchall() if cur.description else []), cur.rowcount
         except self._psycopg.Error as e:
-            raise DatabaseError(_pg_reason(e)) from e
+            raise DatabaseError(one_line(e)) from e
 
     def insert(self, sql: str, params: Sequence[Any]) -> int:
         rows, _ = self.run(sql + " RETURNING id", params)
@@ -396,11 +398,6 @@ class Postgres(Backend):
 
     def close(self) -> None:
         self._db.close()
-
-
-def _pg_reason(e: BaseException) -> str:
-    """libpq's message on one line."""
-    return " ".join(str(e).split()) or type(e).__name__
 
 
 def open_backend(where: str | os.PathLike[str], newest: int, migrate: Migrate,

@@ -14,7 +14,7 @@ from __future__ import annotations
 import re
 from typing import Any
 
-__all__ = ["printable"]
+__all__ = ["one_line", "printable"]
 
 # C0 controls, DEL and C1 controls; the line and paragraph separators and
 # the bidirectional controls, which reorder what follows them; surrogates
@@ -33,3 +33,9 @@ def printable(value: Any) -> str:
     character escaped visibly; None stays the text 'None'."""
     s = value if isinstance(value, str) else str(value)
     return _UNSAFE.sub(_escape, s)
+
+
+def one_line(e: BaseException) -> str:
+    """An error's text on one line, as a message quotes it; its type's name
+    when it has no text."""
+    return " ".join(str(e).split()) or type(e).__name__

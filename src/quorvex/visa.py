@@ -44,6 +44,7 @@ except ImportError as _e:  # pragma: no cover - exercised without the extra
         f"(pyvisa and pyvisa-py) ({_e})", name=_e.name) from _e
 
 from . import QVRUtils
+from ._text import one_line
 from .QVRCommService import (_MAX_REPLY, _protocol_block, _protocol_failure, _protocol_is_slow,
                              _protocol_word)
 
@@ -371,7 +372,7 @@ class VisaLink:
         if isinstance(e, (_LinkTimeout, _LinkLost)):  # already worded by a link here
             return e
         if what == "opening":
-            return e if isinstance(e, _Refusal) else _Refusal(_describe(e))
+            return e if isinstance(e, _Refusal) else _Refusal(one_line(e))
         if isinstance(e, _verrors.VisaIOError) and e.error_code == _vc.StatusCode.error_timeout:
             if what == "reply" and self._peer_gone():
                 return _LinkLost(self._failure("peer_closed_waiting"))
@@ -386,7 +387,7 @@ class VisaLink:
             return _LinkLost(str(e))
         # Anything else (an OSError, a VISA error) leaves the stream in an unknown state.
         return _LinkLost(self._failure("send_failed" if what == "send" else "recv_failed",
-                                             why=_describe(e)))
+                                             why=one_line(e)))
 
     def _open(self) -> tuple[Any, Optional[socket.socket], Any]:
         rm = self._rm
@@ -394,12 +395,12 @@ class VisaLink:
             try:
                 rm = _default_manager()
             except Exception as e:
-                raise _Refusal(f"no VISA library to open it with: {_describe(e)}") from None
+                raise _Refusal(f"no VISA library to open it with: {one_line(e)}") from None
         ms = max(1, round(self._timeout * 1000))
         try:
             res = rm.open_resource(self._name, open_timeout=ms)
         except Exception as e:
-            raise _Refusal(_describe(e)) from None
+            raise _Refusal(one_line(e)) from None
         try:
             if not isinstance(res, pyvisa.resources.MessageBasedResource):
                 raise _Refusal(f"not a message-based resource ({type(res).__name__}): "
@@ -577,11 +578,6 @@ def _as_bytes(data: Any) -> bytes:
         return bytes(memoryview(data))
     except TypeError:
         raise TypeError(f"data must be a bytes-like object, not {type(data).__name__}") from None
-
-
-def _describe(e: BaseException) -> str:
-    text = " ".join(str(e).split())
-    return text or type(e).__name__
 
 
 def _backend_socket(res: Any) -> tuple[Optional[socket.socket], Any]:
