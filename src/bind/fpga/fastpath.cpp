@@ -210,11 +210,9 @@ public:
     // The next page, fed to the machine.
     void read(Transfer& t, char* frame, size_t cap) {
         if (native()) {
-            std::string_view reply = wire_.raw(frame, t.frame(frame, cap), kRecvSize);
             // _getRecv's cut: the block header's four bytes and the CR LF.
-            if (reply.size() <= 6) reply = {};
-            else reply = reply.substr(4, reply.size() - 6);
-            t.page(reply.data(), reply.size());
+            const std::string_view page = proto::read_page(wire_.raw(frame, t.frame(frame, cap), kRecvSize));
+            t.page(page.data(), page.size());
             return;
         }
         feed_page(t, qv::call_method(self_, S->_fpgaRead, nullptr));
