@@ -1,6 +1,6 @@
-// The engine's native run. Through self, every block costs a chain of
-// Python-level calls (_fpgaProgram, _sendCmd, the link's sendCmd, a RetType)
-// before its bytes reach the socket. While the tool's type and the tool
+// The engine's run, native where it may be. Through self, every block costs
+// a chain of Python-level calls (_fpgaProgram, _sendCmd, the link's sendCmd,
+// a RetType) before its bytes reach the socket. While the tool's type and the tool
 // itself still hold the module's own operations, and its link is a plain
 // _TCPConn whose methods nobody replaced, that chain can only send what the
 // transfer machine frames and hand back what the link reads; so the run
@@ -118,17 +118,17 @@ qvcore::TcpLink* own_link(nb::handle conn) {
 // link's own methods raise.
 class Wire {
 public:
-    explicit Wire(qvcore::TcpLink& link) : link_(link) {}
+    explicit Wire(qvcore::TcpLink* link) : link_(link) {}
 
     // The reply line to a framed command.
     std::string_view command(const char* data, size_t n) {
-        return run([&](qvcore::TcpLink::Guard& g) { return link_.command(g, data, n); });
+        return run([&](qvcore::TcpLink::Guard& g) { return link_->command(g, data, n); });
     }
     // A raw reply, cut to `limit` bytes, to a framed command.
     std::string_view raw(const char* data, size_t n, size_t limit) {
         return run([&](qvcore::TcpLink::Guard& g) {
-            link_.send_raw(g, data, n);
-            return link_.recv_reply(g, limit);
+            link_->send_raw(g, data, n);
+            return link_->recv_reply(g, limit);
         });
     }
 
@@ -138,7 +138,7 @@ private:
         ts_ = PyEval_SaveThread();
         std::string_view out;
         try {
-            qvcore::TcpLink::Guard g(link_, {&Wire::check, this});
+            qvcore::TcpLink::Guard g(*link_, {&Wire::check, this});
             out = f(g);
         } catch (const qvcore::LinkError& e) {
             PyEval_RestoreThread(ts_);
@@ -165,19 +165,20 @@ private:
                         text.ptr());
         throw nb::python_error();
     }
-    qvcore::TcpLink& link_;
+    qvcore::TcpLink* link_;
     PyThreadState* ts_ = nullptr;
 };
 
 // The engine's commands: on the native link while nothing of the tool or
 // its link has been replaced since the run began (a callback, a stream or a
 // log handler may replace anything between two commands), and through self
-// from the first change on, as the run through self would send them.
+// from the first change on, or from the start when there is no such link.
 class Commands {
 public:
-    Commands(nb::handle self, nb::object conn, qvcore::TcpLink& link)
-        : self_(self), conn_(std::move(conn)), link_(&link), wire_(link) {
-        snapshot();
+    // `link`: the native link of the tool's own `conn`, or null.
+    Commands(nb::handle self, nb::object conn, qvcore::TcpLink* link)
+        : self_(self), conn_(std::move(conn)), link_(link), wire_(link), native_(link != nullptr) {
+        if (native_) snapshot();
     }
 
     // kErase, kResetPointer, kDone or kRefresh, as the machine has it now.
@@ -207,15 +208,16 @@ public:
         return qv::truth(qv::call_method(self_, S->_fpgaProgram, nullptr, block));
     }
 
-    // The next page, fed to the machine.
-    void read(Transfer& t, char* frame, size_t cap) {
+    // The next page: read natively, fed to the machine at once (unobservable);
+    // through self, returned for the caller to feed after its progress report.
+    nb::object read(Transfer& t, char* frame, size_t cap) {
         if (native()) {
             // _getRecv's cut: the block header's four bytes and the CR LF.
             const std::string_view page = proto::read_page(wire_.raw(frame, t.frame(frame, cap), kRecvSize));
             t.page(page.data(), page.size());
-            return;
+            return {};
         }
-        feed_page(t, qv::call_method(self_, S->_fpgaRead, nullptr));
+        return qv::call_method(self_, S->_fpgaRead, nullptr);
     }
 
 private:
@@ -260,7 +262,7 @@ private:
     nb::object conn_;
     qvcore::TcpLink* link_;
     Wire wire_;
-    bool native_ = true;
+    bool native_;
     unsigned int tool_tag_ = 0, conn_tag_ = 0;
     nb::object tool_dict_, conn_dict_;
     Py_ssize_t tool_size_ = -1, conn_size_ = -1;
@@ -280,15 +282,17 @@ void note_own_operations(nb::dict ns) {
     }
 }
 
-std::optional<bool> native_transfer(const NativeRun& run) {
-    if (!own_ops || !tool_is_own(run.self)) return std::nullopt;
-    nb::object conn = qv::check(PyObject_GetAttr(run.self.ptr(), S->_conn));
-    qvcore::TcpLink* link = own_link(conn);
-    if (!link) return std::nullopt;
+bool run_transfer(const EngineRun& run) {
+    nb::object conn;
+    qvcore::TcpLink* link = nullptr;
+    if (own_ops && tool_is_own(run.self)) {
+        conn = qv::check(PyObject_GetAttr(run.self.ptr(), S->_conn));
+        link = own_link(conn);
+    }
 
-    Clocks clocks;
+    Clocks& clocks = run.clocks;
     Progress progress(run.self);
-    Commands commands(run.self, conn, *link);
+    Commands commands(run.self, std::move(conn), link);
     ImageSource image(run.path, run.os_path, run.tbin, run.checked, run.file_size);
     Transfer t(run.erase, run.max_attempts);
     long long file_size = run.file_size;
@@ -335,10 +339,11 @@ std::optional<bool> native_transfer(const NativeRun& run) {
             const long long read = static_cast<long long>(t.read() + kBlockSize);
             const long long sent = static_cast<long long>(t.sent());
             const double t0 = clocks.wall();
-            commands.read(t, frame, sizeof frame);  // digested at once: unobservable
+            nb::object page = commands.read(t, frame, sizeof frame);
             const double t1 = clocks.wall();
             progress.line(read, sent, t1 - t0);
             progress.report(true, read, sent);
+            if (page) feed_page(t, page);
             break;
         }
         case Transfer::Step::kVerifyEnd:
