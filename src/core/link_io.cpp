@@ -189,9 +189,7 @@ bool TcpLink::parse_reply(std::string_view& out) {
     }
     scanned_ = static_cast<size_t>(q - p);
     if (scanned_ > kMaxReply)
-        fail(LinkError::kConnection, "reply from " + label_ + " to " + last_cmd_ +
-                                         " is longer than " + std::to_string(kMaxReply) +
-                                         " bytes");
+        fail(LinkError::kConnection, said(proto::LinkFailure::kReplyTooLong, 0, kMaxReply));
     if (!crlf) return false;
     out = {p, scanned_ + 2};
     begin_ += scanned_ + 2;
