@@ -200,11 +200,13 @@ public:
         }
     }
 
-    // The block in hand, once; true when the device took it.
-    bool program(Transfer& t, const char* frame, size_t n) {
+    // The block in hand, once; true when the device took it. Through self
+    // it goes as `block`, made on its first send and sent again if refused.
+    bool program(Transfer& t, const char* frame, size_t n, nb::object& block) {
         if (native()) return proto::reply_accepted(wire_.command(frame, n));
-        nb::object block = qv::check(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(t.block_data()), static_cast<Py_ssize_t>(t.block_size())));
+        if (!block)
+            block = qv::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(t.block_data()),
+                                                        static_cast<Py_ssize_t>(t.block_size())));
         return qv::truth(qv::call_method(self_, S->_fpgaProgram, nullptr, block));
     }
 
@@ -316,10 +318,11 @@ bool run_transfer(const EngineRun& run) {
             break;
         case Transfer::Step::kProgram: {
             const size_t n = t.frame(frame, sizeof frame);
+            nb::object block;
             double t0 = 0, t1 = 0;
             for (;;) {
                 t0 = clocks.wall();
-                const bool ok = commands.program(t, frame, n);
+                const bool ok = commands.program(t, frame, n, block);
                 t1 = clocks.wall();
                 const Transfer::Reply r = t.program_reply(ok);
                 if (r == Transfer::Reply::kAccepted) break;
