@@ -16,7 +16,7 @@
 #include "engine.h"
 #include "filebuf.h"
 #include "image.h"
-#include "link.h"
+#include "linkpy.h"
 #include "protocol.h"
 #include "transfer.h"
 
@@ -135,38 +135,17 @@ public:
 private:
     template <typename F>
     std::string_view run(F&& f) {
-        ts_ = PyEval_SaveThread();
         std::string_view out;
         try {
-            qvcore::TcpLink::Guard g(*link_, {&Wire::check, this});
+            qv::Released nogil;
+            qvcore::TcpLink::Guard g(*link_, nogil.interrupt());
             out = f(g);
         } catch (const qvcore::LinkError& e) {
-            PyEval_RestoreThread(ts_);
-            raise(e);
+            qv::raise_link_error(e);
         }
-        PyEval_RestoreThread(ts_);
         return out;
     }
-    static bool check(void* ctx) {
-        auto* w = static_cast<Wire*>(ctx);
-        PyEval_RestoreThread(w->ts_);
-        bool stop = PyErr_CheckSignals() < 0;
-        w->ts_ = PyEval_SaveThread();
-        return stop;
-    }
-    [[noreturn]] static void raise(const qvcore::LinkError& e) {
-        if (e.kind == qvcore::LinkError::kInterrupted) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "link wait interrupted");
-            throw nb::python_error();
-        }
-        const std::string what = e.what();
-        nb::object text = qv::check(PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "replace"));
-        PyErr_SetObject(e.kind == qvcore::LinkError::kTimeout ? PyExc_TimeoutError : PyExc_ConnectionError,
-                        text.ptr());
-        throw nb::python_error();
-    }
     qvcore::TcpLink* link_;
-    PyThreadState* ts_ = nullptr;
 };
 
 // The engine's commands: on the native link while nothing of the tool or
