@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "link.h"
+#include "linkpy.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -30,53 +30,14 @@ struct State {
 } state;
 
 using qv::raise;
+using qv::raise_link_error;
+using qv::Released;
 
 nb::object text(const std::string& s) {
     PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
     if (!o) throw nb::python_error();
     return nb::steal(o);
 }
-
-// A failure of the link as the Python exception it stands for. An
-// interrupted wait has its own error (KeyboardInterrupt) already set.
-[[noreturn]] void raise_link_error(const qvcore::LinkError& e) {
-    if (e.kind == qvcore::LinkError::kInterrupted) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "link wait interrupted");
-        throw nb::python_error();
-    }
-    PyErr_SetObject(e.kind == qvcore::LinkError::kTimeout ? PyExc_TimeoutError
-                                                          : PyExc_ConnectionError,
-                    text(e.what()).ptr());
-    throw nb::python_error();
-}
-
-// The GIL released for the life of the object (or until acquire()). Its
-// interrupt hook takes the GIL back for a moment between wait slices to run
-// pending signal handlers; an exception they raise (KeyboardInterrupt) stays
-// set on this thread and stops the wait.
-class Released {
-public:
-    Released() : ts_(PyEval_SaveThread()) {}
-    ~Released() { acquire(); }
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-
-    void acquire() {
-        if (ts_) PyEval_RestoreThread(ts_);
-        ts_ = nullptr;
-    }
-    qvcore::LinkInterrupt interrupt() { return {&Released::check, this}; }
-
-private:
-    static bool check(void* ctx) {
-        auto* self = static_cast<Released*>(ctx);
-        PyEval_RestoreThread(self->ts_);
-        bool stop = PyErr_CheckSignals() < 0;
-        self->ts_ = PyEval_SaveThread();
-        return stop;
-    }
-    PyThreadState* ts_;
-};
 
 // The bytes of a bytes-like argument, held while the GIL is released.
 class Bytes {

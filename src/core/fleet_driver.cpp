@@ -233,11 +233,8 @@ bool FleetDriver::take_reply(Job& j) {
             j.done_.store(j.t_.sent(), std::memory_order_relaxed);
         break;
     case Step::kRead:
-        // The page as the tool takes it from a read reply: without the
-        // "#2nn" header and the CR LF, nothing at all from a reply of six
-        // bytes or fewer.
-        if (reply.size() > 6) reply = reply.substr(4, reply.size() - 6);
-        else reply = {};
+        // The page as the tool takes it from a read reply.
+        reply = proto::read_page(reply);
         j.t_.page(reply.data(), reply.size());
         j.done_.store(j.t_.read(), std::memory_order_relaxed);
         break;

@@ -155,8 +155,9 @@ private:
     [[noreturn]] void fail_closed();
     [[noreturn]] void interrupted();
     void release_socket();  // under the lock
-    void note_command(const char* data, size_t size);
-    double wait_for(const char* data, size_t size) const;
+    // Notes the command going out (its word, as failures show it, and
+    // whether it is slow) and returns the time-out its reply is awaited with.
+    double note_command(const char* data, size_t size);
     void send_all(Guard& g, const char* data, size_t size, Clock::time_point deadline,
                   double seconds);
     std::string_view read_reply(Guard& g, Clock::time_point deadline, double seconds);
@@ -196,7 +197,7 @@ private:
     size_t fed_ = 0, scanned_ = 0;
 
     // The command word of the last command sent, and whether it was a slow one.
-    char last_cmd_[41] = {};
+    char last_cmd_[proto::kShownWordMax + 1] = {};
     bool last_slow_ = false;
 };
 

@@ -17,16 +17,11 @@ using namespace linkimpl;
 
 // --- commands and replies ---------------------------------------------------
 
-void TcpLink::note_command(const char* data, size_t size) {
+double TcpLink::note_command(const char* data, size_t size) {
     const std::string_view command(data, size);
-    const std::string_view word = proto::command_word(command);
-    size_t i = 0;
-    for (; i < word.size() && i < sizeof last_cmd_ - 1; ++i) {
-        char c = word[i];
-        last_cmd_[i] = (c > ' ' && c < 0x7f) ? c : '?';
-    }
-    last_cmd_[i] = '\0';
+    last_cmd_[proto::shown_word(command, last_cmd_)] = '\0';
     last_slow_ = proto::is_slow_command(command);
+    return last_slow_ ? slow_timeout_ : timeout_;
 }
 
 std::string TcpLink::said(proto::LinkFailure failure, double seconds, uint64_t count,
@@ -194,9 +189,7 @@ bool TcpLink::parse_reply(std::string_view& out) {
     }
     scanned_ = static_cast<size_t>(q - p);
     if (scanned_ > kMaxReply)
-        fail(LinkError::kConnection, "reply from " + label_ + " to " + last_cmd_ +
-                                         " is longer than " + std::to_string(kMaxReply) +
-                                         " bytes");
+        fail(LinkError::kConnection, said(proto::LinkFailure::kReplyTooLong, 0, kMaxReply));
     if (!crlf) return false;
     out = {p, scanned_ + 2};
     begin_ += scanned_ + 2;
@@ -214,8 +207,7 @@ std::string_view TcpLink::take_tail(size_t limit) {
 
 std::string_view TcpLink::command(Guard& g, const char* data, size_t size) {
     require_open();
-    note_command(data, size);
-    const double seconds = last_slow_ ? slow_timeout_ : timeout_;
+    const double seconds = note_command(data, size);
     const auto deadline = deadline_after(seconds);
     send_all(g, data, size, deadline, seconds);
     if (tail_ > 0) {  // the rest of a cut reply is the next reply in the stream
@@ -230,8 +222,7 @@ std::string_view TcpLink::command(Guard& g, const char* data, size_t size) {
 
 void TcpLink::send_raw(Guard& g, const char* data, size_t size) {
     require_open();
-    note_command(data, size);
-    const double seconds = last_slow_ ? slow_timeout_ : timeout_;
+    const double seconds = note_command(data, size);
     send_all(g, data, size, deadline_after(seconds), seconds);
 }
 
@@ -257,8 +248,7 @@ int TcpLink::loan_fd() {
 
 double TcpLink::start_command(const char* data, size_t size) {
     require_open();
-    note_command(data, size);
-    return last_slow_ ? slow_timeout_ : timeout_;
+    return note_command(data, size);
 }
 
 size_t TcpLink::send_nowait(const char* data, size_t size) {

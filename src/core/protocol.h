@@ -213,6 +213,13 @@ std::string_view trim_space(std::string_view text) noexcept;
 // including the empty reply and a non-zero number, is a refusal.
 bool reply_accepted(std::string_view reply) noexcept;
 
+// The page of an FPGA_READ reply as the tool takes it: the reply without
+// the four bytes of its "#2nn" header and its CR LF; nothing at all from a
+// reply of six bytes or fewer. The view points into `reply`.
+constexpr std::string_view read_page(std::string_view reply) noexcept {
+    return reply.size() > 6 ? reply.substr(4, reply.size() - 6) : std::string_view();
+}
+
 // --- link failures ----------------------------------------------------------
 // Every link words its failures alike, so that a failure reads the same
 // whatever carries the commands.

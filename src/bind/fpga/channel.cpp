@@ -70,9 +70,9 @@ nb::object getrecv_body(PyObject*, PyObject* const* a) {
     if (decode) {
         result = qv::check(PyUnicode_FromEncodedObject(data.ptr(), "utf-8", "strict"));
     } else if (PyBytes_Check(data.ptr())) {
-        Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
-        result = qv::check(PyBytes_FromStringAndSize(n > 6 ? PyBytes_AS_STRING(data.ptr()) + 4 : "",
-                                                     n > 6 ? n - 6 : 0));
+        const std::string_view page = qvcore::proto::read_page(
+            {PyBytes_AS_STRING(data.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()))});
+        result = qv::check(PyBytes_FromStringAndSize(page.data(), static_cast<Py_ssize_t>(page.size())));
     } else {  // another sequence type: cut it by its own slicing
         nb::object cut = qv::check(PySlice_New(nb::int_(4).ptr(), nb::int_(-2).ptr(), nullptr));
         result = qv::check(PyObject_GetItem(data.ptr(), cut.ptr()));

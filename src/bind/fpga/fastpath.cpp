@@ -1,6 +1,6 @@
-// The engine's native run. Through self, every block costs a chain of
-// Python-level calls (_fpgaProgram, _sendCmd, the link's sendCmd, a RetType)
-// before its bytes reach the socket. While the tool's type and the tool
+// The engine's run, native where it may be. Through self, every block costs
+// a chain of Python-level calls (_fpgaProgram, _sendCmd, the link's sendCmd,
+// a RetType) before its bytes reach the socket. While the tool's type and the tool
 // itself still hold the module's own operations, and its link is a plain
 // _TCPConn whose methods nobody replaced, that chain can only send what the
 // transfer machine frames and hand back what the link reads; so the run
@@ -16,7 +16,7 @@
 #include "engine.h"
 #include "filebuf.h"
 #include "image.h"
-#include "link.h"
+#include "linkpy.h"
 #include "protocol.h"
 #include "transfer.h"
 
@@ -118,66 +118,46 @@ qvcore::TcpLink* own_link(nb::handle conn) {
 // link's own methods raise.
 class Wire {
 public:
-    explicit Wire(qvcore::TcpLink& link) : link_(link) {}
+    explicit Wire(qvcore::TcpLink* link) : link_(link) {}
 
     // The reply line to a framed command.
     std::string_view command(const char* data, size_t n) {
-        return run([&](qvcore::TcpLink::Guard& g) { return link_.command(g, data, n); });
+        return run([&](qvcore::TcpLink::Guard& g) { return link_->command(g, data, n); });
     }
     // A raw reply, cut to `limit` bytes, to a framed command.
     std::string_view raw(const char* data, size_t n, size_t limit) {
         return run([&](qvcore::TcpLink::Guard& g) {
-            link_.send_raw(g, data, n);
-            return link_.recv_reply(g, limit);
+            link_->send_raw(g, data, n);
+            return link_->recv_reply(g, limit);
         });
     }
 
 private:
     template <typename F>
     std::string_view run(F&& f) {
-        ts_ = PyEval_SaveThread();
         std::string_view out;
         try {
-            qvcore::TcpLink::Guard g(link_, {&Wire::check, this});
+            qv::Released nogil;
+            qvcore::TcpLink::Guard g(*link_, nogil.interrupt());
             out = f(g);
         } catch (const qvcore::LinkError& e) {
-            PyEval_RestoreThread(ts_);
-            raise(e);
+            qv::raise_link_error(e);
         }
-        PyEval_RestoreThread(ts_);
         return out;
     }
-    static bool check(void* ctx) {
-        auto* w = static_cast<Wire*>(ctx);
-        PyEval_RestoreThread(w->ts_);
-        bool stop = PyErr_CheckSignals() < 0;
-        w->ts_ = PyEval_SaveThread();
-        return stop;
-    }
-    [[noreturn]] static void raise(const qvcore::LinkError& e) {
-        if (e.kind == qvcore::LinkError::kInterrupted) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "link wait interrupted");
-            throw nb::python_error();
-        }
-        const std::string what = e.what();
-        nb::object text = qv::check(PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "replace"));
-        PyErr_SetObject(e.kind == qvcore::LinkError::kTimeout ? PyExc_TimeoutError : PyExc_ConnectionError,
-                        text.ptr());
-        throw nb::python_error();
-    }
-    qvcore::TcpLink& link_;
-    PyThreadState* ts_ = nullptr;
+    qvcore::TcpLink* link_;
 };
 
 // The engine's commands: on the native link while nothing of the tool or
 // its link has been replaced since the run began (a callback, a stream or a
 // log handler may replace anything between two commands), and through self
-// from the first change on, as the run through self would send them.
+// from the first change on, or from the start when there is no such link.
 class Commands {
 public:
-    Commands(nb::handle self, nb::object conn, qvcore::TcpLink& link)
-        : self_(self), conn_(std::move(conn)), link_(&link), wire_(link) {
-        snapshot();
+    // `link`: the native link of the tool's own `conn`, or null.
+    Commands(nb::handle self, nb::object conn, qvcore::TcpLink* link)
+        : self_(self), conn_(std::move(conn)), link_(link), wire_(link), native_(link != nullptr) {
+        if (native_) snapshot();
     }
 
     // kErase, kResetPointer, kDone or kRefresh, as the machine has it now.
@@ -199,25 +179,26 @@ public:
         }
     }
 
-    // The block in hand, once; true when the device took it.
-    bool program(Transfer& t, const char* frame, size_t n) {
+    // The block in hand, once; true when the device took it. Through self
+    // it goes as `block`, made on its first send and sent again if refused.
+    bool program(Transfer& t, const char* frame, size_t n, nb::object& block) {
         if (native()) return proto::reply_accepted(wire_.command(frame, n));
-        nb::object block = qv::check(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(t.block_data()), static_cast<Py_ssize_t>(t.block_size())));
+        if (!block)
+            block = qv::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(t.block_data()),
+                                                        static_cast<Py_ssize_t>(t.block_size())));
         return qv::truth(qv::call_method(self_, S->_fpgaProgram, nullptr, block));
     }
 
-    // The next page, fed to the machine.
-    void read(Transfer& t, char* frame, size_t cap) {
+    // The next page: read natively, fed to the machine at once (unobservable);
+    // through self, returned for the caller to feed after its progress report.
+    nb::object read(Transfer& t, char* frame, size_t cap) {
         if (native()) {
-            std::string_view reply = wire_.raw(frame, t.frame(frame, cap), kRecvSize);
             // _getRecv's cut: the block header's four bytes and the CR LF.
-            if (reply.size() <= 6) reply = {};
-            else reply = reply.substr(4, reply.size() - 6);
-            t.page(reply.data(), reply.size());
-            return;
+            const std::string_view page = proto::read_page(wire_.raw(frame, t.frame(frame, cap), kRecvSize));
+            t.page(page.data(), page.size());
+            return {};
         }
-        feed_page(t, qv::call_method(self_, S->_fpgaRead, nullptr));
+        return qv::call_method(self_, S->_fpgaRead, nullptr);
     }
 
 private:
@@ -262,7 +243,7 @@ private:
     nb::object conn_;
     qvcore::TcpLink* link_;
     Wire wire_;
-    bool native_ = true;
+    bool native_;
     unsigned int tool_tag_ = 0, conn_tag_ = 0;
     nb::object tool_dict_, conn_dict_;
     Py_ssize_t tool_size_ = -1, conn_size_ = -1;
@@ -282,15 +263,17 @@ void note_own_operations(nb::dict ns) {
     }
 }
 
-std::optional<bool> native_transfer(const NativeRun& run) {
-    if (!own_ops || !tool_is_own(run.self)) return std::nullopt;
-    nb::object conn = qv::check(PyObject_GetAttr(run.self.ptr(), S->_conn));
-    qvcore::TcpLink* link = own_link(conn);
-    if (!link) return std::nullopt;
+bool run_transfer(const EngineRun& run) {
+    nb::object conn;
+    qvcore::TcpLink* link = nullptr;
+    if (own_ops && tool_is_own(run.self)) {
+        conn = qv::check(PyObject_GetAttr(run.self.ptr(), S->_conn));
+        link = own_link(conn);
+    }
 
-    Clocks clocks;
+    Clocks& clocks = run.clocks;
     Progress progress(run.self);
-    Commands commands(run.self, conn, *link);
+    Commands commands(run.self, std::move(conn), link);
     ImageSource image(run.path, run.os_path, run.tbin, run.checked, run.file_size);
     Transfer t(run.erase, run.max_attempts);
     long long file_size = run.file_size;
@@ -314,10 +297,11 @@ std::optional<bool> native_transfer(const NativeRun& run) {
             break;
         case Transfer::Step::kProgram: {
             const size_t n = t.frame(frame, sizeof frame);
+            nb::object block;
             double t0 = 0, t1 = 0;
             for (;;) {
                 t0 = clocks.wall();
-                const bool ok = commands.program(t, frame, n);
+                const bool ok = commands.program(t, frame, n, block);
                 t1 = clocks.wall();
                 const Transfer::Reply r = t.program_reply(ok);
                 if (r == Transfer::Reply::kAccepted) break;
@@ -337,10 +321,11 @@ std::optional<bool> native_transfer(const NativeRun& run) {
             const long long read = static_cast<long long>(t.read() + kBlockSize);
             const long long sent = static_cast<long long>(t.sent());
             const double t0 = clocks.wall();
-            commands.read(t, frame, sizeof frame);  // digested at once: unobservable
+            nb::object page = commands.read(t, frame, sizeof frame);
             const double t1 = clocks.wall();
             progress.line(read, sent, t1 - t0);
             progress.report(true, read, sent);
+            if (page) feed_page(t, page);
             break;
         }
         case Transfer::Step::kVerifyEnd:

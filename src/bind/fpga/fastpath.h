@@ -1,14 +1,14 @@
-// The engine's native run: where nothing of the tool nor of its link has
-// been replaced, the transfer goes straight to the TCP link instead of
-// through self for every block, with the same commands, progress lines,
-// callbacks and log lines.
+// The engine's run of the transfer machine: where nothing of the tool nor
+// of its link has been replaced, the transfer goes straight to the TCP link
+// instead of through self for every block, with the same commands, progress
+// lines, callbacks and log lines; otherwise each command goes through self.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "engine.h"
 #include "fpga.h"
 #include "trust.h"
 
@@ -19,7 +19,7 @@ namespace fpga {
 // these very objects.
 void note_own_operations(nb::dict ns);
 
-struct NativeRun {
+struct EngineRun {
     nb::handle self, path;
     const std::string& os_path;
     bool tbin;
@@ -27,12 +27,13 @@ struct NativeRun {
     uint64_t max_attempts;
     CheckedRun* checked;  // the update this engine is part of, if any
     long long file_size;  // the size stat gave; a .tbin's image replaces it
-    double start;         // the run's start on the module's time.monotonic
+    Clocks& clocks;       // the run's clocks
+    double start;         // the run's start on clocks.monotonic()
 };
 
-// Runs the transfer natively and returns its verdict, or nothing (and sends
-// nothing) when the tool, one of its operations or its link has been
-// replaced. Raises what the path through self raises for the same failure.
-std::optional<bool> native_transfer(const NativeRun& run);
+// Runs the transfer and returns its verdict: natively while nothing of the
+// tool, its operations or its link is replaced, else through self. Raises
+// what the path through self raises for the same failure.
+bool run_transfer(const EngineRun& run);
 
 }  // namespace fpga

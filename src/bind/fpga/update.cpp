@@ -14,7 +14,6 @@
 #include "filebuf.h"
 #include "fleet.h"
 #include "fpga.h"
-#include "image.h"
 #include "protocol.h"
 #include "tbin.h"
 #include "transfer.h"
@@ -23,22 +22,9 @@
 namespace fpga {
 namespace {
 
-namespace proto = qvcore::proto;
-constexpr size_t kBlockSize = proto::kPageSize;
-
 using qv::truth;
 
 // --- _fpgaProgramFile(image_path, device_type=28) ---------------------------
-// One run of the engine: the tool, its clocks, the progress output and the counters.
-struct Engine {
-    explicit Engine(nb::handle self) : self_(self), progress_(self) {}
-
-    nb::handle self_;
-    Clocks clocks_;
-    Progress progress_;
-    long long file_size_ = 0, max_attempts_ = 64;
-};
-
 // _PROGRAM_BLOCK_ATTEMPTS as it is now: at least 1.
 long long block_attempts() {
     nb::object attempts = global(S->_PROGRAM_BLOCK_ATTEMPTS);
@@ -64,87 +50,6 @@ std::string_view erase_for(nb::handle device_type) {
     return overflow ? std::string_view() : qvcore::Transfer::erase_selector_for(type_value);
 }
 
-nb::object finished(Engine& e, double start, bool verified) {
-    log_finished(e.clocks_, start);
-    return nb::bool_(verified);
-}
-
-// One program block through self._fpgaProgram, sent again while refused.
-void program_block(Engine& e, qvcore::Transfer& t, CheckedRun* run) {
-    nb::object block = qv::check(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(t.block_data()), static_cast<Py_ssize_t>(t.block_size())));
-    double t0 = 0, t1 = 0;
-    for (;;) {
-        t0 = e.clocks_.wall();
-        nb::object ok = qv::call_method(e.self_, S->_fpgaProgram, nullptr, block);
-        t1 = e.clocks_.wall();
-        const qvcore::Transfer::Reply r = t.program_reply(truth(ok));
-        if (r == qvcore::Transfer::Reply::kAccepted) break;
-        if (r == qvcore::Transfer::Reply::kRefused) raise_block_refused(run, t);
-    }
-    const long long sent = static_cast<long long>(t.sent());
-    e.progress_.line(sent, e.file_size_, t1 - t0);
-    e.progress_.report(false, sent, e.file_size_);
-}
-
-// One page read back through self._fpgaRead.
-void read_page(Engine& e, qvcore::Transfer& t) {
-    const double t0 = e.clocks_.wall();
-    nb::object page = qv::call_method(e.self_, S->_fpgaRead, nullptr);
-    const double t1 = e.clocks_.wall();
-    const long long read = static_cast<long long>(t.read() + kBlockSize);
-    const long long sent = static_cast<long long>(t.sent());
-    e.progress_.line(read, sent, t1 - t0);
-    e.progress_.report(true, read, sent);
-    feed_page(t, page);
-}
-
-// The transfer machine's sequence, each command through self.
-nb::object run_through_self(Engine& e, qvcore::Transfer& t, ImageSource& image, double start) {
-    const nb::object cfg = nb::bytes(proto::kSectionCfg);
-    for (;;) {
-        switch (t.next()) {
-        case qvcore::Transfer::Step::kErase:
-            qv::call_method(e.self_, S->_fpgaErase, nullptr,
-                            nb::bytes(t.erase_selector().data(), t.erase_selector().size()));
-            t.acknowledge();
-            break;
-        case qvcore::Transfer::Step::kResetPointer:
-            qv::call_method(e.self_, S->_fpgaRstPagePtr, nullptr, cfg);
-            t.acknowledge();
-            break;
-        case qvcore::Transfer::Step::kWriteBegin:
-            e.progress_.report(false, 0, 0);
-            e.file_size_ = image.open();
-            break;
-        case qvcore::Transfer::Step::kNeedBlock: image.next(t); break;
-        case qvcore::Transfer::Step::kProgram: program_block(e, t, image.run()); break;
-        case qvcore::Transfer::Step::kWriteEnd:
-            e.progress_.end_stage();
-            log_write_digest(t.w_digest());
-            e.progress_.report(true, 0, static_cast<long long>(t.sent()));
-            break;
-        case qvcore::Transfer::Step::kRead: read_page(e, t); break;
-        case qvcore::Transfer::Step::kVerifyEnd:
-            e.progress_.end_stage();
-            log_read_verdict(t.r_digest(), t.verified());
-            break;
-        case qvcore::Transfer::Step::kDone:
-            qv::call_method(e.self_, S->_fpgaDone, nullptr);
-            t.acknowledge();
-            break;
-        case qvcore::Transfer::Step::kRefresh:
-            qv::call_method(e.self_, S->_fpgaRefresh, nullptr);
-            t.acknowledge();
-            break;
-        case qvcore::Transfer::Step::kAwaitReply:      // never: one command at a time
-        case qvcore::Transfer::Step::kWindowFallback:  // never: a window of 1
-        case qvcore::Transfer::Step::kFinished:
-        case qvcore::Transfer::Step::kRefused: return finished(e, start, t.verified());
-        }
-    }
-}
-
 nb::object program_file_body(PyObject*, PyObject* const* a) {
     nb::handle self(a[0]);
     nb::object path = require_text(a[1], "image_path");
@@ -155,8 +60,9 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
     CheckedRun* run = CheckedRun::current(self, path);
     CheckedRunScope no_run(nullptr);
 
-    Engine e(self);
-    e.max_attempts_ = block_attempts();
+    Clocks clocks;
+    const uint64_t max_attempts = static_cast<uint64_t>(block_attempts());
+    long long file_size = 0;
     struct stat st {};
     {
         int rc, err = 0;
@@ -170,30 +76,25 @@ nb::object program_file_body(PyObject*, PyObject* const* a) {
             special.special = true;
             raise_file_error(special, path, run);
         }
-        e.file_size_ = static_cast<long long>(st.st_size);
+        file_size = static_cast<long long>(st.st_size);
     }
-    const double start = e.clocks_.monotonic();
+    const double start = clocks.monotonic();
     const std::string_view erase = erase_for(device_type);
     const bool tbin = image_kind(path) == ImageKind::tbin;
 
     // An update whose terms name a fleet driver: the transfer runs on it.
-    const FleetOutcome f = fleet_transfer(self, run, path, os_path, st, tbin, erase,
-                                          static_cast<uint64_t>(e.max_attempts_));
+    const FleetOutcome f = fleet_transfer(self, run, path, os_path, st, tbin, erase, max_attempts);
     if (f.used) {
         log_write_digest(f.w_digest);
         log_read_verdict(f.r_digest, f.verified);
-        return finished(e, start, f.verified);
+        log_finished(clocks, start);
+        return nb::bool_(f.verified);
     }
 
-    // Nothing of the tool or its link replaced: the same run, natively.
-    if (std::optional<bool> v = native_transfer({self, path, os_path, tbin, erase,
-            static_cast<uint64_t>(e.max_attempts_), run, e.file_size_, start}))
-        return nb::bool_(*v);
-
-    // The sequence is the transfer machine's; the commands go through self.
-    qvcore::Transfer t(erase, static_cast<uint64_t>(e.max_attempts_));
-    ImageSource image(path, os_path, tbin, run, e.file_size_);
-    return run_through_self(e, t, image, start);
+    // The sequence is the transfer machine's; the commands go natively
+    // while nothing of the tool or its link is replaced, else through self.
+    return nb::bool_(run_transfer({self, path, os_path, tbin, erase, max_attempts, run, file_size,
+                                   clocks, start}));
 }
 
 // --- processFpgaUpdate(image_path=None, device_type=32) ---------------------
