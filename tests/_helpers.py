@@ -9,13 +9,19 @@ from quorvex import tbin
 def image(tmp_path, size, kind="bin"):
     """The path of a random image of `size` bytes: a .bin, or packed as a
     .tbin for device type 32."""
+    return image_and_data(tmp_path, size, kind)[0]
+
+
+def image_and_data(tmp_path, size, kind="bin"):
+    """(path, raw bytes) of a random image of `size` bytes: a .bin, or packed
+    as a .tbin for device type 32; the bytes are what the flash should hold."""
     raw = tmp_path / "image.bin"
     raw.write_bytes(os.urandom(size))
     if kind == "bin":
-        return str(raw)
+        return str(raw), raw.read_bytes()
     out = tmp_path / "image.tbin"
     tbin.pack_file(str(raw), str(out), 32)
-    return str(out)
+    return str(out), raw.read_bytes()
 
 
 def row_then_kill(p):
