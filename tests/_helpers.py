@@ -2,6 +2,7 @@
 
 import os
 import signal
+import socket
 
 from quorvex import tbin
 
@@ -35,3 +36,21 @@ def row_then_kill(p):
         p.kill()
         p.communicate()
     return row
+
+
+def dead_ports(n):
+    """n distinct loopback ports that nothing listens on (all held at once
+    while drawn, so the kernel cannot hand the same one out twice)."""
+    socks = [socket.socket() for _ in range(n)]
+    try:
+        for s in socks:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in socks]
+    finally:
+        for s in socks:
+            s.close()
+
+
+def dead_port():
+    """A loopback port that nothing listens on."""
+    return dead_ports(1)[0]

@@ -195,6 +195,20 @@ def tool(link):
 
 
 @pytest.fixture
+def image_size():
+    """The size of the image that `image` writes; a test module overrides this."""
+    return 1000
+
+
+@pytest.fixture
+def image(tmp_path, image_size):
+    """The path of a random raw image of `image_size` bytes."""
+    path = tmp_path / "fpga.bin"
+    path.write_bytes(os.urandom(image_size))
+    return path
+
+
+@pytest.fixture
 def tbin_image(tmp_path):
     """(path, image bytes) of a 3000-byte image packed as a .tbin for device type 32."""
     from quorvex import tbin
