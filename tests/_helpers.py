@@ -3,6 +3,7 @@
 import os
 import signal
 import socket
+import time
 
 from quorvex import tbin
 
@@ -54,3 +55,11 @@ def dead_ports(n):
 def dead_port():
     """A loopback port that nothing listens on."""
     return dead_ports(1)[0]
+
+
+def wait_for(cond, timeout=20.0):
+    """Returns once cond() is true; fails the test after `timeout` seconds."""
+    end = time.monotonic() + timeout
+    while not cond():
+        assert time.monotonic() < end, "timed out waiting"
+        time.sleep(0.02)
