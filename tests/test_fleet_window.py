@@ -4,15 +4,15 @@ pipelined read-back, and bad --window values."""
 
 import io
 import json
-import os
 import sqlite3
 import sys
 import threading
 
 import pytest
 from _cli import cli
+from _helpers import image_and_data as make_image
 
-from quorvex import fleet, tbin
+from quorvex import fleet
 from quorvex.cli import build_parser, main
 from quorvex.config import apply_settings
 from quorvex.emulator import DeviceEmulator
@@ -25,14 +25,6 @@ from quorvex.fleet._device import Attempt, Image, Reporter
 def quiet(monkeypatch):
     monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
     monkeypatch.setattr(sys, "stdout", io.StringIO())  # the engine's progress lines
-
-
-def make_image(tmp_path, size, kind="bin"):
-    raw = tmp_path / "image.bin"
-    raw.write_bytes(os.urandom(size))
-    if kind == "tbin":
-        tbin.pack_file(str(raw), str(tmp_path / "image.tbin"), 32)
-    return tmp_path / f"image.{kind}", raw.read_bytes()
 
 
 @pytest.mark.parametrize("kind, size", [("bin", 4096 + 5), ("tbin", 1000)])
