@@ -13,11 +13,7 @@ import pytest
 from quorvex._files import NotRegularFile, write_atomically
 from quorvex.cli import main
 
-
-def run_json(capsys, *argv):
-    status = main([str(a) for a in argv])
-    out = capsys.readouterr()
-    return status, (json.loads(out.out) if out.out.strip() else None), out.err
+from _cli import run_json
 
 
 # --- the atomic writer ------------------------------------------------------
