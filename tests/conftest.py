@@ -171,6 +171,19 @@ def quick_retries(monkeypatch):
 
 
 @pytest.fixture
+def quiet_engine(monkeypatch):
+    """The engine's progress lines kept off stdout, and the fleet's back-off
+    between attempts cut short."""
+    import io
+    import sys
+
+    from quorvex.fleet import _run
+
+    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
+
+
+@pytest.fixture
 def log(caplog):
     """The FPGA logger's records as (level name, message), all or of one level."""
     caplog.set_level(logging.DEBUG, logger="FPGA")

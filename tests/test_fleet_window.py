@@ -2,10 +2,8 @@
 driver, the fallback attempt after a refusal inside a window, "auto", the
 pipelined read-back, and bad --window values."""
 
-import io
 import json
 import sqlite3
-import sys
 import threading
 
 import pytest
@@ -17,14 +15,9 @@ from quorvex.cli import build_parser, main
 from quorvex.config import apply_settings
 from quorvex.emulator import DeviceEmulator
 from quorvex.fleet import UNCHANGED, UPDATED, Device
-from quorvex.fleet import _run
 from quorvex.fleet._device import Attempt, Image, Reporter
 
-
-@pytest.fixture(autouse=True)
-def quiet(monkeypatch):
-    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
-    monkeypatch.setattr(sys, "stdout", io.StringIO())  # the engine's progress lines
+pytestmark = pytest.mark.usefixtures("quiet_engine")
 
 
 @pytest.mark.parametrize("kind, size", [("bin", 4096 + 5), ("tbin", 1000)])
