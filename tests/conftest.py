@@ -171,6 +171,19 @@ def quick_retries(monkeypatch):
 
 
 @pytest.fixture
+def quiet_engine(monkeypatch):
+    """The engine's progress lines kept off stdout, and the fleet's back-off
+    between attempts cut short."""
+    import io
+    import sys
+
+    from quorvex.fleet import _run
+
+    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
+
+
+@pytest.fixture
 def log(caplog):
     """The FPGA logger's records as (level name, message), all or of one level."""
     caplog.set_level(logging.DEBUG, logger="FPGA")
@@ -192,6 +205,20 @@ def tool(link):
     from quorvex.QVRFpga import FpgaTool
 
     return FpgaTool(connection=link)
+
+
+@pytest.fixture
+def image_size():
+    """The size of the image that `image` writes; a test module overrides this."""
+    return 1000
+
+
+@pytest.fixture
+def image(tmp_path, image_size):
+    """The path of a random raw image of `image_size` bytes."""
+    path = tmp_path / "fpga.bin"
+    path.write_bytes(os.urandom(image_size))
+    return path
 
 
 @pytest.fixture

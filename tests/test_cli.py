@@ -11,7 +11,6 @@ import signal
 import sqlite3
 import subprocess
 import sys
-import time
 import types
 
 import pytest
@@ -22,6 +21,8 @@ from quorvex.emulator import DeviceEmulator
 from quorvex._netaddr import parse_address
 from quorvex.fleet import run_status
 from quorvex.fleet._outcomes import attempt_status
+
+from _helpers import wait_for
 
 ENV = dict(os.environ)
 if ENV.get("PYTHONPATH"):  # the child may run elsewhere: make the path absolute
@@ -45,13 +46,6 @@ def cli(*args, timeout=60):
 def own_state(tmp_path, monkeypatch):
     """The default history of these runs is the test's, not the user's."""
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "default-state"))
-
-
-def wait_for(cond, timeout=20.0):
-    end = time.monotonic() + timeout
-    while not cond():
-        assert time.monotonic() < end, "timed out waiting"
-        time.sleep(0.02)
 
 
 @pytest.fixture

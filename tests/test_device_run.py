@@ -7,7 +7,6 @@ import errno
 import io
 import json
 import os
-import socket
 import sqlite3
 import subprocess
 import sys
@@ -26,33 +25,11 @@ from quorvex.QVRFpga import FpgaTool
 from quorvex.QVRPublic import RetCode
 from quorvex.QVRUtils import RetType
 
+from _helpers import dead_port, dead_ports
+
 SERIAL = "QVX-EMU-0001"  # the emulator's own
 
 pytestmark = pytest.mark.usefixtures("quick_retries")
-
-
-@pytest.fixture
-def image(tmp_path):
-    path = tmp_path / "fpga.bin"
-    path.write_bytes(os.urandom(1000))
-    return path
-
-
-def dead_ports(n):
-    """n distinct ports that nothing listens on (all held at once while
-    drawn, so the kernel cannot hand the same one out twice)."""
-    socks = [socket.socket() for _ in range(n)]
-    try:
-        for s in socks:
-            s.bind(("127.0.0.1", 0))
-        return [s.getsockname()[1] for s in socks]
-    finally:
-        for s in socks:
-            s.close()
-
-
-def dead_port():
-    return dead_ports(1)[0]
 
 
 # --- the dry run exits as the update does ------------------------------------------

@@ -146,11 +146,6 @@ def test_a_site_floor_refuses_even_with_allow_downgrade(emu, make_image, tmp_pat
 
 
 @pytest.fixture
-def emus_pair():
+def emus_pair(emus):
     """Two emulated devices: a run of two goes through the native fleet driver."""
-    from quorvex.emulator import DeviceEmulator
-
-    made = [DeviceEmulator(port=0, flash_size=1 << 16) for _ in range(2)]
-    yield made
-    for e in made:
-        e.close()
+    return [emus(), emus()]

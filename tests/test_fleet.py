@@ -4,7 +4,6 @@ failure threshold, skip what is current, verify, Ctrl-C, history)."""
 
 import hashlib
 import os
-import socket
 import threading
 import time
 
@@ -15,16 +14,16 @@ from quorvex.fleet import _run
 from quorvex.fleet import (FAILED, INTERRUPTED, REFUSED, SKIPPED, UNCHANGED, UPDATED, Device,
                            DeviceResult, FleetReport, InventoryError)
 
+from _helpers import dead_port
+
 SERIAL = "QVX-EMU-0001"  # the emulator's own
 
 pytestmark = pytest.mark.usefixtures("quick_retries")
 
 
 @pytest.fixture
-def image(tmp_path):
-    path = tmp_path / "fpga.bin"
-    path.write_bytes(os.urandom(200))
-    return path
+def image_size():
+    return 200
 
 
 def device(e, **kw):
@@ -33,10 +32,7 @@ def device(e, **kw):
 
 def dead_device():
     """A loopback port where nothing listens."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    return Device("127.0.0.1", port, name="dead")
+    return Device("127.0.0.1", dead_port(), name="dead")
 
 
 def sha(path):

@@ -2,8 +2,6 @@
 commands byte for byte, the same outcomes, and a device that fails or stalls
 ends alone while the others go on."""
 
-import io
-import sys
 import threading
 import time
 
@@ -11,18 +9,13 @@ import pytest
 
 from quorvex import QVRFpga, fleet
 from quorvex.emulator import DeviceEmulator
-from quorvex.fleet import _run
 from quorvex.fleet import FAILED, INTERRUPTED, UPDATED, Device
 from quorvex.QVRFpga import FpgaTool
 from quorvex.QVRPublic import RetCode
 
 from _helpers import image
 
-
-@pytest.fixture(autouse=True)
-def quiet(monkeypatch):
-    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
-    monkeypatch.setattr(sys, "stdout", io.StringIO())  # the engine's progress lines
+pytestmark = pytest.mark.usefixtures("quiet_engine")
 
 
 @pytest.fixture

@@ -2,37 +2,22 @@
 driver, the fallback attempt after a refusal inside a window, "auto", the
 pipelined read-back, and bad --window values."""
 
-import io
 import json
-import os
 import sqlite3
-import sys
 import threading
 
 import pytest
 from _cli import cli
+from _helpers import image_and_data as make_image
 
-from quorvex import fleet, tbin
+from quorvex import fleet
 from quorvex.cli import build_parser, main
 from quorvex.config import apply_settings
 from quorvex.emulator import DeviceEmulator
 from quorvex.fleet import UNCHANGED, UPDATED, Device
-from quorvex.fleet import _run
 from quorvex.fleet._device import Attempt, Image, Reporter
 
-
-@pytest.fixture(autouse=True)
-def quiet(monkeypatch):
-    monkeypatch.setattr(_run, "BACKOFF_BASE", 0.001)
-    monkeypatch.setattr(sys, "stdout", io.StringIO())  # the engine's progress lines
-
-
-def make_image(tmp_path, size, kind="bin"):
-    raw = tmp_path / "image.bin"
-    raw.write_bytes(os.urandom(size))
-    if kind == "tbin":
-        tbin.pack_file(str(raw), str(tmp_path / "image.tbin"), 32)
-    return tmp_path / f"image.{kind}", raw.read_bytes()
+pytestmark = pytest.mark.usefixtures("quiet_engine")
 
 
 @pytest.mark.parametrize("kind, size", [("bin", 4096 + 5), ("tbin", 1000)])

@@ -4,6 +4,7 @@ password, answer --json with nothing, or take bad names."""
 
 import json
 import os
+import select
 import stat
 import threading
 
@@ -12,11 +13,7 @@ import pytest
 from quorvex._files import NotRegularFile, write_atomically
 from quorvex.cli import main
 
-
-def run_json(capsys, *argv):
-    status = main([str(a) for a in argv])
-    out = capsys.readouterr()
-    return status, (json.loads(out.out) if out.out.strip() else None), out.err
+from _cli import run_json
 
 
 # --- the atomic writer ------------------------------------------------------
@@ -39,12 +36,18 @@ def test_a_fifo_and_a_device_node_are_written_in_place_never_renamed_over(tmp_pa
     opened = threading.Event()
 
     def reader():
-        with open(fifo, "rb") as f:
-            opened.set()
+        # Opened without waiting for a writer, the reader is there at once; it
+        # then waits for the first bytes (no writer yet is no end of file on
+        # Linux) and reads to the end.
+        fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        opened.set()
+        select.select([fd], [], [], 5)
+        os.set_blocking(fd, True)
+        with open(fd, "rb") as f:
             got.append(f.read())
     t = threading.Thread(target=reader)
     t.start()
-    opened.wait(5)
+    assert opened.wait(5)
     write_atomically(fifo, b"<xml/>")
     t.join(5)
     assert got == [b"<xml/>"] and stat.S_ISFIFO(os.lstat(fifo).st_mode)

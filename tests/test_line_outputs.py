@@ -20,6 +20,8 @@ from quorvex.fleet import Device, DeviceResult, FleetReport, Progress
 from quorvex.history import History
 from quorvex.junit import write_junit
 
+from _cli import run_json
+
 jsonschema = pytest.importorskip("jsonschema")
 junitparser = pytest.importorskip("junitparser")
 
@@ -31,12 +33,6 @@ def inventory(tmp_path, *rows):
     inv.write_text("address,port,name,serial\n" + "".join(
         f"{e.host},{e.port},{name},{serial}\n" for e, name, serial in rows))
     return inv
-
-
-def run_json(capsys, *argv):
-    status = main([str(a) for a in argv])
-    out = capsys.readouterr()
-    return status, (json.loads(out.out) if out.out.strip() else None), out.err
 
 
 def test_a_run_writes_events_of_the_shipped_schema_a_junit_report_and_tagged_rows(

@@ -14,6 +14,7 @@ from quorvex import tbin
 from quorvex._text import printable
 from quorvex.emulator import DeviceEmulator
 from quorvex.fleet import InventoryError, load_inventory
+from quorvex.QVRPublic import RetCode
 
 # --- files that are no files, and files too large ---------------------------------
 
@@ -208,7 +209,9 @@ def test_tcpbeamformer_takes_host_port_as_the_command_line_does():
 
     with DeviceEmulator() as e:
         with TCPBeamformer(f"{e.host}:{e.port}", delay_scale=0) as dev:
-            assert dev.getFastParallelMode() is not None
+            ret = dev.getFastParallelMode()
+        assert (ret.RetCode, ret.RetData) == (RetCode.OK, False)  # the emulator's own answer
+        assert e.counters()["ExtCtrl_EN?"] == 1  # asked of this device, at this port
     with pytest.raises(ValueError, match="bad address"):
         TCPBeamformer("127.0.0.1:P:1")
 

@@ -9,7 +9,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 import pytest
 
@@ -18,6 +17,7 @@ from quorvex.fleet import REFUSED, UPDATED, Device
 from quorvex.QVRPublic import RetCode
 
 from _cli import cli
+from _helpers import wait_for
 
 
 @pytest.fixture(scope="module")
@@ -180,7 +180,9 @@ def test_two_runs_in_one_process_each_keep_their_own_policy(files):
 
         a = threading.Thread(target=run, args=("a", files / "plain.tbin", slow, [key]))
         a.start()
-        time.sleep(0.3)
+        # B starts only once A's device holds A's first command: A's run, and
+        # its policy, are then under way and stay so for the second of delay.
+        wait_for(lambda: sum(n for w, n in slow.counters().items() if w.isupper()) >= 1)
         run("b", files / "plain.bin", quick, [])
         a.join(30)
         assert results["a"].results[0].outcome == REFUSED

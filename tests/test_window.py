@@ -3,32 +3,23 @@ the same commands as a window of 1, the flash equal to the image, and
 refusals, a corrupted read-back and a dropped link each ending as they must."""
 
 import io
-import os
 import socket
 import sys
 import threading
 
 import pytest
 
-from quorvex import QVRFpga, tbin
+from quorvex import QVRFpga
 from quorvex.emulator import DeviceEmulator
 from quorvex.QVRFpga import FpgaTool
 from quorvex.QVRPublic import RetCode
+
+from _helpers import image_and_data as image
 
 
 @pytest.fixture(autouse=True)
 def quiet(monkeypatch):
     monkeypatch.setattr(sys, "stdout", io.StringIO())  # the engine's progress lines
-
-
-def image(tmp_path, size, kind="bin"):
-    raw = tmp_path / "image.bin"
-    raw.write_bytes(os.urandom(size))
-    if kind == "bin":
-        return str(raw), raw.read_bytes()
-    out = tmp_path / "image.tbin"
-    tbin.pack_file(str(raw), str(out), 32)
-    return str(out), raw.read_bytes()
 
 
 def update(emu, path, window):

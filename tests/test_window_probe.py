@@ -74,12 +74,18 @@ def test_an_unreachable_device_gets_1():
 def test_a_cancel_ends_the_probe_at_once(where):
     import time
 
-    peer = Peer(lambda chunk: b"")  # takes the queries, never answers
+    asked = threading.Event()
+
+    def swallow(chunk):  # takes the queries, never answers
+        asked.set()
+        return b""
+
+    peer = Peer(swallow)
     cancel = threading.Event()
     if where == "before":
         cancel.set()
-    else:
-        threading.Timer(0.2, cancel.set).start()
+    else:  # the cancel comes once the queries are out and the probe waits on them
+        threading.Thread(target=lambda: asked.wait(6.0) and cancel.set(), daemon=True).start()
     try:
         t0 = time.monotonic()
         assert probe_window(("127.0.0.1", peer.port), timeout=6.0, cancel=cancel) == 1
