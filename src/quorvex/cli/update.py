@@ -15,7 +15,7 @@ from ._console import stdout_to
 from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import run_cancellable
-from ._line import LineRun, line_options, name, rerun_devices
+from ._line import LineRun, history_path, line_options, name, rerun_devices
 from ._options import count, device_options, json_error, window_option
 from ._trust import policy, trust_option
 
@@ -121,7 +121,7 @@ def run(ctx: Context) -> int:
 
 def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     from ..fleet import DescriptorLimit, update
-    from ..history import History, HistoryError, default_path
+    from ..history import History, HistoryError
 
     a, console = ctx.args, ctx.console
     devices = rerun_devices(a)
@@ -150,7 +150,7 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         return image.status
 
     line = LineRun(ctx, devices, a.image)
-    history = None if a.no_history or a.dry_run else (a.history or default_path())
+    history = None if a.dry_run else history_path(a)
     if history is not None:  # opened first: a run id is printed only for a run that starts
         try:
             history = History(history)
