@@ -142,12 +142,7 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         if level == "warning":
             console.warning(text)
     if not image.ok:
-        console.error(f"image refused: {image.problem}", image.hint)
-        if a.json:
-            ctx.out_json({"image": image.as_dict(), "dry_run": a.dry_run, "devices": [],
-                          "exit_status": image.status,
-                          **json_error("image", f"image refused: {image.problem}", image.status)})
-        return image.status
+        return image_refused(ctx, image, dry_run=a.dry_run)
 
     line = LineRun(ctx, devices, a.image)
     history = None if a.dry_run else history_path(a)
@@ -183,6 +178,17 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         return _dry_run_report(ctx, report, seconds, image)
     return line.finish(report, report_run(ctx, report, display, seconds,
                                           image=image.as_dict()))
+
+
+def image_refused(ctx: Context, image, **extra) -> int:
+    """An image refused offline, before any device: said on standard error,
+    and with --json as the run's document (`extra` after its "image")."""
+    problem = f"image refused: {image.problem}"
+    ctx.console.error(problem, image.hint)
+    if ctx.args.json:
+        ctx.out_json({"image": image.as_dict(), **extra, "devices": [],
+                      "exit_status": image.status, **json_error("image", problem, image.status)})
+    return image.status
 
 
 def _history_failed(ctx: Context, e: OSError) -> int:
@@ -280,4 +286,4 @@ def _dry_run_report(ctx: Context, report, seconds: float, image) -> int:
 
 
 __all__ = ["DRY_RUN_STATUS", "PRECEDENCE", "add_parser", "descriptor_limit", "hint",
-           "report_run", "run"]
+           "image_refused", "report_run", "run"]
