@@ -319,9 +319,7 @@ class Attempt:
         if self.mode == "dry-run":
             return self._dry_run(tool)
 
-        from ..QVRFpga import _Terms
-
-        from ..QVRFpga import _WindowFallback
+        from ..QVRFpga import _Terms, _WindowFallback
 
         # The run's terms travel with this update (the native driver, if any, the
         # last look before the erase); its verdict and counts come back in them.
