@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
 from .._files import open_regular
-from ._link import close_quietly, host_shortage, open_device_link, open_link
+from ._link import close_quietly, host_shortage, open_device_link
 from ._model import Device, Progress
 from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED, UPDATED,
                         host_error_message, verdict)
@@ -23,9 +23,8 @@ from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED
 if TYPE_CHECKING:
     from ..QVRCommService import _TCPConn
 
-__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "BLOCK_REFUSED", "Image", "open_link",
-           "open_device_link", "Attempt", "Stopped", "THROTTLE",
-           "host_shortage"]
+__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "BLOCK_REFUSED", "Image", "Attempt", "Stopped",
+           "THROTTLE"]
 
 #: The reason code of a read-back that did not match what was written.
 VERIFY_FAILED = "verify_failed"
