@@ -78,7 +78,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    help="read each device's flash first; a device that holds the image "
                         "already is left 'unchanged', not erased")
     window_option(g, "program or read")
-    g = p.add_argument_group("identity (a single --address or --resource; an inventory has its own)")
+    g = p.add_argument_group("identity (a single --address or --resource; an inventory has "
+                             "its own)")
     g.add_argument("--expect-serial", metavar="S",
                    help="refuse the device, untouched, unless its serial number is S")
     g.add_argument("--expect-fpga-id", metavar="ID",
