@@ -248,6 +248,12 @@ class Attempt:
         self._end(REFUSED, ret.RetMsg, reason=v.reason or reason)
 
     @property
+    def got_through(self) -> bool:
+        """A connection was made, or an error of this host ended the attempt:
+        either way, not a device that could not be reached."""
+        return self.reached or self.host_error
+
+    @property
     def left(self) -> str:
         """Where the attempt left the device, in words."""
         s, total = self.state, self.total or len(self.image.payload)
