@@ -1,5 +1,6 @@
 """What every verb of quorvex-fpga is made of: the exit statuses (those of a
-device run are quorvex.fleet's, imported here) and their meanings, the usage error, the parser class, and the context a verb runs in.
+device run are quorvex.fleet's, imported here) and their meanings, the usage
+error, the parser class, and the context a verb runs in.
 
 A verb is a module of this package with two functions:
 

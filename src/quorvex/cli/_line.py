@@ -15,7 +15,7 @@ from typing import Any, Optional
 
 from ._common import PROG, Context, UsageError
 
-__all__ = ["check_outputs", "line_options", "LineRun", "name"]
+__all__ = ["check_outputs", "history_path", "line_options", "LineRun", "name"]
 
 
 def name(text: str) -> str:
@@ -52,7 +52,9 @@ def line_options(p: argparse.ArgumentParser) -> None:
                         "as skipped")
 
 
-def _history(a: argparse.Namespace) -> Optional[str]:
+def history_path(a: argparse.Namespace) -> Optional[str]:
+    """Where the run records its attempts: --history, else the default;
+    None with --no-history."""
     from ..history import default_path
 
     return None if a.no_history else (a.history or os.fspath(default_path()))
@@ -72,7 +74,7 @@ def rerun_devices(a: argparse.Namespace) -> Optional[list[Any]]:
     if getattr(a, "targets", None) or a.inventory is not None:
         raise UsageError(f"{option} takes the devices of its run: give it without "
                          f"--address, --resource and --inventory")
-    where = _history(a)
+    where = history_path(a)
     if where is None:
         raise UsageError(f"{option} reads the run from the history: not with --no-history")
     if not is_url(where) and not os.path.exists(where):
@@ -107,7 +109,7 @@ def check_outputs(a: argparse.Namespace) -> None:
     may not write to)."""
     from ..history import is_url
 
-    history = _history(a)
+    history = history_path(a)
     inputs = [("the image", a.image), ("the inventory", a.inventory),
               ("the history", None if history is None or is_url(history) else history)]
     outputs = [(o, p) for o, p in (("--events", a.events), ("--junit", a.junit))

@@ -11,7 +11,7 @@ import re
 from typing import Any
 
 from .._text import printable
-from ._options import count
+from ._options import count, json_error
 from ._common import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, PROG, Context, UsageError, Verbs,
                       exit_text, verb_parser)
 
@@ -138,8 +138,6 @@ def history_failed(ctx: Context, e: Any, hint: str) -> int:
     """A history that could not be opened, read or written ends the verb:
     said on standard error and, under --json, as its one JSON object. A URL
     at fault (a password in it) is a usage error, any other a failure."""
-    from ._options import json_error
-
     status = EXIT_USAGE if getattr(e, "usage", False) else EXIT_FAILED
     ctx.console.error(str(e), hint)
     if getattr(ctx.args, "json", False):

@@ -6,7 +6,8 @@ from __future__ import annotations
 import argparse
 
 from .._text import printable
-from ..fleet._device import init_reason, open_device_link
+from ..fleet._device import init_reason
+from ..fleet._link import open_device_link
 from ..fleet._model import Device
 from ._address import device_address, device_resource
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,

@@ -15,7 +15,7 @@ from ._console import stdout_to
 from ._display import FleetDisplay, result_table, totals_line
 from ._image import check_image
 from ._jobs import run_cancellable
-from ._line import LineRun, line_options, name, rerun_devices
+from ._line import LineRun, history_path, line_options, name, rerun_devices
 from ._options import count, device_options, json_error, window_option
 from ._trust import policy, trust_option
 
@@ -78,7 +78,8 @@ def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
                    help="read each device's flash first; a device that holds the image "
                         "already is left 'unchanged', not erased")
     window_option(g, "program or read")
-    g = p.add_argument_group("identity (a single --address or --resource; an inventory has its own)")
+    g = p.add_argument_group("identity (a single --address or --resource; an inventory has "
+                             "its own)")
     g.add_argument("--expect-serial", metavar="S",
                    help="refuse the device, untouched, unless its serial number is S")
     g.add_argument("--expect-fpga-id", metavar="ID",
@@ -121,7 +122,7 @@ def run(ctx: Context) -> int:
 
 def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     from ..fleet import DescriptorLimit, update
-    from ..history import History, HistoryError, default_path
+    from ..history import History, HistoryError
 
     a, console = ctx.args, ctx.console
     devices = rerun_devices(a)
@@ -142,15 +143,10 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         if level == "warning":
             console.warning(text)
     if not image.ok:
-        console.error(f"image refused: {image.problem}", image.hint)
-        if a.json:
-            ctx.out_json({"image": image.as_dict(), "dry_run": a.dry_run, "devices": [],
-                          "exit_status": image.status,
-                          **json_error("image", f"image refused: {image.problem}", image.status)})
-        return image.status
+        return image_refused(ctx, image, dry_run=a.dry_run)
 
     line = LineRun(ctx, devices, a.image)
-    history = None if a.no_history or a.dry_run else (a.history or default_path())
+    history = None if a.dry_run else history_path(a)
     if history is not None:  # opened first: a run id is printed only for a run that starts
         try:
             history = History(history)
@@ -183,6 +179,17 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
         return _dry_run_report(ctx, report, seconds, image)
     return line.finish(report, report_run(ctx, report, display, seconds,
                                           image=image.as_dict()))
+
+
+def image_refused(ctx: Context, image, **extra) -> int:
+    """An image refused offline, before any device: said on standard error,
+    and with --json as the run's document (`extra` after its "image")."""
+    problem = f"image refused: {image.problem}"
+    ctx.console.error(problem, image.hint)
+    if ctx.args.json:
+        ctx.out_json({"image": image.as_dict(), **extra, "devices": [],
+                      "exit_status": image.status, **json_error("image", problem, image.status)})
+    return image.status
 
 
 def _history_failed(ctx: Context, e: OSError) -> int:
@@ -280,4 +287,4 @@ def _dry_run_report(ctx: Context, report, seconds: float, image) -> int:
 
 
 __all__ = ["DRY_RUN_STATUS", "PRECEDENCE", "add_parser", "descriptor_limit", "hint",
-           "report_run", "run"]
+           "image_refused", "report_run", "run"]

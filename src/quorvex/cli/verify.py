@@ -9,9 +9,9 @@ from ._address import devices as fleet_devices
 from ._common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LINK, EXIT_OK, EXIT_REFUSED,
                       EXIT_USAGE, PROG, Context, Verbs, exit_text, verb_parser)
 from ._image import check_image
-from ._options import count, device_options, json_error, window_option
+from ._options import count, device_options, window_option
 from ._trust import policy, trust_option
-from .update import descriptor_limit, displayed_run, report_run
+from .update import descriptor_limit, displayed_run, image_refused, report_run
 
 
 def add_parser(verbs: Verbs) -> argparse.ArgumentParser:
@@ -58,12 +58,7 @@ def _run(ctx: Context, trusted: frozenset[bytes]) -> int:
     devices = fleet_devices(a)
     image = check_image(a.image, a.device_type, True, trusted)
     if not image.ok:
-        console.error(f"image refused: {image.problem}", image.hint)
-        if a.json:
-            ctx.out_json({"image": image.as_dict(), "devices": [],
-                          "exit_status": image.status,
-                          **json_error("image", f"image refused: {image.problem}", image.status)})
-        return image.status
+        return image_refused(ctx, image)
 
     try:
         report, display, seconds = displayed_run(ctx, devices, lambda cancel, progress: verify(

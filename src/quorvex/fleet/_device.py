@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional
 
 from .._files import open_regular
-from ._link import close_quietly, host_shortage, open_device_link, open_link
+from ._link import close_quietly, host_shortage, open_device_link
 from ._model import Device, Progress
 from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED, UPDATED,
                         host_error_message, verdict)
@@ -23,9 +23,8 @@ from ._outcomes import (FAILED, INTERRUPTED, OS_ERROR, READY, REFUSED, UNCHANGED
 if TYPE_CHECKING:
     from ..QVRCommService import _TCPConn
 
-__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "BLOCK_REFUSED", "Image", "open_link",
-           "open_device_link", "Attempt", "Stopped", "THROTTLE",
-           "host_shortage"]
+__all__ = ["VERIFY_FAILED", "WINDOW_FALLBACK", "BLOCK_REFUSED", "Image", "Attempt", "Stopped",
+           "THROTTLE"]
 
 #: The reason code of a read-back that did not match what was written.
 VERIFY_FAILED = "verify_failed"
@@ -249,6 +248,12 @@ class Attempt:
         self._end(REFUSED, ret.RetMsg, reason=v.reason or reason)
 
     @property
+    def got_through(self) -> bool:
+        """A connection was made, or an error of this host ended the attempt:
+        either way, not a device that could not be reached."""
+        return self.reached or self.host_error
+
+    @property
     def left(self) -> str:
         """Where the attempt left the device, in words."""
         s, total = self.state, self.total or len(self.image.payload)
@@ -319,9 +324,7 @@ class Attempt:
         if self.mode == "dry-run":
             return self._dry_run(tool)
 
-        from ..QVRFpga import _Terms
-
-        from ..QVRFpga import _WindowFallback
+        from ..QVRFpga import _Terms, _WindowFallback
 
         # The run's terms travel with this update (the native driver, if any, the
         # last look before the erase); its verdict and counts come back in them.

@@ -8,14 +8,9 @@ from dataclasses import dataclass, field
 from typing import Any, Optional
 
 from .._netaddr import address_label, is_host
+from ._outcomes import OUTCOMES, READY, SUCCESS, attempt_status, run_status
 
-from ._outcomes import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED,
-                        EXIT_UNREACHABLE, FAILED, INTERRUPTED, OUTCOMES, READY, REFUSED,
-                        SKIPPED, SUCCESS, UNCHANGED, UPDATED, attempt_status, run_status)
-
-__all__ = ["UPDATED", "UNCHANGED", "READY", "FAILED", "REFUSED", "SKIPPED", "INTERRUPTED",
-           "OUTCOMES", "EXIT_OK", "EXIT_FAILED", "EXIT_REFUSED", "EXIT_UNREACHABLE",
-           "EXIT_INTERRUPTED", "STAGES", "Device", "DeviceResult", "FleetReport", "Progress"]
+__all__ = ["STAGES", "Device", "DeviceResult", "FleetReport", "Progress"]
 
 STAGES = ("connect", "init", "identity", "erase", "write", "verify", "version", "retry-wait",
           "done")

@@ -307,7 +307,7 @@ class _Run:
                 # again from the start: it never ends unchanged.
                 mode = "update" if touched and self.mode == "skip-current" else self.mode
                 a = self._attempt(i, d, report, n, mode, window)
-                reached = reached or a.reached or a.host_error
+                reached = reached or a.got_through
                 touched = touched or a.touched
                 if a.touched:
                     flash_left = a.left
@@ -381,7 +381,7 @@ class _Run:
             with self.lock:
                 self.running.pop(i, None)
             if row is not None and self.history is not None:
-                unreachable = a.outcome == FAILED and not (a.reached or a.host_error)
+                unreachable = a.outcome == FAILED and not a.got_through
                 self.history.finish(
                     row, outcome=a.outcome, exit_status=attempt_status(a.outcome, unreachable),
                     message=a.message or None,

@@ -10,7 +10,8 @@ import uuid
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Optional
 
-from ._model import INTERRUPTED, UNCHANGED, UPDATED, Device
+from ._model import Device
+from ._outcomes import INTERRUPTED, UNCHANGED, UPDATED
 
 if TYPE_CHECKING:
     from ..history import History
